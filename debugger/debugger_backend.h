@@ -1,0 +1,3 @@
+#pragma once
+
+enum class DebuggerBackend { LldbHelper, LldbPython, Gdb };

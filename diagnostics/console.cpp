@@ -1,0 +1,74 @@
+#include "diagnostics/console.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+int savedStderr = STDERR_FILENO;
+
+std::string timestampNow()
+{
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    char text[64];
+    size_t length = strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    snprintf(text + length, sizeof text - length, ".%03ld", static_cast<long>(now.tv_usec / 1000));
+    return text;
+}
+
+void writeAll(int fd, const std::string &text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+} // namespace
+
+void initConsole()
+{
+    int copy = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (copy >= 0)
+        savedStderr = copy;
+}
+
+int consoleDescriptor()
+{
+    return savedStderr;
+}
+
+void consoleLine(std::string_view message)
+{
+    std::string line = timestampNow() + " local-debugger[" + std::to_string(getpid()) + ":" +
+                       std::to_string(static_cast<long>(syscall(SYS_gettid))) + "] ";
+    line.append(message);
+    line.push_back('\n');
+    writeAll(savedStderr, line);
+}
+
+ChildLine prepareChildConsoleLine(std::string_view message)
+{
+    ChildLine line;
+    line.head = timestampNow() + " local-debugger[";
+    line.middle = ":";
+    line.tail = "] " + std::string(message) + "\n";
+    line.pidCount = 2;
+    line.fd = savedStderr;
+    line.prepared = true;
+    return line;
+}

@@ -1,0 +1,8 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Two upper-case hexadecimal digits per byte, no separators.
+std::string hexDump(const uint8_t *bytes, size_t count);

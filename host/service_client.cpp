@@ -1,0 +1,246 @@
+#include "host/service_client.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+constexpr int activationFd = 3;
+
+// Async-signal-safe: decimal pid into a buffer that already holds "LISTEN_PID=".
+void writePid(char *slot, pid_t pid)
+{
+    char digits[16];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + pid % 10);
+        pid /= 10;
+    } while (pid > 0);
+    while (count > 0)
+        *slot++ = digits[--count];
+    *slot = '\0';
+}
+
+} // namespace
+
+ServiceClient::ServiceClient(int fd, pid_t pid, Callbacks callbacks)
+    : connection_(std::make_shared<Connection>(fd)), pid_(pid), callbacks_(std::move(callbacks))
+{
+    reader_ = std::thread(&ServiceClient::readLoop, this);
+}
+
+ServiceClient::~ServiceClient()
+{
+    disconnect();
+    if (reader_.joinable())
+        reader_.join();
+    if (pid_ > 0 && !exitStatus_) {
+        // Not waited for by the host: make sure no zombie or orphan service is left behind.
+        if (!waitForExit(std::chrono::milliseconds(2000))) {
+            kill(pid_, SIGKILL);
+            waitForExit(std::chrono::milliseconds(5000));
+        }
+    }
+}
+
+std::unique_ptr<ServiceClient> ServiceClient::start(const ServiceStartOptions &options, Callbacks callbacks)
+{
+    int sockets[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0)
+        return nullptr;
+
+    // Everything the child needs is built before the fork.
+    std::vector<std::string> entries;
+    if (options.environment) {
+        entries = *options.environment;
+    } else {
+        for (char **entry = environ; *entry != nullptr; ++entry)
+            entries.emplace_back(*entry);
+    }
+    std::erase_if(entries, [](const std::string &entry) {
+        return entry.starts_with("LISTEN_FDS=") || entry.starts_with("LISTEN_PID=") ||
+               entry.starts_with("LISTEN_FDNAMES=");
+    });
+    entries.emplace_back("LISTEN_FDS=1");
+    entries.emplace_back(std::string("LISTEN_PID=") + std::string(16, '0'));
+    std::vector<char *> envp;
+    for (auto &entry : entries)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    char *pidSlot = entries.back().data() + strlen("LISTEN_PID=");
+    std::string executable = options.executable;
+    char *argv[] = {executable.data(), nullptr};
+    int stderrFd = options.stderrFd;
+    bool ownGroup = options.ownProcessGroup;
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        close(sockets[0]);
+        close(sockets[1]);
+        return nullptr;
+    }
+    if (pid == 0) {
+        if (ownGroup)
+            setpgid(0, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int signo : {SIGPIPE, SIGINT, SIGTERM, SIGCHLD, SIGHUP})
+            signal(signo, SIG_DFL);
+        if (stderrFd >= 0 && stderrFd != STDERR_FILENO)
+            dup2(stderrFd, STDERR_FILENO);
+        if (sockets[1] == activationFd)
+            fcntl(activationFd, F_SETFD, 0);
+        else
+            dup2(sockets[1], activationFd);
+        writePid(pidSlot, getpid());
+        execve(executable.c_str(), argv, envp.data());
+        _exit(127);
+    }
+    if (ownGroup)
+        setpgid(pid, pid);
+    close(sockets[1]);
+    return std::unique_ptr<ServiceClient>(new ServiceClient(sockets[0], pid, std::move(callbacks)));
+}
+
+std::unique_ptr<ServiceClient> ServiceClient::connectTo(const std::string &socketPath, Callbacks callbacks)
+{
+    sockaddr_un address{};
+    if (socketPath.size() >= sizeof address.sun_path)
+        return nullptr;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return nullptr;
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    int result;
+    do {
+        result = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        close(fd);
+        return nullptr;
+    }
+    return std::unique_ptr<ServiceClient>(new ServiceClient(fd, -1, std::move(callbacks)));
+}
+
+void ServiceClient::readLoop()
+{
+    connection_->receive([this](Message &message) {
+        if (message.kind == MessageKind::Reply) {
+            std::lock_guard<std::mutex> guard(lock_);
+            auto waiting = replies_.find(message.msgid);
+            if (waiting != replies_.end()) {
+                waiting->second = std::move(message.dictionary);
+                changed_.notify_all();
+            }
+            return;
+        }
+        if (callbacks_.onMessage)
+            callbacks_.onMessage(message);
+    });
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        closed_ = true;
+        changed_.notify_all();
+    }
+    if (callbacks_.onClosed)
+        callbacks_.onClosed();
+}
+
+bool ServiceClient::send(const MessageDictionary &dictionary)
+{
+    Message message;
+    message.kind = MessageKind::Plain;
+    message.dictionary = dictionary;
+    return connection_->send(message);
+}
+
+bool ServiceClient::sendCommand(const std::string &command)
+{
+    MessageDictionary dictionary;
+    dictionary.setString("command", command);
+    return send(dictionary);
+}
+
+bool ServiceClient::sendData(const std::string &command, const std::vector<uint8_t> &data)
+{
+    MessageDictionary dictionary;
+    dictionary.setString("command", command);
+    dictionary.setData("data", data);
+    return send(dictionary);
+}
+
+std::optional<MessageDictionary> ServiceClient::request(const MessageDictionary &dictionary,
+                                                        std::chrono::milliseconds timeout)
+{
+    Message message;
+    message.kind = MessageKind::Request;
+    message.dictionary = dictionary;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        message.msgid = nextMsgid_++;
+        replies_[message.msgid];
+    }
+    std::unique_lock<std::mutex> guard(lock_, std::defer_lock);
+    if (connection_->send(message)) {
+        guard.lock();
+        changed_.wait_for(guard, timeout, [&] { return replies_[message.msgid].has_value() || closed_; });
+    } else {
+        guard.lock();
+    }
+    std::optional<MessageDictionary> reply = std::move(replies_[message.msgid]);
+    replies_.erase(message.msgid);
+    return reply;
+}
+
+std::optional<bool> ServiceClient::requestResult(const std::string &command, std::chrono::milliseconds timeout)
+{
+    MessageDictionary dictionary;
+    dictionary.setString("command", command);
+    auto reply = request(dictionary, timeout);
+    if (!reply)
+        return std::nullopt;
+    return reply->getBool("result");
+}
+
+std::optional<int> ServiceClient::waitForExit(std::chrono::milliseconds timeout)
+{
+    if (exitStatus_ || pid_ <= 0)
+        return exitStatus_;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto pause = std::chrono::microseconds(200);
+    for (;;) {
+        int status = 0;
+        pid_t result = waitpid(pid_, &status, WNOHANG);
+        if (result == pid_) {
+            exitStatus_ = status;
+            return exitStatus_;
+        }
+        if (result < 0 && errno != EINTR)
+            return std::nullopt;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(10000));
+    }
+}
+
+bool ServiceClient::closed() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return closed_;
+}
+
+void ServiceClient::disconnect()
+{
+    connection_->shutdown();
+}

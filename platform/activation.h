@@ -1,0 +1,17 @@
+#pragma once
+// Socket activation: the host hands the service its socket on descriptor 3.
+
+#include <string>
+
+struct ActivationResult {
+    int fd = -1;
+    bool listening = false;
+    std::string problem; // set when the service was not started by activation
+};
+
+// Checks LISTEN_FDS/LISTEN_PID against our own pid and descriptor 3, then clears the variables.
+ActivationResult takeActivationSocket();
+
+// Accepts the next connection from a peer of our own user id (others are refused, unseen).
+// Returns -1 when the listening socket itself has failed.
+int acceptConnection(int listeningFd);

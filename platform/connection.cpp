@@ -1,0 +1,96 @@
+#include "platform/connection.h"
+
+#include <cerrno>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "platform/message_codec.h"
+
+namespace {
+constexpr size_t readSize = 64 * 1024;
+}
+
+Connection::Connection(int fd) : fd_(fd) {}
+
+Connection::~Connection()
+{
+    close(fd_);
+}
+
+bool Connection::writeAll(iovec *parts, int count)
+{
+    std::lock_guard<std::mutex> guard(writeLock_);
+    while (count > 0) {
+        msghdr header{};
+        header.msg_iov = parts;
+        header.msg_iovlen = static_cast<size_t>(count);
+        ssize_t written = sendmsg(fd_, &header, MSG_NOSIGNAL);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        size_t left = static_cast<size_t>(written);
+        while (count > 0 && left >= parts->iov_len) {
+            left -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<char *>(parts->iov_base) + left;
+            parts->iov_len -= left;
+        }
+    }
+    return true;
+}
+
+bool Connection::send(const Message &message)
+{
+    return sendEncoded(encodeMessage(message));
+}
+
+bool Connection::sendEncoded(const std::string &encoded)
+{
+    iovec part{const_cast<char *>(encoded.data()), encoded.size()};
+    return writeAll(&part, 1);
+}
+
+bool Connection::sendData(const uint8_t *bytes, size_t count)
+{
+    std::string header = encodeDataMessageHeader(count);
+    iovec parts[2] = {{header.data(), header.size()}, {const_cast<uint8_t *>(bytes), count}};
+    return writeAll(parts, count > 0 ? 2 : 1);
+}
+
+Connection::End Connection::receive(const std::function<void(Message &)> &onMessage)
+{
+    MessageDecoder decoder;
+    for (;;) {
+        char *space = decoder.reserve(readSize);
+        ssize_t got = read(fd_, space, readSize);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return End::Failed;
+        }
+        if (got == 0)
+            return End::Closed;
+        decoder.commit(static_cast<size_t>(got));
+        for (;;) {
+            Message message;
+            MessageDecoder::Status status = decoder.next(message);
+            if (status == MessageDecoder::Status::NeedMore)
+                break;
+            if (status == MessageDecoder::Status::BadInput)
+                return End::BadInput;
+            if (status == MessageDecoder::Status::Message)
+                onMessage(message);
+        }
+    }
+}
+
+void Connection::shutdown()
+{
+    ::shutdown(fd_, SHUT_RDWR);
+}

@@ -1,0 +1,39 @@
+#pragma once
+// One end of a host connection: whole messages out from any thread, messages in, in order.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "platform/message.h"
+
+class Connection {
+public:
+    enum class End { Closed, Failed, BadInput };
+
+    explicit Connection(int fd); // takes ownership of a close-on-exec stream socket
+    ~Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    int descriptor() const { return fd_; }
+
+    // Each returns false once the peer is gone; a message never interleaves with another.
+    bool send(const Message &message);
+    bool sendEncoded(const std::string &encoded);
+    bool sendData(const uint8_t *bytes, size_t count);
+
+    // Blocks, handing each message to onMessage in order of arrival, until the connection ends.
+    End receive(const std::function<void(Message &)> &onMessage);
+
+    // Wakes a blocked receive and makes further sends fail.
+    void shutdown();
+
+private:
+    bool writeAll(struct iovec *parts, int count);
+
+    int fd_;
+    std::mutex writeLock_;
+};

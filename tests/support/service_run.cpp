@@ -1,0 +1,238 @@
+#include "service_run.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+ServiceRun::ServiceRun() : ServiceRun(Options{}) {}
+
+ServiceRun::ServiceRun(Options options)
+{
+    int errPipe[2];
+    if (pipe2(errPipe, O_CLOEXEC) != 0)
+        abort();
+    ServiceStartOptions start;
+    start.executable = options.bundleDir + "/local-debugger";
+    std::vector<std::string> environment = {"PATH=/usr/bin:/bin"};
+    if (options.diagnosticsOnStderr)
+        environment.emplace_back("TORVEX_DEBUGGER_LOG=stderr");
+    for (auto &entry : options.extraEnvironment)
+        environment.push_back(entry);
+    start.environment = environment;
+    start.stderrFd = errPipe[1];
+    ServiceClient::Callbacks callbacks;
+    callbacks.onMessage = [this](const Message &message) {
+        std::lock_guard<std::mutex> guard(lock_);
+        const MessageBytes *data = message.dictionary.getData("data");
+        if (data != nullptr && message.dictionary.entries().size() == 1)
+            data_.push_back(*data);
+        else
+            ++otherMessages_;
+        changed_.notify_all();
+    };
+    callbacks.onClosed = [this] {
+        std::lock_guard<std::mutex> guard(lock_);
+        closed_ = true;
+        changed_.notify_all();
+    };
+    client_ = ServiceClient::start(start, std::move(callbacks));
+    close(errPipe[1]);
+    if (!client_)
+        abort();
+    stderrReader_ = std::thread(&ServiceRun::readStderr, this, errPipe[0]);
+}
+
+ServiceRun::~ServiceRun()
+{
+    client_.reset();
+    if (stderrReader_.joinable())
+        stderrReader_.join();
+}
+
+void ServiceRun::readStderr(int fd)
+{
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        std::lock_guard<std::mutex> guard(lock_);
+        stderr_.append(buffer, static_cast<size_t>(got));
+        changed_.notify_all();
+    }
+    close(fd);
+}
+
+bool ServiceRun::command(const std::string &name)
+{
+    return client_->sendCommand(name);
+}
+
+std::optional<bool> ServiceRun::request(const std::string &name, std::chrono::milliseconds timeout)
+{
+    return client_->requestResult(name, timeout);
+}
+
+std::optional<bool> ServiceRun::launchGdb(std::optional<std::string> arch)
+{
+    MessageDictionary dictionary;
+    dictionary.setString("command", "launch_gdb");
+    if (arch)
+        dictionary.setString("arch", *arch);
+    auto reply = client_->request(dictionary, 10s);
+    if (!reply)
+        return std::nullopt;
+    return reply->getBool("result");
+}
+
+std::optional<bool> ServiceRun::launchLldb()
+{
+    return request("launch_lldb", 30s);
+}
+
+bool ServiceRun::setEnvironment(const std::vector<std::string> &entries)
+{
+    return setEnvironmentPayload(environmentPayload(entries));
+}
+
+bool ServiceRun::setEnvironmentPayload(const std::vector<uint8_t> &payload)
+{
+    return client_->sendData("set_env", payload);
+}
+
+bool ServiceRun::send(const std::string &bytes)
+{
+    return client_->sendData("send", std::vector<uint8_t>(bytes.begin(), bytes.end()));
+}
+
+std::string ServiceRun::output() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    std::string joined;
+    for (const auto &chunk : data_)
+        joined.append(chunk.begin(), chunk.end());
+    return joined;
+}
+
+std::vector<std::vector<uint8_t>> ServiceRun::dataMessages() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return data_;
+}
+
+bool ServiceRun::waitForOutput(const std::string &needle, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, timeout, [&] {
+        std::string joined;
+        for (const auto &chunk : data_)
+            joined.append(chunk.begin(), chunk.end());
+        return joined.find(needle) != std::string::npos;
+    });
+}
+
+size_t ServiceRun::otherMessageCount() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return otherMessages_;
+}
+
+std::string ServiceRun::stderrText() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return stderr_;
+}
+
+bool ServiceRun::waitForStderr(const std::string &needle, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, timeout, [&] { return stderr_.find(needle) != std::string::npos; });
+}
+
+std::vector<std::string> ServiceRun::diagnostics() const
+{
+    static const std::string prefix = "[TORVEX_DEBUGGER(XPC)] ";
+    std::vector<std::string> entries;
+    std::istringstream lines(stderrText());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with(prefix))
+            entries.push_back(line.substr(prefix.size()));
+    }
+    return entries;
+}
+
+std::optional<int> ServiceRun::exitStatus(std::chrono::milliseconds timeout)
+{
+    auto status = client_->waitForExit(timeout);
+    if (!status || !WIFEXITED(*status))
+        return std::nullopt;
+    return WEXITSTATUS(*status);
+}
+
+bool ServiceRun::connectionClosed(std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, timeout, [&] { return closed_; });
+}
+
+std::vector<uint8_t> environmentPayload(const std::vector<std::string> &entries)
+{
+    std::vector<uint8_t> payload;
+    for (const auto &entry : entries) {
+        payload.insert(payload.end(), entry.begin(), entry.end());
+        payload.push_back(0);
+    }
+    payload.push_back(0);
+    return payload;
+}
+
+TempDir::TempDir()
+{
+    char pattern[] = "/tmp/local-debugger-test-XXXXXX";
+    char *made = mkdtemp(pattern);
+    if (made == nullptr)
+        abort();
+    path_ = made;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+void makeBundleCopy(const std::string &directory, const std::vector<std::pair<std::string, std::string>> &standins)
+{
+    fs::create_directories(directory);
+    for (const auto &entry : fs::directory_iterator(LD_BUNDLE_DIR))
+        fs::copy(entry.path(), fs::path(directory) / entry.path().filename(),
+                 fs::copy_options::overwrite_existing | fs::copy_options::recursive);
+    for (const auto &[name, standin] : standins)
+        fs::copy_file(fs::path(LD_STANDIN_DIR) / standin, fs::path(directory) / name,
+                      fs::copy_options::overwrite_existing);
+}
+
+void writeFile(const std::string &path, const std::string &contents, bool executable)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+    if (executable)
+        fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+}
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream contents;
+    contents << in.rdbuf();
+    return contents.str();
+}

@@ -1,0 +1,92 @@
+#pragma once
+// Test support: a service process started through the host library, with everything it
+// sends and everything it writes on standard error collected for the test to examine.
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/service_client.h"
+
+using namespace std::chrono_literals;
+
+class ServiceRun {
+public:
+    struct Options {
+        std::string bundleDir = LD_BUNDLE_DIR;
+        bool diagnosticsOnStderr = true;
+        std::vector<std::string> extraEnvironment;
+    };
+
+    ServiceRun();
+    explicit ServiceRun(Options options);
+    ~ServiceRun();
+
+    ServiceClient &client() { return *client_; }
+    pid_t pid() const { return client_->pid(); }
+
+    // Commands, as a host sends them.
+    bool command(const std::string &name);
+    std::optional<bool> request(const std::string &name, std::chrono::milliseconds timeout = 10s);
+    std::optional<bool> launchGdb(std::optional<std::string> arch = std::nullopt);
+    std::optional<bool> launchLldb();
+    bool setEnvironment(const std::vector<std::string> &entries);
+    bool setEnvironmentPayload(const std::vector<uint8_t> &payload);
+    bool send(const std::string &bytes);
+
+    // What the service sent as data messages, in order, joined.
+    std::string output() const;
+    std::vector<std::vector<uint8_t>> dataMessages() const;
+    bool waitForOutput(const std::string &needle, std::chrono::milliseconds timeout = 10s) const;
+    // Messages that were neither data messages nor replies.
+    size_t otherMessageCount() const;
+
+    std::string stderrText() const;
+    bool waitForStderr(const std::string &needle, std::chrono::milliseconds timeout = 10s) const;
+    // Diagnostic entries, in order, without their prefix.
+    std::vector<std::string> diagnostics() const;
+
+    // The exit status, when the service exited normally within the timeout.
+    std::optional<int> exitStatus(std::chrono::milliseconds timeout = 10s);
+    bool connectionClosed(std::chrono::milliseconds timeout = 10s) const;
+
+private:
+    void readStderr(int fd);
+
+    std::unique_ptr<ServiceClient> client_;
+    std::thread stderrReader_;
+    mutable std::mutex lock_;
+    mutable std::condition_variable changed_;
+    std::vector<std::vector<uint8_t>> data_;
+    size_t otherMessages_ = 0;
+    std::string stderr_;
+    bool closed_ = false;
+};
+
+// The environment payload of set_env for these entries.
+std::vector<uint8_t> environmentPayload(const std::vector<std::string> &entries);
+
+// A temporary directory, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Copies the built bundle into directory, then puts the named stand-in programs (built from
+// tests/standins) in place of back ends: {"gdb-x86_64", "report"} installs the stand-in
+// "report" as gdb-x86_64.
+void makeBundleCopy(const std::string &directory,
+                    const std::vector<std::pair<std::string, std::string>> &standins = {});
+
+void writeFile(const std::string &path, const std::string &contents, bool executable = false);
+std::string readFile(const std::string &path);
