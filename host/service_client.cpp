@@ -78,6 +78,7 @@ std::unique_ptr<ServiceClient> ServiceClient::start(const ServiceStartOptions &o
     char *pidSlot = entries.back().data() + strlen("LISTEN_PID=");
     std::string executable = options.executable;
     char *argv[] = {executable.data(), nullptr};
+    int stdinFd = options.stdinFd;
     int stderrFd = options.stderrFd;
     bool ownGroup = options.ownProcessGroup;
 
@@ -95,6 +96,8 @@ std::unique_ptr<ServiceClient> ServiceClient::start(const ServiceStartOptions &o
         sigprocmask(SIG_SETMASK, &none, nullptr);
         for (int signo : {SIGPIPE, SIGINT, SIGTERM, SIGCHLD, SIGHUP})
             signal(signo, SIG_DFL);
+        if (stdinFd >= 0 && stdinFd != STDIN_FILENO)
+            dup2(stdinFd, STDIN_FILENO);
         if (stderrFd >= 0 && stderrFd != STDERR_FILENO)
             dup2(stderrFd, STDERR_FILENO);
         if (sockets[1] == activationFd)

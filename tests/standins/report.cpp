@@ -64,7 +64,7 @@ std::string describeFd(int fd)
 
 std::string report(int argc, char **argv, int inputFd, int outputFd)
 {
-    std::string text;
+    std::string text = "pid=" + std::to_string(getpid()) + "\n";
     for (int i = 0; i < argc; ++i)
         text += "argv[" + std::to_string(i) + "]=" + argv[i] + "\n";
     for (char **entry = environ; *entry != nullptr; ++entry)

@@ -27,6 +27,7 @@ ServiceRun::ServiceRun(Options options)
         environment.push_back(entry);
     start.environment = environment;
     start.stderrFd = errPipe[1];
+    start.stdinFd = options.stdinFd;
     ServiceClient::Callbacks callbacks;
     callbacks.onMessage = [this](const Message &message) {
         std::lock_guard<std::mutex> guard(lock_);
@@ -235,4 +236,48 @@ std::string readFile(const std::string &path)
     std::ostringstream contents;
     contents << in.rdbuf();
     return contents.str();
+}
+
+std::optional<StandinReport> parseStandinReport(const std::string &output)
+{
+    size_t end = output.find("END-REPORT\n");
+    if (end == std::string::npos)
+        return std::nullopt;
+    StandinReport report;
+    std::istringstream lines(output.substr(0, end));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("pid=")) {
+            report.pid = atoi(line.c_str() + 4);
+        } else if (line.starts_with("argv[")) {
+            report.argv.push_back(line.substr(line.find("]=") + 2));
+        } else if (line.starts_with("env=")) {
+            report.environment.push_back(line.substr(4));
+        } else if (line.starts_with("environ=")) {
+            report.environmentPresent = line == "environ=present";
+        } else if (line.starts_with("input=")) {
+            sscanf(line.c_str(), "input=%d output=%d", &report.inputFd, &report.outputFd);
+        } else if (line.starts_with("fd ")) {
+            size_t equals = line.find('=');
+            report.descriptors[atoi(line.c_str() + 3)] = line.substr(equals + 1);
+        } else if (line.starts_with("blocked=")) {
+            report.blocked = line.substr(8);
+        } else if (line.starts_with("ignored=")) {
+            report.ignored = line.substr(8);
+        }
+    }
+    return report;
+}
+
+bool processGone(pid_t pid, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+        size_t close = stat.rfind(')');
+        if (stat.empty() || (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z'))
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
 }

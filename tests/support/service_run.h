@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,6 +22,7 @@ public:
         std::string bundleDir = LD_BUNDLE_DIR;
         bool diagnosticsOnStderr = true;
         std::vector<std::string> extraEnvironment;
+        int stdinFd = -1;
     };
 
     ServiceRun();
@@ -67,6 +69,23 @@ private:
     std::string stderr_;
     bool closed_ = false;
 };
+
+// What a stand-in back end reported about itself (its lines up to END-REPORT).
+struct StandinReport {
+    pid_t pid = -1;
+    std::vector<std::string> argv;
+    std::vector<std::string> environment;
+    bool environmentPresent = false;
+    std::map<int, std::string> descriptors; // number -> what it refers to
+    std::string blocked;
+    std::string ignored;
+    int inputFd = -1;
+    int outputFd = -1;
+};
+std::optional<StandinReport> parseStandinReport(const std::string &output);
+
+// True once pid no longer runs (gone, or a zombie nobody reaped yet).
+bool processGone(pid_t pid, std::chrono::milliseconds timeout = 10s);
 
 // The environment payload of set_env for these entries.
 std::vector<uint8_t> environmentPayload(const std::vector<std::string> &entries);

@@ -1,0 +1,28 @@
+#pragma once
+// Starting the service by hand, for tests of activation and of raw bytes on the connection.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "platform/message.h"
+
+struct RawStart {
+    int descriptor3 = -1;            // put on descriptor 3 when >= 0
+    bool listenVariables = true;     // LISTEN_FDS=1 and LISTEN_PID=<child pid>
+    bool wrongListenPid = false;     // LISTEN_PID names another process
+    bool closeStandardDescriptors = false;
+    std::vector<std::string> environment = {"TORVEX_DEBUGGER_LOG=stderr"};
+    int stderrFd = -1;
+    std::string bundleDir = LD_BUNDLE_DIR;
+};
+
+pid_t startRawService(const RawStart &start);
+
+// Waits for pid's exit; its exit status when it exited normally within the timeout.
+std::optional<int> rawExitStatus(pid_t pid, std::chrono::milliseconds timeout);
+
+// Reads messages from fd until one arrives (or the timeout or the end of the connection).
+std::optional<Message> readMessage(int fd, std::chrono::milliseconds timeout);
