@@ -104,6 +104,8 @@ std::unique_ptr<ServiceClient> ServiceClient::start(const ServiceStartOptions &o
             fcntl(activationFd, F_SETFD, 0);
         else
             dup2(sockets[1], activationFd);
+        // Only what the service is given on purpose: nothing else of the host leaks into it.
+        close_range(activationFd + 1, ~0U, 0);
         writePid(pidSlot, getpid());
         execve(executable.c_str(), argv, envp.data());
         _exit(127);

@@ -38,6 +38,7 @@ pid_t startRawService(const RawStart &start)
         else
             dup2(start.descriptor3, 3);
     }
+    close_range(4, ~0U, 0);
     if (start.closeStandardDescriptors) {
         close(0);
         close(1);
