@@ -1,0 +1,307 @@
+// debugger-host: a terminal host. Starts the service, hands it an environment, launches a
+// debugger, and bridges the terminal to it: standard input becomes send, Ctrl-C becomes
+// break, end of input becomes stop, and everything the debugger writes goes to standard output.
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <condition_variable>
+#include <limits.h>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "host/service_client.h"
+
+extern char **environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int exitUsage = 2;
+constexpr int exitNoService = 3;
+constexpr int exitRefused = 4;
+constexpr int exitServiceFailed = 5;
+
+const char usageText[] =
+    "usage: debugger-host (--gdb [--arch NAME] | --lldb [--root DIR]) [options]\n"
+    "\n"
+    "Starts the local debugger service, launches one debugger in it and connects this\n"
+    "terminal to that debugger:\n"
+    "  - bytes read from standard input are sent to the debugger unchanged;\n"
+    "  - everything the debugger writes arrives on standard output unchanged;\n"
+    "  - Ctrl-C (SIGINT) interrupts the debugger (one interrupt per Ctrl-C);\n"
+    "  - end of standard input stops the debugger and the service.\n"
+    "\n"
+    "Debugger:\n"
+    "  --gdb            GDB in machine-interface mode (it reads GDB/MI commands)\n"
+    "  --arch NAME      with --gdb: \"aarch64\" runs the aarch64 GDB, anything else x86_64\n"
+    "  --lldb           an LLDB back end (one LLDB command a line; JSON records back);\n"
+    "                   the toolchain comes from the layout installed with the service\n"
+    "  --root DIR       with --lldb: use the toolchain layout at DIR instead\n"
+    "\n"
+    "Environment handed to the debugger (it gets nothing else):\n"
+    "  by default       this program's own environment\n"
+    "  --env-clear      start from an empty environment\n"
+    "  --env NAME=VALUE add an entry (repeatable; applied after --env-clear)\n"
+    "\n"
+    "Other options:\n"
+    "  --log            switch the service's diagnostic log on; entries go to standard error\n"
+    "  --service PATH   the service executable (default: the one installed or built beside\n"
+    "                   this program)\n"
+    "  --help           this text\n"
+    "\n"
+    "Exit status: 0 when the run ended normally; 2 for bad usage; 3 when the service could\n"
+    "not be started; 4 when the launch was refused; 5 when the service ended abnormally.\n";
+
+struct Options {
+    bool gdb = false;
+    bool lldb = false;
+    std::optional<std::string> arch;
+    std::optional<std::string> root;
+    bool clearEnvironment = false;
+    std::vector<std::string> extraEnvironment;
+    bool log = false;
+    std::optional<std::string> service;
+};
+
+[[noreturn]] void usageError(const std::string &problem)
+{
+    fprintf(stderr, "debugger-host: %s\n\n%s", problem.c_str(), usageText);
+    exit(exitUsage);
+}
+
+Options parseOptions(int argc, char **argv)
+{
+    Options options;
+    auto value = [&](int &i, const char *name) -> std::string {
+        if (i + 1 >= argc)
+            usageError(std::string(name) + " needs a value");
+        return argv[++i];
+    };
+    for (int i = 1; i < argc; ++i) {
+        std::string argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            fputs(usageText, stdout);
+            exit(0);
+        } else if (argument == "--gdb") {
+            options.gdb = true;
+        } else if (argument == "--lldb") {
+            options.lldb = true;
+        } else if (argument == "--arch") {
+            options.arch = value(i, "--arch");
+        } else if (argument == "--root") {
+            options.root = value(i, "--root");
+        } else if (argument == "--env-clear") {
+            options.clearEnvironment = true;
+        } else if (argument == "--env") {
+            std::string entry = value(i, "--env");
+            if (entry.find('=') == std::string::npos)
+                usageError("--env takes NAME=VALUE, not \"" + entry + "\"");
+            options.extraEnvironment.push_back(entry);
+        } else if (argument == "--log") {
+            options.log = true;
+        } else if (argument == "--service") {
+            options.service = value(i, "--service");
+        } else {
+            usageError("unknown argument \"" + argument + "\"");
+        }
+    }
+    if (options.gdb == options.lldb)
+        usageError("choose one debugger: --gdb or --lldb");
+    if (options.arch && !options.gdb)
+        usageError("--arch goes with --gdb");
+    if (options.root && !options.lldb)
+        usageError("--root goes with --lldb");
+    return options;
+}
+
+std::string ownDirectory()
+{
+    char path[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0)
+        return ".";
+    std::string executable(path, static_cast<size_t>(length));
+    return executable.substr(0, executable.rfind('/'));
+}
+
+bool isExecutable(const std::string &path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// Installed: <prefix>/bin beside <prefix>/libexec/local-debugger. Built: build/bin beside build/bundle.
+std::optional<std::string> findService(const Options &options)
+{
+    if (options.service)
+        return isExecutable(*options.service) ? options.service : std::nullopt;
+    std::string here = ownDirectory();
+    for (const std::string &candidate :
+         {here + "/../libexec/local-debugger/local-debugger", here + "/../bundle/local-debugger"}) {
+        if (isExecutable(candidate))
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> defaultToolchainRoot()
+{
+    std::string here = ownDirectory();
+    for (const std::string &candidate :
+         {here + "/../share/local-debugger/toolchains/lldb", here + "/../toolchains/lldb"}) {
+        if (isExecutable(candidate + "/usr/bin/xcode-select"))
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+std::vector<uint8_t> environmentPayload(const Options &options)
+{
+    std::vector<std::string> entries;
+    if (!options.clearEnvironment) {
+        for (char **entry = environ; *entry != nullptr; ++entry)
+            entries.emplace_back(*entry);
+    }
+    for (const auto &entry : options.extraEnvironment)
+        entries.push_back(entry);
+    std::vector<uint8_t> payload;
+    for (const auto &entry : entries) {
+        payload.insert(payload.end(), entry.begin(), entry.end());
+        payload.push_back(0);
+    }
+    payload.push_back(0);
+    return payload;
+}
+
+void writeOut(const std::vector<uint8_t> &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t written = write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        done += static_cast<size_t>(written);
+    }
+}
+
+std::mutex stateLock;
+std::condition_variable stateChanged;
+bool serviceGone = false;
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options = parseOptions(argc, argv);
+    auto service = findService(options);
+    if (!service) {
+        fprintf(stderr, "debugger-host: cannot find the local-debugger service%s%s\n",
+                options.service ? " at " : " beside this program", options.service ? options.service->c_str() : "");
+        return exitNoService;
+    }
+
+    // Signals are taken by one thread with sigwait, so each Ctrl-C becomes exactly one break.
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int signo : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&handled, signo);
+    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    ServiceStartOptions start;
+    start.executable = *service;
+    std::vector<std::string> serviceEnvironment;
+    for (char **entry = environ; *entry != nullptr; ++entry)
+        serviceEnvironment.emplace_back(*entry);
+    if (options.log)
+        serviceEnvironment.emplace_back("TORVEX_DEBUGGER_LOG=stderr");
+    if (options.lldb) {
+        auto root = options.root ? options.root : defaultToolchainRoot();
+        if (root)
+            serviceEnvironment.push_back("TORVEX_DEBUGGER_ROOT=" + *root);
+    }
+    start.environment = serviceEnvironment;
+
+    ServiceClient::Callbacks callbacks;
+    callbacks.onMessage = [](const Message &message) {
+        if (const MessageBytes *data = message.dictionary.getData("data"))
+            writeOut(*data);
+    };
+    callbacks.onClosed = [] {
+        std::lock_guard<std::mutex> guard(stateLock);
+        serviceGone = true;
+        stateChanged.notify_all();
+    };
+    auto client = ServiceClient::start(start, callbacks);
+    if (!client) {
+        fprintf(stderr, "debugger-host: cannot start %s: %s\n", service->c_str(), strerror(errno));
+        return exitNoService;
+    }
+
+    client->sendData("set_env", environmentPayload(options));
+    if (options.log)
+        client->sendCommand("log");
+    MessageDictionary launch;
+    launch.setString("command", options.gdb ? "launch_gdb" : "launch_lldb");
+    if (options.arch)
+        launch.setString("arch", *options.arch);
+    auto reply = client->request(launch, 60s);
+    if (!reply || reply->getBool("result") != true) {
+        fprintf(stderr, "debugger-host: the service refused to launch %s%s\n", options.gdb ? "GDB" : "LLDB",
+                options.log ? " (see the diagnostics above)" : " (run with --log to see why)");
+        client->requestResult("stop", 5s);
+        client->waitForExit(5s);
+        return exitRefused;
+    }
+
+    std::thread([&client, handled] {
+        for (;;) {
+            int signo = 0;
+            if (sigwait(&handled, &signo) != 0)
+                continue;
+            if (signo == SIGINT)
+                client->sendCommand("break");
+            else
+                client->requestResult("stop", 10s);
+        }
+    }).detach();
+
+    std::thread([&client] {
+        std::vector<uint8_t> buffer(64 * 1024);
+        for (;;) {
+            ssize_t got = read(STDIN_FILENO, buffer.data(), buffer.size());
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                break;
+            if (!client->sendData("send", std::vector<uint8_t>(buffer.begin(), buffer.begin() + got)))
+                return;
+        }
+        client->requestResult("stop", 10s);
+    }).detach();
+
+    {
+        std::unique_lock<std::mutex> guard(stateLock);
+        stateChanged.wait(guard, [] { return serviceGone; });
+    }
+    auto status = client->waitForExit(10s);
+    if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
+        fprintf(stderr, "debugger-host: the service ended abnormally\n");
+        _exit(exitServiceFailed);
+    }
+    // Threads may still be blocked reading the terminal; nothing of theirs needs to finish.
+    fflush(stdout);
+    _exit(0);
+}

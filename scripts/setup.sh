@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what the project needs from Debian's packages (when missing) and builds it.
+# Usage: scripts/setup.sh [BUILD_DIR [extra cmake arguments...]]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+  build-essential cmake pkg-config
+  libgtest-dev libmsgpack-cxx-dev libplist-dev nlohmann-json3-dev
+  gdb gdb-multiarch
+  lldb-16 liblldb-16-dev python3-lldb-16 python3 python3-msgpack
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  if [[ $(id -u) -eq 0 ]]; then
+    sudo=()
+  elif command -v sudo >/dev/null; then
+    sudo=(sudo)
+  else
+    echo "setup: these Debian packages are missing and I am not root: ${missing[*]}" >&2
+    exit 1
+  fi
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+build_dir=${1:-build}
+shift || true
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build "$build_dir" -j"$(nproc)"
