@@ -4,6 +4,8 @@
 #include <limits>
 #include <msgpack.hpp>
 
+#include "platform/declared_size_guard.h"
+
 namespace {
 
 // A message is at most an array holding an array holding a map of scalars.
@@ -175,6 +177,7 @@ bool referenceValues(msgpack::type::object_type, std::size_t, void *)
 struct MessageDecoder::State {
     msgpack::unpacker unpacker{&referenceValues, nullptr,
                                MSGPACK_UNPACKER_INIT_BUFFER_SIZE, decodeLimits};
+    DeclaredSizeGuard guard{maxMessageSize};
     size_t pending = 0; // bytes fed since the last complete value began
     bool broken = false;
 };
@@ -191,6 +194,8 @@ char *MessageDecoder::reserve(size_t size)
 
 void MessageDecoder::commit(size_t size)
 {
+    if (!state_->guard.feed(reinterpret_cast<const uint8_t *>(state_->unpacker.buffer()), size))
+        state_->broken = true;
     state_->unpacker.buffer_consumed(size);
     state_->pending += size;
 }
