@@ -1,6 +1,8 @@
 #include "debugger/launch_core.h"
 
 #include <cerrno>
+#include <csignal>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include "debugger/child_exit.h"
@@ -42,9 +44,15 @@ void closePipes(std::initializer_list<int *> pipes)
 
 pid_t forkDebugger(const std::function<void()> &childBody)
 {
+    const pid_t servicePid = getpid();
     debuggerPid.store(fork());
     pid_t pid = debuggerPid.load();
     if (pid == 0) {
+        // The back end never outlives the service, even one killed with SIGKILL. The forking
+        // thread serves a connection, and a connection's end is the service's end.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != servicePid)
+            _exit(255);
         childBody();
         _exit(255);
     }

@@ -20,7 +20,7 @@ Connection::~Connection()
 
 bool Connection::writeAll(iovec *parts, int count)
 {
-    std::lock_guard<std::mutex> guard(writeLock_);
+    std::lock_guard<std::timed_mutex> guard(writeLock_);
     while (count > 0) {
         msghdr header{};
         header.msg_iov = parts;
@@ -93,4 +93,9 @@ Connection::End Connection::receive(const std::function<void(Message &)> &onMess
 void Connection::shutdown()
 {
     ::shutdown(fd_, SHUT_RDWR);
+}
+
+bool Connection::holdForExit(std::chrono::milliseconds timeout)
+{
+    return writeLock_.try_lock_for(timeout);
 }

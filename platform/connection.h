@@ -1,6 +1,7 @@
 #pragma once
 // One end of a host connection: whole messages out from any thread, messages in, in order.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -31,9 +32,13 @@ public:
     // Wakes a blocked receive and makes further sends fail.
     void shutdown();
 
+    // Before the process ends: waits (at most timeout) for a message being written to be
+    // whole, and lets no other start. False when the timeout passed.
+    bool holdForExit(std::chrono::milliseconds timeout);
+
 private:
     bool writeAll(struct iovec *parts, int count);
 
     int fd_;
-    std::mutex writeLock_;
+    std::timed_mutex writeLock_;
 };

@@ -75,7 +75,7 @@ void handleLaunchGdb(const Message &message, const std::shared_ptr<Connection> &
         alreadyLaunched.store(false);
     }
     sendReply(message, connection, wasLaunched);
-    finishStop();
+    finishStop(connection);
 }
 
 void handleSend(const MessageDictionary &dictionary)

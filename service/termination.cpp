@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "debugger/output_relay.h"
+#include "platform/connection.h"
 #include "service/process_state.h"
 
 namespace {
@@ -17,6 +18,17 @@ std::atomic<bool> stopping{false};
 // Whatever the debugger wrote before it exited still reaches the host, within this bound:
 // a debuggee that inherited the output pipe may hold it open forever.
 constexpr std::chrono::milliseconds finalRelayLimit{1000};
+
+// No host is left with half a message: a write under way finishes first (within a bound, in
+// case the host has stopped reading).
+void holdConnectionsForExit(Connection *also)
+{
+    constexpr std::chrono::milliseconds bound{2000};
+    if (auto client = clientConnection())
+        client->holdForExit(bound);
+    if (also != nullptr && also != clientConnection().get())
+        also->holdForExit(bound);
+}
 
 [[noreturn]] void endProcess()
 {
@@ -37,9 +49,10 @@ void beginStop()
     stopping.store(true);
 }
 
-void finishStop()
+void finishStop(Connection &stopConnection)
 {
     terminationLock.lock();
+    holdConnectionsForExit(&stopConnection);
     endProcess();
 }
 
@@ -63,5 +76,6 @@ void endOnDebuggerExit()
         terminationLock.unlock();
         return;
     }
+    holdConnectionsForExit(nullptr);
     endProcess();
 }

@@ -1,9 +1,11 @@
 #pragma once
+class Connection;
+
 // The three ways a run ends. Each ends the process with status 0; whichever comes first wins.
 
 // stop: marks that stop is being handled, so only stop's own exit (after its reply) ends the process.
 void beginStop();
-[[noreturn]] void finishStop();
+[[noreturn]] void finishStop(Connection &stopConnection);
 
 // A connection's error: SIGKILL to the debugger, then exit.
 [[noreturn]] void endOnConnectionError();
