@@ -139,7 +139,7 @@ std::unique_ptr<ServiceClient> ServiceClient::connectTo(const std::string &socke
 
 void ServiceClient::readLoop()
 {
-    connection_->receive([this](Message &message) {
+    Connection::End end = connection_->receive([this](Message &message) {
         if (message.kind == MessageKind::Reply) {
             std::lock_guard<std::mutex> guard(lock_);
             auto waiting = replies_.find(message.msgid);
@@ -155,6 +155,7 @@ void ServiceClient::readLoop()
     {
         std::lock_guard<std::mutex> guard(lock_);
         closed_ = true;
+        end_ = end;
         changed_.notify_all();
     }
     if (callbacks_.onClosed)
@@ -243,6 +244,12 @@ bool ServiceClient::closed() const
 {
     std::lock_guard<std::mutex> guard(lock_);
     return closed_;
+}
+
+std::optional<Connection::End> ServiceClient::connectionEnd() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return end_;
 }
 
 void ServiceClient::disconnect()

@@ -55,6 +55,8 @@ public:
     // Its wait status once it has exited within the timeout; reaped once, then remembered.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout);
     bool closed() const;
+    // How the connection ended: Closed (end of file), Failed, or BadInput (undecodable bytes).
+    std::optional<Connection::End> connectionEnd() const;
     // Closes our end; the service sees its connection end.
     void disconnect();
 
@@ -72,5 +74,6 @@ private:
     uint32_t nextMsgid_ = 1;
     std::map<uint32_t, std::optional<MessageDictionary>> replies_;
     bool closed_ = false;
+    std::optional<Connection::End> end_;
     std::optional<int> exitStatus_;
 };

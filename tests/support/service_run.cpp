@@ -281,3 +281,33 @@ bool processGone(pid_t pid, std::chrono::milliseconds timeout)
         std::this_thread::sleep_for(5ms);
     }
 }
+
+std::vector<pid_t> childrenOf(pid_t pid)
+{
+    std::vector<pid_t> children;
+    std::error_code error;
+    for (const auto &task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::istringstream list(readFile(task.path() / "children"));
+        for (pid_t child; list >> child;)
+            children.push_back(child);
+    }
+    return children;
+}
+
+long residentPeakKiB(pid_t pid)
+{
+    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmHWM:"))
+            return atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+size_t openDescriptorCount()
+{
+    size_t count = 0;
+    for ([[maybe_unused]] const auto &entry : fs::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}

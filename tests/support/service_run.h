@@ -87,6 +87,13 @@ std::optional<StandinReport> parseStandinReport(const std::string &output);
 // True once pid no longer runs (gone, or a zombie nobody reaped yet).
 bool processGone(pid_t pid, std::chrono::milliseconds timeout = 10s);
 
+// The children of pid (all its threads'), from /proc.
+std::vector<pid_t> childrenOf(pid_t pid);
+// Peak resident memory of pid in KiB (VmHWM), or -1.
+long residentPeakKiB(pid_t pid);
+// How many descriptors this process has open.
+size_t openDescriptorCount();
+
 // The environment payload of set_env for these entries.
 std::vector<uint8_t> environmentPayload(const std::vector<std::string> &entries);
 
