@@ -8,8 +8,9 @@ void startChildExitWatcher();
 // Each launch attempt installs the SIGCHLD record before it creates pipes and forks.
 void installChildExitHandling();
 
-// The launcher has recorded the child and started its relay; the watcher may now act on its
-// exit, even one that happened before this call.
+// The child is recorded, its relay started and the launch answered: from now on its exit,
+// even one that happened before this call, ends the run. So the launch reply always comes
+// before the end of the run.
 void debuggerRecorded();
 
 void childExitHandler(int signo);

@@ -72,7 +72,6 @@ void recordLaunchedDebugger(DebuggerBackend backend, int commandFd, int outputFd
     for (int fd : discardFds)
         startDiscardingPipe(fd);
     startOutputRelay(outputFd, backend);
-    debuggerRecorded();
 }
 
 void writeChildText(int fd, const char *text, size_t length)

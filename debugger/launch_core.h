@@ -46,7 +46,8 @@ pid_t forkDebugger(const std::function<void()> &childBody);
 void reportFailedFork(int error);
 
 // In the service after a successful fork: send's bytes go to commandFd, the relay reads
-// outputFd, the discard pipes are drained, and the run is marked launched.
+// outputFd, the discard pipes are drained, and the run is marked launched. The caller then
+// replies, and only after that lets the child's exit end the run (debuggerRecorded).
 void recordLaunchedDebugger(DebuggerBackend backend, int commandFd, int outputFd,
                             std::initializer_list<int> discardFds);
 

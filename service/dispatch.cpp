@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "debugger/child_exit.h"
 #include "debugger/command_queue.h"
 #include "debugger/gdb_launch.h"
 #include "debugger/lldb_launch.h"
@@ -52,6 +53,8 @@ void handleLaunchLldb(const Message &message, const std::shared_ptr<Connection> 
     if (!alreadyLaunched.load())
         result = backend == DebuggerBackend::LldbPython ? launchLldbPython(connection) : launchLldbHelper(connection);
     sendReply(message, *connection, result);
+    if (result)
+        debuggerRecorded();
 }
 
 void handleLaunchGdb(const Message &message, const std::shared_ptr<Connection> &connection)
@@ -63,6 +66,8 @@ void handleLaunchGdb(const Message &message, const std::shared_ptr<Connection> &
     if (!alreadyLaunched.load())
         result = launchGdb(connection, arch);
     sendReply(message, *connection, result);
+    if (result)
+        debuggerRecorded();
 }
 
 [[noreturn]] void handleStop(const Message &message, Connection &connection)
