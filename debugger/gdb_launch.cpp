@@ -29,6 +29,7 @@ bool launchGdb(const std::shared_ptr<Connection> &connection, std::optional<std:
     setClientConnection(connection);
     if (!createPipes({stdinPipe, stdoutPipe, stderrPipe}))
         return false;
+    enlargeOutputPipe(stdoutPipe[0]);
 
     ChildArguments arguments({gdbPath, "--quiet", "--interpreter=mi2", "--nx", "-D", "."});
     ChildEnvironment environment;

@@ -1,6 +1,7 @@
 #include "debugger/launch_core.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <csignal>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -40,6 +41,11 @@ void closePipes(std::initializer_list<int *> pipes)
         close(fds[0]);
         close(fds[1]);
     }
+}
+
+void enlargeOutputPipe(int readFd)
+{
+    fcntl(readFd, F_SETPIPE_SZ, static_cast<int>(relayReadSize));
 }
 
 pid_t forkDebugger(const std::function<void()> &childBody)

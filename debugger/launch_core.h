@@ -38,6 +38,9 @@ private:
 bool createPipes(std::initializer_list<int *> pipes);
 void closePipes(std::initializer_list<int *> pipes);
 
+// A larger pipe for the back end's output lets the relay move more per read; best effort.
+void enlargeOutputPipe(int readFd);
+
 // Forks and stores the result in debuggerPid before testing it. The child runs childBody,
 // which must only make async-signal-safe calls and must not return.
 pid_t forkDebugger(const std::function<void()> &childBody);

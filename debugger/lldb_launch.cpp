@@ -86,6 +86,7 @@ bool launchLldbHelper(const std::shared_ptr<Connection> &connection)
     setClientConnection(connection);
     if (!createPipes({stdinPipe, stdoutPipe, stderrPipe, commandPipe, eventPipe}))
         return false;
+    enlargeOutputPipe(eventPipe[0]);
 
     // The child's copy of the block gets the variable; the service's own block stays as sent.
     ChildEnvironment environment;
@@ -129,6 +130,7 @@ bool launchLldbPython(const std::shared_ptr<Connection> &connection)
     setClientConnection(connection);
     if (!createPipes({stdinPipe, stdoutPipe, stderrPipe, commandPipe, eventPipe}))
         return false;
+    enlargeOutputPipe(eventPipe[0]);
     copyChildPath(pythonScriptPath, *script);
     debugMessage(std::string("Python script found at ") + pythonScriptPath);
 
