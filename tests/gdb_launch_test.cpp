@@ -113,6 +113,10 @@ TEST_F(GdbLaunch, SecondLaunchIsRefusedWithoutConsoleLineOrNewChild)
     EXPECT_EQ(text.find("Launching GDB", first + 1), std::string::npos);
     EXPECT_EQ(text.find("Launching LLDB"), std::string::npos);
     EXPECT_EQ(parseStandinReport(run->output())->pid, report.pid);
+    // GDB's output is relayed without hex diagnostics, even with the log on.
+    for (const auto &entry : run->diagnostics())
+        EXPECT_FALSE(entry.starts_with("data received")) << entry;
+    EXPECT_EQ(run->diagnostics().front(), "message logger started");
 }
 
 TEST_F(GdbLaunch, SendReachesTheChildByteForByteAndOutputReturnsUnchanged)
@@ -236,7 +240,7 @@ TEST_F(GdbLaunch, ThousandRunsOfChildrenThatExitAtOnceOrCannotRunAllEndWithZero)
     makeBundleCopy(failing.path());
     writeFile(failing.path() + "/gdb-x86_64", "#!/nonexistent/interpreter\n", true);
     for (const std::string &directory : {bundle_.path(), failing.path()}) {
-        for (int i = 0; i < 1000; ++i) {
+        for (int i = 0, runs = stressRuns(1000); i < runs; ++i) {
             ServiceRun::Options options;
             options.bundleDir = directory;
             options.diagnosticsOnStderr = false;

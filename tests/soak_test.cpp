@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr int runsPerKind = 1000;
+const int runsPerKind = stressRuns(1000);
 
 std::string floodPattern(size_t count)
 {

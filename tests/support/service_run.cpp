@@ -311,3 +311,10 @@ size_t openDescriptorCount()
         ++count;
     return count;
 }
+
+int stressRuns(int normal)
+{
+    const char *override = getenv("LD_STRESS_RUNS");
+    int runs = override != nullptr ? atoi(override) : 0;
+    return runs > 0 ? runs : normal;
+}

@@ -91,6 +91,20 @@ bool processGone(pid_t pid, std::chrono::milliseconds timeout = 10s);
 std::vector<pid_t> childrenOf(pid_t pid);
 // Peak resident memory of pid in KiB (VmHWM), or -1.
 long residentPeakKiB(pid_t pid);
+// A memory bound for the service: as given for a plain build; sanitizer runtimes need more.
+constexpr long serviceMemoryBoundKiB(long plainBound)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return plainBound * 8;
+#else
+    return plainBound;
+#endif
+}
+
+// How many rounds a stress test makes: normal, unless LD_STRESS_RUNS says otherwise (the
+// sanitizer run in CI makes fewer, since every round costs several times as much there).
+int stressRuns(int normal);
+
 // How many descriptors this process has open.
 size_t openDescriptorCount();
 
