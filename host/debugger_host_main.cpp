@@ -8,9 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <condition_variable>
 #include <limits.h>
-#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -196,10 +194,6 @@ void writeOut(const std::vector<uint8_t> &bytes)
     }
 }
 
-std::mutex stateLock;
-std::condition_variable stateChanged;
-bool serviceGone = false;
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -238,11 +232,6 @@ int main(int argc, char **argv)
     callbacks.onMessage = [](const Message &message) {
         if (const MessageBytes *data = message.dictionary.getData("data"))
             writeOut(*data);
-    };
-    callbacks.onClosed = [] {
-        std::lock_guard<std::mutex> guard(stateLock);
-        serviceGone = true;
-        stateChanged.notify_all();
     };
     auto client = ServiceClient::start(start, callbacks);
     if (!client) {
@@ -292,10 +281,7 @@ int main(int argc, char **argv)
         client->requestResult("stop", 10s);
     }).detach();
 
-    {
-        std::unique_lock<std::mutex> guard(stateLock);
-        stateChanged.wait(guard, [] { return serviceGone; });
-    }
+    client->waitUntilClosed();
     auto status = client->waitForExit(10s);
     if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
         fprintf(stderr, "debugger-host: the service ended abnormally\n");

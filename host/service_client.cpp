@@ -246,6 +246,12 @@ bool ServiceClient::closed() const
     return closed_;
 }
 
+void ServiceClient::waitUntilClosed()
+{
+    if (reader_.joinable())
+        reader_.join();
+}
+
 std::optional<Connection::End> ServiceClient::connectionEnd() const
 {
     std::lock_guard<std::mutex> guard(lock_);

@@ -55,6 +55,8 @@ public:
     // Its wait status once it has exited within the timeout; reaped once, then remembered.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout);
     bool closed() const;
+    // Blocks until the connection has ended and every callback has returned. Not from a callback.
+    void waitUntilClosed();
     // How the connection ended: Closed (end of file), Failed, or BadInput (undecodable bytes).
     std::optional<Connection::End> connectionEnd() const;
     // Closes our end; the service sees its connection end.

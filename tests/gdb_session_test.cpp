@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <thread>
 
 #include "support/service_run.h"
 
@@ -70,13 +69,18 @@ TEST_F(GdbSession, BreakpointHitStopsInComputeWithItsArgument)
 TEST_F(GdbSession, BreakInterruptsAProgramInAnEndlessLoop)
 {
     mi("-exec-arguments spin", "^done");
-    mi("-exec-run", "*running");
-    // Let it get well into the loop, so the interrupt lands there and not during start-up.
-    std::this_thread::sleep_for(300ms);
+    mi("-break-insert spin", "^done");
+    mi("-exec-run", "*stopped,reason=\"breakpoint-hit\"");
+    mi("-break-delete", "^done");
+    mi("-exec-continue", "*running");
     size_t before = run_->output().size();
     run_->command("break");
     ASSERT_TRUE(waitAfter(before, "*stopped,reason=\"signal-received\",signal-name=\"SIGINT\"")) << run_->output().substr(before);
-    mi("-data-evaluate-expression spins>0", "^done,value=\"1\"");
+    EXPECT_NE(run_->output().find("func=\"spin\"", before), std::string::npos) << run_->output().substr(before);
+    mi("-exec-continue", "*running");
+    before = run_->output().size();
+    run_->command("break");
+    ASSERT_TRUE(waitAfter(before, "signal-name=\"SIGINT\"")) << "a second interrupt was lost";
     EXPECT_EQ(run_->request("stop"), true);
     EXPECT_EQ(run_->exitStatus(), 0);
 }

@@ -1,5 +1,7 @@
 #include "service_run.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -55,6 +57,11 @@ ServiceRun::~ServiceRun()
     client_.reset();
     if (stderrReader_.joinable())
         stderrReader_.join();
+    // A sanitizer's report in the service fails the test that ran it, whatever its status.
+    for (const char *report : {"ThreadSanitizer:", "AddressSanitizer:", "LeakSanitizer:", "runtime error:"}) {
+        if (stderr_.find(report) != std::string::npos)
+            ADD_FAILURE() << "the service reported a fault:\n" << stderr_;
+    }
 }
 
 void ServiceRun::readStderr(int fd)
