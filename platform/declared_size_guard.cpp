@@ -116,6 +116,9 @@ void DeclaredSizeGuard::finishValue()
 bool DeclaredSizeGuard::feed(const uint8_t *bytes, size_t count)
 {
     size_t at = 0;
+    lastAccepted_ = 0;
+    if (refused_)
+        return false;
     while (!refused_ && at < count) {
         if (payloadLeft_ > 0) {
             uint64_t skip = payloadLeft_ < count - at ? payloadLeft_ : count - at;
@@ -134,5 +137,6 @@ bool DeclaredSizeGuard::feed(const uint8_t *bytes, size_t count)
         headerLength_ = 0;
         startValue(headerSize, payload, children);
     }
+    lastAccepted_ = at;
     return !refused_;
 }

@@ -12,6 +12,10 @@ public:
 
     // False once some top-level value declares (with its headers) more than the limit.
     bool feed(const uint8_t *bytes, size_t count);
+    bool refused() const { return refused_; }
+    // How many bytes of the last feed came before the refusal (up to and with the offending
+    // header); all of them while nothing is refused.
+    size_t lastAccepted() const { return lastAccepted_; }
 
 private:
     void startValue(size_t headerSize, uint64_t payload, uint64_t children);
@@ -25,4 +29,5 @@ private:
     uint8_t header_[10];
     size_t headerLength_ = 0;
     bool refused_ = false;
+    size_t lastAccepted_ = 0;
 };

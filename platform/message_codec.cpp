@@ -194,10 +194,11 @@ char *MessageDecoder::reserve(size_t size)
 
 void MessageDecoder::commit(size_t size)
 {
-    if (!state_->guard.feed(reinterpret_cast<const uint8_t *>(state_->unpacker.buffer()), size))
-        state_->broken = true;
-    state_->unpacker.buffer_consumed(size);
-    state_->pending += size;
+    // Values that end before an oversized one are still delivered; the rest is never buffered.
+    state_->guard.feed(reinterpret_cast<const uint8_t *>(state_->unpacker.buffer()), size);
+    size_t accepted = state_->guard.lastAccepted();
+    state_->unpacker.buffer_consumed(accepted);
+    state_->pending += accepted;
 }
 
 void MessageDecoder::feed(const void *bytes, size_t size)
@@ -221,7 +222,7 @@ MessageDecoder::Status MessageDecoder::next(Message &out)
         return Status::BadInput;
     }
     if (!complete) {
-        if (state.pending > maxMessageSize) {
+        if (state.guard.refused() || state.pending > maxMessageSize) {
             state.broken = true;
             return Status::BadInput;
         }

@@ -246,6 +246,19 @@ TEST(InputLimits, HeadersPromisingMoreThanAMessageMayHoldAreRefusedAtOnce)
     EXPECT_EQ(decodeOne(fits), MessageDecoder::Status::NeedMore);
 }
 
+TEST(InputLimits, MessagesBeforeAnOversizedValueInTheSameReadAreStillDelivered)
+{
+    std::string bytes = encodeMessage(commandMessage(MessageKind::Request, "stop"));
+    bytes += std::string("\xC6\xFF\xFF\xFF\xFF", 5) + "more bytes that are never buffered";
+    MessageDecoder decoder;
+    decoder.feed(bytes.data(), bytes.size());
+    std::vector<Message> messages;
+    auto statuses = decodeAll(decoder, messages);
+    EXPECT_EQ(statuses.back(), MessageDecoder::Status::BadInput);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].dictionary.getString("command"), "stop");
+}
+
 TEST(InputLimits, ContainersDeclaringBillionsOfEntriesAreRefusedAtOnce)
 {
     EXPECT_EQ(decodeOne(std::string("\xDD\xFF\xFF\xFF\xFF", 5)), MessageDecoder::Status::BadInput);
