@@ -78,6 +78,9 @@ void ServiceRun::readStderr(int fd)
         changed_.notify_all();
     }
     close(fd);
+    std::lock_guard<std::mutex> guard(lock_);
+    stderrClosed_ = true;
+    changed_.notify_all();
 }
 
 bool ServiceRun::command(const std::string &name)
@@ -183,6 +186,9 @@ std::optional<int> ServiceRun::exitStatus(std::chrono::milliseconds timeout)
     auto status = client_->waitForExit(timeout);
     if (!status || !WIFEXITED(*status))
         return std::nullopt;
+    // Everything the service wrote on its standard error is read before anyone looks at it.
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait_for(guard, 5s, [&] { return stderrClosed_; });
     return WEXITSTATUS(*status);
 }
 

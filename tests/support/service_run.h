@@ -68,6 +68,7 @@ private:
     size_t otherMessages_ = 0;
     std::string stderr_;
     bool closed_ = false;
+    bool stderrClosed_ = false;
 };
 
 // What a stand-in back end reported about itself (its lines up to END-REPORT).
