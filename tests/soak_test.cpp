@@ -29,7 +29,6 @@ TEST(Soak, ThousandRunsOfEachEndingLeaveNoDescriptorZombieOrOrphanAndLoseNoOutpu
     makeBundleCopy(reportBundle.path(), {{"gdb-x86_64", "report"}});
     makeBundleCopy(scriptedBundle.path(), {{"gdb-x86_64", "scripted"}});
     const size_t descriptorsBefore = openDescriptorCount();
-    std::vector<pid_t> backEnds;
 
     auto options = [](const std::string &bundle) {
         ServiceRun::Options o;
@@ -49,12 +48,13 @@ TEST(Soak, ThousandRunsOfEachEndingLeaveNoDescriptorZombieOrOrphanAndLoseNoOutpu
             ASSERT_TRUE(run.waitForOutput("one two three.")) << i;
             auto report = parseStandinReport(run.output());
             ASSERT_TRUE(report.has_value()) << i;
-            backEnds.push_back(report->pid);
             if (hostGoesAway)
                 run.client().disconnect();
             else
                 ASSERT_EQ(run.request("stop"), true) << i;
             ASSERT_EQ(run.exitStatus(), 0) << i;
+            // Checked run by run: over thousands of runs the system reuses pids.
+            EXPECT_TRUE(processGone(report->pid, 5s)) << "back end of run " << i << " survived";
             // The back end may note stop's SIGTERM before the service is gone.
             std::string echoed = run.output().substr(run.output().find("END-REPORT\n") + 11);
             EXPECT_TRUE(echoed == "one two three." || echoed == "one two three.<SIGTERM>\n") << i << ": " << echoed;
@@ -77,8 +77,4 @@ TEST(Soak, ThousandRunsOfEachEndingLeaveNoDescriptorZombieOrOrphanAndLoseNoOutpu
     errno = 0;
     EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1) << "a child of the host was left unreaped";
     EXPECT_EQ(errno, ECHILD);
-    size_t survivors = 0;
-    for (pid_t pid : backEnds)
-        survivors += processGone(pid, 5s) ? 0 : 1;
-    EXPECT_EQ(survivors, 0u);
 }
