@@ -1,0 +1,39 @@
+// The records of the event descriptor, as single lines of compact JSON.
+//
+// Field order is fixed ("type" first, then the fields in the order the protocol lists them)
+// so that both back ends write byte-identical lines for the same facts. Every string handed in
+// here must already be valid UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace lldb_helper::records {
+
+struct Frame {
+    std::optional<std::string> function;
+    std::optional<std::string> file;
+    std::optional<std::uint32_t> line;
+
+    bool empty() const { return !function && !file && !line; }
+};
+
+struct ProcessState {
+    std::string state;
+    std::uint64_t pid = 0;
+    std::optional<std::int64_t> status;   // "exited"
+    std::optional<std::string> reason;    // "stopped"
+    std::optional<std::string> signal;    // "stopped" by a signal
+    std::optional<std::uint32_t> thread;  // "stopped"
+    std::optional<Frame> frame;           // "stopped"
+};
+
+std::string ready(std::string_view backend, std::string_view version);
+std::string result(std::uint64_t seq, bool ok, std::string_view output, std::string_view error);
+std::string process(const ProcessState& state);
+std::string output(std::string_view stream, std::string_view data);
+std::string error(std::string_view message);
+
+}  // namespace lldb_helper::records

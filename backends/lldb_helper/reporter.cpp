@@ -1,0 +1,392 @@
+#include "backends/lldb_helper/reporter.h"
+
+#include "backends/lldb_helper/process_tree.h"
+#include "backends/lldb_helper/records.h"
+
+#include <optional>
+#include <set>
+#include <unistd.h>
+
+namespace lldb_helper {
+
+namespace {
+
+constexpr std::size_t kOutputChunk = 65536;
+
+const char* state_name(lldb::StateType state)
+{
+    switch (state) {
+    case lldb::eStateLaunching:
+        return "launching";
+    case lldb::eStateStopped:
+    case lldb::eStateSuspended:
+        return "stopped";
+    case lldb::eStateRunning:
+    case lldb::eStateStepping:
+        return "running";
+    case lldb::eStateExited:
+        return "exited";
+    case lldb::eStateCrashed:
+        return "crashed";
+    case lldb::eStateDetached:
+        return "detached";
+    default:
+        return nullptr;
+    }
+}
+
+const char* stop_reason_name(lldb::StopReason reason)
+{
+    switch (reason) {
+    case lldb::eStopReasonInvalid:
+        return "invalid";
+    case lldb::eStopReasonNone:
+        return "none";
+    case lldb::eStopReasonTrace:
+        return "trace";
+    case lldb::eStopReasonBreakpoint:
+        return "breakpoint";
+    case lldb::eStopReasonWatchpoint:
+        return "watchpoint";
+    case lldb::eStopReasonSignal:
+        return "signal";
+    case lldb::eStopReasonException:
+        return "exception";
+    case lldb::eStopReasonExec:
+        return "exec";
+    case lldb::eStopReasonPlanComplete:
+        return "plan-complete";
+    case lldb::eStopReasonThreadExiting:
+        return "thread-exiting";
+    case lldb::eStopReasonInstrumentation:
+        return "instrumentation";
+    case lldb::eStopReasonProcessorTrace:
+        return "processor-trace";
+    case lldb::eStopReasonFork:
+        return "fork";
+    case lldb::eStopReasonVFork:
+        return "vfork";
+    case lldb::eStopReasonVForkDone:
+        return "vfork-done";
+    }
+    return "unknown";
+}
+
+bool has_stop_reason(lldb::SBThread& thread)
+{
+    const lldb::StopReason reason = thread.GetStopReason();
+    return reason != lldb::eStopReasonInvalid && reason != lldb::eStopReasonNone;
+}
+
+std::optional<std::string> text(const char* bytes)
+{
+    if (bytes == nullptr || *bytes == '\0')
+        return std::nullopt;
+    return to_utf8_lossy(bytes);
+}
+
+// A debuggee this back end launched runs under a debug server that is this process's child;
+// an attached one does not. One that has already gone can only have been launched: LLDB holds
+// an attached process stopped until it is resumed, so it is still there when first seen.
+bool launched_here(std::uint64_t pid)
+{
+    const std::optional<pid_t> server = parent_of(static_cast<pid_t>(pid));
+    if (!server)
+        return true;
+    const std::optional<pid_t> owner = parent_of(*server);
+    return owner && *owner == ::getpid();
+}
+
+std::optional<records::Frame> frame_of(lldb::SBThread& thread)
+{
+    lldb::SBFrame frame = thread.GetFrameAtIndex(0);
+    if (!frame.IsValid())
+        return std::nullopt;
+    records::Frame result;
+    result.function = text(frame.GetFunctionName());
+    lldb::SBLineEntry entry = frame.GetLineEntry();
+    if (entry.IsValid()) {
+        lldb::SBFileSpec source = entry.GetFileSpec();
+        if (source.IsValid()) {
+            const std::optional<std::string> directory = text(source.GetDirectory());
+            const std::optional<std::string> name = text(source.GetFilename());
+            if (directory && name)
+                result.file = *directory + (directory->back() == '/' ? "" : "/") + *name;
+            else if (name)
+                result.file = name;
+            else if (directory)
+                result.file = directory;
+        }
+        const std::uint32_t line = entry.GetLine();
+        if (line != 0 && line != UINT32_MAX)
+            result.line = line;
+    }
+    return result;
+}
+
+void describe_stop(lldb::SBProcess& process, records::ProcessState& record)
+{
+    lldb::SBThread thread = process.GetSelectedThread();
+    if (!thread.IsValid() || !has_stop_reason(thread)) {
+        // LLDB's own event handling would move the selection to the thread that stopped; this
+        // back end takes that role, so later commands act on the same thread as the record.
+        const std::uint32_t count = process.GetNumThreads();
+        for (std::uint32_t i = 0; i < count; ++i) {
+            lldb::SBThread candidate = process.GetThreadAtIndex(i);
+            if (candidate.IsValid() && has_stop_reason(candidate)) {
+                process.SetSelectedThread(candidate);
+                thread = candidate;
+                break;
+            }
+        }
+    }
+    if (!thread.IsValid()) {
+        record.reason = "none";
+        return;
+    }
+    const lldb::StopReason reason = thread.GetStopReason();
+    record.reason = stop_reason_name(reason);
+    if (reason == lldb::eStopReasonSignal && thread.GetStopReasonDataCount() > 0) {
+        const auto signo = static_cast<std::int32_t>(thread.GetStopReasonDataAtIndex(0));
+        record.signal = text(process.GetUnixSignals().GetSignalAsCString(signo));
+    }
+    record.thread = thread.GetIndexID();
+    record.frame = frame_of(thread);
+}
+
+}  // namespace
+
+void PidList::add(std::uint64_t pid)
+{
+    for (auto& slot : slots_) {
+        std::uint64_t expected = 0;
+        if (slot.compare_exchange_strong(expected, pid))
+            return;
+    }
+}
+
+void PidList::remove(std::uint64_t pid)
+{
+    for (auto& slot : slots_) {
+        std::uint64_t expected = pid;
+        slot.compare_exchange_strong(expected, 0);
+    }
+}
+
+std::vector<std::uint64_t> PidList::snapshot() const
+{
+    std::vector<std::uint64_t> pids;
+    for (const auto& slot : slots_) {
+        const std::uint64_t pid = slot.load();
+        if (pid != 0)
+            pids.push_back(pid);
+    }
+    return pids;
+}
+
+void Reporter::emit(const std::string& line)
+{
+    writer_.write_line(line);
+}
+
+Reporter::Tracked& Reporter::track(lldb::SBProcess& process)
+{
+    const std::uint32_t id = process.GetUniqueID();
+    auto found = processes_.find(id);
+    if (found != processes_.end())
+        return found->second;
+    Tracked& tracked = processes_[id];
+    tracked.process = process;
+    tracked.pid = process.GetProcessID();
+    tracked.launched_here = launched_here(tracked.pid);
+    pids_.add(tracked.pid);
+    if (tracked.launched_here) {
+        records::ProcessState record;
+        record.state = "launching";
+        record.pid = tracked.pid;
+        emit(records::process(record));
+        tracked.last_state = "launching";
+    }
+    return tracked;
+}
+
+void Reporter::drain(Tracked& tracked)
+{
+    std::string buffer(kOutputChunk, '\0');
+    for (;;) {
+        const std::size_t n = tracked.process.GetSTDOUT(buffer.data(), buffer.size());
+        if (n == 0)
+            break;
+        const std::string data = tracked.stdout_text.decode(std::string_view(buffer.data(), n), false);
+        if (!data.empty())
+            emit(records::output("stdout", data));
+    }
+    for (;;) {
+        const std::size_t n = tracked.process.GetSTDERR(buffer.data(), buffer.size());
+        if (n == 0)
+            break;
+        const std::string data = tracked.stderr_text.decode(std::string_view(buffer.data(), n), false);
+        if (!data.empty())
+            emit(records::output("stderr", data));
+    }
+}
+
+void Reporter::flush(Tracked& tracked)
+{
+    const std::string out = tracked.stdout_text.decode({}, true);
+    if (!out.empty())
+        emit(records::output("stdout", out));
+    const std::string err = tracked.stderr_text.decode({}, true);
+    if (!err.empty())
+        emit(records::output("stderr", err));
+}
+
+void Reporter::report(Tracked& tracked, lldb::StateType state)
+{
+    if (tracked.ended)
+        return;
+    const char* name = state_name(state);
+    if (name == nullptr) {
+        drain(tracked);
+        return;
+    }
+    const std::string state_text = name;
+    if (state_text == "running") {
+        // Whatever the debuggee writes now was written after it resumed.
+        if (tracked.last_state != "running") {
+            records::ProcessState record;
+            record.state = state_text;
+            record.pid = tracked.pid;
+            emit(records::process(record));
+            tracked.last_state = state_text;
+        }
+        drain(tracked);
+        return;
+    }
+    drain(tracked);
+
+    records::ProcessState record;
+    record.state = state_text;
+    record.pid = tracked.pid;
+    if (state_text == "stopped") {
+        const std::uint32_t stop_id = tracked.process.GetStopID();
+        if (tracked.last_state == "stopped" && tracked.stop_id == stop_id)
+            return;
+        tracked.stop_id = stop_id;
+        describe_stop(tracked.process, record);
+    } else if (state_text == tracked.last_state) {
+        return;
+    }
+    if (state_text == "exited")
+        record.status = tracked.process.GetExitStatus();
+    if (state_text == "exited" || state_text == "detached") {
+        flush(tracked);
+        tracked.ended = true;
+        pids_.remove(tracked.pid);
+    }
+    emit(records::process(record));
+    tracked.last_state = state_text;
+    if (tracked.ended)
+        ended_.notify_all();
+}
+
+void Reporter::end_unseen(Tracked& tracked)
+{
+    if (tracked.ended)
+        return;
+    flush(tracked);
+    tracked.ended = true;
+    pids_.remove(tracked.pid);
+    // LLDB drops a process without an event when a new launch or attach replaces it: it kills
+    // one it launched and detaches from one it attached to.
+    records::ProcessState record;
+    record.state = tracked.launched_here ? "exited" : "detached";
+    record.pid = tracked.pid;
+    emit(records::process(record));
+    tracked.last_state = record.state;
+    ended_.notify_all();
+}
+
+void Reporter::on_event(const lldb::SBEvent& event)
+{
+    if (!lldb::SBProcess::EventIsProcessEvent(event))
+        return;
+    lldb::SBProcess process = lldb::SBProcess::GetProcessFromEvent(event);
+    if (!process.IsValid() || process.GetProcessID() == LLDB_INVALID_PROCESS_ID)
+        return;
+    std::lock_guard lock(mutex_);
+    Tracked& tracked = track(process);
+    if ((event.GetType() & lldb::SBProcess::eBroadcastBitStateChanged) != 0) {
+        const lldb::StateType state = lldb::SBProcess::GetStateFromEvent(event);
+        if (state == lldb::eStateStopped && lldb::SBProcess::GetRestartedFromEvent(event))
+            drain(tracked);
+        else
+            report(tracked, state);
+    } else if (!tracked.ended) {
+        drain(tracked);
+    }
+}
+
+void Reporter::after_command(lldb::SBDebugger& debugger)
+{
+    std::lock_guard lock(mutex_);
+    std::set<std::uint32_t> live;
+    const std::uint32_t targets = debugger.GetNumTargets();
+    for (std::uint32_t i = 0; i < targets; ++i) {
+        lldb::SBProcess process = debugger.GetTargetAtIndex(i).GetProcess();
+        if (!process.IsValid() || process.GetProcessID() == LLDB_INVALID_PROCESS_ID)
+            continue;
+        live.insert(process.GetUniqueID());
+        Tracked& tracked = track(process);
+        // An attach reports its first stop to LLDB's own listener only. For a launch the
+        // current state may be a stop that LLDB already resumed from, so launches wait for
+        // their events.
+        if (!tracked.launched_here && tracked.last_state.empty())
+            report(tracked, process.GetState());
+    }
+    for (auto& [id, tracked] : processes_) {
+        if (tracked.ended || live.count(id) != 0)
+            continue;
+        if (tracked.process.IsValid()) {
+            const lldb::StateType state = tracked.process.GetState();
+            if (state == lldb::eStateExited || state == lldb::eStateDetached)
+                report(tracked, state);
+        }
+        end_unseen(tracked);
+    }
+}
+
+void Reporter::settle(lldb::SBDebugger& debugger, std::chrono::milliseconds patience)
+{
+    std::unique_lock lock(mutex_);
+    std::vector<lldb::SBProcess> current;
+    const std::uint32_t targets = debugger.GetNumTargets();
+    for (std::uint32_t i = 0; i < targets; ++i) {
+        lldb::SBProcess process = debugger.GetTargetAtIndex(i).GetProcess();
+        if (process.IsValid() && process.GetProcessID() != LLDB_INVALID_PROCESS_ID)
+            current.push_back(process);
+    }
+    for (lldb::SBProcess& process : current)
+        track(process);
+    const auto all_ended = [this] {
+        for (const auto& entry : processes_) {
+            if (!entry.second.ended)
+                return false;
+        }
+        return true;
+    };
+    ended_.wait_for(lock, patience, all_ended);
+    for (auto& entry : processes_) {
+        Tracked& tracked = entry.second;
+        if (tracked.ended)
+            continue;
+        if (tracked.process.IsValid()) {
+            const lldb::StateType state = tracked.process.GetState();
+            if (state == lldb::eStateExited || state == lldb::eStateDetached)
+                report(tracked, state);
+        }
+        end_unseen(tracked);
+    }
+}
+
+}  // namespace lldb_helper

@@ -1,0 +1,77 @@
+// Turns what LLDB knows about debuggee processes into "process" and "output" records.
+//
+// Two threads feed it: the event thread with LLDB's process events, and the command thread
+// after every command (LLDB consumes some state changes itself, an attach's first stop for
+// one, and replaces a process without an event when a new launch kills the old one). Each
+// process is tracked by LLDB's unique id, so a state is reported once whichever thread sees it
+// first.
+#pragma once
+
+#include "backends/lldb_helper/event_writer.h"
+#include "backends/lldb_helper/utf8.h"
+
+#include <lldb/API/LLDB.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace lldb_helper {
+
+// Debuggee pids, readable without a lock by the last-resort shutdown path.
+class PidList {
+public:
+    void add(std::uint64_t pid);
+    void remove(std::uint64_t pid);
+    std::vector<std::uint64_t> snapshot() const;
+
+private:
+    std::array<std::atomic<std::uint64_t>, 64> slots_{};
+};
+
+class Reporter {
+public:
+    explicit Reporter(EventWriter& writer) : writer_(writer) {}
+
+    void on_event(const lldb::SBEvent& event);
+    void after_command(lldb::SBDebugger& debugger);
+
+    // After the debuggees have been killed: waits (up to patience) for their ends to come in
+    // as events, then reports whatever is still open as ended.
+    void settle(lldb::SBDebugger& debugger, std::chrono::milliseconds patience);
+
+    const PidList& pids() const { return pids_; }
+
+private:
+    struct Tracked {
+        lldb::SBProcess process;
+        std::uint64_t pid = 0;
+        bool launched_here = false;
+        std::string last_state;
+        std::uint32_t stop_id = 0;
+        bool ended = false;
+        Utf8Decoder stdout_text;
+        Utf8Decoder stderr_text;
+    };
+
+    Tracked& track(lldb::SBProcess& process);
+    void report(Tracked& tracked, lldb::StateType state);
+    void drain(Tracked& tracked);
+    void flush(Tracked& tracked);
+    void end_unseen(Tracked& tracked);
+    void emit(const std::string& line);
+
+    EventWriter& writer_;
+    PidList pids_;
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    std::map<std::uint32_t, Tracked> processes_;
+};
+
+}  // namespace lldb_helper

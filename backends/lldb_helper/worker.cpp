@@ -1,0 +1,368 @@
+#include "backends/lldb_helper/worker.h"
+
+#include "backends/lldb_helper/event_writer.h"
+#include "backends/lldb_helper/process_tree.h"
+#include "backends/lldb_helper/records.h"
+#include "backends/lldb_helper/reporter.h"
+#include "backends/lldb_helper/utf8.h"
+
+#include <lldb/API/LLDB.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace lldb_helper {
+
+namespace {
+
+constexpr const char* kBackendName = "lldb-helper";
+constexpr const char* kDebugServerVariable = "LLDB_DEBUGSERVER_PATH";
+constexpr const char* kDebugServerPath = "/usr/lib/llvm-16/bin/lldb-server";
+// Once shutdown starts, the worker is gone after this long even if LLDB never answers.
+constexpr auto kShutdownDeadline = std::chrono::seconds(10);
+// How long shutdown waits for LLDB to report the end of the debuggees it killed.
+constexpr auto kSettlePatience = std::chrono::milliseconds(3000);
+
+void set_cloexec(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+void write_byte(int fd)
+{
+    const char byte = 1;
+    while (::write(fd, &byte, 1) < 0 && errno == EINTR) {
+    }
+}
+
+std::string first_line(const char* text)
+{
+    if (text == nullptr)
+        return {};
+    std::string line = text;
+    const std::size_t end = line.find('\n');
+    if (end != std::string::npos)
+        line.erase(end);
+    return to_utf8_lossy(line);
+}
+
+class Session {
+public:
+    Session(int command_fd, int event_fd, int wake_read, int wake_write, int signal_fd)
+        : command_fd_(command_fd),
+          writer_(event_fd, wake_write),
+          reporter_(writer_),
+          wake_read_(wake_read),
+          wake_write_(wake_write),
+          signal_fd_(signal_fd)
+    {
+    }
+
+    int run(bool unset_debug_server_for_debuggee);
+
+private:
+    bool start_debugger(bool unset_debug_server_for_debuggee);
+    void event_loop();
+    void signal_loop();
+    void interrupt_debuggees();
+    void request_shutdown();
+    void arm_deadline();
+    // Runs one command line; false when the session should end ("quit").
+    bool run_line(std::string line);
+    void command_loop();
+    [[noreturn]] void shut_down();
+
+    int command_fd_;
+    EventWriter writer_;
+    Reporter reporter_;
+    int wake_read_;
+    int wake_write_;
+    int signal_fd_;
+    lldb::SBDebugger debugger_;
+    std::uint64_t seq_ = 0;
+    std::atomic<bool> shutdown_requested_{false};
+    std::atomic<bool> in_command_{false};
+    std::atomic_flag deadline_armed_ = ATOMIC_FLAG_INIT;
+};
+
+bool Session::start_debugger(bool unset_debug_server_for_debuggee)
+{
+    lldb::SBError init = lldb::SBDebugger::InitializeWithErrorHandling();
+    if (init.Fail()) {
+        writer_.write_line(records::error(std::string("cannot initialise LLDB: ") +
+                                          to_utf8_lossy(init.GetCString() ? init.GetCString() : "")));
+        return false;
+    }
+    debugger_ = lldb::SBDebugger::Create(false);
+    if (!debugger_.IsValid()) {
+        writer_.write_line(records::error("cannot create an LLDB debugger"));
+        return false;
+    }
+    debugger_.SetAsync(true);
+    // Commands that would read from a terminal (a bare "script", say) see end of input rather
+    // than waiting forever on a pipe nobody writes to.
+    const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null_fd >= 0)
+        debugger_.SetInputFile(lldb::SBFile(null_fd, "r", true));
+
+    std::vector<std::string> setup = {"settings set auto-confirm true", "settings set use-color false"};
+    if (unset_debug_server_for_debuggee)
+        setup.push_back(std::string("settings set target.unset-env-vars ") + kDebugServerVariable);
+    lldb::SBCommandInterpreter interpreter = debugger_.GetCommandInterpreter();
+    for (const std::string& command : setup) {
+        lldb::SBCommandReturnObject result;
+        interpreter.HandleCommand(command.c_str(), result, false);
+        if (!result.Succeeded()) {
+            writer_.write_line(records::error("setting up LLDB failed: " + command + ": " +
+                                              to_utf8_lossy(result.GetError() ? result.GetError() : "")));
+        }
+    }
+    return true;
+}
+
+void Session::event_loop()
+{
+    lldb::SBListener listener = debugger_.GetListener();
+    for (;;) {
+        lldb::SBEvent event;
+        if (!listener.WaitForEvent(UINT32_MAX, event))
+            continue;
+        try {
+            reporter_.on_event(event);
+        } catch (const std::exception& fault) {
+            writer_.write_line(records::error(std::string("event handling failed: ") + fault.what()));
+        }
+    }
+}
+
+void Session::interrupt_debuggees()
+{
+    // LLDB ignores the request for a process that is not running, so no state check is needed
+    // (and a check would race with a resume that LLDB has not reported yet).
+    const std::uint32_t targets = debugger_.GetNumTargets();
+    for (std::uint32_t i = 0; i < targets; ++i) {
+        lldb::SBProcess process = debugger_.GetTargetAtIndex(i).GetProcess();
+        if (process.IsValid())
+            process.SendAsyncInterrupt();
+    }
+}
+
+void Session::request_shutdown()
+{
+    shutdown_requested_ = true;
+    arm_deadline();
+    write_byte(wake_write_);
+}
+
+void Session::arm_deadline()
+{
+    if (deadline_armed_.test_and_set())
+        return;
+    const PidList* pids = &reporter_.pids();
+    std::thread([pids] {
+        std::this_thread::sleep_for(kShutdownDeadline);
+        // LLDB has not managed it: kill the debuggees it knows of (an attached one is not
+        // below us), and everything below us (debug servers, and debuggees not yet reported).
+        for (const std::uint64_t pid : pids->snapshot())
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+        for (const pid_t pid : descendants_of(::getpid()))
+            ::kill(pid, SIGKILL);
+        ::_exit(0);
+    }).detach();
+}
+
+void Session::signal_loop()
+{
+    for (;;) {
+        signalfd_siginfo info;
+        const ssize_t n = ::read(signal_fd_, &info, sizeof info);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (n != static_cast<ssize_t>(sizeof info))
+            continue;
+        if (info.ssi_signo == SIGINT) {
+            interrupt_debuggees();
+        } else if (info.ssi_signo == SIGTERM) {
+            request_shutdown();
+            // A command that waits on the debuggee (an attach that waits for its process, say)
+            // would hold up the shutdown; interrupting cuts it short.
+            if (in_command_)
+                interrupt_debuggees();
+        }
+    }
+}
+
+bool Session::run_line(std::string line)
+{
+    const std::uint64_t seq = ++seq_;
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    const char* refusal = nullptr;
+    if (!is_valid_utf8(line))
+        refusal = "is not valid UTF-8";
+    else if (line.find('\0') != std::string::npos)
+        refusal = "contains a NUL byte";
+    if (refusal != nullptr) {
+        writer_.write_line(records::error("command line " + std::to_string(seq) + " " + refusal));
+        writer_.write_line(records::result(seq, false, "", std::string("error: command line ") + refusal + "\n"));
+        return true;
+    }
+
+    lldb::SBCommandReturnObject result;
+    in_command_ = true;
+    debugger_.GetCommandInterpreter().HandleCommand(line.c_str(), result, true);
+    in_command_ = false;
+    const lldb::ReturnStatus status = result.GetStatus();
+    const bool quit = status == lldb::eReturnStatusQuit;
+    const std::string output = to_utf8_lossy(result.GetOutput() ? result.GetOutput() : "");
+    const std::string error = to_utf8_lossy(result.GetError() ? result.GetError() : "");
+    // Records derived from the command's effect go out before its result, so a host that has
+    // the result has also seen the debuggee the command started.
+    reporter_.after_command(debugger_);
+    writer_.write_line(records::result(seq, result.Succeeded() || quit, output, error));
+    return !quit;
+}
+
+void Session::command_loop()
+{
+    std::string pending;
+    char buffer[65536];
+    for (;;) {
+        if (shutdown_requested_ || writer_.broken())
+            return;
+        pollfd fds[2] = {{command_fd_, POLLIN, 0}, {wake_read_, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            writer_.write_line(records::error(std::string("poll failed: ") + std::strerror(errno)));
+            return;
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            while (::read(wake_read_, buffer, sizeof buffer) > 0) {
+            }
+            continue;
+        }
+        if (fds[0].revents == 0)
+            continue;
+        const ssize_t n = ::read(command_fd_, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            writer_.write_line(records::error(std::string("reading commands failed: ") + std::strerror(errno)));
+            return;
+        }
+        if (n == 0) {
+            // A last line without its newline is still a command.
+            if (!pending.empty())
+                run_line(std::move(pending));
+            return;
+        }
+        pending.append(buffer, static_cast<std::size_t>(n));
+        std::size_t end = 0;
+        while ((end = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            if (!run_line(std::move(line)))
+                return;
+            if (shutdown_requested_)
+                return;
+        }
+    }
+}
+
+void Session::shut_down()
+{
+    arm_deadline();
+    const std::uint32_t targets = debugger_.GetNumTargets();
+    for (std::uint32_t i = 0; i < targets; ++i) {
+        lldb::SBProcess process = debugger_.GetTargetAtIndex(i).GetProcess();
+        if (!process.IsValid())
+            continue;
+        const lldb::StateType state = process.GetState();
+        if (state != lldb::eStateExited && state != lldb::eStateDetached && state != lldb::eStateInvalid &&
+            state != lldb::eStateUnloaded)
+            process.Kill();
+    }
+    reporter_.settle(debugger_, kSettlePatience);
+    writer_.seal();
+    // Tearing LLDB down can block on its own threads; nothing is left worth the wait.
+    ::_exit(0);
+}
+
+int Session::run(bool unset_debug_server_for_debuggee)
+{
+    if (!start_debugger(unset_debug_server_for_debuggee))
+        return 1;
+    std::thread([this] { event_loop(); }).detach();
+    std::thread([this] { signal_loop(); }).detach();
+    writer_.write_line(records::ready(kBackendName, first_line(lldb::SBDebugger::GetVersionString())));
+    command_loop();
+    shut_down();
+}
+
+}  // namespace
+
+int run_worker(int command_fd, int event_fd, pid_t supervisor)
+{
+    // SIGTERM when the supervisor dies, by whatever means, so the debuggee goes with it.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM, 0, 0, 0);
+    if (::getppid() != supervisor)
+        return 0;
+    // Only the supervisor gets the service's signals; keep a terminal's from reaching us twice.
+    ::setpgid(0, 0);
+
+    set_cloexec(command_fd);
+    set_cloexec(event_fd);
+
+    // SIGINT and SIGTERM come in through a descriptor; SIGPIPE is blocked so a vanished reader is
+    // an error value. LLDB clears the mask of the processes it starts, so none of this reaches
+    // the debuggee.
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGPIPE);
+    ::sigprocmask(SIG_SETMASK, &blocked, nullptr);
+    sigset_t watched;
+    sigemptyset(&watched);
+    sigaddset(&watched, SIGINT);
+    sigaddset(&watched, SIGTERM);
+    const int signal_fd = ::signalfd(-1, &watched, SFD_CLOEXEC);
+
+    int wake[2];
+    if (signal_fd < 0 || ::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        EventWriter writer(event_fd);
+        writer.write_line(records::error(std::string("cannot set up signal handling: ") + std::strerror(errno)));
+        return 1;
+    }
+
+    // LLDB finds its debug server only through this variable; a host need not know.
+    const bool set_debug_server = ::getenv(kDebugServerVariable) == nullptr;
+    if (set_debug_server)
+        ::setenv(kDebugServerVariable, kDebugServerPath, 1);
+
+    Session session(command_fd, event_fd, wake[0], wake[1], signal_fd);
+    return session.run(set_debug_server);
+}
+
+}  // namespace lldb_helper
