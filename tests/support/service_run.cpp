@@ -142,12 +142,17 @@ std::vector<std::vector<uint8_t>> ServiceRun::dataMessages() const
 
 bool ServiceRun::waitForOutput(const std::string &needle, std::chrono::milliseconds timeout) const
 {
+    return waitForOutputAfter(0, needle, timeout);
+}
+
+bool ServiceRun::waitForOutputAfter(size_t offset, const std::string &needle, std::chrono::milliseconds timeout) const
+{
     std::unique_lock<std::mutex> guard(lock_);
     return changed_.wait_for(guard, timeout, [&] {
         std::string joined;
         for (const auto &chunk : data_)
             joined.append(chunk.begin(), chunk.end());
-        return joined.find(needle) != std::string::npos;
+        return joined.find(needle, offset) != std::string::npos;
     });
 }
 

@@ -45,6 +45,8 @@ public:
     std::string output() const;
     std::vector<std::vector<uint8_t>> dataMessages() const;
     bool waitForOutput(const std::string &needle, std::chrono::milliseconds timeout = 10s) const;
+    // The same, looking only at output from byte offset on.
+    bool waitForOutputAfter(size_t offset, const std::string &needle, std::chrono::milliseconds timeout = 10s) const;
     // Messages that were neither data messages nor replies.
     size_t otherMessageCount() const;
 
