@@ -232,12 +232,17 @@ TempDir::~TempDir()
 void makeBundleCopy(const std::string &directory, const std::vector<std::pair<std::string, std::string>> &standins)
 {
     fs::create_directories(directory);
-    for (const auto &entry : fs::directory_iterator(LD_BUNDLE_DIR))
-        fs::copy(entry.path(), fs::path(directory) / entry.path().filename(),
-                 fs::copy_options::overwrite_existing | fs::copy_options::recursive);
-    for (const auto &[name, standin] : standins)
-        fs::copy_file(fs::path(LD_STANDIN_DIR) / standin, fs::path(directory) / name,
-                      fs::copy_options::overwrite_existing);
+    // Unlinked first: a back end of an earlier run may still be executing the old file.
+    for (const auto &entry : fs::directory_iterator(LD_BUNDLE_DIR)) {
+        fs::path target = fs::path(directory) / entry.path().filename();
+        fs::remove_all(target);
+        fs::copy(entry.path(), target, fs::copy_options::recursive);
+    }
+    for (const auto &[name, standin] : standins) {
+        fs::path target = fs::path(directory) / name;
+        fs::remove(target);
+        fs::copy_file(fs::path(LD_STANDIN_DIR) / standin, target);
+    }
 }
 
 void writeFile(const std::string &path, const std::string &contents, bool executable)
