@@ -25,19 +25,6 @@ std::string timestampNow()
     return text;
 }
 
-void writeAll(int fd, const std::string &text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        done += static_cast<size_t>(n);
-    }
-}
-
 } // namespace
 
 void initConsole()
@@ -52,13 +39,26 @@ int consoleDescriptor()
     return savedStderr;
 }
 
+void writeToConsole(const std::string &text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(savedStderr, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
 void consoleLine(std::string_view message)
 {
     std::string line = timestampNow() + " local-debugger[" + std::to_string(getpid()) + ":" +
                        std::to_string(static_cast<long>(syscall(SYS_gettid))) + "] ";
     line.append(message);
     line.push_back('\n');
-    writeAll(savedStderr, line);
+    writeToConsole(line);
 }
 
 ChildLine prepareChildConsoleLine(std::string_view message)

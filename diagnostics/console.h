@@ -1,6 +1,7 @@
 #pragma once
 // Console lines: always written, to the service's standard error as it was at start.
 
+#include <string>
 #include <string_view>
 
 #include "diagnostics/child_line.h"
@@ -10,6 +11,9 @@ void initConsole();
 
 // The saved standard error (close-on-exec), shared with the stderr form of the diagnostic log.
 int consoleDescriptor();
+
+// Writes text whole to the saved standard error (a failed write drops the rest).
+void writeToConsole(const std::string &text);
 
 // "YYYY-MM-DD HH:MM:SS.mmm local-debugger[PID:TID] message"
 void consoleLine(std::string_view message);

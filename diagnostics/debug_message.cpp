@@ -48,16 +48,7 @@ void writeEntry(const LogHandle &handle, const std::string &entry)
         return;
     }
     if (handle.toStderr) {
-        std::string line = entry + "\n";
-        size_t done = 0;
-        while (done < line.size()) {
-            ssize_t n = write(consoleDescriptor(), line.data() + done, line.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return;
-            done += static_cast<size_t>(n);
-        }
+        writeToConsole(entry + "\n");
         return;
     }
     syslog(LOG_USER | LOG_NOTICE, "%s", entry.c_str());

@@ -172,13 +172,7 @@ std::vector<uint8_t> environmentPayload(const Options &options)
     }
     for (const auto &entry : options.extraEnvironment)
         entries.push_back(entry);
-    std::vector<uint8_t> payload;
-    for (const auto &entry : entries) {
-        payload.insert(payload.end(), entry.begin(), entry.end());
-        payload.push_back(0);
-    }
-    payload.push_back(0);
-    return payload;
+    return encodeEnvironmentPayload(entries);
 }
 
 void writeOut(const std::vector<uint8_t> &bytes)

@@ -31,6 +31,17 @@ void writePid(char *slot, pid_t pid)
 
 } // namespace
 
+std::vector<uint8_t> encodeEnvironmentPayload(const std::vector<std::string> &entries)
+{
+    std::vector<uint8_t> payload;
+    for (const auto &entry : entries) {
+        payload.insert(payload.end(), entry.begin(), entry.end());
+        payload.push_back(0);
+    }
+    payload.push_back(0);
+    return payload;
+}
+
 ServiceClient::ServiceClient(int fd, pid_t pid, Callbacks callbacks)
     : connection_(std::make_shared<Connection>(fd)), pid_(pid), callbacks_(std::move(callbacks))
 {

@@ -17,6 +17,9 @@
 #include "platform/connection.h"
 #include "platform/message.h"
 
+// The set_env payload for these NAME=VALUE entries: each ended by a NUL, then one more NUL.
+std::vector<uint8_t> encodeEnvironmentPayload(const std::vector<std::string> &entries);
+
 struct ServiceStartOptions {
     std::string executable;                            // the service, by absolute path
     std::optional<std::vector<std::string>> environment; // NAME=VALUE entries; unset: this process's

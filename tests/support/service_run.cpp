@@ -205,13 +205,7 @@ bool ServiceRun::connectionClosed(std::chrono::milliseconds timeout) const
 
 std::vector<uint8_t> environmentPayload(const std::vector<std::string> &entries)
 {
-    std::vector<uint8_t> payload;
-    for (const auto &entry : entries) {
-        payload.insert(payload.end(), entry.begin(), entry.end());
-        payload.push_back(0);
-    }
-    payload.push_back(0);
-    return payload;
+    return encodeEnvironmentPayload(entries);
 }
 
 TempDir::TempDir()
