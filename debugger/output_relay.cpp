@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include "diagnostics/debug_message.h"
-#include "diagnostics/hex_dump.h"
 #include "platform/connection.h"
 #include "service/process_state.h"
 
@@ -24,7 +23,7 @@ int heldWriteEnd = -1; // the service's copy of the output pipe's write end, for
 void relayDebuggerOutput(const uint8_t *bytes, size_t count, DebuggerBackend backend)
 {
     if (backend != DebuggerBackend::Gdb && count > 0 && loggingEnabled.load())
-        debugMessage("data received: " + hexDump(bytes, count));
+        debugHexMessage("data received: ", bytes, count);
     if (auto connection = clientConnection())
         connection->sendData(bytes, count);
 }

@@ -39,7 +39,7 @@ int consoleDescriptor()
     return savedStderr;
 }
 
-void writeToConsole(const std::string &text)
+void writeToConsole(std::string_view text)
 {
     size_t done = 0;
     while (done < text.size()) {
@@ -54,9 +54,9 @@ void writeToConsole(const std::string &text)
 
 void consoleLine(std::string_view message)
 {
-    std::string line = timestampNow() + " local-debugger[" + std::to_string(getpid()) + ":" +
-                       std::to_string(static_cast<long>(syscall(SYS_gettid))) + "] ";
-    line.append(message);
+    std::string line = timestampNow();
+    line.append(" local-debugger[").append(std::to_string(getpid())).append(":");
+    line.append(std::to_string(static_cast<long>(syscall(SYS_gettid)))).append("] ").append(message);
     line.push_back('\n');
     writeToConsole(line);
 }
@@ -64,9 +64,10 @@ void consoleLine(std::string_view message)
 ChildLine prepareChildConsoleLine(std::string_view message)
 {
     ChildLine line;
-    line.head = timestampNow() + " local-debugger[";
-    line.middle = ":";
-    line.tail = "] " + std::string(message) + "\n";
+    line.head = timestampNow();
+    line.head.append(" local-debugger[");
+    line.middle.push_back(':');
+    line.tail.append("] ").append(message).push_back('\n');
     line.pidCount = 2;
     line.fd = savedStderr;
     line.prepared = true;

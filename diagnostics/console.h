@@ -13,7 +13,7 @@ void initConsole();
 int consoleDescriptor();
 
 // Writes text whole to the saved standard error (a failed write drops the rest).
-void writeToConsole(const std::string &text);
+void writeToConsole(std::string_view text);
 
 // "YYYY-MM-DD HH:MM:SS.mmm local-debugger[PID:TID] message"
 void consoleLine(std::string_view message);

@@ -9,9 +9,11 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
+#include <vector>
 #include <unistd.h>
 
 #include "diagnostics/console.h"
+#include "diagnostics/hex_dump.h"
 
 std::atomic<bool> loggingEnabled{false};
 
@@ -111,6 +113,33 @@ void debugMessage(std::optional<std::string_view> message)
     writeEntry(*handle, entry);
 }
 
+void debugHexMessage(std::string_view label, const uint8_t *bytes, size_t count)
+{
+    if (!loggingEnabled.load())
+        return;
+    auto handle = currentHandle();
+    if (!handle || !enabledForDefaultType(*handle))
+        return;
+    // Kept between chunks: a relay of large reads would otherwise fault in fresh pages each time.
+    thread_local std::vector<char> line;
+    const size_t prefixLength = strlen(entryPrefix);
+    const size_t length = prefixLength + label.size() + 2 * count;
+    if (line.size() < length + 1)
+        line.resize(length + 1);
+    memcpy(line.data(), entryPrefix, prefixLength);
+    memcpy(line.data() + prefixLength, label.data(), label.size());
+    hexDumpInto(line.data() + prefixLength + label.size(), bytes, count);
+    if (testSink) {
+        testSink(std::string(line.data(), length));
+    } else if (handle->toStderr) {
+        line[length] = '\n';
+        writeToConsole(std::string_view(line.data(), length + 1));
+    } else {
+        line[length] = '\0';
+        syslog(LOG_USER | LOG_NOTICE, "%s", line.data());
+    }
+}
+
 void captureDiagnosticsForTesting(std::function<void(const std::string &)> sink)
 {
     testSink = std::move(sink);
@@ -124,10 +153,12 @@ ChildLine prepareChildDiagnostic(std::string_view message)
     auto handle = currentHandle();
     if (!handle || !enabledForDefaultType(*handle))
         return line;
-    std::string entry = std::string(entryPrefix) + std::string(message);
+    std::string entry(entryPrefix);
+    entry.append(message);
     if (handle->toStderr) {
         // No pid in this form: the whole line goes in head.
-        line.head = entry + "\n";
+        line.head = entry;
+        line.head.push_back('\n');
         line.fd = consoleDescriptor();
         line.prepared = true;
         return line;
@@ -141,8 +172,9 @@ ChildLine prepareChildDiagnostic(std::string_view message)
     localtime_r(&now, &local);
     char stamp[32];
     strftime(stamp, sizeof stamp, "%h %e %T ", &local);
-    line.head = "<" + std::to_string(LOG_USER | LOG_NOTICE) + ">" + stamp + logIdentity + "[";
-    line.tail = "]: " + entry;
+    line.head.push_back('<');
+    line.head.append(std::to_string(LOG_USER | LOG_NOTICE)).append(">").append(stamp).append(logIdentity).append("[");
+    line.tail.append("]: ").append(entry);
     line.pidCount = 1;
     line.fd = sock;
     line.prepared = true;

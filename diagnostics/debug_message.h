@@ -2,6 +2,7 @@
 // The diagnostic log: off until the host's "log" command, never switched off again.
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -20,6 +21,10 @@ void startMessageLogger();
 
 // Writes "[TORVEX_DEBUGGER(XPC)] " + message while logging is on; an absent message is dropped.
 void debugMessage(std::optional<std::string_view> message);
+
+// The same for label followed by the bytes' hexDump, composed once into storage this thread
+// keeps: the relay logs every chunk it carries this way.
+void debugHexMessage(std::string_view label, const uint8_t *bytes, size_t count);
 
 // In-process tests: entries (the whole text, prefix included) go to sink instead; an empty
 // function restores the normal outlet.
