@@ -1,0 +1,230 @@
+// Launch latency, GDB's first prompt, and idle memory.
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+#include "measures.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::vector<std::string> gdbArguments = {"--quiet", "--interpreter=mi2", "--nx", "-D", "."};
+
+double serviceLaunchOnce(const std::string &bundleDir)
+{
+    ServiceSession session({bundleDir, {}}, [](const MessageBytes &) {});
+    if (!session.started() || !session.waitUntilIdle(10s))
+        return -1;
+    auto start = BenchClock::now();
+    std::optional<bool> result = session.request("launch_gdb", 10s);
+    auto end = BenchClock::now();
+    session.stop();
+    return result == true ? secondsBetween(start, end) : -1;
+}
+
+// The baseline program's answer about its posix_spawn calls of /bin/true.
+struct SpawnTimes {
+    double firstReturned = -1; // the first call of the process
+    double returned = -1;      // median
+    double reaped = -1;        // median, to the reaped exit
+};
+
+SpawnTimes spawnTrue(const BenchPaths &paths, int calls)
+{
+    int output[2];
+    makePipe(output);
+    pid_t pid = spawnProgram(paths.baselineDir + "/spawn_true", {std::to_string(calls)}, {{output[1], 1}});
+    close(output[1]);
+    char text[128] = {};
+    ssize_t got = read(output[0], text, sizeof text - 1);
+    close(output[0]);
+    reap(pid);
+    long long times[4];
+    SpawnTimes result;
+    if (got <= 0 || sscanf(text, "%lld %lld %lld %lld", &times[0], &times[1], &times[2], &times[3]) != 4)
+        return result;
+    result.firstReturned = static_cast<double>(times[0]) / 1e9;
+    result.returned = static_cast<double>(times[2]) / 1e9;
+    result.reaped = static_cast<double>(times[3]) / 1e9;
+    return result;
+}
+
+// The GDB the bundle's gdb-x86_64 runs ("exec PATH ...").
+std::string systemGdb(const BenchPaths &paths)
+{
+    std::ifstream script(paths.bundleDir + "/gdb-x86_64");
+    std::string line;
+    while (std::getline(script, line)) {
+        if (line.rfind("exec ", 0) == 0) {
+            std::istringstream words(line.substr(5));
+            std::string program;
+            words >> program;
+            return program;
+        }
+    }
+    return "/usr/bin/gdb";
+}
+
+bool holdsPrompt(const std::string &text)
+{
+    return text.find("(gdb)") != std::string::npos;
+}
+
+double directGdbOnce(const std::string &gdb, const std::vector<std::string> &environment)
+{
+    int input[2];
+    int output[2];
+    makePipe(input);
+    makePipe(output);
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    auto start = BenchClock::now();
+    pid_t pid = spawnProgram(gdb, gdbArguments, {{input[0], 0}, {output[1], 1}, {null, 2}}, environment);
+    closeAll({input[0], output[1], null});
+    std::string text;
+    char buffer[4096];
+    while (!holdsPrompt(text)) {
+        ssize_t got = read(output[0], buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    auto end = BenchClock::now();
+    close(input[1]);
+    while (read(output[0], buffer, sizeof buffer) > 0) {
+    }
+    close(output[0]);
+    reap(pid);
+    return holdsPrompt(text) ? secondsBetween(start, end) : -1;
+}
+
+// Through the service: from the start of the service, or from the launch_gdb request to an
+// idle service, to the data message that completes the prompt.
+double serviceGdbOnce(const BenchPaths &paths, const std::vector<std::string> &environment, bool fromStart)
+{
+    Completion prompted;
+    std::string text;
+    auto start = BenchClock::now();
+    std::atomic<bool> seen{false};
+    ServiceSession session(
+        {paths.bundleDir, {}},
+        [&](const MessageBytes &data) {
+            text.append(data.begin(), data.end());
+            if (holdsPrompt(text)) {
+                seen.store(true);
+                prompted.complete();
+            }
+        },
+        [&] { prompted.complete(); });
+    if (!session.started())
+        return -1;
+    if (!fromStart && !session.waitUntilIdle(10s))
+        return -1;
+    session.client().sendData("set_env", environmentPayload(environment));
+    if (!fromStart)
+        start = BenchClock::now();
+    if (session.request("launch_gdb", 10s) != true)
+        return -1;
+    auto end = prompted.wait(10s);
+    session.stop();
+    return end && seen.load() ? secondsBetween(start, *end) : -1;
+}
+
+} // namespace
+
+void measureLaunch(const BenchConfig &config, Report &report)
+{
+    const int rounds = config.smoke ? 3 : 40;
+    const int callsPerRound = config.smoke ? 5 : 21;
+    TempDir bundle;
+    makeBundle(config.paths, bundle.path(), {{"gdb-x86_64", "echo"}});
+    serviceLaunchOnce(bundle.path());
+    spawnTrue(config.paths, callsPerRound);
+    std::vector<double> service, returned, reaped, firstReturned;
+    for (int round = 0; round < rounds; ++round) {
+        service.push_back(serviceLaunchOnce(bundle.path()));
+        SpawnTimes times = spawnTrue(config.paths, callsPerRound);
+        returned.push_back(times.returned);
+        reaped.push_back(times.reaped);
+        firstReturned.push_back(times.firstReturned);
+    }
+    double s = medianOfValid(service);
+    double b = medianOfValid(returned);
+    report.rows.push_back(makeRow("launch_gdb request -> reply, stand-in back end", formatMilliseconds(s),
+                                  formatMilliseconds(b) + " posix_spawn(/bin/true)", ratioOfMedians(service, returned),
+                                  {Goal::Kind::AtMost, 1.5}));
+    char note[384];
+    snprintf(note, sizeof note,
+             "launch: %d rounds, each a fresh service and %d posix_spawn calls of /bin/true in a fresh baseline "
+             "process; /bin/true reaped after %s; the first call of a process returns after %s",
+             rounds, callsPerRound, formatMilliseconds(medianOfValid(reaped)).c_str(),
+             formatMilliseconds(medianOfValid(firstReturned)).c_str());
+    report.notes.push_back(note);
+}
+
+void measureFirstPrompt(const BenchConfig &config, Report &report)
+{
+    const int rounds = config.smoke ? 1 : 20;
+    const std::string gdb = systemGdb(config.paths);
+    const std::vector<std::string> environment = ownEnvironment();
+    directGdbOnce(gdb, environment);
+    serviceGdbOnce(config.paths, environment, false);
+    std::vector<double> direct, fromRequest, fromStart;
+    for (int round = 0; round < rounds; ++round) {
+        direct.push_back(directGdbOnce(gdb, environment));
+        fromRequest.push_back(serviceGdbOnce(config.paths, environment, false));
+        fromStart.push_back(serviceGdbOnce(config.paths, environment, true));
+    }
+    double d = medianOfValid(direct);
+    report.rows.push_back(makeRow("first MI prompt, from launch_gdb request", formatMilliseconds(medianOfValid(fromRequest)),
+                                  formatMilliseconds(d) + " GDB on pipes", ratioOfMedians(fromRequest, direct),
+                                  {Goal::Kind::AtMost, 1.05}));
+    report.rows.push_back(makeRow("first MI prompt, from service start", formatMilliseconds(medianOfValid(fromStart)),
+                                  formatMilliseconds(d) + " GDB on pipes", ratioOfMedians(fromStart, direct),
+                                  {Goal::Kind::AtMost, 1.05}));
+    char note[256];
+    snprintf(note, sizeof note, "first prompt: %d rounds, %s", rounds, gdb.c_str());
+    report.notes.push_back(note);
+}
+
+void measureIdleMemory(const BenchConfig &config, Report &report)
+{
+    const int rounds = config.smoke ? 1 : 3;
+    TempDir bundle;
+    makeBundle(config.paths, bundle.path(), {});
+    std::vector<double> service, idle;
+    for (int round = 0; round < rounds; ++round) {
+        {
+            ServiceSession session({bundle.path(), {}}, [](const MessageBytes &) {});
+            if (session.started() && session.waitUntilIdle(10s)) {
+                std::this_thread::sleep_for(200ms);
+                service.push_back(static_cast<double>(residentKiB(session.pid())));
+                session.stop();
+            }
+        }
+        int input[2];
+        int output[2];
+        makePipe(input);
+        makePipe(output);
+        pid_t pid = spawnProgram(config.paths.baselineDir + "/idle_process", {}, {{input[0], 0}, {output[1], 1}});
+        closeAll({input[0], output[1]});
+        char ready[8];
+        if (read(output[0], ready, sizeof ready) > 0) {
+            std::this_thread::sleep_for(200ms);
+            idle.push_back(static_cast<double>(residentKiB(pid)));
+        }
+        closeAll({input[1], output[0]});
+        reap(pid);
+    }
+    double s = median(service);
+    double b = median(idle);
+    report.rows.push_back(makeRow("idle service resident memory", formatMebibytes(static_cast<long>(s)),
+                                  formatMebibytes(static_cast<long>(b)) + " idle C++ process", s / b,
+                                  {Goal::Kind::AtMost, 1.5}));
+}
