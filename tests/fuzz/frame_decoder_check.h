@@ -20,12 +20,6 @@
 
 namespace fuzzcheck {
 
-struct FrameCheckOptions {
-    // Accept the known early refusal: a read holding an oversized header also loses the
-    // complete messages in front of it. Only for fuzzing on past it until it is fixed.
-    bool tolerateEarlyRefusal = false;
-};
-
 namespace frame {
 
 // The codec keeps its limits to itself; these must follow it.
@@ -172,7 +166,7 @@ public:
             } else {
                 decoder.feed(data + at, count);
             }
-            drain(decoder, at);
+            drain(decoder);
             at += count;
             if (bad_)
                 return;
@@ -181,7 +175,7 @@ public:
         require(decoder.next(message) == MessageDecoder::Status::NeedMore, "decoder changed its answer without input");
     }
 
-    void checkEnd(size_t guardAt, const FrameCheckOptions &options) const
+    void checkEnd(size_t guardAt) const
     {
         const bool expectBad = reference_.refused || guardAt != nowhere;
         size_t expected = reference_.values.size();
@@ -193,13 +187,11 @@ public:
                    (expectBad ? " values, then bad input" : " values") + ")";
         };
         requireOr(bad_ == expectBad, [&] { return describeEnd("bad input where none is due, or none where due"); });
-        if (count_ != expected && options.tolerateEarlyRefusal && guardAt != nowhere && badReadBegin_ <= guardAt)
-            expected = std::min(expected, valuesEndedBy(badReadBegin_));
         requireOr(count_ == expected, [&] { return describeEnd("values lost or added before bad input"); });
     }
 
 private:
-    void drain(MessageDecoder &decoder, size_t readBegin)
+    void drain(MessageDecoder &decoder)
     {
         for (;;) {
             Message message;
@@ -208,7 +200,6 @@ private:
                 return;
             if (status == MessageDecoder::Status::BadInput) {
                 bad_ = true;
-                badReadBegin_ = readBegin;
                 require(decoder.next(message) == MessageDecoder::Status::BadInput, "decoder recovered after bad input");
                 return;
             }
@@ -252,7 +243,6 @@ private:
     std::vector<Message> *keep_;
     size_t count_ = 0;
     bool bad_ = false;
-    size_t badReadBegin_ = 0;
 };
 
 inline Entries carriedEntries(const Entries &entries)
@@ -342,8 +332,7 @@ inline std::vector<size_t> randomReads(size_t size, Chooser &chooser)
 
 } // namespace frame
 
-inline std::optional<std::string> checkFrameDecoder(const uint8_t *input, size_t inputSize,
-                                                    const FrameCheckOptions &options = {})
+inline std::optional<std::string> checkFrameDecoder(const uint8_t *input, size_t inputSize)
 {
     return runCheck([&] {
         using namespace frame;
@@ -364,17 +353,17 @@ inline std::optional<std::string> checkFrameDecoder(const uint8_t *input, size_t
         std::vector<Message> decoded;
         Run bytewise("byte by byte", reference, &decoded);
         bytewise.feed(data, readsOf(size, 1), nullptr);
-        bytewise.checkEnd(guardAt, options);
+        bytewise.checkEnd(guardAt);
         Run whole("all at once", reference);
         whole.feed(data, {size}, &chooser);
-        whole.checkEnd(guardAt, options);
+        whole.checkEnd(guardAt);
         const size_t cut = size == 0 ? 0 : steer % (size + 1);
         Run two("in two reads", reference);
         two.feed(data, {cut, size - cut}, &chooser);
-        two.checkEnd(guardAt, options);
+        two.checkEnd(guardAt);
         Run random("in random reads", reference);
         random.feed(data, randomReads(size, chooser), nullptr);
-        random.checkEnd(guardAt, options);
+        random.checkEnd(guardAt);
         checkReencoding(decoded);
     });
 }
