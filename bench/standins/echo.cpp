@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <unistd.h>
 
+#include "tests/standins/standin_io.h"
+
 int main()
 {
     static char buffer[65536];
@@ -12,13 +14,6 @@ int main()
             continue;
         if (got <= 0)
             return 0;
-        for (ssize_t done = 0; done < got;) {
-            ssize_t n = write(STDOUT_FILENO, buffer + done, static_cast<size_t>(got - done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return 3;
-            done += n;
-        }
+        standin::writeAll(STDOUT_FILENO, {buffer, static_cast<size_t>(got)});
     }
 }

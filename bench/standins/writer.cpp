@@ -14,31 +14,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/standins/standin_io.h"
+
 namespace {
 
-bool isNumber(const char *text)
-{
-    if (*text == '\0')
-        return false;
-    for (; *text != '\0'; ++text) {
-        if (*text < '0' || *text > '9')
-            return false;
-    }
-    return true;
-}
-
-void writeAll(int fd, const char *bytes, size_t count)
-{
-    while (count > 0) {
-        ssize_t n = write(fd, bytes, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            _exit(3);
-        bytes += n;
-        count -= static_cast<size_t>(n);
-    }
-}
+using standin::writeAll;
 
 std::string readLine(int fd)
 {
@@ -58,12 +38,7 @@ std::string readLine(int fd)
 
 int main(int argc, char **argv)
 {
-    int inputFd = STDIN_FILENO;
-    int outputFd = STDOUT_FILENO;
-    if (argc >= 3 && isNumber(argv[argc - 2]) && isNumber(argv[argc - 1])) {
-        inputFd = atoi(argv[argc - 2]);
-        outputFd = atoi(argv[argc - 1]);
-    }
+    const auto [inputFd, outputFd] = standin::channelsFrom(argc, argv);
     char verb[16] = {};
     unsigned long long count = 0;
     unsigned long long chunk = 65536;
@@ -77,17 +52,17 @@ int main(int argc, char **argv)
             block[i] = static_cast<char>('a' + i % 26);
         while (count > 0) {
             size_t n = count < chunk ? count : chunk;
-            writeAll(outputFd, block.data(), n);
+            writeAll(outputFd, {block.data(), n});
             count -= n;
         }
     } else if (strcmp(verb, "bytes") == 0) {
         for (unsigned long long i = 0; i < count; ++i)
-            writeAll(outputFd, "x", 1);
+            writeAll(outputFd, "x");
     } else if (strcmp(verb, "lines") == 0) {
         static const char text[] = "~\"a line of back-end output...\"\n";
         static_assert(sizeof text - 1 == 32);
         for (unsigned long long i = 0; i < count; ++i)
-            writeAll(outputFd, text, sizeof text - 1);
+            writeAll(outputFd, {text, sizeof text - 1});
     } else {
         return 2;
     }

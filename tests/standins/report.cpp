@@ -11,9 +11,14 @@
 #include <string>
 #include <unistd.h>
 
+#include "tests/standins/standin_io.h"
+
 extern char **environ;
 
 namespace {
+
+using standin::isNumber;
+using standin::writeAll;
 
 int signalPipe[2];
 
@@ -24,30 +29,6 @@ void onSignal(int signo)
     ssize_t ignored = write(signalPipe[1], &byte, 1);
     (void)ignored;
     errno = saved;
-}
-
-bool isNumber(const char *text)
-{
-    if (*text == '\0')
-        return false;
-    for (; *text != '\0'; ++text) {
-        if (*text < '0' || *text > '9')
-            return false;
-    }
-    return true;
-}
-
-void writeAll(int fd, const std::string &text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            exit(3);
-        done += static_cast<size_t>(n);
-    }
 }
 
 std::string describeFd(int fd)
@@ -101,12 +82,7 @@ std::string report(int argc, char **argv, int inputFd, int outputFd)
 
 int main(int argc, char **argv)
 {
-    int inputFd = STDIN_FILENO;
-    int outputFd = STDOUT_FILENO;
-    if (argc >= 3 && isNumber(argv[argc - 2]) && isNumber(argv[argc - 1])) {
-        inputFd = atoi(argv[argc - 2]);
-        outputFd = atoi(argv[argc - 1]);
-    }
+    const auto [inputFd, outputFd] = standin::channelsFrom(argc, argv);
     std::string text = report(argc, argv, inputFd, outputFd);
 
     if (pipe(signalPipe) != 0)
@@ -144,7 +120,7 @@ int main(int argc, char **argv)
                 continue;
             if (got <= 0)
                 return 0;
-            writeAll(outputFd, std::string(buffer, static_cast<size_t>(got)));
+            writeAll(outputFd, {buffer, static_cast<size_t>(got)});
         }
     }
 }

@@ -15,31 +15,11 @@
 #include <string>
 #include <unistd.h>
 
+#include "tests/standins/standin_io.h"
+
 namespace {
 
-bool isNumber(const char *text)
-{
-    if (*text == '\0')
-        return false;
-    for (; *text != '\0'; ++text) {
-        if (*text < '0' || *text > '9')
-            return false;
-    }
-    return true;
-}
-
-void writeAll(int fd, const char *bytes, size_t count)
-{
-    while (count > 0) {
-        ssize_t n = write(fd, bytes, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            exit(3);
-        bytes += n;
-        count -= static_cast<size_t>(n);
-    }
-}
+using standin::writeAll;
 
 void floodPattern(int fd, size_t count)
 {
@@ -49,7 +29,7 @@ void floodPattern(int fd, size_t count)
     size_t offset = 0;
     while (count > 0) {
         size_t chunk = count < sizeof block - offset % 26 ? count : sizeof block - 26;
-        writeAll(fd, block + offset % 26, chunk);
+        writeAll(fd, {block + offset % 26, chunk});
         offset += chunk;
         count -= chunk;
     }
@@ -59,13 +39,8 @@ void floodPattern(int fd, size_t count)
 
 int main(int argc, char **argv)
 {
-    int inputFd = STDIN_FILENO;
-    int outputFd = STDOUT_FILENO;
-    if (argc >= 3 && isNumber(argv[argc - 2]) && isNumber(argv[argc - 1])) {
-        inputFd = atoi(argv[argc - 2]);
-        outputFd = atoi(argv[argc - 1]);
-    }
-    writeAll(outputFd, "scripted ready\n", 15);
+    const auto [inputFd, outputFd] = standin::channelsFrom(argc, argv);
+    writeAll(outputFd, "scripted ready\n");
     std::string pending;
     char buffer[4096];
     for (;;) {
@@ -82,15 +57,15 @@ int main(int argc, char **argv)
                 char all[256];
                 for (int i = 0; i < 256; ++i)
                     all[i] = static_cast<char>(i);
-                writeAll(outputFd, all, sizeof all);
+                writeAll(outputFd, {all, sizeof all});
             } else if (verb == "stderr") {
                 floodPattern(STDERR_FILENO, static_cast<size_t>(argument));
-                writeAll(outputFd, "stderr done\n", 12);
+                writeAll(outputFd, "stderr done\n");
             } else if (verb == "exit") {
-                writeAll(outputFd, "bye\n", 4);
+                writeAll(outputFd, "bye\n");
                 _exit(static_cast<int>(argument));
             } else if (verb == "deaf") {
-                writeAll(outputFd, "deaf\n", 5);
+                writeAll(outputFd, "deaf\n");
                 for (;;)
                     pause();
             } else if (verb == "spawn") {
@@ -100,7 +75,7 @@ int main(int argc, char **argv)
                         pause();
                 }
                 std::string text = "grandchild " + std::to_string(child) + "\n";
-                writeAll(outputFd, text.data(), text.size());
+                writeAll(outputFd, text);
             }
         }
         ssize_t got = read(inputFd, buffer, sizeof buffer);

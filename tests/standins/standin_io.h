@@ -1,0 +1,54 @@
+// What every stand-in back end shares: where its input and output are, and writing a whole
+// buffer. Header-only, so a stand-in stays one small program with nothing else open.
+
+#pragma once
+
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+#include <unistd.h>
+
+namespace standin {
+
+inline bool isNumber(const char *text)
+{
+    if (*text == '\0')
+        return false;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9')
+            return false;
+    }
+    return true;
+}
+
+struct Channels {
+    int input = STDIN_FILENO;
+    int output = STDOUT_FILENO;
+};
+
+// The LLDB back ends are handed their input and output as the last two arguments; GDB works on
+// its standard streams.
+inline Channels channelsFrom(int argc, char **argv)
+{
+    Channels channels;
+    if (argc >= 3 && isNumber(argv[argc - 2]) && isNumber(argv[argc - 1])) {
+        channels.input = atoi(argv[argc - 2]);
+        channels.output = atoi(argv[argc - 1]);
+    }
+    return channels;
+}
+
+// A stand-in whose output is gone has nothing left to do: it exits with status 3.
+inline void writeAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            _exit(3);
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+} // namespace standin
