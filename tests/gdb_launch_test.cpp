@@ -224,7 +224,7 @@ TEST_F(GdbLaunch, MissingExecutableRepliesFalseAndALaterLaunchMayTryAgain)
 TEST_F(GdbLaunch, ExecutableThatCannotRunStillCountsAsLaunchedAndEndsTheRun)
 {
     makeBundleCopy(bundle_.path());
-    writeFile(bundle_.path() + "/gdb-x86_64", "#!/nonexistent/interpreter\n", true);
+    writeFile(bundle_.path() + "/gdb-x86_64", "#!/nonexistent/interpreter\n", 0755);
     ServiceRun::Options options;
     options.bundleDir = bundle_.path();
     ServiceRun run(options);
@@ -238,7 +238,7 @@ TEST_F(GdbLaunch, ThousandRunsOfChildrenThatExitAtOnceOrCannotRunAllEndWithZero)
     TempDir failing;
     makeBundleCopy(bundle_.path(), {{"gdb-x86_64", "exit_now"}});
     makeBundleCopy(failing.path());
-    writeFile(failing.path() + "/gdb-x86_64", "#!/nonexistent/interpreter\n", true);
+    writeFile(failing.path() + "/gdb-x86_64", "#!/nonexistent/interpreter\n", 0755);
     for (const std::string &directory : {bundle_.path(), failing.path()}) {
         for (int i = 0, runs = stressRuns(1000); i < runs; ++i) {
             ServiceRun::Options options;

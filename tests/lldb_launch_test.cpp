@@ -214,7 +214,7 @@ protected:
     void makeTool(const std::string &path, const std::string &counter, const std::string &body)
     {
         fs::create_directories(fs::path(path).parent_path());
-        writeFile(path, "#!/bin/sh\necho run >> '" + at("/" + counter + ".count") + "'\n" + body + "\n", true);
+        writeFile(path, "#!/bin/sh\necho run >> '" + at("/" + counter + ".count") + "'\n" + body + "\n", 0755);
     }
 
     int runsOf(const std::string &counter) const
@@ -749,7 +749,7 @@ TEST_F(LldbLaunch, MissingOrUnusableHelperRepliesFalseAfterTheProbeWithoutPipesU
     fs::remove(helper);
     EXPECT_EQ(run->launchLldb(), false);
     EXPECT_EQ(runsOf("xcode-select"), 2);
-    writeFile(helper, "#!/bin/sh\n", false); // not executable
+    writeFile(helper, "#!/bin/sh\n", 0644); // not executable
     EXPECT_EQ(run->launchLldb(), false);
     fs::remove(helper);
     fs::create_directory(helper);
@@ -851,7 +851,7 @@ TEST_F(LldbLaunch, HelperThatCannotRunCountsAsLaunchedWritesItsFailureLinesAndEn
 {
     helperToolchain();
     makeBundle();
-    writeFile(bundle() + "/lldb-helper", "#!/nonexistent/interpreter\n", true);
+    writeFile(bundle() + "/lldb-helper", "#!/nonexistent/interpreter\n", 0755);
     auto run = start();
     startLogging(*run);
     EXPECT_EQ(run->launchLldb(), true);

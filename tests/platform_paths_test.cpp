@@ -3,33 +3,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include "platform/paths.h"
 #include "platform/system_root.h"
+#include "support/files.h"
 
 namespace {
-
-class TemporaryDirectory {
-public:
-    TemporaryDirectory()
-    {
-        char pattern[] = "/tmp/ld-paths-XXXXXX";
-        if (mkdtemp(pattern) != nullptr)
-            path_ = pattern;
-    }
-    ~TemporaryDirectory()
-    {
-        std::error_code ignored;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 class SystemRootTest : public ::testing::Test {
 protected:
@@ -68,8 +48,7 @@ TEST_F(SystemRootTest, EmptyRootMeansTheRealRoot)
 
 TEST_F(SystemRootTest, RelativeRootIsAnchoredAtTheCurrentDirectory)
 {
-    TemporaryDirectory directory;
-    ASSERT_FALSE(directory.path().empty());
+    TempDir directory;
     std::string previous = std::filesystem::current_path();
     ASSERT_EQ(chdir(directory.path().c_str()), 0);
     setSystemRoot("layout");
@@ -149,8 +128,7 @@ TEST(JoinPathTest, EmptySides)
 
 TEST(PathExistsTest, FilesDirectoriesAndLinks)
 {
-    TemporaryDirectory directory;
-    ASSERT_FALSE(directory.path().empty());
+    TempDir directory;
     const std::string file = directory.path() + "/file";
     std::ofstream(file) << "x";
     const std::string goodLink = directory.path() + "/good-link";

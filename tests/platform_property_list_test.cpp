@@ -4,31 +4,18 @@
 #include <filesystem>
 #include <fstream>
 #include <plist/plist.h>
-#include <stdlib.h>
 
 #include "platform/property_list.h"
+#include "support/files.h"
 
 namespace {
 
 class PropertyListTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/ld-plist-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-    }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        if (!directory_.empty())
-            std::filesystem::remove_all(directory_, ignored);
-    }
-
     std::string write(const std::string &name, const std::string &contents)
     {
         std::string path = directory_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << contents;
+        writeFile(path, contents);
         return path;
     }
 
@@ -50,7 +37,8 @@ protected:
                "</dict>\n</plist>\n";
     }
 
-    std::string directory_;
+    TempDir temp_;
+    const std::string directory_ = temp_.path();
 };
 
 TEST_F(PropertyListTest, ReadsStringsFromXml)

@@ -11,7 +11,6 @@
 #include <map>
 #include <set>
 #include <sstream>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -19,6 +18,7 @@
 
 #include "platform/child_signals.h"
 #include "platform/tool_run.h"
+#include "support/files.h"
 
 namespace {
 
@@ -26,24 +26,10 @@ using End = ToolRunResult::End;
 
 class ToolRunTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/ld-toolrun-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-    }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        if (!directory_.empty())
-            std::filesystem::remove_all(directory_, ignored);
-    }
-
     std::string write(const std::string &name, const std::string &contents, mode_t mode)
     {
         std::string path = directory_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << contents;
-        chmod(path.c_str(), mode);
+        writeFile(path, contents, mode);
         return path;
     }
     std::string script(const std::string &name, const std::string &body)
@@ -51,7 +37,8 @@ protected:
         return write(name, "#!/bin/sh\n" + body, 0755);
     }
 
-    std::string directory_;
+    TempDir temp_;
+    const std::string directory_ = temp_.path();
 };
 
 std::set<int> openDescriptors()

@@ -7,11 +7,11 @@
 #include <optional>
 #include <plist/plist.h>
 #include <sstream>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include "diagnostics/debug_message.h"
 #include "platform/system_root.h"
+#include "support/files.h"
 #include "toolchain/toolchain.h"
 #include "toolchain/toolchain_messages.h"
 
@@ -30,9 +30,6 @@ class DiscoveryTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/ld-discovery-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
         setSystemRoot(root_);
         captureDiagnosticsForTesting([this](const std::string &entry) { entries_.push_back(entry); });
         startMessageLogger();
@@ -42,9 +39,6 @@ protected:
     {
         captureDiagnosticsForTesting({});
         setSystemRoot("/");
-        std::error_code ignored;
-        if (!root_.empty())
-            std::filesystem::remove_all(root_, ignored);
     }
 
     // A fixed path under the temporary root.
@@ -59,8 +53,7 @@ protected:
     void writeFile(const std::string &path, const std::string &contents, mode_t mode = 0644)
     {
         std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
-        chmod(path.c_str(), mode);
+        ::writeFile(path, contents, mode);
     }
 
     // A tool that prints answer exactly, exits with status, and notes each run's arguments.
@@ -128,7 +121,8 @@ protected:
         return expected;
     }
 
-    std::string root_;
+    TempDir temp_;
+    const std::string root_ = temp_.path();
     std::vector<std::string> entries_;
 };
 

@@ -11,6 +11,7 @@
 #include "platform/paths.h"
 #include "platform/system_root.h"
 #include "platform/tool_run.h"
+#include "support/files.h"
 #include "toolchain/toolchain.h"
 
 namespace {
@@ -49,26 +50,19 @@ protected:
     {
         captureDiagnosticsForTesting({});
         setSystemRoot("/");
-        std::error_code ignored;
-        if (!copy_.empty())
-            std::filesystem::remove_all(copy_, ignored);
     }
 
     // A copy of the named layout somewhere else, links kept as links.
     std::string copyOf(const std::string &root)
     {
-        char pattern[] = "/tmp/ld-layout-XXXXXX";
-        if (mkdtemp(pattern) == nullptr)
-            return {};
-        copy_ = pattern;
-        std::string target = copy_ + "/moved root";
+        std::string target = copy_.path() + "/moved root";
         std::filesystem::copy(root, target,
                               std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
         return target;
     }
 
     std::vector<std::string> entries_;
-    std::string copy_;
+    TempDir copy_;
 };
 
 // What discovery answers with the "lldb" layout at root.

@@ -2,11 +2,10 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <ostream>
-#include <stdlib.h>
 #include <sys/stat.h>
 
+#include "support/files.h"
 #include "toolchain/tool_run_outcome.h"
 
 std::ostream &operator<<(std::ostream &stream, const ToolRunOutcome &outcome)
@@ -26,26 +25,12 @@ namespace {
 
 class RunToolForPathTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/ld-outcome-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        existing_ = directory_ + "/Existing Directory";
-        std::filesystem::create_directory(existing_);
-    }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        if (!directory_.empty())
-            std::filesystem::remove_all(directory_, ignored);
-    }
+    void SetUp() override { std::filesystem::create_directory(existing_); }
 
     std::string write(const std::string &name, const std::string &contents, mode_t mode)
     {
         std::string path = directory_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << contents;
-        chmod(path.c_str(), mode);
+        writeFile(path, contents, mode);
         return path;
     }
 
@@ -59,8 +44,9 @@ protected:
 
     ToolRunOutcome run(const std::string &answer, int status = 0) { return runToolForPath(tool(answer, status), {}); }
 
-    std::string directory_;
-    std::string existing_;
+    TempDir temp_;
+    const std::string directory_ = temp_.path();
+    const std::string existing_ = directory_ + "/Existing Directory";
     int tools_ = 0;
 };
 

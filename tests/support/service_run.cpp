@@ -208,21 +208,6 @@ std::vector<uint8_t> environmentPayload(const std::vector<std::string> &entries)
     return encodeEnvironmentPayload(entries);
 }
 
-TempDir::TempDir()
-{
-    char pattern[] = "/tmp/local-debugger-test-XXXXXX";
-    char *made = mkdtemp(pattern);
-    if (made == nullptr)
-        abort();
-    path_ = made;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
 void makeBundleCopy(const std::string &directory, const std::vector<std::pair<std::string, std::string>> &standins)
 {
     fs::create_directories(directory);
@@ -237,22 +222,6 @@ void makeBundleCopy(const std::string &directory, const std::vector<std::pair<st
         fs::remove(target);
         fs::copy_file(fs::path(LD_STANDIN_DIR) / standin, target);
     }
-}
-
-void writeFile(const std::string &path, const std::string &contents, bool executable)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
-    if (executable)
-        fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
-}
-
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream contents;
-    contents << in.rdbuf();
-    return contents.str();
 }
 
 std::optional<StandinReport> parseStandinReport(const std::string &output)

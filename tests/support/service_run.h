@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "files.h"
 #include "host/service_client.h"
 
 using namespace std::chrono_literals;
@@ -114,22 +115,9 @@ size_t openDescriptorCount();
 // The environment payload of set_env for these entries.
 std::vector<uint8_t> environmentPayload(const std::vector<std::string> &entries);
 
-// A temporary directory, removed with everything in it.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 // Copies the built bundle into directory, then puts the named stand-in programs (built from
 // tests/standins) in place of back ends: {"gdb-x86_64", "report"} installs the stand-in
 // "report" as gdb-x86_64.
 void makeBundleCopy(const std::string &directory,
                     const std::vector<std::pair<std::string, std::string>> &standins = {});
 
-void writeFile(const std::string &path, const std::string &contents, bool executable = false);
-std::string readFile(const std::string &path);
