@@ -247,7 +247,7 @@ void measureLoggingCost(const BenchConfig &config, Report &report)
     std::filesystem::create_directories(root.path() + "/usr/bin");
     std::filesystem::create_directories(developer);
     std::filesystem::create_directories(root.path() + "/Toolchain/SharedFrameworks");
-    writeTextFile(root.path() + "/usr/bin/xcode-select", "#!/bin/sh\necho '" + developer + "'\n", true);
+    writeFile(root.path() + "/usr/bin/xcode-select", "#!/bin/sh\necho '" + developer + "'\n", 0755);
 
     std::vector<std::string> environment = {"TORVEX_DEBUGGER_LOG=stderr", "TORVEX_DEBUGGER_ROOT=" + root.path()};
     ServiceSetup off{bundle.path(), environment, "launch_lldb", false};

@@ -64,22 +64,6 @@ double percentile(std::vector<double> values, double p)
     return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
 }
 
-TempDir::TempDir()
-{
-    char pattern[] = "/tmp/ld-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        perror("ld-bench: mkdtemp");
-        exit(1);
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
 void makeBundle(const BenchPaths &paths, const std::string &directory,
                 const std::vector<std::pair<std::string, std::string>> &standins)
 {
@@ -89,14 +73,6 @@ void makeBundle(const BenchPaths &paths, const std::string &directory,
     for (const auto &[name, standin] : standins)
         fs::copy_file(fs::path(paths.standinDir) / standin, fs::path(directory) / name,
                       fs::copy_options::overwrite_existing);
-}
-
-void writeTextFile(const std::string &path, const std::string &contents, bool executable)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
-    if (executable)
-        fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
 }
 
 void makePipe(int fds[2])

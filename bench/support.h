@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/service_client.h"
+#include "tests/support/files.h"
 
 using BenchClock = std::chrono::steady_clock;
 
@@ -50,24 +51,11 @@ struct BenchConfig {
     bool smoke = false;
 };
 
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 // A bundle holding the built service and, under the back ends' names, stand-in programs:
 // {"gdb-x86_64", "echo"} puts the stand-in "echo" there as gdb-x86_64.
 void makeBundle(const BenchPaths &paths, const std::string &directory,
                 const std::vector<std::pair<std::string, std::string>> &standins);
 
-void writeTextFile(const std::string &path, const std::string &contents, bool executable);
 
 // Close-on-exec pipe and socket pair; abort the suite when the system refuses.
 void makePipe(int fds[2]);
