@@ -812,9 +812,16 @@ def worker_start(command_fd, event_fd, supervisor):
     if set_debug_server:
         os.environ[DEBUG_SERVER_VARIABLE] = DEBUG_SERVER_PATH
     try:
-        import lldb  # noqa: F401  (fails here, with a record, rather than deep in the session)
+        import lldb  # fails here, with a record, rather than deep in the session
     except ImportError as fault:
         EventWriter(event_fd).write(error_record("cannot import lldb: %s" % fault))
+        return 1
+    # A Python directory without LLDB's native part still imports as an empty package.
+    if getattr(lldb, "SBDebugger", None) is None:
+        found = getattr(lldb, "__file__", None) or ", ".join(getattr(lldb, "__path__", []))
+        EventWriter(event_fd).write(error_record(
+            "cannot use lldb: the module found at %s has no SBDebugger (LLDB's Python bindings "
+            "are incomplete there)" % found))
         return 1
     return worker_main(command_fd, event_fd, set_debug_server)
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -223,9 +224,11 @@ public:
                 continue;
             environment.push_back(text);
         }
+        const bool pythonPathGiven = std::any_of(extra_environment.begin(), extra_environment.end(),
+                                                 [](const std::string& entry) { return entry.rfind("PYTHONPATH=", 0) == 0; });
         if (kind == Kind::Helper)
             environment.push_back("DYLD_FRAMEWORK_PATH=/usr/lib/llvm-16/lib");
-        else
+        else if (!pythonPathGiven)
             environment.push_back("PYTHONPATH=" + lldb_python_dir());
         for (const std::string& entry : extra_environment)
             environment.push_back(entry);

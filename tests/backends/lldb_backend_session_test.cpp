@@ -1,9 +1,11 @@
 // Sessions with the two LLDB back ends, driven over real pipes as the service drives them.
 #include "tests/backends/lldb_backend_harness.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -435,6 +437,26 @@ TEST(LldbBackends, GiveTheSameRecordsForTheSameSession)
     EXPECT_EQ(helper.output, script.output);
     EXPECT_FALSE(helper.output.empty());
     EXPECT_EQ(helper.process.size(), 7u);
+}
+
+// A Python directory whose "lldb" is a package without LLDB's native part imports cleanly; the
+// script must say so in its one record instead of failing later on some missing name.
+TEST(LldbScriptBackend, NamesAnLldbModuleWithoutItsNativePartAndEnds)
+{
+    TempDir python;
+    std::filesystem::create_directory(python.path() + "/lldb");
+    writeFile(python.path() + "/lldb/__init__.py", "");
+    Backend backend(Kind::Script, {"PYTHONPATH=" + python.path()});
+    ASSERT_TRUE(backend.read_to_end());
+    EXPECT_TRUE(backend.of_type("ready").empty());
+    const std::vector<Json> errors = backend.of_type("error");
+    ASSERT_EQ(errors.size(), 1u);
+    const std::string message = errors[0].value("message", "");
+    EXPECT_NE(message.find("has no SBDebugger"), std::string::npos) << message;
+    EXPECT_NE(message.find(python.path() + "/lldb"), std::string::npos) << message;
+    const std::optional<int> status = backend.wait_exit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0) << *status;
 }
 
 }  // namespace
