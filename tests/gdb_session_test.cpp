@@ -2,8 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
 #include <regex>
+#include <sys/socket.h>
+#include <sys/un.h>
 
+#include "support/raw_service.h"
 #include "support/service_run.h"
 
 namespace {
@@ -91,4 +98,69 @@ TEST_F(GdbSession, GdbExitEndsTheServiceAfterItsLastOutputArrived)
     EXPECT_EQ(run_->exitStatus(20s), 0);
     ASSERT_TRUE(run_->connectionClosed());
     EXPECT_NE(run_->output().find("^exit"), std::string::npos) << run_->output();
+}
+
+// Listening mode, the one in which the service holds a socket beyond the host's connection:
+// neither GDB nor the program it runs may hold the listening socket or the connection.
+TEST(GdbDescriptors, NeitherGdbNorItsDebuggeeHoldsTheListeningSocketOrTheConnection)
+{
+    if (!gdbInstalled())
+        GTEST_SKIP() << "GDB is not installed";
+    TempDir directory;
+    const std::string path = directory.path() + "/service.sock";
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    RawStart start;
+    start.descriptor3 = listener;
+    pid_t service = startRawService(start);
+    close(listener);
+
+    std::mutex lock;
+    std::condition_variable arrived;
+    std::string output;
+    ServiceClient::Callbacks callbacks;
+    callbacks.onMessage = [&](const Message &message) {
+        if (const MessageBytes *data = message.dictionary.getData("data")) {
+            std::lock_guard<std::mutex> guard(lock);
+            output.append(data->begin(), data->end());
+            arrived.notify_all();
+        }
+    };
+    auto client = ServiceClient::connectTo(path, callbacks);
+    ASSERT_TRUE(client);
+    auto waitFor = [&](const std::string &text) {
+        std::unique_lock<std::mutex> guard(lock);
+        return arrived.wait_for(guard, 20s, [&] { return output.find(text) != std::string::npos; });
+    };
+    ASSERT_TRUE(client->sendData("set_env", environmentPayload({"HOME=/tmp", "PATH=/usr/bin:/bin"})));
+    ASSERT_EQ(client->requestResult("launch_gdb", 10s), true);
+    std::vector<pid_t> children = childrenOf(service);
+    ASSERT_EQ(children.size(), 1u);
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/" + std::to_string(children[0]) + "/fd")) {
+        std::error_code error;
+        std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        EXPECT_FALSE(target.starts_with("socket:")) << "GDB holds " << entry.path() << " -> " << target;
+    }
+
+    // The debuggee is a shell that lists its own descriptors.
+    const std::string command = "-file-exec-and-symbols /bin/sh\n"
+                                "-exec-arguments -c 'for f in /proc/$$/fd/*; do echo \"debuggee $f $(readlink $f)\"; "
+                                "done; echo debuggee-done'\n"
+                                "-exec-run\n";
+    ASSERT_TRUE(client->sendData("send", std::vector<uint8_t>(command.begin(), command.end())));
+    ASSERT_TRUE(waitFor("debuggee-done")) << output;
+    std::lock_guard<std::mutex> guard(lock);
+    std::smatch match;
+    size_t listed = 0;
+    for (auto at = output.cbegin(); std::regex_search(at, output.cend(), match, std::regex(R"(debuggee (\S+) (\S*))")); at = match[0].second) {
+        ++listed;
+        EXPECT_FALSE(match[2].str().starts_with("socket:")) << "the debuggee holds " << match[1] << " -> " << match[2];
+    }
+    EXPECT_GE(listed, 3u) << output;
+    EXPECT_EQ(client->requestResult("stop", 10s), true);
+    EXPECT_EQ(rawExitStatus(service, 10s), 0);
 }
