@@ -2,13 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <regex>
-#include <sys/socket.h>
-#include <sys/un.h>
 
 #include "support/raw_service.h"
 #include "support/service_run.h"
@@ -108,34 +103,16 @@ TEST(GdbDescriptors, NeitherGdbNorItsDebuggeeHoldsTheListeningSocketOrTheConnect
         GTEST_SKIP() << "GDB is not installed";
     TempDir directory;
     const std::string path = directory.path() + "/service.sock";
-    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
+    int listener = listeningSocket(path);
+    ASSERT_GE(listener, 0);
     RawStart start;
     start.descriptor3 = listener;
     pid_t service = startRawService(start);
     close(listener);
 
-    std::mutex lock;
-    std::condition_variable arrived;
-    std::string output;
-    ServiceClient::Callbacks callbacks;
-    callbacks.onMessage = [&](const Message &message) {
-        if (const MessageBytes *data = message.dictionary.getData("data")) {
-            std::lock_guard<std::mutex> guard(lock);
-            output.append(data->begin(), data->end());
-            arrived.notify_all();
-        }
-    };
-    auto client = ServiceClient::connectTo(path, callbacks);
+    DataCollector collected;
+    auto client = ServiceClient::connectTo(path, collected.callbacks());
     ASSERT_TRUE(client);
-    auto waitFor = [&](const std::string &text) {
-        std::unique_lock<std::mutex> guard(lock);
-        return arrived.wait_for(guard, 20s, [&] { return output.find(text) != std::string::npos; });
-    };
     ASSERT_TRUE(client->sendData("set_env", environmentPayload({"HOME=/tmp", "PATH=/usr/bin:/bin"})));
     ASSERT_EQ(client->requestResult("launch_gdb", 10s), true);
     std::vector<pid_t> children = childrenOf(service);
@@ -152,8 +129,8 @@ TEST(GdbDescriptors, NeitherGdbNorItsDebuggeeHoldsTheListeningSocketOrTheConnect
                                 "done; echo debuggee-done'\n"
                                 "-exec-run\n";
     ASSERT_TRUE(client->sendData("send", std::vector<uint8_t>(command.begin(), command.end())));
-    ASSERT_TRUE(waitFor("debuggee-done")) << output;
-    std::lock_guard<std::mutex> guard(lock);
+    ASSERT_TRUE(collected.waitFor("debuggee-done", 20s)) << collected.text();
+    const std::string output = collected.text();
     std::smatch match;
     size_t listed = 0;
     for (auto at = output.cbegin(); std::regex_search(at, output.cend(), match, std::regex(R"(debuggee (\S+) (\S*))")); at = match[0].second) {

@@ -3,15 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <msgpack.hpp>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -214,13 +211,9 @@ TEST(Descriptors, PeerOfAnotherUserIsRefusedAndChangesNothing)
     TempDir directory;
     chmod(directory.path().c_str(), 0755);
     std::string path = directory.path() + "/service.sock";
-    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    int listener = listeningSocket(path);
+    ASSERT_GE(listener, 0);
     chmod(path.c_str(), 0777);
-    ASSERT_EQ(listen(listener, 4), 0);
     TempDir bundle;
     makeBundleCopy(bundle.path(), {{"gdb-x86_64", "report"}});
     RawStart start;
@@ -229,17 +222,8 @@ TEST(Descriptors, PeerOfAnotherUserIsRefusedAndChangesNothing)
     pid_t service = startRawService(start);
     close(listener);
 
-    std::mutex lock;
-    std::condition_variable changed;
-    std::string output;
-    ServiceClient::Callbacks callbacks;
-    callbacks.onMessage = [&](const Message &message) {
-        std::lock_guard<std::mutex> guard(lock);
-        if (const MessageBytes *data = message.dictionary.getData("data"))
-            output.append(data->begin(), data->end());
-        changed.notify_all();
-    };
-    auto owner = ServiceClient::connectTo(path, callbacks);
+    DataCollector output;
+    auto owner = ServiceClient::connectTo(path, output.callbacks());
     ASSERT_TRUE(owner);
     owner->sendData("set_env", environmentPayload({"OWNER=1"}));
 
@@ -250,6 +234,7 @@ TEST(Descriptors, PeerOfAnotherUserIsRefusedAndChangesNothing)
         if (setgid(65534) != 0 || setuid(65534) != 0)
             _exit(10);
         int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address = unixAddress(path);
         if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
             _exit(11);
         std::string stop = stopRequest(3);
@@ -264,11 +249,8 @@ TEST(Descriptors, PeerOfAnotherUserIsRefusedAndChangesNothing)
     EXPECT_TRUE(WIFEXITED(strangerStatus) && WEXITSTATUS(strangerStatus) == 0) << "stranger status " << strangerStatus;
 
     EXPECT_EQ(owner->requestResult("launch_gdb", 10s), true);
-    {
-        std::unique_lock<std::mutex> guard(lock);
-        ASSERT_TRUE(changed.wait_for(guard, 10s, [&] { return output.find("END-REPORT\n") != std::string::npos; }));
-    }
-    auto report = parseStandinReport(output);
+    ASSERT_TRUE(output.waitFor("END-REPORT\n", 10s));
+    auto report = parseStandinReport(output.text());
     ASSERT_TRUE(report.has_value());
     EXPECT_EQ(report->environment, std::vector<std::string>{"OWNER=1"});
     EXPECT_EQ(owner->requestResult("stop", 10s), true);

@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "platform/message_codec.h"
@@ -274,12 +273,8 @@ TEST(Activation, ListeningSocketServesEachAcceptedConnection)
 {
     TempDir directory;
     std::string path = directory.path() + "/service.sock";
-    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
+    int listener = listeningSocket(path);
+    ASSERT_GE(listener, 0);
     RawStart start;
     start.descriptor3 = listener;
     pid_t pid = startRawService(start);

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -74,6 +75,51 @@ std::optional<int> rawExitStatus(pid_t pid, std::chrono::milliseconds timeout)
             return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+}
+
+sockaddr_un unixAddress(const std::string &path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    return address;
+}
+
+int listeningSocket(const std::string &path)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = unixAddress(path);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(fd, 4) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+ServiceClient::Callbacks DataCollector::callbacks()
+{
+    ServiceClient::Callbacks callbacks;
+    callbacks.onMessage = [this](const Message &message) {
+        if (const MessageBytes *data = message.dictionary.getData("data")) {
+            std::lock_guard<std::mutex> guard(lock_);
+            text_.append(data->begin(), data->end());
+            arrived_.notify_all();
+        }
+    };
+    return callbacks;
+}
+
+bool DataCollector::waitFor(const std::string &text, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    return arrived_.wait_for(guard, timeout, [&] { return text_.find(text) != std::string::npos; });
+}
+
+std::string DataCollector::text() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return text_;
 }
 
 std::optional<Message> readMessage(int fd, std::chrono::milliseconds timeout)

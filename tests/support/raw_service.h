@@ -2,11 +2,15 @@
 // Starting the service by hand, for tests of activation and of raw bytes on the connection.
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <vector>
 
+#include "host/service_client.h"
 #include "platform/message.h"
 
 struct RawStart {
@@ -23,6 +27,23 @@ pid_t startRawService(const RawStart &start);
 
 // Waits for pid's exit; its exit status when it exited normally within the timeout.
 std::optional<int> rawExitStatus(pid_t pid, std::chrono::milliseconds timeout);
+
+sockaddr_un unixAddress(const std::string &path);
+// A close-on-exec Unix socket listening at path, as a socket unit hands it over; -1 on failure.
+int listeningSocket(const std::string &path);
+
+// Joins the data messages a client connected by path receives.
+class DataCollector {
+public:
+    ServiceClient::Callbacks callbacks();
+    bool waitFor(const std::string &text, std::chrono::milliseconds timeout);
+    std::string text() const;
+
+private:
+    mutable std::mutex lock_;
+    std::condition_variable arrived_;
+    std::string text_;
+};
 
 // Reads messages from fd until one arrives (or the timeout or the end of the connection).
 std::optional<Message> readMessage(int fd, std::chrono::milliseconds timeout);
