@@ -183,6 +183,24 @@ size_t countOf(const Lines &lines, const std::string &line)
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
+// lines with the first mark in each replaced by value.
+Lines withMarkReplaced(Lines lines, const std::string &mark, const std::string &value)
+{
+    for (std::string &line : lines) {
+        if (size_t at = line.find(mark); at != std::string::npos)
+            line.replace(at, mark.size(), value);
+    }
+    return lines;
+}
+
+// The run still relays both ways, and everything written before now is on standard error.
+void expectStillServed(ServiceRun &run)
+{
+    run.send("still-served\n");
+    ASSERT_TRUE(run.waitForOutput("still-served\n"));
+    settle(run);
+}
+
 // A directory path of exactly length bytes below base, made of components short enough for
 // any file system.
 std::string directoryOfLength(const std::string &base, size_t length)
@@ -388,13 +406,7 @@ TEST_F(LldbLaunch, HelperGetsItsPathAndDecimalDescriptorsAndTheBlockWithFramewor
         EXPECT_EQ(report.argv[0], bundle() + "/lldb-helper");
         EXPECT_EQ(report.argv[1], std::to_string(report.inputFd));
         EXPECT_EQ(report.argv[2], std::to_string(report.outputFd));
-        Lines expected;
-        for (std::string entry : c.expected) {
-            if (size_t mark = entry.find("<fw>"); mark != std::string::npos)
-                entry.replace(mark, 4, frameworks());
-            expected.push_back(entry);
-        }
-        EXPECT_EQ(report.environment, expected);
+        EXPECT_EQ(report.environment, withMarkReplaced(c.expected, "<fw>", frameworks()));
         EXPECT_EQ(run->request("stop"), true);
         EXPECT_EQ(run->exitStatus(), 0);
     }
@@ -478,9 +490,7 @@ TEST_F(LldbLaunch, DefaultDeveloperDirectoryIsUsedAndItsProbeDiagnosticsRepeatFo
               Lines{"DYLD_FRAMEWORK_PATH=" + at("/Applications/Xcode.app/Contents/SharedFrameworks")});
     ASSERT_TRUE(run->waitForStderr("LLDB helper thread alive"));
     EXPECT_EQ(run->launchLldb(), false);
-    run->send("after-refusal\n");
-    ASSERT_TRUE(run->waitForOutput("after-refusal\n"));
-    settle(*run);
+    expectStillServed(*run);
 
     const std::string missing = "log: Unable to find the xcode-select tool.";
     EXPECT_EQ(linesInOrder(*run),
@@ -509,9 +519,7 @@ TEST_F(LldbLaunch, HelperChoiceProbesTwicePerLaunchAndOnceMoreForARefusedOneThat
     EXPECT_EQ(runsOf("xcode-select"), 4);
 
     // The tools exited while the debugger ran: neither taken for its exit nor blocking the run.
-    run->send("still-served\n");
-    ASSERT_TRUE(run->waitForOutput("still-served\n"));
-    settle(*run);
+    expectStillServed(*run);
     std::string output = run->output();
     EXPECT_EQ(output.find("END-REPORT"), output.rfind("END-REPORT")) << "a second child reported";
     EXPECT_EQ(consoleLinesSaying(*run, helperLaunching).size(), 1u);
@@ -560,9 +568,7 @@ TEST_F(LldbLaunch, RefusedLaunchWhilePythonRunsProbesTheDeveloperDirectoryOnlyAn
     EXPECT_EQ(runsOf("xcode-select"), 2);
     EXPECT_EQ(runsOf("xcrun"), 1);
     EXPECT_EQ(runsOf("lldb"), 1);
-    run->send("still-served\n");
-    ASSERT_TRUE(run->waitForOutput("still-served\n"));
-    settle(*run);
+    expectStillServed(*run);
 
     Lines lines = linesInOrder(*run);
     EXPECT_EQ(countOf(lines, "log: launch_lldb command received"), 2u);
@@ -585,9 +591,7 @@ TEST_F(LldbLaunch, LaunchLldbAfterARunningGdbProbesThenRefusesWithoutAConsoleLin
     ASSERT_TRUE(run->waitForOutput("END-REPORT\n"));
     EXPECT_EQ(run->launchLldb(), false);
     EXPECT_EQ(runsOf("xcode-select"), 1);
-    run->send("still-served\n");
-    ASSERT_TRUE(run->waitForOutput("still-served\n"));
-    settle(*run);
+    expectStillServed(*run);
     EXPECT_EQ(run->stderrText().find("Launching LLDB"), std::string::npos);
     EXPECT_EQ(run->request("stop"), true);
     EXPECT_EQ(run->exitStatus(), 0);
@@ -622,13 +626,7 @@ TEST_F(LldbLaunch, PythonRunsTheRootedProgramWithTheScriptAndReplacesPythonPath)
         EXPECT_EQ(report.argv[1], script());
         EXPECT_EQ(report.argv[2], std::to_string(report.inputFd));
         EXPECT_EQ(report.argv[3], std::to_string(report.outputFd));
-        Lines expected;
-        for (std::string entry : c.expected) {
-            if (size_t mark = entry.find("<py>"); mark != std::string::npos)
-                entry.replace(mark, 4, pythonDirectory());
-            expected.push_back(entry);
-        }
-        EXPECT_EQ(report.environment, expected);
+        EXPECT_EQ(report.environment, withMarkReplaced(c.expected, "<py>", pythonDirectory()));
         EXPECT_EQ(run->request("stop"), true);
         EXPECT_EQ(run->exitStatus(), 0);
     }
@@ -795,53 +793,45 @@ TEST_F(LldbLaunch, MissingScriptRepliesFalseWithoutPipesAfterTheLookupUntilItIsT
 
 TEST_F(LldbLaunch, BackEndPathsLongerThanTheirBuffersAreRefusedBeforeAnyPipe)
 {
-    helperToolchain();
-    const std::string helperName = "/lldb-helper";
-    struct Case {
-        size_t helperPathLength;
-        bool launches;
+    struct BackEnd {
+        std::function<void()> toolchain;
+        std::string name;
+        std::function<void(const std::string &)> install;
+        size_t argvIndex; // where the back end's path is in the child's arguments
     };
-    for (const Case &c : {Case{1023, true}, Case{1024, false}}) {
-        SCOPED_TRACE("helper path of " + std::to_string(c.helperPathLength) + " bytes");
-        TempDir home;
-        std::string directory = directoryOfLength(home.path(), c.helperPathLength - helperName.size());
-        makeBundleCopy(directory, {{"lldb-helper", "report"}});
-        auto run = start(directory);
-        startLogging(*run);
-        size_t descriptorsBefore = openDescriptors(run->pid()).size();
-        EXPECT_EQ(run->launchLldb(), c.launches);
-        if (c.launches) {
-            ASSERT_TRUE(run->waitForOutput("END-REPORT\n"));
-            EXPECT_EQ(parseStandinReport(run->output())->argv.at(0), directory + helperName);
-        } else {
-            EXPECT_EQ(openDescriptors(run->pid()).size(), descriptorsBefore);
+    const std::vector<BackEnd> backEnds = {
+        {[&] { helperToolchain(); }, "/lldb-helper",
+         [](const std::string &directory) { makeBundleCopy(directory, {{"lldb-helper", "report"}}); }, 0},
+        {[&] { pythonToolchain(); }, "/lldb_server.py",
+         [](const std::string &directory) {
+             makeBundleCopy(directory);
+             writeFile(directory + "/lldb_server.py", "# stand-in\n");
+         },
+         1},
+    };
+    for (const BackEnd &backEnd : backEnds) {
+        backEnd.toolchain();
+        for (const auto &[pathLength, launches] : {std::pair<size_t, bool>{1023, true}, {1024, false}}) {
+            SCOPED_TRACE(backEnd.name + " at a path of " + std::to_string(pathLength) + " bytes");
+            TempDir home;
+            std::string directory = directoryOfLength(home.path(), pathLength - backEnd.name.size());
+            backEnd.install(directory);
+            auto run = start(directory);
+            startLogging(*run);
+            size_t descriptorsBefore = openDescriptors(run->pid()).size();
+            EXPECT_EQ(run->launchLldb(), launches);
+            if (launches) {
+                ASSERT_TRUE(run->waitForOutput("END-REPORT\n"));
+                EXPECT_EQ(parseStandinReport(run->output())->argv.at(backEnd.argvIndex), directory + backEnd.name);
+            } else {
+                EXPECT_EQ(openDescriptors(run->pid()).size(), descriptorsBefore);
+                settle(*run);
+                Lines lines = linesInOrder(*run);
+                EXPECT_EQ(countOf(lines, "log: Python thread launched") + countOf(lines, "log: LLDB helper thread launched"), 0u);
+            }
+            EXPECT_EQ(run->request("stop"), launches);
+            EXPECT_EQ(run->exitStatus(), 0);
         }
-        EXPECT_EQ(run->request("stop"), c.launches);
-        EXPECT_EQ(run->exitStatus(), 0);
-    }
-
-    pythonToolchain();
-    const std::string scriptName = "/lldb_server.py";
-    for (const Case &c : {Case{1023, true}, Case{1024, false}}) {
-        SCOPED_TRACE("script path of " + std::to_string(c.helperPathLength) + " bytes");
-        TempDir home;
-        std::string directory = directoryOfLength(home.path(), c.helperPathLength - scriptName.size());
-        makeBundleCopy(directory);
-        writeFile(directory + scriptName, "# stand-in\n");
-        auto run = start(directory);
-        startLogging(*run);
-        size_t descriptorsBefore = openDescriptors(run->pid()).size();
-        EXPECT_EQ(run->launchLldb(), c.launches);
-        if (c.launches) {
-            ASSERT_TRUE(run->waitForOutput("END-REPORT\n"));
-            EXPECT_EQ(parseStandinReport(run->output())->argv.at(1), directory + scriptName);
-        } else {
-            EXPECT_EQ(openDescriptors(run->pid()).size(), descriptorsBefore);
-            settle(*run);
-            EXPECT_EQ(countOf(linesInOrder(*run), "log: Python thread launched"), 0u);
-        }
-        EXPECT_EQ(run->request("stop"), c.launches);
-        EXPECT_EQ(run->exitStatus(), 0);
     }
 }
 
