@@ -18,54 +18,13 @@
 
 namespace {
 
-struct RawConnection {
-    RawConnection()
-    {
-        int sockets[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0)
-            abort();
-        RawStart start;
-        start.descriptor3 = sockets[1];
-        start.environment = {};
-        pid = startRawService(start);
-        close(sockets[1]);
-        fd = sockets[0];
-    }
-    ~RawConnection()
-    {
-        if (fd >= 0)
-            close(fd);
-        if (!ended) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    void write(const std::string &bytes)
-    {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (n <= 0)
-                return; // the service may already have ended the connection
-            done += static_cast<size_t>(n);
-        }
-    }
-    std::optional<int> exitStatus()
-    {
-        auto status = rawExitStatus(pid, 10s);
-        ended = status.has_value();
-        return status;
-    }
-    void closeConnection()
-    {
-        close(fd);
-        fd = -1;
-    }
-
-    pid_t pid = -1;
-    int fd = -1;
-    bool ended = false;
-};
+// Without the diagnostic log: a flood of bad input would flood standard error too.
+RawStart quietStart()
+{
+    RawStart start;
+    start.environment = {};
+    return start;
+}
 
 std::string stopRequest(uint32_t msgid)
 {
@@ -95,7 +54,7 @@ TEST(HostileInput, BadStreamsEndTheServiceWithZeroAndLittleMemory)
         {"reserved byte", std::string("\x93\x02\xC1", 3)},
     };
     for (const auto &[name, bytes] : streams) {
-        RawConnection connection;
+        RawConnection connection(quietStart());
         connection.write(bytes);
         // No close from our side: the service must end the connection itself.
         long peak = residentPeakKiB(connection.pid);
@@ -112,7 +71,7 @@ TEST(HostileInput, TruncatedFramesAndUnfinishedPromisesEndWhenTheHostCloses)
         {"60 MiB promised, 1 MiB sent", plainMessageHeader() + std::string("\xC6\x03\xC0\x00\x00", 5) + std::string(1 << 20, 'x')},
     };
     for (const auto &[name, bytes] : streams) {
-        RawConnection connection;
+        RawConnection connection(quietStart());
         connection.write(bytes);
         EXPECT_FALSE(rawExitStatus(connection.pid, 200ms).has_value()) << name << ": ended before the host closed";
         long peak = residentPeakKiB(connection.pid);
@@ -133,7 +92,7 @@ TEST(HostileInput, DecodableJunkIsIgnoredAndTheServiceKeepsServing)
     p.pack_array(4); p.pack(0); p.pack(1); p.pack(std::string("m")); p.pack_array(1); // wrong value types
     p.pack_map(1); p.pack(std::string("command")); p.pack(42);
     p.pack_array(4); p.pack(1); p.pack(2); p.pack_nil(); p.pack_map(0);               // a reply to nothing
-    RawConnection connection;
+    RawConnection connection(quietStart());
     std::string bytes(junk.data(), junk.size());
     // A flood of small messages in one go, after the junk.
     Message breakMessage;

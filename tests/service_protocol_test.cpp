@@ -37,11 +37,6 @@ std::string encodedRequest(uint32_t msgid, const std::string &command)
     return encodeMessage(message);
 }
 
-void writeBytes(int fd, const std::string &bytes)
-{
-    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-}
-
 } // namespace
 
 TEST(StopBeforeLaunch, RepliesFalseAndExitsZero)
@@ -173,44 +168,32 @@ TEST(ConnectionEnd, BadInputEndsTheConnectionAndTheService)
         std::string("\x93\x02\xA7message\x91\x81\xA7" "command\x81\xA1x\xC0", 25), // a map as a value
     };
     for (const auto &bytes : badInputs) {
-        int sockets[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
-        RawStart start;
-        start.descriptor3 = sockets[1];
-        pid_t pid = startRawService(start);
-        close(sockets[1]);
-        writeBytes(sockets[0], bytes);
-        EXPECT_EQ(rawExitStatus(pid, 10s), 0);
-        close(sockets[0]);
+        RawConnection connection;
+        ASSERT_TRUE(connection.write(bytes));
+        EXPECT_EQ(connection.exitStatus(), 0);
     }
 }
 
 TEST(Framing, RequestsSplitIntoSingleBytesOrBatchedInOneWriteAreAllAnswered)
 {
-    int sockets[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
-    RawStart start;
-    start.descriptor3 = sockets[1];
-    pid_t pid = startRawService(start);
-    close(sockets[1]);
+    RawConnection connection;
 
     // Ignored commands batched in one write, then stop one byte at a time.
     std::string batch;
     for (uint32_t i = 1; i <= 20; ++i)
         batch += encodedRequest(i, "Stop");
-    writeBytes(sockets[0], batch);
+    ASSERT_TRUE(connection.write(batch));
     std::string stop = encodedRequest(4294967295u, "stop");
     for (char byte : stop) {
-        writeBytes(sockets[0], std::string(1, byte));
+        ASSERT_TRUE(connection.write(std::string(1, byte)));
         usleep(200);
     }
-    auto reply = readMessage(sockets[0], 10s);
+    auto reply = readMessage(connection.fd, 10s);
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(reply->kind, MessageKind::Reply);
     EXPECT_EQ(reply->msgid, 4294967295u);
     EXPECT_EQ(reply->dictionary.getBool("result"), false);
-    EXPECT_EQ(rawExitStatus(pid, 10s), 0);
-    close(sockets[0]);
+    EXPECT_EQ(connection.exitStatus(), 0);
 }
 
 TEST(Activation, WithoutActivationTheServiceSaysWhatIsMissingAndExitsTwo)
@@ -254,19 +237,14 @@ TEST(Activation, WithoutActivationTheServiceSaysWhatIsMissingAndExitsTwo)
 
 TEST(Activation, SocketSurvivesStartWithStandardDescriptorsClosed)
 {
-    int sockets[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
     RawStart start;
-    start.descriptor3 = sockets[1];
     start.closeStandardDescriptors = true;
-    pid_t pid = startRawService(start);
-    close(sockets[1]);
-    writeBytes(sockets[0], encodedRequest(9, "stop"));
-    auto reply = readMessage(sockets[0], 10s);
+    RawConnection connection(start);
+    ASSERT_TRUE(connection.write(encodedRequest(9, "stop")));
+    auto reply = readMessage(connection.fd, 10s);
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(reply->dictionary.getBool("result"), false);
-    EXPECT_EQ(rawExitStatus(pid, 10s), 0);
-    close(sockets[0]);
+    EXPECT_EQ(connection.exitStatus(), 0);
 }
 
 TEST(Activation, ListeningSocketServesEachAcceptedConnection)

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <poll.h>
+#include <csignal>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -59,6 +60,54 @@ pid_t startRawService(const RawStart &start)
     }
     execve(executable.c_str(), argv, envp.data());
     _exit(127);
+}
+
+RawConnection::RawConnection(RawStart start)
+{
+    int sockets[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0)
+        abort();
+    start.descriptor3 = sockets[1];
+    pid = startRawService(start);
+    close(sockets[1]);
+    fd = sockets[0];
+}
+
+RawConnection::~RawConnection()
+{
+    if (fd >= 0)
+        close(fd);
+    if (!ended_) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+bool RawConnection::write(const std::string &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::optional<int> RawConnection::exitStatus(std::chrono::milliseconds timeout)
+{
+    auto status = rawExitStatus(pid, timeout);
+    ended_ = status.has_value();
+    return status;
+}
+
+void RawConnection::closeConnection()
+{
+    close(fd);
+    fd = -1;
 }
 
 std::optional<int> rawExitStatus(pid_t pid, std::chrono::milliseconds timeout)

@@ -25,6 +25,27 @@ struct RawStart {
 
 pid_t startRawService(const RawStart &start);
 
+// A service started on one end of a socket pair; the test holds the other end as fd.
+class RawConnection {
+public:
+    explicit RawConnection(RawStart start = {});
+    // Kills the service unless it has been seen to end.
+    ~RawConnection();
+    RawConnection(const RawConnection &) = delete;
+    RawConnection &operator=(const RawConnection &) = delete;
+
+    // Writes all of bytes; false when the service stopped taking them.
+    bool write(const std::string &bytes);
+    std::optional<int> exitStatus(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    void closeConnection();
+
+    pid_t pid = -1;
+    int fd = -1;
+
+private:
+    bool ended_ = false;
+};
+
 // Waits for pid's exit; its exit status when it exited normally within the timeout.
 std::optional<int> rawExitStatus(pid_t pid, std::chrono::milliseconds timeout);
 
