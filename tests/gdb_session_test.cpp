@@ -115,6 +115,8 @@ TEST(GdbDescriptors, NeitherGdbNorItsDebuggeeHoldsTheListeningSocketOrTheConnect
     ASSERT_TRUE(client);
     ASSERT_TRUE(client->sendData("set_env", environmentPayload({"HOME=/tmp", "PATH=/usr/bin:/bin"})));
     ASSERT_EQ(client->requestResult("launch_gdb", 10s), true);
+    // GDB's first prompt: the child has run GDB, and no longer holds what the service held.
+    ASSERT_TRUE(collected.waitFor("(gdb)", 20s)) << collected.text();
     std::vector<pid_t> children = childrenOf(service);
     ASSERT_EQ(children.size(), 1u);
     for (const auto &entry : std::filesystem::directory_iterator("/proc/" + std::to_string(children[0]) + "/fd")) {
