@@ -107,7 +107,10 @@ RunResult receive(int socketFd, int commandFd, const std::string &command, uint6
     return result;
 }
 
-RunResult minimalRelayRun(const BenchConfig &config, const std::string &command, uint64_t expected)
+// The writer's output through a relay program (output pipe on its input, host socket on its
+// output) to this process; framed says whether the relay sends data messages.
+RunResult relayProgramRun(const BenchConfig &config, const std::string &command, uint64_t expected,
+                          const std::string &program, const std::vector<std::string> &arguments, bool framed)
 {
     const double cpuBefore = cpuSecondsUsed();
     int output[2];
@@ -116,10 +119,10 @@ RunResult minimalRelayRun(const BenchConfig &config, const std::string &command,
     makeSocketPair(host);
     pid_t writer;
     int commandFd = spawnWriter(config, output[1], writer);
-    pid_t relay = spawnProgram(config.paths.baselineDir + "/minimal_relay", {}, {{output[0], 0}, {host[1], 1}});
+    pid_t relay = spawnProgram(program, arguments, {{output[0], 0}, {host[1], 1}});
     closeAll({output[0], output[1], host[1]});
     std::this_thread::sleep_for(20ms);
-    RunResult result = receive(host[0], commandFd, command, expected, true);
+    RunResult result = receive(host[0], commandFd, command, expected, framed);
     closeAll({commandFd, host[0]});
     reap(writer);
     reap(relay);
@@ -127,25 +130,15 @@ RunResult minimalRelayRun(const BenchConfig &config, const std::string &command,
     return result;
 }
 
+RunResult minimalRelayRun(const BenchConfig &config, const std::string &command, uint64_t expected)
+{
+    return relayProgramRun(config, command, expected, config.paths.baselineDir + "/minimal_relay", {}, true);
+}
+
 RunResult socatRun(const BenchConfig &config, const std::string &command, uint64_t expected)
 {
-    const double cpuBefore = cpuSecondsUsed();
-    int output[2];
-    int host[2];
-    makePipe(output);
-    makeSocketPair(host);
-    pid_t writer;
-    int commandFd = spawnWriter(config, output[1], writer);
-    pid_t relay = spawnProgram(config.paths.socat, {"-u", "-b", "65536", "STDIN", "STDOUT"},
-                               {{output[0], 0}, {host[1], 1}});
-    closeAll({output[0], output[1], host[1]});
-    std::this_thread::sleep_for(20ms);
-    RunResult result = receive(host[0], commandFd, command, expected, false);
-    closeAll({commandFd, host[0]});
-    reap(writer);
-    reap(relay);
-    result.cpuSeconds = cpuSecondsUsed() - cpuBefore;
-    return result;
+    return relayProgramRun(config, command, expected, config.paths.socat,
+                           {"-u", "-b", "65536", "STDIN", "STDOUT"}, false);
 }
 
 // Context only: the writer straight into a pipe that this process reads.
