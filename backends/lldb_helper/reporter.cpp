@@ -212,22 +212,22 @@ Reporter::Tracked& Reporter::track(lldb::SBProcess& process)
 
 void Reporter::drain(Tracked& tracked)
 {
+    struct Stream {
+        const char* name;
+        std::size_t (lldb::SBProcess::*read)(char*, std::size_t) const;
+        Utf8Decoder& text;
+    };
     std::string buffer(kOutputChunk, '\0');
-    for (;;) {
-        const std::size_t n = tracked.process.GetSTDOUT(buffer.data(), buffer.size());
-        if (n == 0)
-            break;
-        const std::string data = tracked.stdout_text.decode(std::string_view(buffer.data(), n), false);
-        if (!data.empty())
-            emit(records::output("stdout", data));
-    }
-    for (;;) {
-        const std::size_t n = tracked.process.GetSTDERR(buffer.data(), buffer.size());
-        if (n == 0)
-            break;
-        const std::string data = tracked.stderr_text.decode(std::string_view(buffer.data(), n), false);
-        if (!data.empty())
-            emit(records::output("stderr", data));
+    for (const Stream& stream : {Stream{"stdout", &lldb::SBProcess::GetSTDOUT, tracked.stdout_text},
+                                 Stream{"stderr", &lldb::SBProcess::GetSTDERR, tracked.stderr_text}}) {
+        for (;;) {
+            const std::size_t n = (tracked.process.*stream.read)(buffer.data(), buffer.size());
+            if (n == 0)
+                break;
+            const std::string data = stream.text.decode(std::string_view(buffer.data(), n), false);
+            if (!data.empty())
+                emit(records::output(stream.name, data));
+        }
     }
 }
 
