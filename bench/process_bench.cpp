@@ -126,7 +126,7 @@ double serviceGdbOnce(const BenchPaths &paths, const std::vector<std::string> &e
         return -1;
     if (!fromStart && !session.waitUntilIdle(10s))
         return -1;
-    session.client().sendData("set_env", environmentPayload(environment));
+    session.client().sendData("set_env", encodeEnvironmentPayload(environment));
     if (!fromStart)
         start = BenchClock::now();
     if (session.request("launch_gdb", 10s) != true)

@@ -176,17 +176,6 @@ std::vector<std::string> ownEnvironment()
     return entries;
 }
 
-std::vector<uint8_t> environmentPayload(const std::vector<std::string> &entries)
-{
-    std::vector<uint8_t> payload;
-    for (const auto &entry : entries) {
-        payload.insert(payload.end(), entry.begin(), entry.end());
-        payload.push_back(0);
-    }
-    payload.push_back(0);
-    return payload;
-}
-
 ServiceSession::ServiceSession(const Options &options, std::function<void(const MessageBytes &)> onData,
                                std::function<void()> onClosed)
 {

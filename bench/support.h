@@ -74,9 +74,8 @@ bool writeAllTo(int fd, const void *bytes, size_t count);
 // Resident set size of a process, in KiB (VmRSS), or -1.
 long residentKiB(pid_t pid);
 
-// This process's environment as a list of entries, and as set_env's payload.
+// This process's environment as a list of entries (encodeEnvironmentPayload makes set_env's payload).
 std::vector<std::string> ownEnvironment();
-std::vector<uint8_t> environmentPayload(const std::vector<std::string> &entries);
 
 // One service process, started with a connected socket as a host starts it; its standard
 // error is drained (and counted) so diagnostics on it cost what they would cost a host.
