@@ -292,6 +292,12 @@ void Reporter::report(Tracked& tracked, lldb::StateType state)
 
 void Reporter::end_unseen(Tracked& tracked)
 {
+    // LLDB may know the end without having sent its event yet.
+    if (!tracked.ended && tracked.process.IsValid()) {
+        const lldb::StateType state = tracked.process.GetState();
+        if (state == lldb::eStateExited || state == lldb::eStateDetached)
+            report(tracked, state);
+    }
     if (tracked.ended)
         return;
     flush(tracked);
@@ -347,11 +353,6 @@ void Reporter::after_command(lldb::SBDebugger& debugger)
     for (auto& [id, tracked] : processes_) {
         if (tracked.ended || live.count(id) != 0)
             continue;
-        if (tracked.process.IsValid()) {
-            const lldb::StateType state = tracked.process.GetState();
-            if (state == lldb::eStateExited || state == lldb::eStateDetached)
-                report(tracked, state);
-        }
         end_unseen(tracked);
     }
 }
@@ -380,11 +381,6 @@ void Reporter::settle(lldb::SBDebugger& debugger, std::chrono::milliseconds pati
         Tracked& tracked = entry.second;
         if (tracked.ended)
             continue;
-        if (tracked.process.IsValid()) {
-            const lldb::StateType state = tracked.process.GetState();
-            if (state == lldb::eStateExited || state == lldb::eStateDetached)
-                report(tracked, state);
-        }
         end_unseen(tracked);
     }
 }
