@@ -1,10 +1,10 @@
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <string_view>
 
-class Connection;
+#include "debugger/launch_plan.h"
 
-// Starts the GDB back end; true when a child was forked.
-bool launchGdb(const std::shared_ptr<Connection> &connection, std::optional<std::string_view> arch);
+// The GDB back end's plan: gdb-aarch64 for "aarch64", gdb-x86_64 otherwise. None when its
+// executable is not in the bundle or a pipe cannot be made.
+std::optional<LaunchPlan> planGdbLaunch(std::optional<std::string_view> arch);

@@ -1,9 +1,11 @@
 #pragma once
 
-#include <memory>
+#include <optional>
 
-class Connection;
+#include "debugger/launch_plan.h"
 
-// Each starts its LLDB back end over the command and event pipes; true when a child was forked.
-bool launchLldbHelper(const std::shared_ptr<Connection> &connection);
-bool launchLldbPython(const std::shared_ptr<Connection> &connection);
+// Each LLDB back end's plan, over the command and event pipes kept under their own numbers.
+// None when what it needs cannot be found, a path does not fit a child's 1024-byte buffer,
+// or a pipe cannot be made.
+std::optional<LaunchPlan> planLldbHelperLaunch();
+std::optional<LaunchPlan> planLldbPythonLaunch();

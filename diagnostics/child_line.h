@@ -1,6 +1,6 @@
 #pragma once
-// Lines a forked child writes between fork and exec: formatted before the fork, completed
-// with the child's own pid and written with async-signal-safe calls only.
+// Lines a started child writes before it executes its program: formatted by the service,
+// completed by the child with its own pid.
 
 #include <string>
 
@@ -12,9 +12,3 @@ struct ChildLine {
     int fd = -1;           // where it goes: the saved standard error, or a log datagram socket
     bool prepared = false; // false: the child writes nothing
 };
-
-// Async-signal-safe: assembles head, pid(s) and tail in a stack buffer and writes them at once.
-void writeChildLine(const ChildLine &line);
-
-// Async-signal-safe decimal formatting; returns the number of characters written.
-size_t formatDecimal(char *out, long value);

@@ -8,7 +8,3 @@ void recordStartupSignalMask();
 
 // The mask the service was started with (what a child should start from).
 const sigset_t &startupSignalMask();
-
-// Async-signal-safe, for a forked child before exec: restores the startup mask, minus the
-// signals in unblock, and default dispositions for what the service ignores or catches.
-void resetChildSignals(const sigset_t *unblock);

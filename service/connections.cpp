@@ -1,35 +1,29 @@
-#include "service/connections.h"
-
-#include <thread>
+#include <chrono>
 
 #include "environment/environment_block.h"
 #include "platform/connection.h"
-#include "service/dispatch.h"
-#include "service/termination.h"
+#include "service/service.h"
 
-namespace {
-
-void serveConnection(const std::shared_ptr<Connection> &connection)
-{
-    connection->receive([&](Message &message) { handleConnectionEvent(connection, &message); });
-    handleConnectionEvent(connection, nullptr);
-}
-
-} // namespace
-
-void handleNewConnection(int fd, bool onThisThread)
+void Service::serveConnection(int fd)
 {
     freeSetEnvironment();
     auto connection = std::make_shared<Connection>(fd);
-    if (onThisThread)
-        serveConnection(connection);
-    else
-        std::thread(serveConnection, connection).detach();
+    {
+        std::lock_guard<std::mutex> guard(connectionsLock_);
+        connections_.push_back(connection);
+    }
+    connection->receive([&](Message &message) { dispatch(message, connection); });
+    end(EndCause::ConnectionEnded);
 }
 
-void handleConnectionEvent(const std::shared_ptr<Connection> &connection, const Message *message)
+void Service::holdConnectionsForExit()
 {
-    if (message == nullptr)
-        endOnConnectionError();
-    dispatchMessage(*message, connection);
+    // No host is left with half a message; a host that has stopped reading is not waited for
+    // past the bound.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000);
+    std::lock_guard<std::mutex> guard(connectionsLock_);
+    for (const auto &connection : connections_) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        connection->holdForExit(std::max(left, std::chrono::milliseconds(0)));
+    }
 }

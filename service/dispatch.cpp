@@ -1,25 +1,16 @@
-#include "service/dispatch.h"
-
 #include <csignal>
-#include <mutex>
 #include <string_view>
 
-#include "debugger/child_exit.h"
-#include "debugger/command_queue.h"
 #include "debugger/gdb_launch.h"
 #include "debugger/lldb_launch.h"
 #include "diagnostics/debug_message.h"
 #include "diagnostics/hex_dump.h"
 #include "environment/environment_block.h"
 #include "platform/connection.h"
-#include "service/process_state.h"
-#include "service/termination.h"
+#include "service/service.h"
 #include "toolchain/toolchain_version.h"
 
 namespace {
-
-// Connections are served side by side; one launch at a time keeps "at most one debugger".
-std::mutex launchLock;
 
 void sendReply(const Message &request, Connection &connection, bool result)
 {
@@ -32,93 +23,70 @@ void sendReply(const Message &request, Connection &connection, bool result)
     connection.send(reply);
 }
 
-void handleLog()
-{
-    startMessageLogger();
-}
-
-void handleSetEnv(const MessageDictionary &dictionary)
-{
-    const MessageBytes *data = dictionary.getData("data");
-    replaceEnvironment(data != nullptr ? data->data() : nullptr, data != nullptr ? data->size() : 0);
-}
-
-void handleLaunchLldb(const Message &message, const std::shared_ptr<Connection> &connection)
-{
-    debugMessage("launch_lldb command received");
-    // The probe runs even when a debugger already runs.
-    DebuggerBackend backend = chooseLldbBackend();
-    bool result = false;
-    std::lock_guard<std::mutex> guard(launchLock);
-    if (!alreadyLaunched.load())
-        result = backend == DebuggerBackend::LldbPython ? launchLldbPython(connection) : launchLldbHelper(connection);
-    sendReply(message, *connection, result);
-    if (result)
-        debuggerRecorded();
-}
-
-void handleLaunchGdb(const Message &message, const std::shared_ptr<Connection> &connection)
-{
-    debugMessage("launch_gdb command received");
-    std::optional<std::string_view> arch = message.dictionary.getString("arch");
-    bool result = false;
-    std::lock_guard<std::mutex> guard(launchLock);
-    if (!alreadyLaunched.load())
-        result = launchGdb(connection, arch);
-    sendReply(message, *connection, result);
-    if (result)
-        debuggerRecorded();
-}
-
-[[noreturn]] void handleStop(const Message &message, Connection &connection)
-{
-    debugMessage("stop command received");
-    beginStop();
-    bool wasLaunched = alreadyLaunched.load();
-    if (wasLaunched) {
-        signalDebugger(SIGTERM);
-        alreadyLaunched.store(false);
-    }
-    sendReply(message, connection, wasLaunched);
-    finishStop(connection);
-}
-
-void handleSend(const MessageDictionary &dictionary)
-{
-    const MessageBytes *data = dictionary.getData("data");
-    if (loggingEnabled.load()) {
-        std::string dump = data != nullptr ? hexDump(data->data(), data->size()) : std::string();
-        debugMessage("send command received: " + dump);
-    }
-    if (data != nullptr)
-        enqueueCommandBytes(*data);
-}
-
-void handleBreak()
-{
-    debugMessage("break command received");
-    signalDebugger(SIGINT);
-}
-
 } // namespace
 
-void dispatchMessage(const Message &message, const std::shared_ptr<Connection> &connection)
+Service::Service() = default;
+
+void Service::launch(const Message &message, const std::shared_ptr<Connection> &connection,
+                     const std::function<std::optional<LaunchPlan>()> &plan)
+{
+    bool result = false;
+    {
+        std::lock_guard<std::mutex> guard(launchLock_);
+        if (!run_.launched()) {
+            std::optional<LaunchPlan> planned = plan();
+            DebuggerRun::Events events{
+                [connection](const uint8_t *bytes, size_t count) { connection->sendData(bytes, count); },
+                [this] { end(EndCause::ChildExited); }};
+            result = planned && run_.launch(std::move(*planned), std::move(events));
+        }
+        sendReply(message, *connection, result);
+    }
+    if (result)
+        run_.answered();
+}
+
+void Service::stop(const Message &message, Connection &connection)
+{
+    debugMessage("stop command received");
+    stopping_.store(true);
+    std::lock_guard<std::mutex> guard(launchLock_);
+    const bool wasLaunched = run_.launched();
+    run_.signal(SIGTERM);
+    sendReply(message, connection, wasLaunched);
+    end(EndCause::Stop);
+}
+
+void Service::dispatch(const Message &message, const std::shared_ptr<Connection> &connection)
 {
     std::optional<std::string_view> command = message.dictionary.getString("command");
     if (!command)
         return;
-    if (*command == "log")
-        handleLog();
-    else if (*command == "set_env")
-        handleSetEnv(message.dictionary);
-    else if (*command == "launch_lldb")
-        handleLaunchLldb(message, connection);
-    else if (*command == "launch_gdb")
-        handleLaunchGdb(message, connection);
-    else if (*command == "stop")
-        handleStop(message, *connection);
-    else if (*command == "send")
-        handleSend(message.dictionary);
-    else if (*command == "break")
-        handleBreak();
+    if (*command == "log") {
+        startMessageLogger();
+    } else if (*command == "set_env") {
+        const MessageBytes *data = message.dictionary.getData("data");
+        replaceEnvironment(data != nullptr ? data->data() : nullptr, data != nullptr ? data->size() : 0);
+    } else if (*command == "launch_lldb") {
+        debugMessage("launch_lldb command received");
+        // The probe runs even when a debugger already runs.
+        DebuggerBackend backend = chooseLldbBackend();
+        launch(message, connection,
+               backend == DebuggerBackend::LldbPython ? planLldbPythonLaunch : planLldbHelperLaunch);
+    } else if (*command == "launch_gdb") {
+        debugMessage("launch_gdb command received");
+        std::optional<std::string_view> arch = message.dictionary.getString("arch");
+        launch(message, connection, [arch] { return planGdbLaunch(arch); });
+    } else if (*command == "stop") {
+        stop(message, *connection);
+    } else if (*command == "send") {
+        const MessageBytes *data = message.dictionary.getData("data");
+        if (loggingEnabled.load())
+            debugMessage("send command received: " + (data != nullptr ? hexDump(data->data(), data->size()) : ""));
+        if (data != nullptr)
+            run_.send(*data);
+    } else if (*command == "break") {
+        debugMessage("break command received");
+        run_.signal(SIGINT);
+    }
 }

@@ -1,18 +1,19 @@
+#include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <fcntl.h>
+#include <linux/close_range.h>
+#include <poll.h>
 #include <string>
+#include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 
-#include "debugger/child_exit.h"
-#include "debugger/command_queue.h"
 #include "diagnostics/console.h"
 #include "diagnostics/debug_message.h"
 #include "platform/activation.h"
 #include "platform/child_signals.h"
 #include "platform/system_root.h"
-#include "service/connections.h"
-#include "service/termination.h"
+#include "service/service.h"
 
 namespace {
 
@@ -31,14 +32,11 @@ void ensureStandardDescriptors()
     }
 }
 
-void blockServiceSignals()
+// Whatever the starter left open above 2 (extra activation sockets, stray files) reaches no
+// child; the activation socket is close-on-exec too, as everything the service opens.
+void markInheritedCloseOnExec()
 {
-    signal(SIGPIPE, SIG_IGN);
-    // Only the child-exit watcher takes SIGCHLD; threads started from here inherit the block.
-    sigset_t childSignal;
-    sigemptyset(&childSignal);
-    sigaddset(&childSignal, SIGCHLD);
-    pthread_sigmask(SIG_BLOCK, &childSignal, nullptr);
+    syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
 }
 
 } // namespace
@@ -46,6 +44,7 @@ void blockServiceSignals()
 int main()
 {
     ensureStandardDescriptors();
+    markInheritedCloseOnExec();
     recordStartupSignalMask();
     initConsole();
     initDiagnosticLog();
@@ -56,21 +55,19 @@ int main()
     if (activation.fd < 0) {
         std::string line = "local-debugger: " + activation.problem +
                            " (start it through socket activation, with the socket on descriptor 3)\n";
-        ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
-        (void)ignored;
+        writeToConsole(line);
         return 2;
     }
+    signal(SIGPIPE, SIG_IGN);
 
-    blockServiceSignals();
-    startChildExitWatcher();
-    startCommandWriter();
-
+    // Lives until the process exits; nothing tears it down.
+    auto *service = new Service;
     if (!activation.listening)
-        handleNewConnection(activation.fd, true);
+        service->serveConnection(activation.fd);
     for (;;) {
         int fd = acceptConnection(activation.fd);
         if (fd < 0)
-            endOnConnectionError();
-        handleNewConnection(fd, false);
+            service->end(Service::EndCause::ConnectionEnded);
+        std::thread([service, fd] { service->serveConnection(fd); }).detach();
     }
 }

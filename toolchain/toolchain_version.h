@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "debugger/debugger_backend.h"
+#include "toolchain/debugger_backend.h"
 
 inline constexpr std::string_view toolchainPropertyListName = "Info.plist";
 inline constexpr std::string_view toolchainVersionKey = "CFBundleShortVersionString";

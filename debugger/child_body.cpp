@@ -1,0 +1,126 @@
+// The body of a started child. It runs on its own stack inside the service's memory while the
+// launching thread waits, so it makes raw system calls only: no libc function (errno lives in
+// the launching thread's storage), no allocation, no sanitizer hooks (built without them).
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+
+#include "debugger/child_image.h"
+
+namespace {
+
+#if defined(__x86_64__)
+long rawCall(long number, long a = 0, long b = 0, long c = 0, long d = 0)
+{
+    long result;
+    register long r10 asm("r10") = d;
+    asm volatile("syscall" : "=a"(result) : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10) : "rcx", "r11", "memory");
+    return result;
+}
+#elif defined(__aarch64__)
+long rawCall(long number, long a = 0, long b = 0, long c = 0, long d = 0)
+{
+    register long x8 asm("x8") = number;
+    register long x0 asm("x0") = a;
+    register long x1 asm("x1") = b;
+    register long x2 asm("x2") = c;
+    register long x3 asm("x3") = d;
+    asm volatile("svc 0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2), "r"(x3) : "memory");
+    return x0;
+}
+#else
+#error "no raw system calls for this architecture"
+#endif
+
+[[noreturn]] void leave()
+{
+    for (;;)
+        rawCall(SYS_exit_group, 255);
+}
+
+size_t putDecimal(char *out, long value)
+{
+    char reversed[24];
+    size_t n = 0;
+    do {
+        reversed[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (size_t i = 0; i < n; ++i)
+        out[i] = reversed[n - 1 - i];
+    return n;
+}
+
+void append(char *buffer, size_t &used, size_t capacity, const char *bytes, size_t count)
+{
+    for (size_t i = 0; i < count && used < capacity; ++i)
+        buffer[used++] = bytes[i];
+}
+
+// One write keeps the line whole; a datagram socket takes it as one record.
+void writeText(const ChildText &text, long pid)
+{
+    char buffer[4096];
+    char pidText[24];
+    const size_t pidLength = putDecimal(pidText, pid);
+    size_t used = 0;
+    append(buffer, used, sizeof buffer, text.parts[0], text.lengths[0]);
+    if (text.pidCount >= 1)
+        append(buffer, used, sizeof buffer, pidText, pidLength);
+    if (text.pidCount >= 2) {
+        append(buffer, used, sizeof buffer, text.parts[1], text.lengths[1]);
+        append(buffer, used, sizeof buffer, pidText, pidLength);
+    }
+    append(buffer, used, sizeof buffer, text.parts[2], text.lengths[2]);
+    long written;
+    do {
+        written = rawCall(SYS_write, text.fd, reinterpret_cast<long>(buffer), static_cast<long>(used));
+    } while (written == -EINTR);
+}
+
+void resetDispositions()
+{
+    // The kernel's sigaction with every field zero: SIG_DFL, no flags, nothing masked.
+    unsigned long defaults[4] = {0, 0, 0, 0};
+    for (int signo = 1; signo <= 64; ++signo) {
+        if (signo != SIGKILL && signo != SIGSTOP)
+            rawCall(SYS_rt_sigaction, signo, reinterpret_cast<long>(defaults), 0, 8);
+    }
+}
+
+bool place(const ChildPlacement &placement)
+{
+    if (placement.source == placement.target)
+        return rawCall(SYS_fcntl, placement.target, F_SETFD, 0) == 0;
+    return rawCall(SYS_dup3, placement.source, placement.target, 0) == placement.target;
+}
+
+} // namespace
+
+extern "C" int runChildBody(void *argument)
+{
+    ChildImage &image = *static_cast<ChildImage *>(argument);
+    resetDispositions();
+    // Never outlive the service, even one killed with SIGKILL; a service gone already means
+    // this child would start orphaned.
+    rawCall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
+    if (rawCall(SYS_getppid) != image.service)
+        leave();
+    const long pid = rawCall(SYS_getpid);
+    for (size_t i = 0; i < image.textCount; ++i)
+        writeText(image.texts[i], pid);
+    for (size_t i = 0; i < image.placementCount; ++i) {
+        if (!place(image.placements[i])) {
+            image.execError = EBADF;
+            leave();
+        }
+    }
+    rawCall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&image.signalMask), 0, 8);
+    long result = rawCall(SYS_execve, reinterpret_cast<long>(image.path), reinterpret_cast<long>(image.argv),
+                          reinterpret_cast<long>(image.envp));
+    image.execError = static_cast<int>(-result);
+    leave();
+}

@@ -1,0 +1,113 @@
+#include "debugger/child_start.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "debugger/child_image.h"
+#include "platform/child_signals.h"
+
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
+
+namespace {
+
+constexpr size_t childStackSize = 64 * 1024;
+
+std::vector<char *> pointersTo(const std::vector<std::string> &strings)
+{
+    std::vector<char *> pointers;
+    pointers.reserve(strings.size() + 1);
+    for (const std::string &text : strings)
+        pointers.push_back(const_cast<char *>(text.c_str()));
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+uint64_t kernelMask(const LaunchPlan &plan)
+{
+    sigset_t mask = startupSignalMask();
+    for (int signo = 1; signo < NSIG; ++signo) {
+        if (sigismember(&plan.unblocked, signo) == 1)
+            sigdelset(&mask, signo);
+    }
+    uint64_t bits = 0;
+    for (int signo = 1; signo <= 64; ++signo) {
+        if (sigismember(&mask, signo) == 1)
+            bits |= uint64_t{1} << (signo - 1);
+    }
+    return bits;
+}
+
+ChildText textOf(const ChildLine &line)
+{
+    return {{line.head.data(), line.middle.data(), line.tail.data()},
+            {line.head.size(), line.middle.size(), line.tail.size()},
+            line.pidCount,
+            line.fd};
+}
+
+void reap(int pidfd)
+{
+    siginfo_t info{};
+    while (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) != 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
+ChildStart startChild(const LaunchPlan &plan)
+{
+    std::vector<char *> argv = pointersTo(plan.arguments);
+    std::vector<char *> envp = pointersTo(plan.environment);
+    std::vector<ChildPlacement> placements;
+    for (const LaunchPlan::Placement &placement : plan.descriptors)
+        placements.push_back({placement.source.get(), placement.target});
+    std::vector<ChildText> texts;
+    for (const ChildLine &line : plan.linesBeforeExec) {
+        if (line.prepared && line.fd >= 0)
+            texts.push_back(textOf(line));
+    }
+    ChildImage image{plan.executable.c_str(), argv.data(), envp.data(), placements.data(), placements.size(),
+                     texts.data(), texts.size(), kernelMask(plan), getpid(), 0};
+
+    ChildStart start;
+    void *stack = mmap(nullptr, childStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stack == MAP_FAILED) {
+        start.error = errno;
+        return start;
+    }
+    // No handler of the service may run on the child's stack before it has reset them all.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    int pidfd = -1;
+    pid_t pid = clone(runChildBody, static_cast<char *>(stack) + childStackSize,
+                      CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, &image, &pidfd);
+    const int cloneError = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    munmap(stack, childStackSize);
+
+    if (pid < 0) {
+        start.error = cloneError;
+        return start;
+    }
+    start.pid = pid;
+    start.pidfd.reset(pidfd);
+    if (image.execError != 0) {
+        reap(pidfd);
+        start.outcome = ChildStart::Outcome::NotExecuted;
+        start.error = image.execError;
+        start.pid = -1;
+        start.pidfd.reset();
+        return start;
+    }
+    start.outcome = ChildStart::Outcome::Started;
+    return start;
+}

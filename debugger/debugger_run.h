@@ -1,0 +1,66 @@
+#pragma once
+// The one debugger child a service ever runs, from its launch to its end: it owns the child
+// (pid and pidfd), the service's ends of its pipes, the queue of bytes sent to it and the relay
+// of its output. Its three threads (relay, send writer, exit watch) start with the object and
+// wait for a child: a launch starts none. The object lives as long as the process.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <sys/types.h>
+#include <vector>
+
+#include "debugger/launch_plan.h"
+#include "debugger/send_queue.h"
+
+class DebuggerRun {
+public:
+    struct Events {
+        // On the relay thread, each chunk of the back end's output in order; a count of 0
+        // says the output has ended.
+        std::function<void(const uint8_t *, size_t)> output;
+        // On the exit-watch thread, once the child has exited and been reaped, and never
+        // before answered().
+        std::function<void()> exited;
+    };
+
+    DebuggerRun();
+    DebuggerRun(const DebuggerRun &) = delete;
+    DebuggerRun &operator=(const DebuggerRun &) = delete;
+
+    // Starts the plan's child and takes ownership of it; false when no child runs (the reason
+    // is in a console line). Callers serialise launches; at most one ever succeeds.
+    bool launch(LaunchPlan plan, Events events);
+    bool launched() const { return child_.load() != nullptr; }
+
+    // The launch has been answered: the child's exit may now be reported.
+    void answered();
+
+    // Signals the child while it is alive; never a reaped child's reused pid.
+    void signal(int signo);
+
+    // Queues bytes for the back end's command descriptor; dropped while no child runs.
+    void send(std::vector<uint8_t> bytes) { queue_.push(std::move(bytes)); }
+
+    // Waits, at most limit, for the relay to deliver the end of the output.
+    void finishRelay(std::chrono::milliseconds limit);
+
+private:
+    struct Child;
+
+    Child &waitForChild();
+    void relay();
+    void watchExit();
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::atomic<Child *> child_{nullptr};
+    bool answered_ = false;
+    bool reaped_ = false;
+    bool relayEnded_ = false;
+    SendQueue queue_;
+};

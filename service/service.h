@@ -1,0 +1,46 @@
+#pragma once
+// The service's one debugging run: its connections, the commands they send, the debugger
+// child (at most one, owned by run_) and the one way the run ends.
+
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "debugger/debugger_run.h"
+#include "platform/message.h"
+
+class Connection;
+
+class Service {
+public:
+    enum class EndCause { ChildExited, Stop, ConnectionEnded };
+
+    Service();
+
+    // Serves a new connection on the calling thread until it ends, which ends the run: the
+    // call never returns. Empties the environment block first.
+    [[noreturn]] void serveConnection(int fd);
+
+    // The one end of the run: every connection's message in flight leaves whole, then the
+    // process exits with status 0. Only stop's own end follows a stop being handled.
+    [[noreturn]] void end(EndCause cause);
+
+private:
+    void dispatch(const Message &message, const std::shared_ptr<Connection> &connection);
+    void launch(const Message &message, const std::shared_ptr<Connection> &connection,
+                const std::function<std::optional<LaunchPlan>()> &plan);
+    [[noreturn]] void stop(const Message &message, Connection &connection);
+    void holdConnectionsForExit();
+    [[noreturn]] void endWhenChildExited();
+
+    DebuggerRun run_;
+    // Launches and stop, one at a time: a stop waits for a launch under way and stops its child.
+    std::mutex launchLock_;
+    std::mutex connectionsLock_;
+    std::vector<std::shared_ptr<Connection>> connections_;
+    std::atomic<bool> stopping_{false};
+    std::mutex endLock_; // taken by whoever ends the process
+};
