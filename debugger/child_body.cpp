@@ -81,12 +81,12 @@ void writeText(const ChildText &text, long pid)
     } while (written == -EINTR);
 }
 
-void resetDispositions()
+void resetDispositions(uint64_t signals)
 {
     // The kernel's sigaction with every field zero: SIG_DFL, no flags, nothing masked.
     unsigned long defaults[4] = {0, 0, 0, 0};
     for (int signo = 1; signo <= 64; ++signo) {
-        if (signo != SIGKILL && signo != SIGSTOP)
+        if ((signals >> (signo - 1)) & 1)
             rawCall(SYS_rt_sigaction, signo, reinterpret_cast<long>(defaults), 0, 8);
     }
 }
@@ -103,13 +103,15 @@ bool place(const ChildPlacement &placement)
 extern "C" int runChildBody(void *argument)
 {
     ChildImage &image = *static_cast<ChildImage *>(argument);
-    resetDispositions();
+    resetDispositions(image.resetSignals);
     // Never outlive the service, even one killed with SIGKILL; a service gone already means
     // this child would start orphaned.
     rawCall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
     if (rawCall(SYS_getppid) != image.service)
         leave();
     const long pid = rawCall(SYS_getpid);
+    if (image.cpuSet != nullptr)
+        rawCall(SYS_sched_setaffinity, 0, static_cast<long>(image.cpuSetSize), reinterpret_cast<long>(image.cpuSet));
     for (size_t i = 0; i < image.textCount; ++i)
         writeText(image.texts[i], pid);
     for (size_t i = 0; i < image.placementCount; ++i) {

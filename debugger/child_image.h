@@ -28,7 +28,10 @@ struct ChildImage {
     size_t placementCount;
     const ChildText *texts;
     size_t textCount;
-    uint64_t signalMask; // in the kernel's layout: bit n-1 for signal n
+    uint64_t signalMask;   // in the kernel's layout: bit n-1 for signal n
+    uint64_t resetSignals; // dispositions set back to the default, the same layout
+    const void *cpuSet;    // the CPUs the child may run on once started; null: as inherited
+    size_t cpuSetSize;
     pid_t service;
     int execError; // written by the child when its exec fails
 };

@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <mutex>
 #include <sched.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,7 +17,10 @@
 
 namespace {
 
+// The child's stack: only its top pages are ever touched. One start at a time uses it.
 constexpr size_t childStackSize = 64 * 1024;
+std::mutex stackLock;
+alignas(64) char childStack[childStackSize];
 
 std::vector<char *> pointersTo(const std::vector<std::string> &strings)
 {
@@ -52,6 +55,17 @@ ChildText textOf(const ChildLine &line)
             line.fd};
 }
 
+bool pinToThisCpu()
+{
+    const int cpu = sched_getcpu();
+    if (cpu < 0)
+        return false;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    return sched_setaffinity(0, sizeof one, &one) == 0;
+}
+
 void reap(int pidfd)
 {
     siginfo_t info{};
@@ -74,25 +88,29 @@ ChildStart startChild(const LaunchPlan &plan)
             texts.push_back(textOf(line));
     }
     ChildImage image{plan.executable.c_str(), argv.data(), envp.data(), placements.data(), placements.size(),
-                     texts.data(), texts.size(), kernelMask(plan), getpid(), 0};
+                     texts.data(), texts.size(), kernelMask(plan), changedDispositions(), nullptr, 0, getpid(), 0};
 
     ChildStart start;
-    void *stack = mmap(nullptr, childStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (stack == MAP_FAILED) {
-        start.error = errno;
-        return start;
-    }
+    std::lock_guard<std::mutex> guard(stackLock);
+    // The launching thread sleeps until the child has executed, so its CPU is free: the child
+    // starts there instead of waking an idle one (slow on virtual machines), and takes the
+    // thread's own CPU set back before it executes.
+    cpu_set_t allowed;
+    const bool pinned = sched_getaffinity(0, sizeof allowed, &allowed) == 0 && pinToThisCpu();
+    image.cpuSet = pinned ? &allowed : nullptr;
+    image.cpuSetSize = sizeof allowed;
     // No handler of the service may run on the child's stack before it has reset them all.
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     int pidfd = -1;
-    pid_t pid = clone(runChildBody, static_cast<char *>(stack) + childStackSize,
+    pid_t pid = clone(runChildBody, childStack + childStackSize,
                       CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, &image, &pidfd);
     const int cloneError = errno;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    munmap(stack, childStackSize);
+    if (pinned)
+        sched_setaffinity(0, sizeof allowed, &allowed);
 
     if (pid < 0) {
         start.error = cloneError;

@@ -46,7 +46,6 @@ bool DebuggerRun::launch(LaunchPlan plan, Events events)
 {
     if (launched())
         return false;
-    fcntl(plan.output.get(), F_SETPIPE_SZ, static_cast<int>(relayReadSize));
     ChildStart start = startChild(plan);
     if (start.outcome == ChildStart::Outcome::NotCreated) {
         consoleLine("Error while forking process: " + std::to_string(start.error));
@@ -67,14 +66,13 @@ bool DebuggerRun::launch(LaunchPlan plan, Events events)
                             std::move(plan.output), std::move(plan.drained),
                             std::move(plan.held),   std::move(events)};
     queue_.open(child->command.get());
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        child_.store(child);
-    }
-    changed_.notify_all();
+    std::lock_guard<std::mutex> guard(lock_);
+    child_.store(child);
     return true;
 }
 
+// The relay and the exit watch start on the child only now, so that waking them does not
+// delay the reply.
 void DebuggerRun::answered()
 {
     {
@@ -101,13 +99,15 @@ void DebuggerRun::finishRelay(std::chrono::milliseconds limit)
 DebuggerRun::Child &DebuggerRun::waitForChild()
 {
     std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait(guard, [this] { return child_.load() != nullptr; });
+    changed_.wait(guard, [this] { return answered_ && child_.load() != nullptr; });
     return *child_.load();
 }
 
 void DebuggerRun::relay()
 {
     Child &child = waitForChild();
+    // A larger pipe lets one read move more; grown here, after the launch has been answered.
+    fcntl(child.output.get(), F_SETPIPE_SZ, static_cast<int>(relayReadSize));
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[relayReadSize]);
     // The output first, then the pipes nothing reads, so no back end blocks on them.
     std::vector<pollfd> watched{{child.output.get(), POLLIN, 0}};
@@ -149,10 +149,8 @@ void DebuggerRun::watchExit()
            errno == EINTR) {
     }
     {
-        std::unique_lock<std::mutex> guard(lock_);
+        std::lock_guard<std::mutex> guard(lock_);
         reaped_ = true;
-        // The launch reply always comes before the end of the run.
-        changed_.wait(guard, [this] { return answered_; });
     }
     child.events.exited();
 }

@@ -23,8 +23,8 @@ public:
         // On the relay thread, each chunk of the back end's output in order; a count of 0
         // says the output has ended.
         std::function<void(const uint8_t *, size_t)> output;
-        // On the exit-watch thread, once the child has exited and been reaped, and never
-        // before answered().
+        // On the exit-watch thread, once the child has exited and been reaped. Neither comes
+        // before answered(): the launch reply always comes first.
         std::function<void()> exited;
     };
 
@@ -37,7 +37,7 @@ public:
     bool launch(LaunchPlan plan, Events events);
     bool launched() const { return child_.load() != nullptr; }
 
-    // The launch has been answered: the child's exit may now be reported.
+    // The launch has been answered: its output and its exit may now be reported.
     void answered();
 
     // Signals the child while it is alive; never a reaped child's reused pid.

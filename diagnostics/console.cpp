@@ -2,26 +2,45 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/syscall.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
 
 int savedStderr = STDERR_FILENO;
 
+// Local time's rules are loaded once (tzset); the date and time of the current second are
+// formatted once and reused, so a line costs a clock read and a copy.
 std::string timestampNow()
 {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
-    char text[64];
-    size_t length = strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    snprintf(text + length, sizeof text - length, ".%03ld", static_cast<long>(now.tv_usec / 1000));
+    static std::once_flag zoneLoaded;
+    std::call_once(zoneLoaded, [] { tzset(); });
+    static std::mutex cacheLock;
+    static time_t cachedSecond = -1;
+    static char cachedText[32];
+    static size_t cachedLength = 0;
+
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    char text[48];
+    size_t length;
+    {
+        std::lock_guard<std::mutex> guard(cacheLock);
+        if (now.tv_sec != cachedSecond) {
+            tm local{};
+            localtime_r(&now.tv_sec, &local);
+            cachedLength = strftime(cachedText, sizeof cachedText, "%Y-%m-%d %H:%M:%S", &local);
+            cachedSecond = now.tv_sec;
+        }
+        memcpy(text, cachedText, cachedLength);
+        length = cachedLength;
+    }
+    snprintf(text + length, sizeof text - length, ".%03ld", static_cast<long>(now.tv_nsec / 1000000));
     return text;
 }
 

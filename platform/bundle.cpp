@@ -24,7 +24,9 @@ std::optional<std::string> regularFileInBundle(const std::string &fileName, bool
 
 } // namespace
 
-std::optional<std::string> bundleDirectory()
+namespace {
+
+std::optional<std::string> directoryOfExecutable()
 {
     char path[PATH_MAX];
     ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -35,6 +37,15 @@ std::optional<std::string> bundleDirectory()
     if (slash == std::string::npos)
         return std::nullopt;
     return slash == 0 ? std::string("/") : executable.substr(0, slash);
+}
+
+} // namespace
+
+std::optional<std::string> bundleDirectory()
+{
+    // The running executable's directory does not change while it runs.
+    static const std::optional<std::string> directory = directoryOfExecutable();
+    return directory;
 }
 
 std::optional<std::string> auxiliaryExecutablePath(const std::string &name)

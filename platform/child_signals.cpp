@@ -2,7 +2,8 @@
 
 namespace {
 sigset_t startupMask;
-}
+uint64_t changed = 0;
+} // namespace
 
 void recordStartupSignalMask()
 {
@@ -13,4 +14,20 @@ void recordStartupSignalMask()
 const sigset_t &startupSignalMask()
 {
     return startupMask;
+}
+
+void recordChangedDispositions()
+{
+    uint64_t bits = 0;
+    for (int signo = 1; signo <= 64; ++signo) {
+        struct sigaction action {};
+        if (sigaction(signo, nullptr, &action) == 0 && action.sa_handler != SIG_DFL)
+            bits |= uint64_t{1} << (signo - 1);
+    }
+    changed = bits;
+}
+
+uint64_t changedDispositions()
+{
+    return changed;
 }

@@ -11,6 +11,7 @@
 #include "diagnostics/console.h"
 #include "diagnostics/debug_message.h"
 #include "platform/activation.h"
+#include "platform/bundle.h"
 #include "platform/child_signals.h"
 #include "platform/system_root.h"
 #include "service/service.h"
@@ -49,6 +50,7 @@ int main()
     initConsole();
     initDiagnosticLog();
     initSystemRoot();
+    bundleDirectory(); // resolved once, at start, off the path of a launch
     consoleLine("launching local debugger (pid " + std::to_string(getpid()) + ")");
 
     ActivationResult activation = takeActivationSocket();
@@ -59,6 +61,7 @@ int main()
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
+    recordChangedDispositions();
 
     // Lives until the process exits; nothing tears it down.
     auto *service = new Service;
