@@ -1,9 +1,11 @@
 #include "debugger/debugger_run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -34,6 +36,30 @@ struct DebuggerRun::Child {
     std::vector<UniqueFd> held;
     Events events;
 };
+
+namespace {
+
+bool hexLogged(DebuggerBackend backend)
+{
+    return backend != DebuggerBackend::Gdb && loggingEnabled.load();
+}
+
+} // namespace
+
+// Output that is only passed on goes from the pipe to the host without a copy; an empty pipe
+// that polled readable has ended, which a read tells.
+bool DebuggerRun::forwardWaiting(Child &child)
+{
+    int waiting = 0;
+    if (!child.events.forward || hexLogged(child.backend) || ioctl(child.output.get(), FIONREAD, &waiting) != 0 ||
+        waiting <= 0)
+        return false;
+    const size_t count = std::min(static_cast<size_t>(waiting), relayReadSize);
+    if (child.events.forward(child.output.get(), count))
+        return true;
+    // The host is gone: the bytes are read and dropped, so the back end never blocks.
+    return false;
+}
 
 DebuggerRun::DebuggerRun()
 {
@@ -120,11 +146,13 @@ void DebuggerRun::relay()
         for (size_t i = 0; i < watched.size(); ++i) {
             if (watched[i].fd < 0 || watched[i].revents == 0)
                 continue;
+            if (i == 0 && forwardWaiting(child))
+                continue;
             ssize_t got = read(watched[i].fd, buffer.get(), relayReadSize);
             if (got < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
             if (got > 0 && i == 0) {
-                if (child.backend != DebuggerBackend::Gdb && loggingEnabled.load())
+                if (hexLogged(child.backend))
                     debugHexMessage("data received: ", buffer.get(), static_cast<size_t>(got));
                 child.events.output(buffer.get(), static_cast<size_t>(got));
             } else if (got <= 0) {

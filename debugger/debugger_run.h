@@ -26,6 +26,9 @@ public:
         // On the exit-watch thread, once the child has exited and been reaped. Neither comes
         // before answered(): the launch reply always comes first.
         std::function<void()> exited;
+        // When set, used instead of output for chunks nobody needs to see: moves count bytes,
+        // all waiting in the pipe, on without copying them; false when they could not go.
+        std::function<bool(int pipeFd, size_t count)> forward;
     };
 
     DebuggerRun();
@@ -54,6 +57,7 @@ private:
 
     Child &waitForChild();
     void relay();
+    bool forwardWaiting(Child &child);
     void watchExit();
 
     std::mutex lock_;

@@ -1,6 +1,8 @@
 #include "platform/connection.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -18,14 +20,13 @@ Connection::~Connection()
     close(fd_);
 }
 
-bool Connection::writeAll(iovec *parts, int count)
+bool Connection::writeAll(iovec *parts, int count, int flags)
 {
-    std::lock_guard<std::timed_mutex> guard(writeLock_);
     while (count > 0) {
         msghdr header{};
         header.msg_iov = parts;
         header.msg_iovlen = static_cast<size_t>(count);
-        ssize_t written = sendmsg(fd_, &header, MSG_NOSIGNAL);
+        ssize_t written = sendmsg(fd_, &header, MSG_NOSIGNAL | flags);
         if (written < 0) {
             if (errno == EINTR)
                 continue;
@@ -53,6 +54,7 @@ bool Connection::send(const Message &message)
 bool Connection::sendEncoded(const std::string &encoded)
 {
     iovec part{const_cast<char *>(encoded.data()), encoded.size()};
+    std::lock_guard<std::timed_mutex> guard(writeLock_);
     return writeAll(&part, 1);
 }
 
@@ -60,15 +62,45 @@ bool Connection::sendData(const uint8_t *bytes, size_t count)
 {
     std::string header = encodeDataMessageHeader(count);
     iovec parts[2] = {{header.data(), header.size()}, {const_cast<uint8_t *>(bytes), count}};
+    std::lock_guard<std::timed_mutex> guard(writeLock_);
     return writeAll(parts, count > 0 ? 2 : 1);
+}
+
+bool Connection::sendDataFromPipe(int pipeFd, size_t count)
+{
+    std::string header = encodeDataMessageHeader(count);
+    iovec part{header.data(), header.size()};
+    std::lock_guard<std::timed_mutex> guard(writeLock_);
+    if (!writeAll(&part, 1, MSG_MORE))
+        return false;
+    while (count > 0) {
+        ssize_t moved = splice(pipeFd, nullptr, fd_, nullptr, count, SPLICE_F_MOVE | SPLICE_F_MORE);
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved < 0 && errno == EINVAL) {
+            // A socket that takes no spliced pages: the rest goes through a buffer.
+            char buffer[64 * 1024];
+            ssize_t got = read(pipeFd, buffer, std::min(count, sizeof buffer));
+            if (got <= 0)
+                return false;
+            iovec rest{buffer, static_cast<size_t>(got)};
+            if (!writeAll(&rest, 1))
+                return false;
+            moved = got;
+        }
+        if (moved <= 0)
+            return false;
+        count -= static_cast<size_t>(moved);
+    }
+    return true;
 }
 
 Connection::End Connection::receive(const std::function<void(Message &)> &onMessage)
 {
     MessageDecoder decoder;
     for (;;) {
-        char *space = decoder.reserve(readSize);
-        ssize_t got = read(fd_, space, readSize);
+        std::span<char> space = decoder.readSpace(readSize);
+        ssize_t got = read(fd_, space.data(), space.size());
         if (got < 0) {
             if (errno == EINTR)
                 continue;

@@ -25,6 +25,9 @@ public:
     bool send(const Message &message);
     bool sendEncoded(const std::string &encoded);
     bool sendData(const uint8_t *bytes, size_t count);
+    // A data message of count bytes taken from a pipe that holds at least that many; the
+    // bytes move from the pipe to the socket without a copy where the system allows.
+    bool sendDataFromPipe(int pipeFd, size_t count);
 
     // Blocks, handing each message to onMessage in order of arrival, until the connection ends.
     End receive(const std::function<void(Message &)> &onMessage);
@@ -37,7 +40,7 @@ public:
     bool holdForExit(std::chrono::milliseconds timeout);
 
 private:
-    bool writeAll(struct iovec *parts, int count);
+    bool writeAll(struct iovec *parts, int count, int flags = 0); // with writeLock_ held
 
     int fd_;
     std::timed_mutex writeLock_;

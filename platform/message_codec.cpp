@@ -1,7 +1,9 @@
 #include "platform/message_codec.h"
 
 #include <cstring>
+#include <algorithm>
 #include <limits>
+#include <optional>
 #include <msgpack.hpp>
 
 #include "platform/declared_size_guard.h"
@@ -174,12 +176,92 @@ bool referenceValues(msgpack::type::object_type, std::size_t, void *)
     return true;
 }
 
+namespace {
+
+// What every data message the service sends starts with: [2, "message", [{"data": bin...
+constexpr uint8_t dataMessagePrefix[] = {0x93, 0x02, 0xa7, 'm', 'e', 's', 's', 'a', 'g', 'e',
+                                         0x91, 0x81, 0xa4, 'd', 'a', 't', 'a'};
+
+// The payload size and header length of a data message at the start of bytes; false when the
+// bytes hold something else or not yet the whole header.
+bool dataMessageHeader(const uint8_t *bytes, size_t count, size_t &headerLength, size_t &payloadSize)
+{
+    constexpr size_t prefix = sizeof dataMessagePrefix;
+    if (count < prefix + 2 || memcmp(bytes, dataMessagePrefix, prefix) != 0)
+        return false;
+    const uint8_t *header = bytes + prefix;
+    const size_t lengthBytes = header[0] == 0xc4 ? 1 : header[0] == 0xc5 ? 2 : header[0] == 0xc6 ? 4 : 0;
+    if (lengthBytes == 0 || count < prefix + 1 + lengthBytes)
+        return false;
+    payloadSize = 0;
+    for (size_t i = 1; i <= lengthBytes; ++i)
+        payloadSize = payloadSize << 8 | header[i];
+    headerLength = prefix + 1 + lengthBytes;
+    return payloadSize <= maxValueLength;
+}
+
+} // namespace
+
 struct MessageDecoder::State {
     msgpack::unpacker unpacker{&referenceValues, nullptr,
                                MSGPACK_UNPACKER_INIT_BUFFER_SIZE, decodeLimits};
     DeclaredSizeGuard guard{maxMessageSize};
     size_t pending = 0; // bytes fed since the last complete value began
     bool broken = false;
+    // No value is partly parsed: the unparsed bytes, if any, start a new value.
+    bool atBoundary = true;
+    // A data message whose payload is being filled in place: its declared size, and how much
+    // of it has come. The payload grows with what arrives, never to what a header promises.
+    std::optional<Message> filling;
+    size_t declared = 0;
+    size_t filled = 0;
+    bool lastSpaceWasPayload = false;
+
+    MessageBytes &payload() { return *const_cast<MessageBytes *>(filling->dictionary.getData("data")); }
+    size_t payloadLeft() const { return declared - filled; }
+
+    // Room for at least one more byte of payload, at most twice what has come (1 MiB first).
+    void growPayload(size_t wanted)
+    {
+        MessageBytes &bytes = payload();
+        if (bytes.size() >= filled + wanted)
+            return;
+        constexpr size_t firstSize = 1 << 20;
+        size_t size = std::max({filled + wanted, std::min(2 * filled, declared), std::min(firstSize, declared)});
+        bytes.resize(std::min(size, declared));
+    }
+
+    // Moves up to count unparsed bytes into the payload being filled.
+    void fillFromUnparsed(size_t count)
+    {
+        const size_t taken = std::min(count, payloadLeft());
+        growPayload(taken);
+        memcpy(payload().data() + filled, unpacker.nonparsed_buffer(), taken);
+        unpacker.skip_nonparsed_buffer(taken);
+        filled += taken;
+        pending -= taken;
+    }
+
+    // At a value boundary, a data message is taken apart without the general parser: its
+    // payload goes straight into the message, and the rest of it straight from the reads.
+    bool startDataMessage()
+    {
+        size_t headerLength = 0;
+        size_t payloadSize = 0;
+        if (!dataMessageHeader(reinterpret_cast<const uint8_t *>(unpacker.nonparsed_buffer()),
+                               unpacker.nonparsed_size(), headerLength, payloadSize))
+            return false;
+        Message message;
+        message.kind = MessageKind::Plain;
+        message.dictionary.add("data", MessageBytes());
+        filling = std::move(message);
+        declared = payloadSize;
+        filled = 0;
+        unpacker.skip_nonparsed_buffer(headerLength);
+        pending -= headerLength;
+        fillFromUnparsed(unpacker.nonparsed_size());
+        return true;
+    }
 };
 
 MessageDecoder::MessageDecoder() : state_(std::make_unique<State>()) {}
@@ -188,17 +270,38 @@ MessageDecoder::~MessageDecoder() = default;
 
 char *MessageDecoder::reserve(size_t size)
 {
+    state_->lastSpaceWasPayload = false;
     state_->unpacker.reserve_buffer(size);
     return state_->unpacker.buffer();
 }
 
+std::span<char> MessageDecoder::readSpace(size_t preferred)
+{
+    State &state = *state_;
+    if (state.filling && state.payloadLeft() > 0) {
+        state.lastSpaceWasPayload = true;
+        state.growPayload(1);
+        return {reinterpret_cast<char *>(state.payload().data() + state.filled), state.payload().size() - state.filled};
+    }
+    return {reserve(preferred), preferred};
+}
+
 void MessageDecoder::commit(size_t size)
 {
+    State &state = *state_;
+    if (state.lastSpaceWasPayload) {
+        // Payload bytes: the guard still follows the stream, and never refuses inside a payload.
+        state.guard.feed(state.payload().data() + state.filled, size);
+        state.filled += size;
+        return;
+    }
     // Values that end before an oversized one are still delivered; the rest is never buffered.
-    state_->guard.feed(reinterpret_cast<const uint8_t *>(state_->unpacker.buffer()), size);
-    size_t accepted = state_->guard.lastAccepted();
-    state_->unpacker.buffer_consumed(accepted);
-    state_->pending += accepted;
+    state.guard.feed(reinterpret_cast<const uint8_t *>(state.unpacker.buffer()), size);
+    size_t accepted = state.guard.lastAccepted();
+    state.unpacker.buffer_consumed(accepted);
+    state.pending += accepted;
+    if (state.filling)
+        state.fillFromUnparsed(accepted);
 }
 
 void MessageDecoder::feed(const void *bytes, size_t size)
@@ -212,6 +315,24 @@ MessageDecoder::Status MessageDecoder::next(Message &out)
     State &state = *state_;
     if (state.broken)
         return Status::BadInput;
+    if (state.filling) {
+        if (state.payloadLeft() > 0)
+            return Status::NeedMore;
+        out = std::move(*state.filling);
+        state.filling.reset();
+        return Status::Message;
+    }
+    if (state.atBoundary) {
+        if (state.unpacker.nonparsed_size() == 0) {
+            if (state.guard.refused()) {
+                state.broken = true;
+                return Status::BadInput;
+            }
+            return Status::NeedMore;
+        }
+        if (state.startDataMessage())
+            return next(out);
+    }
     msgpack::object_handle handle;
     bool complete = false;
     try {
@@ -221,6 +342,7 @@ MessageDecoder::Status MessageDecoder::next(Message &out)
         state.broken = true;
         return Status::BadInput;
     }
+    state.atBoundary = complete;
     if (!complete) {
         if (state.guard.refused() || state.pending > maxMessageSize) {
             state.broken = true;

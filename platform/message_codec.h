@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "platform/message.h"
@@ -32,6 +33,9 @@ public:
 
     // Room for at least size bytes of input; commit says how many were written there.
     char *reserve(size_t size);
+    // Room for input of a size this decoder chooses: while the payload of a data message is
+    // arriving, the rest of that payload, so a read lands where the message keeps it.
+    std::span<char> readSpace(size_t preferred);
     void commit(size_t size);
     void feed(const void *bytes, size_t size);
 

@@ -37,7 +37,8 @@ void Service::launch(const Message &message, const std::shared_ptr<Connection> &
             std::optional<LaunchPlan> planned = plan();
             DebuggerRun::Events events{
                 [connection](const uint8_t *bytes, size_t count) { connection->sendData(bytes, count); },
-                [this] { end(EndCause::ChildExited); }};
+                [this] { end(EndCause::ChildExited); },
+                [connection](int pipeFd, size_t count) { return connection->sendDataFromPipe(pipeFd, count); }};
             result = planned && run_.launch(std::move(*planned), std::move(events));
         }
         sendReply(message, *connection, result);

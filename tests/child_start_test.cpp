@@ -1,0 +1,141 @@
+// startChild against real children: the report stand-in says what it was started with.
+
+#include <cerrno>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <linux/close_range.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
+#include "debugger/child_start.h"
+#include "platform/child_signals.h"
+
+namespace {
+
+struct Started {
+    ChildStart start;
+    std::string report;
+};
+
+std::string readReport(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    while (text.find("END-REPORT") == std::string::npos) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    return text;
+}
+
+// Runs the report stand-in by the plan the caller shaped, with its standard pipes, and ends it.
+Started run(LaunchPlan &plan)
+{
+    Pipe input = Pipe::make();
+    Pipe output = Pipe::make();
+    plan.executable = plan.executable.empty() ? LD_STANDIN_DIR "/report" : plan.executable;
+    if (plan.arguments.empty())
+        plan.arguments = {plan.executable};
+    plan.descriptors.push_back({std::move(input.read), 0});
+    plan.descriptors.push_back({std::move(output.write), 1});
+    Started started{startChild(plan), {}};
+    plan.descriptors.clear(); // the service closes its copies of the child's ends
+    if (started.start.outcome == ChildStart::Outcome::Started) {
+        started.report = readReport(output.read.get());
+        input.write.reset();
+        siginfo_t info{};
+        waitid(P_PIDFD, static_cast<id_t>(started.start.pidfd.get()), &info, WEXITED);
+    }
+    return started;
+}
+
+std::vector<std::string> linesStarting(const std::string &report, const std::string &prefix)
+{
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while ((at = report.find(prefix, at)) != std::string::npos) {
+        size_t end = report.find('\n', at);
+        if (at == 0 || report[at - 1] == '\n')
+            lines.push_back(report.substr(at + prefix.size(), end - at - prefix.size()));
+        at = end;
+    }
+    return lines;
+}
+
+class ChildStartTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        // As the service at start: nothing inherited reaches a child unless placed.
+        syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
+    }
+};
+
+TEST_F(ChildStartTest, ChildGetsExactlyItsArgumentsEnvironmentAndPlacedDescriptors)
+{
+    Pipe command = Pipe::make();
+    const int kept = command.read.get();
+    LaunchPlan plan;
+    plan.executable = LD_STANDIN_DIR "/report";
+    plan.arguments = {plan.executable, "two words", "", std::to_string(kept)};
+    plan.environment = {"A=1", "EMPTY=", "A=again"};
+    plan.descriptors.push_back({std::move(command.read), kept});
+    Started started = run(plan);
+
+    ASSERT_EQ(started.start.outcome, ChildStart::Outcome::Started);
+    EXPECT_EQ(linesStarting(started.report, "argv["),
+              (std::vector<std::string>{"0]=" LD_STANDIN_DIR "/report", "1]=two words", "2]=", "3]=" + std::to_string(kept)}));
+    EXPECT_EQ(linesStarting(started.report, "env="), (std::vector<std::string>{"A=1", "EMPTY=", "A=again"}));
+    std::vector<std::string> fds = linesStarting(started.report, "fd ");
+    ASSERT_EQ(fds.size(), 4u) << started.report;
+    EXPECT_EQ(fds[3].substr(0, fds[3].find('=')), std::to_string(kept));
+    EXPECT_EQ(fds[3].substr(fds[3].find('=') + 1).rfind("pipe:", 0), 0u);
+}
+
+TEST_F(ChildStartTest, ChildStartsFromTheStartupMaskLessTheUnblockedWithNoDispositionKept)
+{
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGUSR1);
+    sigset_t before;
+    pthread_sigmask(SIG_BLOCK, &blocked, &before);
+    recordStartupSignalMask();
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGHUP, SIG_IGN);
+    recordChangedDispositions();
+
+    LaunchPlan plan;
+    sigaddset(&plan.unblocked, SIGINT);
+    Started started = run(plan);
+    signal(SIGHUP, SIG_DFL);
+    recordChangedDispositions();
+
+    ASSERT_EQ(started.start.outcome, ChildStart::Outcome::Started);
+    EXPECT_EQ(linesStarting(started.report, "blocked="), (std::vector<std::string>{std::to_string(SIGUSR1) + ","}));
+    EXPECT_EQ(linesStarting(started.report, "ignored="), (std::vector<std::string>{""}));
+}
+
+TEST_F(ChildStartTest, ExecFailureIsReportedWithItsErrnoAndTheChildIsReaped)
+{
+    const std::pair<const char *, int> cases[] = {
+        {"/nonexistent/back-end", ENOENT},
+        {"/", EACCES},
+        {"/etc/passwd", EACCES},
+    };
+    for (const auto &[path, error] : cases) {
+        LaunchPlan plan;
+        plan.executable = path;
+        Started started = run(plan);
+        EXPECT_EQ(started.start.outcome, ChildStart::Outcome::NotExecuted) << path;
+        EXPECT_EQ(started.start.error, error) << path;
+        EXPECT_FALSE(started.start.pidfd) << path;
+        EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << path << ": a child is left unreaped";
+        EXPECT_EQ(errno, ECHILD);
+    }
+}
+
+} // namespace
