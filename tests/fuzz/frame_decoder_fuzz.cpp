@@ -1,7 +1,5 @@
 // libFuzzer target: the connection's frame decoder and its declared-size guard.
 
-#include <cstdio>
-
 #include "tests/fuzz/harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

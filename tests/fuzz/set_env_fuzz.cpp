@@ -1,7 +1,5 @@
 // libFuzzer target: the set_env payload parser.
 
-#include <cstdio>
-
 #include "tests/fuzz/harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
