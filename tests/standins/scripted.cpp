@@ -1,6 +1,5 @@
 // Stand-in back end driven by command lines on its input:
 //   flood N    write N bytes of a counting pattern ('a' + offset % 26)
-//   binary     write every byte value 0..255 once
 //   stderr N   write N bytes to standard error, then "stderr done\n"
 //   exit N     write "bye\n", then exit with status N
 
@@ -42,9 +41,6 @@ int main(int argc, char **argv)
             size_t argument = line.size() > verb.size() ? strtoul(line.c_str() + verb.size(), nullptr, 10) : 0;
             if (verb == "flood") {
                 flood(outputFd, argument);
-            } else if (verb == "binary") {
-                for (int i = 0; i < 256; ++i)
-                    standin::writeAll(outputFd, std::string(1, static_cast<char>(i)));
             } else if (verb == "stderr") {
                 flood(STDERR_FILENO, argument);
                 standin::writeAll(outputFd, "stderr done\n");

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,6 +19,7 @@ using namespace std::chrono_literals;
 // A service as a host drives it, with everything it sends kept in order.
 class ServiceRun {
 public:
+    // A sanitizer's report ends the service with another status than 0, which tests check.
     explicit ServiceRun(const std::string &bundleDir = LD_BUNDLE_DIR, std::vector<std::string> environment = {});
     // A client of a service already listening at socketPath.
     static std::unique_ptr<ServiceRun> connect(const std::string &socketPath);
@@ -31,13 +31,15 @@ public:
     std::optional<bool> request(const std::string &name) { return client_->requestResult(name, 30s); }
     std::optional<bool> launchGdb(std::optional<std::string> arch = std::nullopt);
     std::optional<bool> launchLldb() { return request("launch_lldb"); }
-    void setEnvironment(const std::vector<std::string> &entries);
-    void send(const std::string &bytes);
+    void setEnvironment(const std::vector<std::string> &entries)
+    {
+        client_->sendData("set_env", encodeEnvironmentPayload(entries));
+    }
+    void send(const std::string &bytes) { client_->sendData("send", {bytes.begin(), bytes.end()}); }
 
     // The data messages so far, joined.
     std::string output() const;
     bool waitForOutput(const std::string &needle, std::chrono::milliseconds timeout = 20s, size_t from = 0) const;
-    std::string stderrText() const { return readFile("/proc/self/fd/" + std::to_string(fileno(stderr_))); }
     // The exit status, when the service exited normally in time.
     std::optional<int> exitStatus();
     bool connectionClosed() const;
@@ -47,7 +49,6 @@ private:
     ServiceClient::Callbacks callbacks();
 
     std::unique_ptr<ServiceClient> client_;
-    FILE *stderr_ = nullptr;
     mutable std::mutex lock_;
     mutable std::condition_variable changed_;
     std::string output_;
@@ -58,14 +59,8 @@ private:
 pid_t startRawService(int descriptor3, const std::string &bundleDir = LD_BUNDLE_DIR);
 std::optional<int> rawExitStatus(pid_t pid);
 
-// A service on one end of a socket pair; the test writes raw bytes on the other end.
-struct RawConnection {
-    RawConnection();
-    ~RawConnection();
-    bool write(const std::string &bytes);
-    pid_t pid = -1;
-    int fd = -1;
-};
+// A service on one end of a socket pair; the other end, for raw bytes, is the second value.
+std::pair<pid_t, int> startRawConnection();
 
 // A service started on a listening socket in a temporary directory.
 struct ListeningService {
