@@ -48,13 +48,11 @@ protected:
         writeFile(path, "#!/bin/sh\ncat '" + path + ".answer'\nexit " + std::to_string(status) + "\n", 0755);
     }
     // The developer directory the selection tool reports, with the version value beside it.
-    std::string toolchain(const std::string &version)
+    void toolchain(const std::string &version)
     {
-        std::string developer = directory("/Toolchains/T.toolchain/Developer");
-        tool(at("/usr/bin/xcode-select"), developer + "\n");
+        tool(at("/usr/bin/xcode-select"), directory("/Toolchains/T.toolchain/Developer") + "\n");
         writeFile(at("/Toolchains/T.toolchain/Info.plist"),
                   "<plist><dict><key>CFBundleShortVersionString</key>" + version + "</dict></plist>");
-        return developer;
     }
 
     TempDir root_;
@@ -73,8 +71,8 @@ TEST_F(Discovery, DeveloperDirectoryIsTheToolsUsableAnswerElseTheDefaultWhenItEx
     EXPECT_EQ(developerDirectoryPath(), tools);
     directory(defaultDeveloper);
     const std::vector<std::pair<std::string, std::optional<std::string>>> answers = {
-        {other + "\n", other}, {other, other}, {tools + "\n", at(defaultDeveloper)}, {other + "\n\n", at(defaultDeveloper)},
-        {"/Toolchains/\xff\n", at(defaultDeveloper)}, {"", at(defaultDeveloper)},
+        {other + "\n", other},         {other, other}, {tools + "\n", at(defaultDeveloper)},
+        {other + "\n\n", at(defaultDeveloper)}, {"/T/\xff\n", at(defaultDeveloper)}, {"", at(defaultDeveloper)},
     };
     for (const auto &[answer, expected] : answers) {
         tool(at("/usr/bin/xcode-select"), answer);
@@ -95,11 +93,11 @@ TEST_F(Discovery, VersionsBelowTenChooseThePythonBackEndAndAnythingUnreadableThe
         {"-99999999999", INT32_MIN, DebuggerBackend::LldbPython},
     };
     for (const auto &[version, major, backend] : cases) {
-        std::string developer = toolchain("<string>" + version + "</string>");
+        toolchain("<string>" + version + "</string>");
         EXPECT_EQ(toolchainMajorVersion(), major) << version;
         EXPECT_EQ(chooseLldbBackend(), backend) << version;
-        EXPECT_EQ(sharedFrameworksPath(), fs::path(developer).parent_path().string() + "/SharedFrameworks");
     }
+    EXPECT_EQ(sharedFrameworksPath(), at("/Toolchains/T.toolchain/SharedFrameworks"));
     toolchain("<integer>9</integer>");
     EXPECT_EQ(toolchainMajorVersion(), std::nullopt);
     EXPECT_EQ(chooseLldbBackend(), DebuggerBackend::LldbHelper);
@@ -112,19 +110,18 @@ TEST_F(Discovery, LldbIsTheFindersAnswerElseTheFirstDefaultPathThatExists)
     std::string lldb = at("/Toolchains/T.toolchain/Developer/usr/bin/lldb");
     tool(lldb, "");
     EXPECT_EQ(findLldbPath(), std::nullopt);
-    EXPECT_EQ(entries_, (std::vector<std::string>{"Unable to find the xcrun tool.",
-                                                  "lldb tool not found, trying default paths.", "lldb tool not found"}));
+    EXPECT_EQ(entries_.back(), "lldb tool not found");
     tool(at(defaultDeveloper + "/usr/bin/lldb"), "");
     EXPECT_EQ(findLldbPath(), at(defaultDeveloper + "/usr/bin/lldb"));
     tool(at("/usr/bin/lldb"), "");
-    for (const auto &[answer, status] : std::vector<std::pair<std::string, int>>{{lldb + "\n", 1}, {lldb + "-x\n", 0}}) {
+    // A failed run or an answer that names nothing falls back as well.
+    for (const auto &[answer, status] : {std::pair{lldb + "\n", 1}, std::pair{lldb + "-x\n", 0}}) {
         tool(at("/usr/bin/xcrun"), answer, status);
         EXPECT_EQ(findLldbPath(), at("/usr/bin/lldb")) << answer;
     }
     tool(at("/usr/bin/xcrun"), lldb + "\n");
-    entries_.clear();
     EXPECT_EQ(findLldbPath(), lldb);
-    EXPECT_EQ(entries_, std::vector<std::string>{"lldb tool found at " + lldb});
+    EXPECT_EQ(entries_.back(), "lldb tool found at " + lldb);
 }
 
 TEST_F(Discovery, PythonDirectoryIsLldbsAnswerElseTheFallbackFourLevelsUpButNothingAfterAFailedRun)
