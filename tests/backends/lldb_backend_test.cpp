@@ -1,18 +1,15 @@
-// The two LLDB back ends, driven over real pipes the way the service drives them, through the
-// same cases: a session, interrupts, text that is not UTF-8, and how the back end's end ends the
-// debuggee. Every event line is checked to be one compact JSON object without nulls.
+// The two LLDB back ends, driven the way the service drives them, through the same cases: a
+// session, text that is not UTF-8, interrupts, and how the back end's end ends the debuggee.
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <csignal>
 #include <fcntl.h>
-#include <poll.h>
+#include <sstream>
 #include <sys/wait.h>
 
 #include "tests/support/service_run.h"
-
-extern char **environ;
 
 namespace {
 
@@ -31,31 +28,17 @@ std::string firstLine(const std::string &commandLine)
 
 class Backend {
 public:
-    explicit Backend(Kind kind)
+    // Its events go to a file the test reads as it grows.
+    explicit Backend(Kind kind) : events_(directory_.path() + "/events")
     {
         ::signal(SIGPIPE, SIG_IGN);
-        int command[2], event[2];
-        if (pipe2(command, O_CLOEXEC) != 0 || pipe2(event, O_CLOEXEC) != 0)
+        int command[2];
+        int event = open(events_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (pipe2(command, O_CLOEXEC) != 0 || event < 0)
             abort();
-        std::vector<std::string> argv = {"/usr/bin/python3", LD_BUNDLE_DIR "/lldb_server.py"};
-        if (kind == Kind::Helper)
-            argv = {LD_BUNDLE_DIR "/lldb-helper"};
-        argv.push_back(std::to_string(command[0]));
-        argv.push_back(std::to_string(event[1]));
-        // The environment the service gives: the host's block plus the back end's variable.
-        std::vector<std::string> environment = {kind == Kind::Helper ? "DYLD_FRAMEWORK_PATH=/usr/lib/llvm-16/lib"
-                                                                     : "PYTHONPATH=" + firstLine("/usr/bin/lldb-16 -P")};
-        for (char **entry = environ; *entry != nullptr; ++entry) {
-            if (!std::string(*entry).starts_with("PYTHONPATH=") && !std::string(*entry).starts_with("DYLD_"))
-                environment.emplace_back(*entry);
-        }
-        std::vector<char *> args, env;
-        for (std::string &arg : argv)
-            args.push_back(arg.data());
-        for (std::string &entry : environment)
-            env.push_back(entry.data());
-        args.push_back(nullptr);
-        env.push_back(nullptr);
+        std::string python = firstLine("/usr/bin/lldb-16 -P");
+        std::string commandFd = std::to_string(command[0]), eventFd = std::to_string(event);
+        // The test process has no other thread, so its child may do anything before exec.
         pid_ = fork();
         if (pid_ == 0) {
             // Signals blocked and ignored, as a careless launcher might leave them: the back end
@@ -67,16 +50,22 @@ public:
             sigprocmask(SIG_BLOCK, &blocked, nullptr);
             ::signal(SIGINT, SIG_IGN);
             fcntl(command[0], F_SETFD, 0);
-            fcntl(event[1], F_SETFD, 0);
-            execve(args[0], args.data(), env.data());
+            // The environment the service gives: the host's block plus the back end's variable.
+            if (kind == Kind::Helper) {
+                setenv("DYLD_FRAMEWORK_PATH", "/usr/lib/llvm-16/lib", 1);
+                execl(LD_BUNDLE_DIR "/lldb-helper", "lldb-helper", commandFd.c_str(), eventFd.c_str(), nullptr);
+            }
+            setenv("PYTHONPATH", python.c_str(), 1);
+            const char *script = LD_BUNDLE_DIR "/lldb_server.py";
+            execl("/usr/bin/python3", "python3", script, commandFd.c_str(), eventFd.c_str(), nullptr);
             _exit(127);
         }
         close(command[0]);
-        close(event[1]);
+        close(event);
         commandFd_ = command[1];
-        eventFd_ = event[0];
         EXPECT_TRUE(next([](const Json &r) { return r.value("type", "") == "ready"; })) << "no ready record";
     }
+    // Every event line must be one compact JSON object without nulls, results counted in order.
     ~Backend()
     {
         if (!status_) {
@@ -84,11 +73,18 @@ public:
             waitpid(pid_, nullptr, 0);
         }
         closeCommands();
-        close(eventFd_);
+        unsigned seq = 0;
+        for (const Json &record : records()) {
+            std::string line = record.dump();
+            EXPECT_TRUE(record.contains("type") && line.find(":null") == std::string::npos) << line;
+            if (record.value("type", "") == "result") {
+                EXPECT_EQ(record.value("seq", 0u), ++seq) << "results out of order: " << line;
+            }
+        }
+        EXPECT_EQ(readFile(events_), lines_) << "an event line is not one compact JSON object";
     }
 
     pid_t pid() const { return pid_; }
-    const std::vector<Json> &records() const { return records_; }
     void signal(int signo) { kill(pid_, signo); }
     void send(const std::string &bytes)
     {
@@ -102,47 +98,47 @@ public:
         commandFd_ = -1;
     }
 
+    // The records so far, each line read as JSON.
+    std::vector<Json> records()
+    {
+        std::vector<Json> records;
+        lines_.clear();
+        std::istringstream text(readFile(events_));
+        for (std::string line; std::getline(text, line) && !text.eof();) {
+            records.push_back(Json::parse(line, nullptr, false));
+            lines_ += records.back().dump() + "\n";
+        }
+        return records;
+    }
+
     // Sends one command line and waits for its result record (results can pass process events).
     Json command(const std::string &line)
     {
         send(line + "\n");
-        auto isResult = [seq = sent_](const Json &r) { return r.value("seq", 0u) == seq; };
-        for (size_t i = 0; readUntil(i); ++i) {
-            if (isResult(records_[i]))
-                return records_[i];
-        }
-        ADD_FAILURE() << "no result for " << line;
-        return Json::object();
+        std::optional<Json> result = find([seq = sent_](const Json &r) { return r.value("seq", 0u) == seq; }, 0);
+        EXPECT_TRUE(result) << "no result for " << line;
+        return result.value_or(Json::object());
     }
 
     // The first record wanted accepts after the last one this returned.
-    std::optional<Json> next(const std::function<bool(const Json &)> &wanted)
-    {
-        for (; readUntil(cursor_); ++cursor_) {
-            if (wanted(records_[cursor_]))
-                return records_[cursor_++];
-        }
-        return std::nullopt;
-    }
+    std::optional<Json> next(const std::function<bool(const Json &)> &wanted) { return find(wanted, cursor_); }
     std::optional<Json> nextState(const std::string &state)
     {
         return next([&](const Json &r) { return r.value("type", "") == "process" && r.value("state", "") == state; });
     }
 
     // Everything the debuggee wrote to standard output, in order.
-    std::string output() const
+    std::string output()
     {
         std::string text;
-        for (const Json &r : records_)
+        for (const Json &r : records())
             text += r.value("type", "") == "output" && r.value("stream", "") == "stdout" ? r.value("data", "") : "";
         return text;
     }
 
-    // Reads the event stream to its end; the back end's wait status.
+    // The back end's wait status once it has ended.
     std::optional<int> end()
     {
-        while (readUntil(records_.size())) {
-        }
         int status = 0;
         if (waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }))
             status_ = status;
@@ -150,40 +146,30 @@ public:
     }
 
 private:
-    // True once record index exists, reading more as needed.
-    bool readUntil(size_t index)
+    std::optional<Json> find(const std::function<bool(const Json &)> &wanted, size_t from)
     {
-        while (index >= records_.size()) {
-            size_t newline;
-            while ((newline = pending_.find('\n')) == std::string::npos) {
-                pollfd readable{eventFd_, POLLIN, 0};
-                char buffer[65536];
-                ssize_t got = poll(&readable, 1, 20000) > 0 ? read(eventFd_, buffer, sizeof buffer) : -1;
-                if (got <= 0)
-                    return false;
-                pending_.append(buffer, static_cast<size_t>(got));
+        std::optional<Json> found;
+        waitUntil([&] {
+            std::vector<Json> all = records();
+            for (size_t i = from; i < all.size() && !found; ++i) {
+                if (wanted(all[i])) {
+                    found = all[i];
+                    cursor_ = from == cursor_ ? i + 1 : cursor_;
+                }
             }
-            std::string line = pending_.substr(0, newline);
-            pending_.erase(0, newline + 1);
-            Json record = Json::parse(line, nullptr, false);
-            record = record.is_object() ? record : Json::object();
-            EXPECT_EQ(record.dump(), line) << "not one compact JSON object";
-            EXPECT_TRUE(record.contains("type") && line.find(":null") == std::string::npos) << line;
-            if (record.value("type", "") == "result") {
-                EXPECT_EQ(record.value("seq", 0u), ++results_) << "results out of order: " << line;
-            }
-            records_.push_back(record);
-        }
-        return true;
+            return found.has_value();
+        });
+        return found;
     }
 
+    TempDir directory_;
+    std::string events_;
+    std::string lines_;
     pid_t pid_ = -1;
-    int commandFd_ = -1, eventFd_ = -1;
-    std::string pending_;
-    unsigned sent_ = 0, results_ = 0;
+    int commandFd_ = -1;
+    unsigned sent_ = 0;
     size_t cursor_ = 0;
     std::optional<int> status_;
-    std::vector<Json> records_;
 };
 
 std::string statusField(pid_t pid, const std::string &field)
@@ -195,11 +181,20 @@ std::string statusField(pid_t pid, const std::string &field)
 
 class LldbBackend : public ::testing::TestWithParam<Kind> {};
 
-TEST_P(LldbBackend, SessionStopsAtEachBreakpointReadsTheVariableAndRelaysTheDebuggeesOwnOutput)
+TEST_P(LldbBackend, SessionStopsAtEachBreakpointReadsTheVariableAndRelaysTheDebuggeesOutputAsUtf8)
 {
     Backend backend(GetParam());
-    EXPECT_EQ(backend.records().at(0).value("backend", ""), GetParam() == Kind::Helper ? "lldb-helper" : "lldb_server");
-    EXPECT_EQ(backend.records().at(0).value("version", ""), firstLine("/usr/bin/lldb-16 --version"));
+    Json ready = backend.records().at(0);
+    EXPECT_EQ(ready.value("backend", ""), GetParam() == Kind::Helper ? "lldb-helper" : "lldb_server");
+    EXPECT_EQ(ready.value("version", ""), firstLine("/usr/bin/lldb-16 --version"));
+    // A command line that is not UTF-8 is refused, with an error record, but uses up its seq.
+    backend.send("bad \xff\xfe line\n");
+    EXPECT_TRUE(backend.command("version").value("ok", false));
+    std::vector<Json> records = backend.records();
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const Json &r) {
+        return r.value("seq", 0u) == 1 && !r.value("ok", true);
+    })) << "the line that is not UTF-8 did not use up its seq number";
+    EXPECT_TRUE(backend.next([](const Json &r) { return r.value("type", "") == "error"; }));
     EXPECT_TRUE(backend.command("target create " + example).value("ok", false));
     EXPECT_TRUE(backend.command("breakpoint set -n compute").value("ok", false));
     EXPECT_TRUE(backend.command("process launch").value("ok", false));
@@ -224,49 +219,15 @@ TEST_P(LldbBackend, SessionStopsAtEachBreakpointReadsTheVariableAndRelaysTheDebu
     EXPECT_EQ(backend.output(), "step 1 total 2\r\nstep 2 total 7\r\nstep 3 total 17\r\ndone 17\r\n");
     for (const Json &record : backend.records())
         EXPECT_EQ(record.value("output", "").find("total"), std::string::npos) << record.dump();
-    backend.closeCommands();
-    EXPECT_EQ(backend.end(), 0);
-}
 
-TEST_P(LldbBackend, SigintStopsARunningDebuggeeAndNeverEndsTheBackEnd)
-{
-    Backend backend(GetParam());
-    backend.signal(SIGINT);
-    EXPECT_TRUE(backend.command("version").value("ok", false)) << "SIGINT with no debuggee ended the back end";
-    backend.command("target create " + example);
-    // Stopping in spin first: an interrupt while LLDB is busy with the loader stops it there.
-    backend.command("breakpoint set -n spin");
-    backend.command("process launch -- spin");
-    ASSERT_TRUE(backend.nextState("stopped"));
-    backend.command("breakpoint delete 1");
-    for (int round = 0; round < 2; ++round) {
-        backend.command("continue");
-        ASSERT_TRUE(backend.nextState("running"));
-        backend.signal(SIGINT);
-        auto stopped = backend.nextState("stopped");
-        ASSERT_TRUE(stopped) << "round " << round;
-        EXPECT_EQ(stopped->value("reason", ""), "signal");
-        EXPECT_EQ((*stopped)["frame"].value("function", ""), "spin");
-    }
-    backend.closeCommands();
-    EXPECT_EQ(backend.end(), 0);
-}
-
-TEST_P(LldbBackend, TextThatIsNotUtf8IsRefusedAsACommandAndReplacedInDebuggeeOutput)
-{
-    Backend backend(GetParam());
-    backend.send("bad \xff\xfe line\n");
-    EXPECT_TRUE(backend.command("version").value("ok", false));
-    EXPECT_TRUE(std::any_of(backend.records().begin(), backend.records().end(), [](const Json &r) {
-        return r.value("seq", 0u) == 1 && !r.value("ok", true);
-    })) << "the line that is not UTF-8 did not use up its seq number";
-    EXPECT_TRUE(backend.next([](const Json &r) { return r.value("type", "") == "error"; }));
-    backend.command("target create /bin/sh");
     // An accented letter, a byte that never starts a character, a character written in two
     // pieces apart in time, and one cut short by the end of the output.
+    backend.command("target create /bin/sh");
     backend.command(R"(process launch -- -c "printf '\303\251 \377 \342\202'; sleep 0.3; printf '\254 \342\202'")");
     ASSERT_TRUE(backend.nextState("exited"));
-    EXPECT_EQ(backend.output(), "\xC3\xA9 \xEF\xBF\xBD \xE2\x82\xAC \xEF\xBF\xBD");
+    EXPECT_TRUE(backend.output().ends_with("done 17\r\n\xC3\xA9 \xEF\xBF\xBD \xE2\x82\xAC \xEF\xBF\xBD"));
+    backend.closeCommands();
+    EXPECT_EQ(backend.end(), 0);
 }
 
 std::string kindName(const ::testing::TestParamInfo<Kind> &info)
@@ -279,14 +240,29 @@ INSTANTIATE_TEST_SUITE_P(Backends, LldbBackend, ::testing::Values(Kind::Helper, 
 // Ended by SIGTERM, SIGKILL, or end of input (0) on the command descriptor.
 class LldbBackendEnding : public ::testing::TestWithParam<std::tuple<Kind, int>> {};
 
-TEST_P(LldbBackendEnding, DebuggeeAndDebugServerNeverOutliveTheBackEnd)
+TEST_P(LldbBackendEnding, SigintOnlyStopsTheDebuggeeButNoEndingLeavesItOrTheDebugServerRunning)
 {
     const auto [kind, ending] = GetParam();
     Backend backend(kind);
+    backend.signal(SIGINT);
+    EXPECT_TRUE(backend.command("version").value("ok", false)) << "SIGINT with no debuggee ended the back end";
     backend.command("target create " + example);
+    // Stopping in spin first: an interrupt while LLDB is busy with the loader stops it there.
+    backend.command("breakpoint set -n spin");
     backend.command("process launch -- spin");
+    ASSERT_TRUE(backend.nextState("stopped"));
+    backend.command("breakpoint delete 1");
+    backend.command("continue");
     auto running = backend.nextState("running");
     ASSERT_TRUE(running);
+    backend.signal(SIGINT);
+    auto stopped = backend.nextState("stopped");
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(stopped->value("reason", ""), "signal");
+    EXPECT_EQ((*stopped)["frame"].value("function", ""), "spin");
+    backend.command("continue");
+    ASSERT_TRUE(backend.nextState("running"));
+
     std::vector<pid_t> below = childrenOf(backend.pid());
     for (size_t i = 0; i < below.size(); ++i) {
         for (pid_t child : childrenOf(below[i]))
@@ -308,6 +284,7 @@ TEST_P(LldbBackendEnding, DebuggeeAndDebugServerNeverOutliveTheBackEnd)
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, LldbBackendEnding,
-                         ::testing::Combine(::testing::Values(Kind::Helper, Kind::Script), ::testing::Values(SIGTERM, 0, SIGKILL)));
+                         ::testing::Combine(::testing::Values(Kind::Helper, Kind::Script),
+                                            ::testing::Values(SIGTERM, 0, SIGKILL)));
 
 } // namespace
