@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <unistd.h>
 
@@ -12,13 +13,7 @@ namespace standin {
 
 inline bool isNumber(const char *text)
 {
-    if (*text == '\0')
-        return false;
-    for (; *text != '\0'; ++text) {
-        if (*text < '0' || *text > '9')
-            return false;
-    }
-    return true;
+    return *text != '\0' && strspn(text, "0123456789") == strlen(text);
 }
 
 struct Channels {
@@ -30,12 +25,9 @@ struct Channels {
 // its standard streams.
 inline Channels channelsFrom(int argc, char **argv)
 {
-    Channels channels;
-    if (argc >= 3 && isNumber(argv[argc - 2]) && isNumber(argv[argc - 1])) {
-        channels.input = atoi(argv[argc - 2]);
-        channels.output = atoi(argv[argc - 1]);
-    }
-    return channels;
+    if (argc >= 3 && isNumber(argv[argc - 2]) && isNumber(argv[argc - 1]))
+        return {atoi(argv[argc - 2]), atoi(argv[argc - 1])};
+    return {};
 }
 
 // A stand-in whose output is gone has nothing left to do: it exits with status 3.
@@ -43,11 +35,9 @@ inline void writeAll(int fd, std::string_view bytes)
 {
     while (!bytes.empty()) {
         ssize_t n = write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+        if (n <= 0 && errno != EINTR)
             _exit(3);
-        bytes.remove_prefix(static_cast<size_t>(n));
+        bytes.remove_prefix(static_cast<size_t>(n > 0 ? n : 0));
     }
 }
 

@@ -2,42 +2,47 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <fcntl.h>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <functional>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
-ServiceRun::ServiceRun() : ServiceRun(Options{}) {}
-
-ServiceRun::ServiceRun(Options options)
+ServiceRun::ServiceRun(const std::string &bundleDir, std::vector<std::string> environment)
 {
-    int errPipe[2];
-    if (pipe2(errPipe, O_CLOEXEC) != 0)
-        abort();
     ServiceStartOptions start;
-    start.executable = options.bundleDir + "/local-debugger";
-    std::vector<std::string> environment = {"PATH=/usr/bin:/bin"};
-    if (options.diagnosticsOnStderr)
-        environment.emplace_back("TORVEX_DEBUGGER_LOG=stderr");
-    for (auto &entry : options.extraEnvironment)
-        environment.push_back(entry);
+    start.executable = bundleDir + "/local-debugger";
+    environment.emplace_back("PATH=/usr/bin:/bin");
     start.environment = environment;
-    start.stderrFd = errPipe[1];
-    start.stdinFd = options.stdinFd;
+    client_ = ServiceClient::start(start, callbacks());
+}
+
+std::unique_ptr<ServiceRun> ServiceRun::connect(const std::string &socketPath)
+{
+    std::unique_ptr<ServiceRun> run(new ServiceRun(nullptr));
+    run->client_ = ServiceClient::connectTo(socketPath, run->callbacks());
+    return run->client_ ? std::move(run) : nullptr;
+}
+
+ServiceRun::~ServiceRun()
+{
+    client_.reset();
+}
+
+ServiceClient::Callbacks ServiceRun::callbacks()
+{
     ServiceClient::Callbacks callbacks;
     callbacks.onMessage = [this](const Message &message) {
         std::lock_guard<std::mutex> guard(lock_);
-        const MessageBytes *data = message.dictionary.getData("data");
-        if (data != nullptr && message.dictionary.entries().size() == 1)
-            data_.push_back(*data);
-        else
-            ++otherMessages_;
+        if (const MessageBytes *data = message.dictionary.getData("data"))
+            output_.append(data->begin(), data->end());
         changed_.notify_all();
     };
     callbacks.onClosed = [this] {
@@ -45,52 +50,7 @@ ServiceRun::ServiceRun(Options options)
         closed_ = true;
         changed_.notify_all();
     };
-    client_ = ServiceClient::start(start, std::move(callbacks));
-    close(errPipe[1]);
-    if (!client_)
-        abort();
-    stderrReader_ = std::thread(&ServiceRun::readStderr, this, errPipe[0]);
-}
-
-ServiceRun::~ServiceRun()
-{
-    client_.reset();
-    if (stderrReader_.joinable())
-        stderrReader_.join();
-    // A sanitizer's report in the service fails the test that ran it, whatever its status.
-    for (const char *report : {"ThreadSanitizer:", "AddressSanitizer:", "LeakSanitizer:", "runtime error:"}) {
-        if (stderr_.find(report) != std::string::npos)
-            ADD_FAILURE() << "the service reported a fault:\n" << stderr_;
-    }
-}
-
-void ServiceRun::readStderr(int fd)
-{
-    char buffer[4096];
-    for (;;) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        std::lock_guard<std::mutex> guard(lock_);
-        stderr_.append(buffer, static_cast<size_t>(got));
-        changed_.notify_all();
-    }
-    close(fd);
-    std::lock_guard<std::mutex> guard(lock_);
-    stderrClosed_ = true;
-    changed_.notify_all();
-}
-
-bool ServiceRun::command(const std::string &name)
-{
-    return client_->sendCommand(name);
-}
-
-std::optional<bool> ServiceRun::request(const std::string &name, std::chrono::milliseconds timeout)
-{
-    return client_->requestResult(name, timeout);
+    return callbacks;
 }
 
 std::optional<bool> ServiceRun::launchGdb(std::optional<std::string> arch)
@@ -99,129 +59,92 @@ std::optional<bool> ServiceRun::launchGdb(std::optional<std::string> arch)
     dictionary.setString("command", "launch_gdb");
     if (arch)
         dictionary.setString("arch", *arch);
-    auto reply = client_->request(dictionary, 10s);
-    if (!reply)
-        return std::nullopt;
-    return reply->getBool("result");
-}
-
-std::optional<bool> ServiceRun::launchLldb()
-{
-    return request("launch_lldb", 30s);
-}
-
-bool ServiceRun::setEnvironment(const std::vector<std::string> &entries)
-{
-    return setEnvironmentPayload(environmentPayload(entries));
-}
-
-bool ServiceRun::setEnvironmentPayload(const std::vector<uint8_t> &payload)
-{
-    return client_->sendData("set_env", payload);
-}
-
-bool ServiceRun::send(const std::string &bytes)
-{
-    return client_->sendData("send", std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    auto reply = client_->request(dictionary, 30s);
+    return reply ? reply->getBool("result") : std::nullopt;
 }
 
 std::string ServiceRun::output() const
 {
     std::lock_guard<std::mutex> guard(lock_);
-    std::string joined;
-    for (const auto &chunk : data_)
-        joined.append(chunk.begin(), chunk.end());
-    return joined;
+    return output_;
 }
 
-std::vector<std::vector<uint8_t>> ServiceRun::dataMessages() const
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return data_;
-}
-
-bool ServiceRun::waitForOutput(const std::string &needle, std::chrono::milliseconds timeout) const
-{
-    return waitForOutputAfter(0, needle, timeout);
-}
-
-bool ServiceRun::waitForOutputAfter(size_t offset, const std::string &needle, std::chrono::milliseconds timeout) const
+bool ServiceRun::waitForOutput(const std::string &needle, std::chrono::milliseconds timeout, size_t from) const
 {
     std::unique_lock<std::mutex> guard(lock_);
-    return changed_.wait_for(guard, timeout, [&] {
-        std::string joined;
-        for (const auto &chunk : data_)
-            joined.append(chunk.begin(), chunk.end());
-        return joined.find(needle, offset) != std::string::npos;
-    });
+    return changed_.wait_for(guard, timeout, [&] { return output_.find(needle, from) != std::string::npos; });
 }
 
-size_t ServiceRun::otherMessageCount() const
+std::optional<int> ServiceRun::exitStatus()
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    return otherMessages_;
+    auto status = client_->waitForExit(20s);
+    return status && WIFEXITED(*status) ? std::optional<int>(WEXITSTATUS(*status)) : std::nullopt;
 }
 
-std::string ServiceRun::stderrText() const
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return stderr_;
-}
-
-bool ServiceRun::waitForStderr(const std::string &needle, std::chrono::milliseconds timeout) const
+bool ServiceRun::connectionClosed() const
 {
     std::unique_lock<std::mutex> guard(lock_);
-    return changed_.wait_for(guard, timeout, [&] { return stderr_.find(needle) != std::string::npos; });
+    return changed_.wait_for(guard, 20s, [&] { return closed_; });
 }
 
-std::vector<std::string> ServiceRun::diagnostics() const
+pid_t startRawService(int descriptor3, const std::string &bundleDir)
 {
-    static const std::string prefix = "[TORVEX_DEBUGGER(XPC)] ";
-    std::vector<std::string> entries;
-    std::istringstream lines(stderrText());
-    for (std::string line; std::getline(lines, line);) {
-        if (line.starts_with(prefix))
-            entries.push_back(line.substr(prefix.size()));
+    std::string executable = bundleDir + "/local-debugger";
+    std::string listenPid = "LISTEN_PID=" + std::string(16, '\0');
+    char listenFds[] = "LISTEN_FDS=1";
+    char *envp[] = {listenFds, listenPid.data(), nullptr};
+    char *argv[] = {executable.data(), nullptr};
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    // Only async-signal-safe calls from here: the test process has threads.
+    dup2(descriptor3, 3);
+    close_range(4, ~0U, 0);
+    char *digits = listenPid.data() + strlen("LISTEN_PID=");
+    int count = 0;
+    for (pid_t own = getpid(); own > 0; own /= 10)
+        ++count;
+    for (pid_t own = getpid(); own > 0; own /= 10)
+        digits[--count] = static_cast<char>('0' + own % 10);
+    execve(executable.c_str(), argv, envp);
+    _exit(127);
+}
+
+bool waitUntil(const std::function<bool()> &done)
+{
+    for (int i = 0; i < 4000; ++i) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(5ms);
     }
-    return entries;
+    return false;
 }
 
-std::optional<int> ServiceRun::exitStatus(std::chrono::milliseconds timeout)
+std::optional<int> rawExitStatus(pid_t pid)
 {
-    auto status = client_->waitForExit(timeout);
-    if (!status || !WIFEXITED(*status))
-        return std::nullopt;
-    // Everything the service wrote on its standard error is read before anyone looks at it.
-    std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait_for(guard, 5s, [&] { return stderrClosed_; });
-    return WEXITSTATUS(*status);
+    int status = 0;
+    bool exited = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+    return exited && WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
 }
 
-bool ServiceRun::connectionClosed(std::chrono::milliseconds timeout) const
+std::pair<pid_t, int> startRawConnection()
 {
-    std::unique_lock<std::mutex> guard(lock_);
-    return changed_.wait_for(guard, timeout, [&] { return closed_; });
+    int sockets[2];
+    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets);
+    pid_t pid = startRawService(sockets[1]);
+    close(sockets[1]);
+    return {pid, sockets[0]};
 }
 
-std::vector<uint8_t> environmentPayload(const std::vector<std::string> &entries)
+ListeningService::ListeningService(const std::string &bundleDir) : path(directory.path() + "/service.sock")
 {
-    return encodeEnvironmentPayload(entries);
-}
-
-void makeBundleCopy(const std::string &directory, const std::vector<std::pair<std::string, std::string>> &standins)
-{
-    fs::create_directories(directory);
-    // Unlinked first: a back end of an earlier run may still be executing the old file.
-    for (const auto &entry : fs::directory_iterator(LD_BUNDLE_DIR)) {
-        fs::path target = fs::path(directory) / entry.path().filename();
-        fs::remove_all(target);
-        fs::copy(entry.path(), target, fs::copy_options::recursive);
-    }
-    for (const auto &[name, standin] : standins) {
-        fs::path target = fs::path(directory) / name;
-        fs::remove(target);
-        fs::copy_file(fs::path(LD_STANDIN_DIR) / standin, target);
-    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    listen(fd, 4);
+    pid = startRawService(fd, bundleDir);
+    close(fd);
 }
 
 std::optional<StandinReport> parseStandinReport(const std::string &output)
@@ -232,40 +155,32 @@ std::optional<StandinReport> parseStandinReport(const std::string &output)
     StandinReport report;
     std::istringstream lines(output.substr(0, end));
     for (std::string line; std::getline(lines, line);) {
-        if (line.starts_with("pid=")) {
-            report.pid = atoi(line.c_str() + 4);
-        } else if (line.starts_with("argv[")) {
-            report.argv.push_back(line.substr(line.find("]=") + 2));
-        } else if (line.starts_with("env=")) {
-            report.environment.push_back(line.substr(4));
-        } else if (line.starts_with("environ=")) {
-            report.environmentPresent = line == "environ=present";
-        } else if (line.starts_with("input=")) {
-            sscanf(line.c_str(), "input=%d output=%d", &report.inputFd, &report.outputFd);
-        } else if (line.starts_with("fd ")) {
-            size_t equals = line.find('=');
-            report.descriptors[atoi(line.c_str() + 3)] = line.substr(equals + 1);
-        } else if (line.starts_with("blocked=")) {
-            report.blocked = line.substr(8);
-        } else if (line.starts_with("ignored=")) {
-            report.ignored = line.substr(8);
-        }
+        std::string key = line.substr(0, line.find('='));
+        std::string value = line.substr(key.size() + 1);
+        if (key == "pid")
+            report.pid = std::stoi(value);
+        else if (key == "argv" || key == "env")
+            (key == "argv" ? report.argv : report.environment).push_back(value);
+        else if (key.starts_with("fd "))
+            report.descriptors.emplace_back(std::stoi(key.substr(3)), value);
+        else
+            (key == "blocked" ? report.blocked : report.ignored) = value;
     }
     return report;
 }
 
-bool processGone(pid_t pid, std::chrono::milliseconds timeout)
+StandinReport reportOf(ServiceRun &run)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
+    EXPECT_TRUE(run.waitForOutput("END-REPORT\n")) << run.output();
+    return parseStandinReport(run.output()).value_or(StandinReport{});
+}
+
+bool processGone(pid_t pid)
+{
+    return waitUntil([pid] {
         std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-        size_t close = stat.rfind(')');
-        if (stat.empty() || (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z'))
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
+        return stat.empty() || stat.substr(stat.rfind(')') + 2, 1) == "Z";
+    });
 }
 
 std::vector<pid_t> childrenOf(pid_t pid)
@@ -282,25 +197,32 @@ std::vector<pid_t> childrenOf(pid_t pid)
 
 long residentPeakKiB(pid_t pid)
 {
-    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(status, line);) {
-        if (line.starts_with("VmHWM:"))
-            return atol(line.c_str() + 6);
-    }
-    return -1;
-}
-
-size_t openDescriptorCount()
-{
-    size_t count = 0;
-    for ([[maybe_unused]] const auto &entry : fs::directory_iterator("/proc/self/fd"))
-        ++count;
-    return count;
+    std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
 }
 
 int stressRuns(int normal)
 {
     const char *override = getenv("LD_STRESS_RUNS");
-    int runs = override != nullptr ? atoi(override) : 0;
-    return runs > 0 ? runs : normal;
+    return override != nullptr && atoi(override) > 0 ? atoi(override) : normal;
+}
+
+size_t descriptorCount(pid_t pid)
+{
+    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"), {}));
+}
+
+void makeBundleCopy(const std::string &directory, const std::vector<std::pair<std::string, std::string>> &standins)
+{
+    fs::create_directories(directory);
+    // Unlinked first: a back end of an earlier run may still be executing the old file.
+    for (const auto &entry : fs::directory_iterator(LD_BUNDLE_DIR)) {
+        fs::remove_all(directory / entry.path().filename());
+        fs::copy(entry.path(), directory / entry.path().filename(), fs::copy_options::recursive);
+    }
+    for (const auto &[name, standin] : standins) {
+        fs::remove(fs::path(directory) / name);
+        fs::copy_file(fs::path(LD_STANDIN_DIR) / standin, fs::path(directory) / name);
+    }
 }

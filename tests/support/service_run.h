@@ -1,15 +1,14 @@
 #pragma once
-// Test support: a service process started through the host library, with everything it
-// sends and everything it writes on standard error collected for the test to examine.
+// Test support: service processes (through the host library, or started by hand for raw bytes
+// and listening sockets), the stand-in back ends' reports, and process checks through /proc.
 
 #include <chrono>
 #include <condition_variable>
-#include <map>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "files.h"
@@ -17,107 +16,82 @@
 
 using namespace std::chrono_literals;
 
+// A service as a host drives it, with everything it sends kept in order.
 class ServiceRun {
 public:
-    struct Options {
-        std::string bundleDir = LD_BUNDLE_DIR;
-        bool diagnosticsOnStderr = true;
-        std::vector<std::string> extraEnvironment;
-        int stdinFd = -1;
-    };
-
-    ServiceRun();
-    explicit ServiceRun(Options options);
+    // A sanitizer's report ends the service with another status than 0, which tests check.
+    explicit ServiceRun(const std::string &bundleDir = LD_BUNDLE_DIR, std::vector<std::string> environment = {});
+    // A client of a service already listening at socketPath.
+    static std::unique_ptr<ServiceRun> connect(const std::string &socketPath);
     ~ServiceRun();
 
     ServiceClient &client() { return *client_; }
     pid_t pid() const { return client_->pid(); }
-
-    // Commands, as a host sends them.
-    bool command(const std::string &name);
-    std::optional<bool> request(const std::string &name, std::chrono::milliseconds timeout = 10s);
+    bool command(const std::string &name) { return client_->sendCommand(name); }
+    std::optional<bool> request(const std::string &name) { return client_->requestResult(name, 30s); }
     std::optional<bool> launchGdb(std::optional<std::string> arch = std::nullopt);
-    std::optional<bool> launchLldb();
-    bool setEnvironment(const std::vector<std::string> &entries);
-    bool setEnvironmentPayload(const std::vector<uint8_t> &payload);
-    bool send(const std::string &bytes);
+    std::optional<bool> launchLldb() { return request("launch_lldb"); }
+    void setEnvironment(const std::vector<std::string> &entries)
+    {
+        client_->sendData("set_env", encodeEnvironmentPayload(entries));
+    }
+    void send(const std::string &bytes) { client_->sendData("send", {bytes.begin(), bytes.end()}); }
 
-    // What the service sent as data messages, in order, joined.
+    // The data messages so far, joined.
     std::string output() const;
-    std::vector<std::vector<uint8_t>> dataMessages() const;
-    bool waitForOutput(const std::string &needle, std::chrono::milliseconds timeout = 10s) const;
-    // The same, looking only at output from byte offset on.
-    bool waitForOutputAfter(size_t offset, const std::string &needle, std::chrono::milliseconds timeout = 10s) const;
-    // Messages that were neither data messages nor replies.
-    size_t otherMessageCount() const;
-
-    std::string stderrText() const;
-    bool waitForStderr(const std::string &needle, std::chrono::milliseconds timeout = 10s) const;
-    // Diagnostic entries, in order, without their prefix.
-    std::vector<std::string> diagnostics() const;
-
-    // The exit status, when the service exited normally within the timeout.
-    std::optional<int> exitStatus(std::chrono::milliseconds timeout = 10s);
-    bool connectionClosed(std::chrono::milliseconds timeout = 10s) const;
+    bool waitForOutput(const std::string &needle, std::chrono::milliseconds timeout = 20s, size_t from = 0) const;
+    // The exit status, when the service exited normally in time.
+    std::optional<int> exitStatus();
+    bool connectionClosed() const;
 
 private:
-    void readStderr(int fd);
+    explicit ServiceRun(std::nullptr_t) {}
+    ServiceClient::Callbacks callbacks();
 
     std::unique_ptr<ServiceClient> client_;
-    std::thread stderrReader_;
     mutable std::mutex lock_;
     mutable std::condition_variable changed_;
-    std::vector<std::vector<uint8_t>> data_;
-    size_t otherMessages_ = 0;
-    std::string stderr_;
+    std::string output_;
     bool closed_ = false;
-    bool stderrClosed_ = false;
 };
 
-// What a stand-in back end reported about itself (its lines up to END-REPORT).
+// Starts the service by hand with descriptor3 (a connected or listening socket) on descriptor 3.
+pid_t startRawService(int descriptor3, const std::string &bundleDir = LD_BUNDLE_DIR);
+std::optional<int> rawExitStatus(pid_t pid);
+
+// A service on one end of a socket pair; the other end, for raw bytes, is the second value.
+std::pair<pid_t, int> startRawConnection();
+
+// A service started on a listening socket in a temporary directory.
+struct ListeningService {
+    explicit ListeningService(const std::string &bundleDir = LD_BUNDLE_DIR);
+    TempDir directory;
+    std::string path;
+    pid_t pid = -1;
+};
+
+// What the stand-in "report" back end said about itself, up to its END-REPORT line.
 struct StandinReport {
     pid_t pid = -1;
-    std::vector<std::string> argv;
-    std::vector<std::string> environment;
-    bool environmentPresent = false;
-    std::map<int, std::string> descriptors; // number -> what it refers to
-    std::string blocked;
-    std::string ignored;
-    int inputFd = -1;
-    int outputFd = -1;
+    std::vector<std::string> argv, environment;
+    std::vector<std::pair<int, std::string>> descriptors; // number, what it refers to
+    std::string blocked, ignored;
 };
 std::optional<StandinReport> parseStandinReport(const std::string &output);
+StandinReport reportOf(ServiceRun &run);
 
+// True once done() is, checked every few milliseconds for up to 20 seconds.
+bool waitUntil(const std::function<bool()> &done);
 // True once pid no longer runs (gone, or a zombie nobody reaped yet).
-bool processGone(pid_t pid, std::chrono::milliseconds timeout = 10s);
-
-// The children of pid (all its threads'), from /proc.
+bool processGone(pid_t pid);
 std::vector<pid_t> childrenOf(pid_t pid);
-// Peak resident memory of pid in KiB (VmHWM), or -1.
+// Peak resident memory of pid in KiB.
 long residentPeakKiB(pid_t pid);
-// A memory bound for the service: as given for a plain build; sanitizer runtimes need more.
-constexpr long serviceMemoryBoundKiB(long plainBound)
-{
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return plainBound * 8;
-#else
-    return plainBound;
-#endif
-}
-
-// How many rounds a stress test makes: normal, unless LD_STRESS_RUNS says otherwise (the
-// sanitizer run in CI makes fewer, since every round costs several times as much there).
+// How many rounds a stress test makes: normal, unless LD_STRESS_RUNS says otherwise.
 int stressRuns(int normal);
+size_t descriptorCount(pid_t pid);
 
-// How many descriptors this process has open.
-size_t openDescriptorCount();
-
-// The environment payload of set_env for these entries.
-std::vector<uint8_t> environmentPayload(const std::vector<std::string> &entries);
-
-// Copies the built bundle into directory, then puts the named stand-in programs (built from
-// tests/standins) in place of back ends: {"gdb-x86_64", "report"} installs the stand-in
-// "report" as gdb-x86_64.
+// Copies the built bundle into directory, then puts stand-ins (from tests/standins) in place of
+// back ends: {"gdb-x86_64", "report"} installs the stand-in "report" as gdb-x86_64.
 void makeBundleCopy(const std::string &directory,
                     const std::vector<std::pair<std::string, std::string>> &standins = {});
-

@@ -1,0 +1,290 @@
+// The two LLDB back ends, driven the way the service drives them, through the same cases: a
+// session, text that is not UTF-8, interrupts, and how the back end's end ends the debuggee.
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/wait.h>
+
+#include "tests/support/service_run.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+enum class Kind { Helper, Script };
+const std::string example = LD_BIN_DIR "/example-program";
+
+std::string firstLine(const std::string &commandLine)
+{
+    FILE *out = popen(commandLine.c_str(), "r");
+    char line[4096] = {};
+    bool read = fgets(line, sizeof line, out) != nullptr;
+    pclose(out);
+    return read ? std::string(line, strcspn(line, "\n")) : "";
+}
+
+class Backend {
+public:
+    // Its events go to a file the test reads as it grows.
+    explicit Backend(Kind kind) : events_(directory_.path() + "/events")
+    {
+        ::signal(SIGPIPE, SIG_IGN);
+        int command[2];
+        int event = open(events_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (pipe2(command, O_CLOEXEC) != 0 || event < 0)
+            abort();
+        std::string python = firstLine("/usr/bin/lldb-16 -P");
+        std::string commandFd = std::to_string(command[0]), eventFd = std::to_string(event);
+        // The test process has no other thread, so its child may do anything before exec.
+        pid_ = fork();
+        if (pid_ == 0) {
+            // Signals blocked and ignored, as a careless launcher might leave them: the back end
+            // must undo this for itself and for its debuggee.
+            sigset_t blocked;
+            sigemptyset(&blocked);
+            for (int signo : {SIGINT, SIGTERM, SIGUSR1})
+                sigaddset(&blocked, signo);
+            sigprocmask(SIG_BLOCK, &blocked, nullptr);
+            ::signal(SIGINT, SIG_IGN);
+            fcntl(command[0], F_SETFD, 0);
+            // The environment the service gives: the host's block plus the back end's variable.
+            if (kind == Kind::Helper) {
+                setenv("DYLD_FRAMEWORK_PATH", "/usr/lib/llvm-16/lib", 1);
+                execl(LD_BUNDLE_DIR "/lldb-helper", "lldb-helper", commandFd.c_str(), eventFd.c_str(), nullptr);
+            }
+            setenv("PYTHONPATH", python.c_str(), 1);
+            const char *script = LD_BUNDLE_DIR "/lldb_server.py";
+            execl("/usr/bin/python3", "python3", script, commandFd.c_str(), eventFd.c_str(), nullptr);
+            _exit(127);
+        }
+        close(command[0]);
+        close(event);
+        commandFd_ = command[1];
+        EXPECT_TRUE(next([](const Json &r) { return r.value("type", "") == "ready"; })) << "no ready record";
+    }
+    // Every event line must be one compact JSON object without nulls, results counted in order.
+    ~Backend()
+    {
+        if (!status_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        closeCommands();
+        unsigned seq = 0;
+        for (const Json &record : records()) {
+            std::string line = record.dump();
+            EXPECT_TRUE(record.contains("type") && line.find(":null") == std::string::npos) << line;
+            if (record.value("type", "") == "result") {
+                EXPECT_EQ(record.value("seq", 0u), ++seq) << "results out of order: " << line;
+            }
+        }
+        EXPECT_EQ(readFile(events_), lines_) << "an event line is not one compact JSON object";
+    }
+
+    pid_t pid() const { return pid_; }
+    void signal(int signo) { kill(pid_, signo); }
+    void send(const std::string &bytes)
+    {
+        EXPECT_EQ(write(commandFd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        sent_ += static_cast<unsigned>(std::count(bytes.begin(), bytes.end(), '\n'));
+    }
+    void closeCommands()
+    {
+        if (commandFd_ >= 0)
+            close(commandFd_);
+        commandFd_ = -1;
+    }
+
+    // The records so far, each line read as JSON.
+    std::vector<Json> records()
+    {
+        std::vector<Json> records;
+        lines_.clear();
+        std::istringstream text(readFile(events_));
+        for (std::string line; std::getline(text, line) && !text.eof();) {
+            records.push_back(Json::parse(line, nullptr, false));
+            lines_ += records.back().dump() + "\n";
+        }
+        return records;
+    }
+
+    // Sends one command line and waits for its result record (results can pass process events).
+    Json command(const std::string &line)
+    {
+        send(line + "\n");
+        std::optional<Json> result = find([seq = sent_](const Json &r) { return r.value("seq", 0u) == seq; }, 0);
+        EXPECT_TRUE(result) << "no result for " << line;
+        return result.value_or(Json::object());
+    }
+
+    // The first record wanted accepts after the last one this returned.
+    std::optional<Json> next(const std::function<bool(const Json &)> &wanted) { return find(wanted, cursor_); }
+    std::optional<Json> nextState(const std::string &state)
+    {
+        return next([&](const Json &r) { return r.value("type", "") == "process" && r.value("state", "") == state; });
+    }
+
+    // Everything the debuggee wrote to standard output, in order.
+    std::string output()
+    {
+        std::string text;
+        for (const Json &r : records())
+            text += r.value("type", "") == "output" && r.value("stream", "") == "stdout" ? r.value("data", "") : "";
+        return text;
+    }
+
+    // The back end's wait status once it has ended.
+    std::optional<int> end()
+    {
+        int status = 0;
+        if (waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }))
+            status_ = status;
+        return status_;
+    }
+
+private:
+    std::optional<Json> find(const std::function<bool(const Json &)> &wanted, size_t from)
+    {
+        std::optional<Json> found;
+        waitUntil([&] {
+            std::vector<Json> all = records();
+            for (size_t i = from; i < all.size() && !found; ++i) {
+                if (wanted(all[i])) {
+                    found = all[i];
+                    cursor_ = from == cursor_ ? i + 1 : cursor_;
+                }
+            }
+            return found.has_value();
+        });
+        return found;
+    }
+
+    TempDir directory_;
+    std::string events_;
+    std::string lines_;
+    pid_t pid_ = -1;
+    int commandFd_ = -1;
+    unsigned sent_ = 0;
+    size_t cursor_ = 0;
+    std::optional<int> status_;
+};
+
+std::string statusField(pid_t pid, const std::string &field)
+{
+    std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("\n" + field + ":\t");
+    return at == std::string::npos ? "" : status.substr(at + field.size() + 3, 16);
+}
+
+class LldbBackend : public ::testing::TestWithParam<Kind> {};
+
+TEST_P(LldbBackend, SessionStopsAtEachBreakpointReadsTheVariableAndRelaysTheDebuggeesOutputAsUtf8)
+{
+    Backend backend(GetParam());
+    Json ready = backend.records().at(0);
+    EXPECT_EQ(ready.value("backend", ""), GetParam() == Kind::Helper ? "lldb-helper" : "lldb_server");
+    EXPECT_EQ(ready.value("version", ""), firstLine("/usr/bin/lldb-16 --version"));
+    // A command line that is not UTF-8 is refused, with an error record, but uses up its seq.
+    backend.send("bad \xff\xfe line\n");
+    EXPECT_TRUE(backend.command("version").value("ok", false));
+    std::vector<Json> records = backend.records();
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const Json &r) {
+        return r.value("seq", 0u) == 1 && !r.value("ok", true);
+    })) << "the line that is not UTF-8 did not use up its seq number";
+    EXPECT_TRUE(backend.next([](const Json &r) { return r.value("type", "") == "error"; }));
+    EXPECT_TRUE(backend.command("target create " + example).value("ok", false));
+    EXPECT_TRUE(backend.command("breakpoint set -n compute").value("ok", false));
+    EXPECT_TRUE(backend.command("process launch").value("ok", false));
+    for (int x = 1; x <= 3; ++x) {
+        auto stopped = backend.nextState("stopped");
+        ASSERT_TRUE(stopped) << "no stop for x = " << x;
+        EXPECT_EQ(stopped->value("reason", ""), "breakpoint");
+        EXPECT_EQ((*stopped)["frame"].value("function", ""), "compute");
+        EXPECT_EQ((*stopped)["frame"].value("file", ""), LD_SOURCE_DIR "/example/example_program.c");
+        pid_t debuggee = stopped->value("pid", 0);
+        // The back end started with signals blocked and ignored; none of that reaches the
+        // debuggee but SIGPIPE, which LLDB's debug server ignores for every debuggee.
+        EXPECT_EQ(statusField(debuggee, "SigBlk"), "0000000000000000");
+        EXPECT_EQ(std::stoull(statusField(debuggee, "SigIgn"), nullptr, 16) & ~(1ull << (SIGPIPE - 1)), 0u);
+        EXPECT_EQ(descriptorCount(debuggee), 3u);
+        EXPECT_EQ(backend.command("frame variable x").value("output", ""), "(int) x = " + std::to_string(x) + "\n");
+        EXPECT_TRUE(backend.command("continue").value("ok", false));
+    }
+    auto exited = backend.nextState("exited");
+    ASSERT_TRUE(exited);
+    EXPECT_EQ(exited->value("status", -1), 0);
+    EXPECT_EQ(backend.output(), "step 1 total 2\r\nstep 2 total 7\r\nstep 3 total 17\r\ndone 17\r\n");
+    for (const Json &record : backend.records())
+        EXPECT_EQ(record.value("output", "").find("total"), std::string::npos) << record.dump();
+
+    // An accented letter, a byte that never starts a character, a character written in two
+    // pieces apart in time, and one cut short by the end of the output.
+    backend.command("target create /bin/sh");
+    backend.command(R"(process launch -- -c "printf '\303\251 \377 \342\202'; sleep 0.3; printf '\254 \342\202'")");
+    ASSERT_TRUE(backend.nextState("exited"));
+    EXPECT_TRUE(backend.output().ends_with("done 17\r\n\xC3\xA9 \xEF\xBF\xBD \xE2\x82\xAC \xEF\xBF\xBD"));
+    backend.closeCommands();
+    EXPECT_EQ(backend.end(), 0);
+}
+
+std::string kindName(const ::testing::TestParamInfo<Kind> &info)
+{
+    return info.param == Kind::Helper ? "Helper" : "Script";
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, LldbBackend, ::testing::Values(Kind::Helper, Kind::Script), kindName);
+
+// Ended by SIGTERM, SIGKILL, or end of input (0) on the command descriptor.
+class LldbBackendEnding : public ::testing::TestWithParam<std::tuple<Kind, int>> {};
+
+TEST_P(LldbBackendEnding, SigintOnlyStopsTheDebuggeeButNoEndingLeavesItOrTheDebugServerRunning)
+{
+    const auto [kind, ending] = GetParam();
+    Backend backend(kind);
+    backend.signal(SIGINT);
+    EXPECT_TRUE(backend.command("version").value("ok", false)) << "SIGINT with no debuggee ended the back end";
+    backend.command("target create " + example);
+    // Stopping in spin first: an interrupt while LLDB is busy with the loader stops it there.
+    backend.command("breakpoint set -n spin");
+    backend.command("process launch -- spin");
+    ASSERT_TRUE(backend.nextState("stopped"));
+    backend.command("breakpoint delete 1");
+    backend.command("continue");
+    auto running = backend.nextState("running");
+    ASSERT_TRUE(running);
+    backend.signal(SIGINT);
+    auto stopped = backend.nextState("stopped");
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(stopped->value("reason", ""), "signal");
+    EXPECT_EQ((*stopped)["frame"].value("function", ""), "spin");
+    backend.command("continue");
+    ASSERT_TRUE(backend.nextState("running"));
+
+    std::vector<pid_t> below = childrenOf(backend.pid());
+    for (size_t i = 0; i < below.size(); ++i) {
+        for (pid_t child : childrenOf(below[i]))
+            below.push_back(child);
+    }
+    ASSERT_NE(std::find(below.begin(), below.end(), running->value("pid", 0)), below.end());
+    if (ending == 0)
+        backend.closeCommands();
+    else
+        backend.signal(ending);
+    auto status = backend.end();
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(ending == SIGKILL ? WIFSIGNALED(*status) : *status == 0) << *status;
+    if (ending != SIGKILL) {
+        EXPECT_TRUE(backend.nextState("exited")) << "the last word on the debuggee is not that it has gone";
+    }
+    for (pid_t pid : below)
+        EXPECT_TRUE(processGone(pid)) << "process " << pid << " outlived its back end";
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, LldbBackendEnding,
+                         ::testing::Combine(::testing::Values(Kind::Helper, Kind::Script),
+                                            ::testing::Values(SIGTERM, 0, SIGKILL)));
+
+} // namespace

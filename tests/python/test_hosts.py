@@ -1,0 +1,86 @@
+"""Real runs through the Python host module and through debugger-host."""
+
+import os
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+import local_debugger_host as ldh
+
+BUNDLE = os.environ["LD_BUNDLE_DIR"]
+EXAMPLE = os.path.join(os.environ["LD_BIN_DIR"], "example-program")
+TIMEOUT = 30
+
+
+def mi(client, command, until):
+    """Sends one MI command; the lines up to the first holding until, as one bytes value."""
+    client.send_bytes(command.encode() + b"\n")
+    return b"".join(client.read_until(until, TIMEOUT))
+
+
+class PythonModule(unittest.TestCase):
+    def test_breakpoint_session_runs_to_the_end_and_the_service_ends_with_gdb(self):
+        with ldh.ServiceClient.start(os.path.join(BUNDLE, "local-debugger"), stderr=subprocess.DEVNULL) as client:
+            client.set_environment({"HOME": "/tmp"})
+            self.assertIs(client.launch_gdb(), True)
+            mi(client, "-file-exec-and-symbols " + EXAMPLE, "^done")
+            mi(client, "-break-insert compute", "^done,bkpt=")
+            self.assertRegex(mi(client, "-exec-run", "*stopped"), rb'reason="breakpoint-hit".*func="compute"')
+            mi(client, "-break-delete", "^done")
+            self.assertIn(b"done 17\n", mi(client, "-exec-continue", '*stopped,reason="exited-normally"'))
+            mi(client, "-gdb-exit", "^exit")
+            self.assertTrue(client.wait_closed(TIMEOUT), "the service did not end after GDB exited")
+            self.assertEqual(client.wait_for_exit(TIMEOUT), 0)
+
+
+class DebuggerHost(unittest.TestCase):
+    def test_bridges_bytes_both_ways_turns_each_ctrl_c_into_one_break_and_stops_at_end_of_input(self):
+        bundle = tempfile.mkdtemp(prefix="ld-host-")
+        self.addCleanup(shutil.rmtree, bundle)
+        shutil.copytree(BUNDLE, bundle, dirs_exist_ok=True)
+        os.remove(os.path.join(bundle, "gdb-x86_64"))
+        shutil.copy(os.path.join(os.environ["LD_STANDIN_DIR"], "report"), os.path.join(bundle, "gdb-x86_64"))
+        # Started like a foreground job: in a process group of its own.
+        host = subprocess.Popen([os.path.join(os.environ["LD_BIN_DIR"], "debugger-host"), "--gdb", "--env-clear",
+                                 "--env", "A=1", "--env", "B=x=y", "--service", os.path.join(bundle, "local-debugger")],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, start_new_session=True)
+        output = b""
+
+        def wait_for(text):
+            nonlocal output
+            while text not in output:
+                self.assertTrue(select.select([host.stdout], [], [], 20)[0], "no %r in %r" % (text, output))
+                chunk = os.read(host.stdout.fileno(), 65536)
+                self.assertTrue(chunk, "output ended before %r: %r" % (text, output))
+                output += chunk
+
+        wait_for(b"END-REPORT\n")
+        every_byte = bytes(range(256))
+        host.stdin.write(every_byte)
+        host.stdin.flush()
+        wait_for(every_byte)
+        for seen in (b"<SIGINT>\n", b"<SIGINT>\n<SIGINT>\n"):
+            os.killpg(host.pid, signal.SIGINT)
+            wait_for(seen)
+        host.stdin.close()
+        output += host.stdout.read()
+        self.assertEqual(host.wait(TIMEOUT), 0)
+        self.assertEqual([line for line in output.split(b"\n") if line.startswith(b"env=")], [b"env=A=1", b"env=B=x=y"])
+        rest = output.split(every_byte, 1)[1]
+        self.assertTrue(rest.startswith(b"<SIGINT>\n<SIGINT>\n") and rest.count(b"<SIGINT>") == 2, rest)
+        # The back end is gone with the run (at most a zombie nobody reaped yet).
+        stat = "/proc/%s/stat" % output.split(b"pid=")[1].split(b"\n")[0].decode()
+        for _ in range(2000):
+            if not os.path.exists(stat) or open(stat).read().rsplit(")", 1)[1].split()[0] == "Z":
+                break
+            time.sleep(0.01)
+        else:
+            self.fail("the back end outlived the run")
+
+
+if __name__ == "__main__":
+    unittest.main()
