@@ -9,12 +9,13 @@
 
 #include "debugger/child_start.h"
 #include "platform/child_signals.h"
+#include "support/service_run.h"
 
 namespace {
 
 struct Started {
     ChildStart start;
-    std::string report;
+    StandinReport report;
 };
 
 std::string readReport(int fd)
@@ -43,25 +44,12 @@ Started run(LaunchPlan &plan)
     Started started{startChild(plan), {}};
     plan.descriptors.clear(); // the service closes its copies of the child's ends
     if (started.start.outcome == ChildStart::Outcome::Started) {
-        started.report = readReport(output.read.get());
+        started.report = parseStandinReport(readReport(output.read.get())).value_or(StandinReport{});
         input.write.reset();
         siginfo_t info{};
         waitid(P_PIDFD, static_cast<id_t>(started.start.pidfd.get()), &info, WEXITED);
     }
     return started;
-}
-
-std::vector<std::string> linesStarting(const std::string &report, const std::string &prefix)
-{
-    std::vector<std::string> lines;
-    size_t at = 0;
-    while ((at = report.find(prefix, at)) != std::string::npos) {
-        size_t end = report.find('\n', at);
-        if (at == 0 || report[at - 1] == '\n')
-            lines.push_back(report.substr(at + prefix.size(), end - at - prefix.size()));
-        at = end;
-    }
-    return lines;
 }
 
 class ChildStartTest : public ::testing::Test {
@@ -85,13 +73,13 @@ TEST_F(ChildStartTest, ChildGetsExactlyItsArgumentsEnvironmentAndPlacedDescripto
     Started started = run(plan);
 
     ASSERT_EQ(started.start.outcome, ChildStart::Outcome::Started);
-    EXPECT_EQ(linesStarting(started.report, "argv["),
-              (std::vector<std::string>{"0]=" LD_STANDIN_DIR "/report", "1]=two words", "2]=", "3]=" + std::to_string(kept)}));
-    EXPECT_EQ(linesStarting(started.report, "env="), (std::vector<std::string>{"A=1", "EMPTY=", "A=again"}));
-    std::vector<std::string> fds = linesStarting(started.report, "fd ");
-    ASSERT_EQ(fds.size(), 4u) << started.report;
-    EXPECT_EQ(fds[3].substr(0, fds[3].find('=')), std::to_string(kept));
-    EXPECT_EQ(fds[3].substr(fds[3].find('=') + 1).rfind("pipe:", 0), 0u);
+    EXPECT_EQ(started.report.argv, plan.arguments);
+    EXPECT_EQ(started.report.environment, plan.environment);
+    std::vector<int> numbers;
+    for (const auto &[number, target] : started.report.descriptors)
+        numbers.push_back(number);
+    EXPECT_EQ(numbers, (std::vector<int>{0, 1, 2, kept}));
+    EXPECT_EQ(started.report.descriptors.back().second.rfind("pipe:", 0), 0u);
 }
 
 TEST_F(ChildStartTest, ChildStartsFromTheStartupMaskLessTheUnblockedWithNoDispositionKept)
@@ -115,8 +103,8 @@ TEST_F(ChildStartTest, ChildStartsFromTheStartupMaskLessTheUnblockedWithNoDispos
     recordChangedDispositions();
 
     ASSERT_EQ(started.start.outcome, ChildStart::Outcome::Started);
-    EXPECT_EQ(linesStarting(started.report, "blocked="), (std::vector<std::string>{std::to_string(SIGUSR1) + ","}));
-    EXPECT_EQ(linesStarting(started.report, "ignored="), (std::vector<std::string>{""}));
+    EXPECT_EQ(started.report.blocked, std::to_string(SIGUSR1) + ",");
+    EXPECT_EQ(started.report.ignored, "");
 }
 
 TEST_F(ChildStartTest, ExecFailureIsReportedWithItsErrnoAndTheChildIsReaped)

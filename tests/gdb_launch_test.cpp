@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/socket.h>
 
+#include "platform/unique_fd.h"
 #include "support/service_run.h"
 
 namespace {
@@ -42,7 +45,7 @@ TEST_F(GdbLaunch, OneChildOfTheArchGetsItsArgumentsExactlyTheEnvironmentSentOnly
         Lines argv = {bundle_.path() + "/" + executable, "--quiet", "--interpreter=mi2", "--nx", "-D", "."};
         EXPECT_EQ(report.argv, argv);
         EXPECT_EQ(report.environment, block.value_or(Lines{}));
-        EXPECT_GE(report.descriptors.size(), 3u);
+        EXPECT_EQ(descriptorNumbers(report), (std::vector<int>{0, 1, 2}));
         for (const auto &[fd, target] : report.descriptors)
             EXPECT_TRUE(target.starts_with("pipe:")) << "descriptor " << fd << " is " << target;
         EXPECT_EQ(report.blocked + report.ignored, "");
@@ -98,4 +101,40 @@ TEST_F(GdbLaunch, StopIsAnsweredWhileSendBytesWaitForAStoppedChild)
     EXPECT_EQ(run->exitStatus(), 0);
     kill(report.pid, SIGCONT);
     EXPECT_TRUE(processGone(report.pid));
+}
+
+TEST_F(GdbLaunch, DescriptorsInheritedBeyondTheActivationSocketReachNoBackEnd)
+{
+    makeBundleCopy(bundle_.path(), {{"gdb-x86_64", "report"}});
+    int second[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, second), 0);
+    UniqueFd stray(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    ListeningService service(bundle_.path(), {{second[0], 4}, {stray.get(), 7}});
+    close(second[0]);
+    close(second[1]);
+    auto run = ServiceRun::connect(service.path);
+    ASSERT_TRUE(run);
+    EXPECT_EQ(run->launchGdb(), true);
+    EXPECT_EQ(descriptorNumbers(reportOf(*run)), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(run->request("stop"), true);
+    EXPECT_EQ(rawExitStatus(service.pid), 0);
+}
+
+TEST_F(GdbLaunch, BackEndThatCannotBeExecutedIsRefusedWithItsReasonAndTheRunGoesOn)
+{
+    makeBundleCopy(bundle_.path(), {{"gdb-aarch64", "report"}});
+    const std::string broken = bundle_.path() + "/gdb-x86_64";
+    writeFile(broken, "not a program\n", 0755);
+    TempDir logs;
+    UniqueFd console(open((logs.path() + "/stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    ServiceRun run(bundle_.path(), {}, console.get());
+
+    EXPECT_EQ(run.launchGdb(), false);
+    EXPECT_NE(readFile(logs.path() + "/stderr").find("Cannot execute " + broken + ": Exec format error\n"),
+              std::string::npos);
+    EXPECT_TRUE(childrenOf(run.pid()).empty()) << "the failed child is reaped at once";
+    EXPECT_EQ(run.launchGdb("aarch64"), true);
+    EXPECT_EQ(childrenOf(run.pid()), std::vector<pid_t>{reportOf(run).pid});
+    EXPECT_EQ(run.request("stop"), true);
+    EXPECT_EQ(run.exitStatus(), 0);
 }

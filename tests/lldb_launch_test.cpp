@@ -89,10 +89,10 @@ TEST_F(LldbLaunch, VersionChoosesTheBackEndWhoseChildGetsItsPipesAndTheBlockWith
             program = {at("/usr/bin/python"), bundle() + "/lldb_server.py"};
         ASSERT_EQ(report.argv.size(), program.size() + 2);
         EXPECT_TRUE(std::equal(program.begin(), program.end(), report.argv.begin()));
-        // The last two arguments name the command and event descriptors; the child holds pipes only.
-        for (const std::string &named : {report.argv[program.size()], report.argv[program.size() + 1]})
-            EXPECT_TRUE(std::any_of(report.descriptors.begin(), report.descriptors.end(),
-                                    [&](const auto &d) { return std::to_string(d.first) == named && d.first > 2; }));
+        // The child holds its standard pipes and the two its last arguments name, nothing else.
+        std::vector<int> held = {0, 1, 2, std::stoi(report.argv[program.size()]), std::stoi(report.argv[program.size() + 1])};
+        std::sort(held.begin(), held.end());
+        EXPECT_EQ(descriptorNumbers(report), held);
         for (const auto &[fd, target] : report.descriptors)
             EXPECT_TRUE(target.starts_with("pipe:")) << "descriptor " << fd << " is " << target;
         EXPECT_EQ(report.blocked + report.ignored, "");

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "service_run.h"
 
 #include <gtest/gtest.h>
@@ -15,9 +16,10 @@
 
 namespace fs = std::filesystem;
 
-ServiceRun::ServiceRun(const std::string &bundleDir, std::vector<std::string> environment)
+ServiceRun::ServiceRun(const std::string &bundleDir, std::vector<std::string> environment, int stderrFd)
 {
     ServiceStartOptions start;
+    start.stderrFd = stderrFd;
     start.executable = bundleDir + "/local-debugger";
     environment.emplace_back("PATH=/usr/bin:/bin");
     start.environment = environment;
@@ -87,11 +89,18 @@ bool ServiceRun::connectionClosed() const
     return changed_.wait_for(guard, 20s, [&] { return closed_; });
 }
 
-pid_t startRawService(int descriptor3, const std::string &bundleDir)
+pid_t startRawService(int descriptor3, const std::string &bundleDir, const std::vector<std::pair<int, int>> &inherited)
 {
     std::string executable = bundleDir + "/local-debugger";
     std::string listenPid = "LISTEN_PID=" + std::string(16, '\0');
     char listenFds[] = "LISTEN_FDS=1";
+    // An inherited socket counts as one more activation socket, as a starter would say.
+    for (const auto &[fd, number] : inherited) {
+        int type = 0;
+        socklen_t size = sizeof type;
+        if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0)
+            ++listenFds[sizeof listenFds - 2];
+    }
     char *envp[] = {listenFds, listenPid.data(), nullptr};
     char *argv[] = {executable.data(), nullptr};
     pid_t pid = fork();
@@ -99,7 +108,14 @@ pid_t startRawService(int descriptor3, const std::string &bundleDir)
         return pid;
     // Only async-signal-safe calls from here: the test process has threads.
     dup2(descriptor3, 3);
-    close_range(4, ~0U, 0);
+    unsigned next = 4;
+    for (const auto &[fd, number] : inherited) {
+        dup2(fd, number);
+        if (next < static_cast<unsigned>(number))
+            close_range(next, static_cast<unsigned>(number) - 1, 0);
+        next = static_cast<unsigned>(number) + 1;
+    }
+    close_range(next, ~0U, 0);
     char *digits = listenPid.data() + strlen("LISTEN_PID=");
     int count = 0;
     for (pid_t own = getpid(); own > 0; own /= 10)
@@ -136,14 +152,15 @@ std::pair<pid_t, int> startRawConnection()
     return {pid, sockets[0]};
 }
 
-ListeningService::ListeningService(const std::string &bundleDir) : path(directory.path() + "/service.sock")
+ListeningService::ListeningService(const std::string &bundleDir, const std::vector<std::pair<int, int>> &inherited)
+    : path(directory.path() + "/service.sock")
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{AF_UNIX, {}};
     path.copy(address.sun_path, sizeof address.sun_path - 1);
     bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
     listen(fd, 4);
-    pid = startRawService(fd, bundleDir);
+    pid = startRawService(fd, bundleDir, inherited);
     close(fd);
 }
 
@@ -173,6 +190,15 @@ StandinReport reportOf(ServiceRun &run)
 {
     EXPECT_TRUE(run.waitForOutput("END-REPORT\n")) << run.output();
     return parseStandinReport(run.output()).value_or(StandinReport{});
+}
+
+std::vector<int> descriptorNumbers(const StandinReport &report)
+{
+    std::vector<int> numbers;
+    for (const auto &[number, target] : report.descriptors)
+        numbers.push_back(number);
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
 }
 
 bool processGone(pid_t pid)

@@ -20,7 +20,8 @@ using namespace std::chrono_literals;
 class ServiceRun {
 public:
     // A sanitizer's report ends the service with another status than 0, which tests check.
-    explicit ServiceRun(const std::string &bundleDir = LD_BUNDLE_DIR, std::vector<std::string> environment = {});
+    explicit ServiceRun(const std::string &bundleDir = LD_BUNDLE_DIR, std::vector<std::string> environment = {},
+                        int stderrFd = -1);
     // A client of a service already listening at socketPath.
     static std::unique_ptr<ServiceRun> connect(const std::string &socketPath);
     ~ServiceRun();
@@ -55,8 +56,10 @@ private:
     bool closed_ = false;
 };
 
-// Starts the service by hand with descriptor3 (a connected or listening socket) on descriptor 3.
-pid_t startRawService(int descriptor3, const std::string &bundleDir = LD_BUNDLE_DIR);
+// Starts the service by hand with descriptor3 (a connected or listening socket) on descriptor 3,
+// and each {descriptor, number} of inherited left open under that number (above 3).
+pid_t startRawService(int descriptor3, const std::string &bundleDir = LD_BUNDLE_DIR,
+                      const std::vector<std::pair<int, int>> &inherited = {});
 std::optional<int> rawExitStatus(pid_t pid);
 
 // A service on one end of a socket pair; the other end, for raw bytes, is the second value.
@@ -64,7 +67,8 @@ std::pair<pid_t, int> startRawConnection();
 
 // A service started on a listening socket in a temporary directory.
 struct ListeningService {
-    explicit ListeningService(const std::string &bundleDir = LD_BUNDLE_DIR);
+    explicit ListeningService(const std::string &bundleDir = LD_BUNDLE_DIR,
+                              const std::vector<std::pair<int, int>> &inherited = {});
     TempDir directory;
     std::string path;
     pid_t pid = -1;
@@ -79,6 +83,7 @@ struct StandinReport {
 };
 std::optional<StandinReport> parseStandinReport(const std::string &output);
 StandinReport reportOf(ServiceRun &run);
+std::vector<int> descriptorNumbers(const StandinReport &report);
 
 // True once done() is, checked every few milliseconds for up to 20 seconds.
 bool waitUntil(const std::function<bool()> &done);
