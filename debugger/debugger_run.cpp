@@ -23,6 +23,8 @@ namespace {
 
 // Largest read, and so the largest data message; the output pipe is grown to match.
 constexpr size_t relayReadSize = 1 << 20;
+// From this size on a chunk is bulk: moving it without a copy is worth a look at the pipe.
+constexpr size_t bulkSize = 32 * 1024;
 
 } // namespace
 
@@ -46,19 +48,15 @@ bool hexLogged(DebuggerBackend backend)
 
 } // namespace
 
-// Output that is only passed on goes from the pipe to the host without a copy; an empty pipe
-// that polled readable has ended, which a read tells.
-bool DebuggerRun::forwardWaiting(Child &child)
+// While output comes in bulk, what waits in the pipe goes to the host without a copy; false
+// when the next chunk should be read instead (little waiting, logging, or the host gone).
+bool DebuggerRun::forwardBulk(Child &child)
 {
     int waiting = 0;
     if (!child.events.forward || hexLogged(child.backend) || ioctl(child.output.get(), FIONREAD, &waiting) != 0 ||
-        waiting <= 0)
+        static_cast<size_t>(waiting) < bulkSize)
         return false;
-    const size_t count = std::min(static_cast<size_t>(waiting), relayReadSize);
-    if (child.events.forward(child.output.get(), count))
-        return true;
-    // The host is gone: the bytes are read and dropped, so the back end never blocks.
-    return false;
+    return child.events.forward(child.output.get(), std::min(static_cast<size_t>(waiting), relayReadSize));
 }
 
 DebuggerRun::DebuggerRun()
@@ -129,49 +127,51 @@ DebuggerRun::Child &DebuggerRun::waitForChild()
     return *child_.load();
 }
 
+// A blocking read for each chunk keeps the round trip of small exchanges short; once a read
+// comes back large, the next chunks are forwarded from the pipe as long as they stay large.
 void DebuggerRun::relay()
 {
     Child &child = waitForChild();
     // A larger pipe lets one read move more; grown here, after the launch has been answered.
     fcntl(child.output.get(), F_SETPIPE_SZ, static_cast<int>(relayReadSize));
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[relayReadSize]);
-    // The output first, then the pipes nothing reads, so no back end blocks on them.
-    std::vector<pollfd> watched{{child.output.get(), POLLIN, 0}};
-    for (const UniqueFd &fd : child.drained)
-        watched.push_back({fd.get(), POLLIN, 0});
-    size_t open = watched.size();
-    while (open > 0) {
-        if (poll(watched.data(), watched.size(), -1) < 0)
+    bool bulk = false;
+    for (;;) {
+        if (bulk && forwardBulk(child))
             continue;
-        for (size_t i = 0; i < watched.size(); ++i) {
-            if (watched[i].fd < 0 || watched[i].revents == 0)
-                continue;
-            if (i == 0 && forwardWaiting(child))
-                continue;
-            ssize_t got = read(watched[i].fd, buffer.get(), relayReadSize);
-            if (got < 0 && (errno == EINTR || errno == EAGAIN))
-                continue;
-            if (got > 0 && i == 0) {
-                if (hexLogged(child.backend))
-                    debugHexMessage("data received: ", buffer.get(), static_cast<size_t>(got));
-                child.events.output(buffer.get(), static_cast<size_t>(got));
-            } else if (got <= 0) {
-                watched[i].fd = -1;
-                --open;
-                if (i == 0) {
-                    child.events.output(buffer.get(), 0);
-                    std::lock_guard<std::mutex> guard(lock_);
-                    relayEnded_ = true;
-                    changed_.notify_all();
-                }
-            }
-        }
+        ssize_t got = read(child.output.get(), buffer.get(), relayReadSize);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        bulk = static_cast<size_t>(got) >= bulkSize;
+        if (hexLogged(child.backend))
+            debugHexMessage("data received: ", buffer.get(), static_cast<size_t>(got));
+        child.events.output(buffer.get(), static_cast<size_t>(got));
     }
+    child.events.output(buffer.get(), 0);
+    std::lock_guard<std::mutex> guard(lock_);
+    relayEnded_ = true;
+    changed_.notify_all();
 }
 
+// Waits for the child's exit on its pidfd, and meanwhile reads and drops what it writes to the
+// pipes nobody reads, so it never blocks on them.
 void DebuggerRun::watchExit()
 {
     Child &child = waitForChild();
+    std::vector<pollfd> watched{{child.pidfd.get(), POLLIN, 0}};
+    for (const UniqueFd &fd : child.drained)
+        watched.push_back({fd.get(), POLLIN, 0});
+    char sink[64 * 1024];
+    while (watched[0].revents == 0) {
+        if (poll(watched.data(), watched.size(), -1) < 0)
+            continue;
+        for (size_t i = 1; i < watched.size(); ++i) {
+            if (watched[i].revents != 0 && read(watched[i].fd, sink, sizeof sink) == 0)
+                watched[i].fd = -1;
+        }
+    }
     siginfo_t info{};
     while (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(child.pidfd.get()), &info, WEXITED) != 0 &&
            errno == EINTR) {

@@ -1,8 +1,9 @@
 #pragma once
 // The one debugger child a service ever runs, from its launch to its end: it owns the child
 // (pid and pidfd), the service's ends of its pipes, the queue of bytes sent to it and the relay
-// of its output. Its three threads (relay, send writer, exit watch) start with the object and
-// wait for a child: a launch starts none. The object lives as long as the process.
+// of its output. Its three threads (relay, send writer, exit watch with the drained pipes)
+// start with the object and wait for a child: a launch starts none. The object lives as long
+// as the process.
 
 #include <atomic>
 #include <chrono>
@@ -57,7 +58,7 @@ private:
 
     Child &waitForChild();
     void relay();
-    bool forwardWaiting(Child &child);
+    bool forwardBulk(Child &child);
     void watchExit();
 
     std::mutex lock_;

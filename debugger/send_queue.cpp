@@ -1,23 +1,33 @@
 #include "debugger/send_queue.h"
 
 #include <cerrno>
-#include <climits>
-#include <sys/ioctl.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
 
+// Writes what the pipe takes now, from done on; false once the back end has gone (EPIPE), and
+// with it the bytes.
+bool writeSome(int fd, const std::vector<uint8_t> &bytes, size_t &done)
+{
+    while (done < bytes.size()) {
+        ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0)
+            return errno == EAGAIN;
+        done += static_cast<size_t>(written);
+    }
+    return true;
+}
+
 void writeWhole(int fd, const std::vector<uint8_t> &bytes)
 {
     size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return; // EPIPE: the back end has gone, and its bytes with it
-        }
-        done += static_cast<size_t>(written);
+    while (writeSome(fd, bytes, done) && done < bytes.size()) {
+        pollfd writable{fd, POLLOUT, 0};
+        poll(&writable, 1, -1);
     }
 }
 
@@ -25,6 +35,8 @@ void writeWhole(int fd, const std::vector<uint8_t> &bytes)
 
 void SendQueue::open(int fd)
 {
+    // Non-blocking, so a send that finds the queue empty writes what fits at once.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     std::lock_guard<std::mutex> guard(lock_);
     fd_ = fd;
 }
@@ -34,14 +46,13 @@ void SendQueue::push(std::vector<uint8_t> bytes)
     std::unique_lock<std::mutex> guard(lock_);
     if (bytes.empty() || fd_ < 0)
         return;
-    // Nothing ahead of these bytes and an empty pipe, which always has room for PIPE_BUF bytes:
-    // the write cannot block, so it is made here without a hand-off to the writer thread.
-    if (pending_.empty() && !writing_ && bytes.size() <= PIPE_BUF) {
-        int queued = -1;
-        if (ioctl(fd_, FIONREAD, &queued) == 0 && queued == 0) {
-            writeWhole(fd_, bytes);
+    // Nothing ahead of these bytes: what the pipe takes now is written here, without a hand-off
+    // to the writer thread, and only the rest waits.
+    if (pending_.empty() && !writing_) {
+        size_t done = 0;
+        if (!writeSome(fd_, bytes, done) || done == bytes.size())
             return;
-        }
+        bytes.erase(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(done));
     }
     changed_.wait(guard, [this] { return pendingBytes_ < sendQueueLimit; });
     pendingBytes_ += bytes.size();

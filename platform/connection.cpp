@@ -60,16 +60,16 @@ bool Connection::sendEncoded(const std::string &encoded)
 
 bool Connection::sendData(const uint8_t *bytes, size_t count)
 {
-    std::string header = encodeDataMessageHeader(count);
-    iovec parts[2] = {{header.data(), header.size()}, {const_cast<uint8_t *>(bytes), count}};
+    DataMessageHeader header = encodeDataMessageHeader(count);
+    iovec parts[2] = {{header.bytes, header.size}, {const_cast<uint8_t *>(bytes), count}};
     std::lock_guard<std::timed_mutex> guard(writeLock_);
     return writeAll(parts, count > 0 ? 2 : 1);
 }
 
 bool Connection::sendDataFromPipe(int pipeFd, size_t count)
 {
-    std::string header = encodeDataMessageHeader(count);
-    iovec part{header.data(), header.size()};
+    DataMessageHeader header = encodeDataMessageHeader(count);
+    iovec part{header.bytes, header.size};
     std::lock_guard<std::timed_mutex> guard(writeLock_);
     if (!writeAll(&part, 1, MSG_MORE))
         return false;

@@ -21,7 +21,14 @@ constexpr size_t maxValueLength = maxMessageSize - minimumFraming;
 const msgpack::unpack_limit decodeLimits(maxArrayLength, maxMapLength, maxValueLength, maxValueLength,
                                          maxValueLength, maxDepth);
 
-void packDictionary(msgpack::packer<msgpack::sbuffer> &packer, const MessageDictionary &dictionary)
+// Packs straight into the string the message is returned in.
+struct StringStream {
+    std::string &text;
+    void write(const char *data, size_t count) { text.append(data, count); }
+};
+using Packer = msgpack::packer<StringStream>;
+
+void packDictionary(Packer &packer, const MessageDictionary &dictionary)
 {
     size_t count = 0;
     for (const auto &entry : dictionary.entries()) {
@@ -127,8 +134,9 @@ bool readMessage(const msgpack::object &object, Message &out)
 
 std::string encodeMessage(const Message &message)
 {
-    msgpack::sbuffer buffer;
-    msgpack::packer<msgpack::sbuffer> packer(buffer);
+    std::string encoded;
+    StringStream stream{encoded};
+    Packer packer(stream);
     switch (message.kind) {
     case MessageKind::Request:
         packer.pack_array(4);
@@ -153,13 +161,28 @@ std::string encodeMessage(const Message &message)
         packDictionary(packer, message.dictionary);
         break;
     }
-    return std::string(buffer.data(), buffer.size());
+    return encoded;
 }
 
-std::string encodeDataMessageHeader(size_t count)
+namespace {
+
+// Room enough for a data message header, so that encoding one allocates nothing.
+struct HeaderBuffer {
+    char bytes[32];
+    size_t size = 0;
+    void write(const char *data, size_t count)
+    {
+        memcpy(bytes + size, data, count);
+        size += count;
+    }
+};
+
+} // namespace
+
+DataMessageHeader encodeDataMessageHeader(size_t count)
 {
-    msgpack::sbuffer buffer(64);
-    msgpack::packer<msgpack::sbuffer> packer(buffer);
+    HeaderBuffer buffer;
+    msgpack::packer<HeaderBuffer> packer(buffer);
     packer.pack_array(3);
     packer.pack(2);
     packer.pack(std::string_view("message"));
@@ -167,7 +190,10 @@ std::string encodeDataMessageHeader(size_t count)
     packer.pack_map(1);
     packer.pack(std::string_view("data"));
     packer.pack_bin(static_cast<uint32_t>(count));
-    return std::string(buffer.data(), buffer.size());
+    DataMessageHeader header;
+    memcpy(header.bytes, buffer.bytes, buffer.size);
+    header.size = buffer.size;
+    return header;
 }
 
 // Values reference the read buffer instead of being copied twice.

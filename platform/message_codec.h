@@ -15,7 +15,11 @@ std::string encodeMessage(const Message &message);
 
 // The encoding of a plain message holding only "data" of count bytes, up to the bytes
 // themselves, which follow it on the wire unchanged.
-std::string encodeDataMessageHeader(size_t count);
+struct DataMessageHeader {
+    char bytes[32];
+    size_t size = 0;
+};
+DataMessageHeader encodeDataMessageHeader(size_t count);
 
 class MessageDecoder {
 public:
