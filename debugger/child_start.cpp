@@ -88,17 +88,19 @@ ChildStart startChild(const LaunchPlan &plan)
             texts.push_back(textOf(line));
     }
     ChildImage image{plan.executable.c_str(), argv.data(), envp.data(), placements.data(), placements.size(),
-                     texts.data(), texts.size(), kernelMask(plan), changedDispositions(), nullptr, 0, getpid(), 0};
+                     texts.data(), texts.size(), kernelMask(plan), changedDispositions(), nullptr, 0, 0, getpid(), 0};
 
     ChildStart start;
     std::lock_guard<std::mutex> guard(stackLock);
     // The launching thread sleeps until the child has executed, so its CPU is free: the child
-    // starts there instead of waking an idle one (slow on virtual machines), and takes the
-    // thread's own CPU set back before it executes.
+    // starts there instead of waking an idle one (slow on virtual machines). Its first act is
+    // to give itself and the sleeping thread their CPU set back, so neither waits for the
+    // other's CPU afterwards.
     cpu_set_t allowed;
     const bool pinned = sched_getaffinity(0, sizeof allowed, &allowed) == 0 && pinToThisCpu();
     image.cpuSet = pinned ? &allowed : nullptr;
     image.cpuSetSize = sizeof allowed;
+    image.launcher = gettid();
     // No handler of the service may run on the child's stack before it has reset them all.
     sigset_t all;
     sigset_t previous;
@@ -109,7 +111,7 @@ ChildStart startChild(const LaunchPlan &plan)
                       CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, &image, &pidfd);
     const int cloneError = errno;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (pinned)
+    if (pinned && pid < 0)
         sched_setaffinity(0, sizeof allowed, &allowed);
 
     if (pid < 0) {
