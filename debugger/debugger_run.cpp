@@ -26,6 +26,11 @@ constexpr size_t relayReadSize = 1 << 20;
 // From this size on a chunk is bulk: moving it without a copy is worth a look at the pipe.
 constexpr size_t bulkSize = 32 * 1024;
 
+bool hexLogged(DebuggerBackend backend)
+{
+    return backend != DebuggerBackend::Gdb && loggingEnabled.load();
+}
+
 } // namespace
 
 struct DebuggerRun::Child {
@@ -38,15 +43,6 @@ struct DebuggerRun::Child {
     std::vector<UniqueFd> held;
     Events events;
 };
-
-namespace {
-
-bool hexLogged(DebuggerBackend backend)
-{
-    return backend != DebuggerBackend::Gdb && loggingEnabled.load();
-}
-
-} // namespace
 
 // While output comes in bulk, what waits in the pipe goes to the host without a copy; false
 // when the next chunk should be read instead (little waiting, logging, or the host gone).

@@ -246,21 +246,22 @@ struct MessageDecoder::State {
     MessageBytes &payload() { return *const_cast<MessageBytes *>(filling->dictionary.getData("data")); }
     size_t payloadLeft() const { return declared - filled; }
 
-    // Room for at least one more byte of payload, at most twice what has come (1 MiB first).
+    // Room for at least wanted more bytes of payload, in steps, so that memory follows what
+    // arrives and not what the header promised.
     void growPayload(size_t wanted)
     {
+        constexpr size_t step = 256 * 1024;
         MessageBytes &bytes = payload();
-        if (bytes.size() >= filled + wanted)
-            return;
-        constexpr size_t firstSize = 1 << 20;
-        size_t size = std::max({filled + wanted, std::min(2 * filled, declared), std::min(firstSize, declared)});
-        bytes.resize(std::min(size, declared));
+        if (bytes.size() < filled + wanted)
+            bytes.resize(std::min(declared, filled + std::max(wanted, step)));
     }
 
     // Moves up to count unparsed bytes into the payload being filled.
     void fillFromUnparsed(size_t count)
     {
         const size_t taken = std::min(count, payloadLeft());
+        if (taken == 0)
+            return;
         growPayload(taken);
         memcpy(payload().data() + filled, unpacker.nonparsed_buffer(), taken);
         unpacker.skip_nonparsed_buffer(taken);
@@ -279,7 +280,9 @@ struct MessageDecoder::State {
             return false;
         Message message;
         message.kind = MessageKind::Plain;
-        message.dictionary.add("data", MessageBytes());
+        MessageBytes bytes;
+        bytes.reserve(std::min(payloadSize, size_t{1} << 20));
+        message.dictionary.add("data", std::move(bytes));
         filling = std::move(message);
         declared = payloadSize;
         filled = 0;
@@ -306,7 +309,7 @@ std::span<char> MessageDecoder::readSpace(size_t preferred)
     State &state = *state_;
     if (state.filling && state.payloadLeft() > 0) {
         state.lastSpaceWasPayload = true;
-        state.growPayload(1);
+        state.growPayload(std::min(preferred, state.payloadLeft()));
         return {reinterpret_cast<char *>(state.payload().data() + state.filled), state.payload().size() - state.filled};
     }
     return {reserve(preferred), preferred};
