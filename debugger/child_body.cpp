@@ -100,6 +100,49 @@ bool place(const ChildPlacement &placement)
 
 } // namespace
 
+#if defined(__x86_64__)
+extern "C" long cloneChild(unsigned long flags, void *stackTop, int *pidfd, ChildImage *image)
+{
+    register long childTid asm("r10") = 0;
+    register long tls asm("r8") = 0;
+    long result;
+    // The child comes back from the call on its own stack and goes straight into its body.
+    asm volatile("syscall\n\t"
+                 "test %%rax, %%rax\n\t"
+                 "jnz 1f\n\t"
+                 "xor %%ebp, %%ebp\n\t"
+                 "mov %[image], %%rdi\n\t"
+                 "and $-16, %%rsp\n\t"
+                 "call runChildBody\n\t"
+                 "hlt\n"
+                 "1:"
+                 : "=a"(result)
+                 : "a"(SYS_clone), "D"(flags), "S"(stackTop), "d"(pidfd), "r"(childTid), "r"(tls), [image] "r"(image)
+                 : "rcx", "r11", "memory");
+    return result;
+}
+#elif defined(__aarch64__)
+extern "C" long cloneChild(unsigned long flags, void *stackTop, int *pidfd, ChildImage *image)
+{
+    register long x8 asm("x8") = SYS_clone;
+    register long x0 asm("x0") = static_cast<long>(flags);
+    register long x1 asm("x1") = reinterpret_cast<long>(stackTop);
+    register long x2 asm("x2") = reinterpret_cast<long>(pidfd);
+    register long x3 asm("x3") = 0;
+    register long x4 asm("x4") = 0;
+    asm volatile("svc 0\n\t"
+                 "cbnz x0, 1f\n\t"
+                 "mov x0, %[image]\n\t"
+                 "bl runChildBody\n\t"
+                 "brk #0\n"
+                 "1:"
+                 : "+r"(x0)
+                 : "r"(x8), "r"(x1), "r"(x2), "r"(x3), "r"(x4), [image] "r"(image)
+                 : "x30", "memory");
+    return x0;
+}
+#endif
+
 extern "C" int runChildBody(void *argument)
 {
     ChildImage &image = *static_cast<ChildImage *>(argument);

@@ -39,3 +39,8 @@ struct ChildImage {
 
 // The child's entry: never returns to the caller's code, it executes or exits with 255.
 extern "C" int runChildBody(void *image);
+
+// The clone system call itself, made here rather than through libc, whose wrapper a sanitizer
+// may take over and treat as a fork. flags must hold CLONE_VM and CLONE_VFORK; the child starts
+// runChildBody(image) on stackTop. Returns the child's pid or a negative errno.
+extern "C" long cloneChild(unsigned long flags, void *stackTop, int *pidfd, ChildImage *image);

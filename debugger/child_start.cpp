@@ -107,9 +107,9 @@ ChildStart startChild(const LaunchPlan &plan)
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     int pidfd = -1;
-    pid_t pid = clone(runChildBody, childStack + childStackSize,
-                      CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, &image, &pidfd);
-    const int cloneError = errno;
+    const long cloned = cloneChild(CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, childStack + childStackSize, &pidfd, &image);
+    const pid_t pid = cloned < 0 ? -1 : static_cast<pid_t>(cloned);
+    const int cloneError = cloned < 0 ? static_cast<int>(-cloned) : 0;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (pinned && pid < 0)
         sched_setaffinity(0, sizeof allowed, &allowed);
