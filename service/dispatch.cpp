@@ -27,22 +27,20 @@ void sendReply(const Message &request, Connection &connection, bool result)
 
 Service::Service() = default;
 
+// With launchLock_ held.
 void Service::launch(const Message &message, const std::shared_ptr<Connection> &connection,
                      const std::function<std::optional<LaunchPlan>()> &plan)
 {
     bool result = false;
-    {
-        std::lock_guard<std::mutex> guard(launchLock_);
-        if (!run_.launched()) {
-            std::optional<LaunchPlan> planned = plan();
-            DebuggerRun::Events events{
-                [connection](const uint8_t *bytes, size_t count) { connection->sendData(bytes, count); },
-                [this] { end(EndCause::ChildExited); },
-                [connection](int pipeFd, size_t count) { return connection->sendDataFromPipe(pipeFd, count); }};
-            result = planned && run_.launch(std::move(*planned), std::move(events));
-        }
-        sendReply(message, *connection, result);
+    if (!run_.launched()) {
+        std::optional<LaunchPlan> planned = plan();
+        DebuggerRun::Events events{
+            [connection](const uint8_t *bytes, size_t count) { connection->sendData(bytes, count); },
+            [this] { end(EndCause::ChildExited); },
+            [connection](int pipeFd, size_t count) { return connection->sendDataFromPipe(pipeFd, count); }};
+        result = planned && run_.launch(std::move(*planned), std::move(events));
     }
+    sendReply(message, *connection, result);
     if (result)
         run_.answered();
 }
@@ -70,6 +68,7 @@ void Service::dispatch(const Message &message, const std::shared_ptr<Connection>
         replaceEnvironment(data != nullptr ? data->data() : nullptr, data != nullptr ? data->size() : 0);
     } else if (*command == "launch_lldb") {
         debugMessage("launch_lldb command received");
+        std::lock_guard<std::mutex> guard(launchLock_);
         // The probe runs even when a debugger already runs.
         DebuggerBackend backend = chooseLldbBackend();
         launch(message, connection,
@@ -77,6 +76,7 @@ void Service::dispatch(const Message &message, const std::shared_ptr<Connection>
     } else if (*command == "launch_gdb") {
         debugMessage("launch_gdb command received");
         std::optional<std::string_view> arch = message.dictionary.getString("arch");
+        std::lock_guard<std::mutex> guard(launchLock_);
         launch(message, connection, [arch] { return planGdbLaunch(arch); });
     } else if (*command == "stop") {
         stop(message, *connection);

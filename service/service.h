@@ -37,7 +37,8 @@ private:
     [[noreturn]] void endWhenChildExited();
 
     DebuggerRun run_;
-    // Launches and stop, one at a time: a stop waits for a launch under way and stops its child.
+    // Launches (their toolchain probe included) and stop, one at a time: a stop waits for a
+    // launch under way and stops its child.
     std::mutex launchLock_;
     std::mutex connectionsLock_;
     std::vector<std::shared_ptr<Connection>> connections_;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "support/service_run.h"
 
@@ -134,4 +135,24 @@ TEST_F(LldbLaunch, BackEndPathsLongerThanTheirBuffersAreRefusedWithoutPipes)
             EXPECT_EQ(run->request("stop"), launches);
         }
     }
+}
+
+TEST_F(LldbLaunch, StopOnAnotherConnectionWaitsForALaunchUnderWayAndStopsItsChild)
+{
+    toolchain("16.0");
+    makeBundle(bundle());
+    // The developer-directory tool answers late, so the stop arrives while the launch runs.
+    writeFile(at("/usr/bin/xcode-select"), "#!/bin/sh\nsleep 1\necho '" + contents() + "/Developer'\n", 0755);
+    ListeningService service(bundle(), {}, {"TORVEX_DEBUGGER_ROOT=" + root_.path()});
+    auto launching = ServiceRun::connect(service.path);
+    auto stopping = ServiceRun::connect(service.path);
+    ASSERT_TRUE(launching && stopping);
+    std::optional<bool> launched;
+    std::thread launch([&] { launched = launching->launchLldb(); });
+    std::this_thread::sleep_for(300ms);
+    // True only when it found a child to stop: the one the launch under way started.
+    EXPECT_EQ(stopping->request("stop"), true) << "the stop missed the child of the launch under way";
+    launch.join();
+    EXPECT_EQ(launched, true) << "the launch was answered before the stop that waited for it";
+    EXPECT_EQ(rawExitStatus(service.pid), 0);
 }

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <fcntl.h>
 #include "service_run.h"
 
 #include <gtest/gtest.h>
@@ -89,7 +90,8 @@ bool ServiceRun::connectionClosed() const
     return changed_.wait_for(guard, 20s, [&] { return closed_; });
 }
 
-pid_t startRawService(int descriptor3, const std::string &bundleDir, const std::vector<std::pair<int, int>> &inherited)
+pid_t startRawService(int descriptor3, const std::string &bundleDir, const std::vector<std::pair<int, int>> &inherited,
+                      std::vector<std::string> environment)
 {
     std::string executable = bundleDir + "/local-debugger";
     std::string listenPid = "LISTEN_PID=" + std::string(16, '\0');
@@ -101,16 +103,20 @@ pid_t startRawService(int descriptor3, const std::string &bundleDir, const std::
         if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0)
             ++listenFds[sizeof listenFds - 2];
     }
-    char *envp[] = {listenFds, listenPid.data(), nullptr};
+    std::vector<char *> envp = {listenFds, listenPid.data()};
+    for (std::string &entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
     char *argv[] = {executable.data(), nullptr};
     pid_t pid = fork();
     if (pid != 0)
         return pid;
     // Only async-signal-safe calls from here: the test process has threads.
-    dup2(descriptor3, 3);
+    // dup2 onto itself would leave close-on-exec set.
+    descriptor3 == 3 ? fcntl(3, F_SETFD, 0) : dup2(descriptor3, 3);
     unsigned next = 4;
     for (const auto &[fd, number] : inherited) {
-        dup2(fd, number);
+        fd == number ? fcntl(fd, F_SETFD, 0) : dup2(fd, number);
         if (next < static_cast<unsigned>(number))
             close_range(next, static_cast<unsigned>(number) - 1, 0);
         next = static_cast<unsigned>(number) + 1;
@@ -122,7 +128,7 @@ pid_t startRawService(int descriptor3, const std::string &bundleDir, const std::
         ++count;
     for (pid_t own = getpid(); own > 0; own /= 10)
         digits[--count] = static_cast<char>('0' + own % 10);
-    execve(executable.c_str(), argv, envp);
+    execve(executable.c_str(), argv, envp.data());
     _exit(127);
 }
 
@@ -152,7 +158,8 @@ std::pair<pid_t, int> startRawConnection()
     return {pid, sockets[0]};
 }
 
-ListeningService::ListeningService(const std::string &bundleDir, const std::vector<std::pair<int, int>> &inherited)
+ListeningService::ListeningService(const std::string &bundleDir, const std::vector<std::pair<int, int>> &inherited,
+                                   const std::vector<std::string> &environment)
     : path(directory.path() + "/service.sock")
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -160,7 +167,7 @@ ListeningService::ListeningService(const std::string &bundleDir, const std::vect
     path.copy(address.sun_path, sizeof address.sun_path - 1);
     bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
     listen(fd, 4);
-    pid = startRawService(fd, bundleDir, inherited);
+    pid = startRawService(fd, bundleDir, inherited, environment);
     close(fd);
 }
 

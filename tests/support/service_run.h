@@ -59,7 +59,7 @@ private:
 // Starts the service by hand with descriptor3 (a connected or listening socket) on descriptor 3,
 // and each {descriptor, number} of inherited left open under that number (above 3).
 pid_t startRawService(int descriptor3, const std::string &bundleDir = LD_BUNDLE_DIR,
-                      const std::vector<std::pair<int, int>> &inherited = {});
+                      const std::vector<std::pair<int, int>> &inherited = {}, std::vector<std::string> environment = {});
 std::optional<int> rawExitStatus(pid_t pid);
 
 // A service on one end of a socket pair; the other end, for raw bytes, is the second value.
@@ -68,7 +68,8 @@ std::pair<pid_t, int> startRawConnection();
 // A service started on a listening socket in a temporary directory.
 struct ListeningService {
     explicit ListeningService(const std::string &bundleDir = LD_BUNDLE_DIR,
-                              const std::vector<std::pair<int, int>> &inherited = {});
+                              const std::vector<std::pair<int, int>> &inherited = {},
+                              const std::vector<std::string> &environment = {});
     TempDir directory;
     std::string path;
     pid_t pid = -1;
