@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 
 #include "environment/environment_block.h"

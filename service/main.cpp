@@ -1,8 +1,6 @@
-#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <linux/close_range.h>
-#include <poll.h>
 #include <string>
 #include <sys/syscall.h>
 #include <thread>
