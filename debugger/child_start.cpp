@@ -66,13 +66,6 @@ bool pinToThisCpu()
     return sched_setaffinity(0, sizeof one, &one) == 0;
 }
 
-void reap(int pidfd)
-{
-    siginfo_t info{};
-    while (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) != 0 && errno == EINTR) {
-    }
-}
-
 } // namespace
 
 ChildStart startChild(const LaunchPlan &plan)
@@ -121,7 +114,7 @@ ChildStart startChild(const LaunchPlan &plan)
     start.pid = pid;
     start.pidfd.reset(pidfd);
     if (image.execError != 0) {
-        reap(pidfd);
+        reapChild(pidfd);
         start.outcome = ChildStart::Outcome::NotExecuted;
         start.error = image.execError;
         start.pid = -1;
@@ -130,4 +123,11 @@ ChildStart startChild(const LaunchPlan &plan)
     }
     start.outcome = ChildStart::Outcome::Started;
     return start;
+}
+
+void reapChild(int pidfd)
+{
+    siginfo_t info{};
+    while (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) != 0 && errno == EINTR) {
+    }
 }

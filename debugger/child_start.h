@@ -17,3 +17,6 @@ struct ChildStart {
 // Starts the plan's executable. A child whose exec failed is reaped before this returns. The
 // parent-death signal follows the calling thread: call it from a thread that lasts the run.
 ChildStart startChild(const LaunchPlan &plan);
+
+// Waits for the child behind pidfd to end and collects it.
+void reapChild(int pidfd);

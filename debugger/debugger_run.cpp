@@ -7,17 +7,12 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "debugger/child_start.h"
 #include "diagnostics/console.h"
 #include "diagnostics/debug_message.h"
-
-#ifndef P_PIDFD
-#define P_PIDFD 3
-#endif
 
 namespace {
 
@@ -168,10 +163,7 @@ void DebuggerRun::watchExit()
                 watched[i].fd = -1;
         }
     }
-    siginfo_t info{};
-    while (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(child.pidfd.get()), &info, WEXITED) != 0 &&
-           errno == EINTR) {
-    }
+    reapChild(child.pidfd.get());
     {
         std::lock_guard<std::mutex> guard(lock_);
         reaped_ = true;
