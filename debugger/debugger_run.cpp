@@ -30,7 +30,6 @@ bool hexLogged(DebuggerBackend backend)
 
 struct DebuggerRun::Child {
     DebuggerBackend backend;
-    pid_t pid;
     UniqueFd pidfd;
     UniqueFd command;
     UniqueFd output;
@@ -76,10 +75,9 @@ bool DebuggerRun::launch(LaunchPlan plan, Events events)
         consoleLine(reason);
         return false;
     }
-    auto *child = new Child{plan.backend,           start.pid,
-                            std::move(start.pidfd), std::move(plan.command),
-                            std::move(plan.output), std::move(plan.drained),
-                            std::move(plan.held),   std::move(events)};
+    auto *child = new Child{plan.backend,           std::move(start.pidfd), std::move(plan.command),
+                            std::move(plan.output), std::move(plan.drained), std::move(plan.held),
+                            std::move(events)};
     queue_.open(child->command.get());
     std::lock_guard<std::mutex> guard(lock_);
     child_.store(child);

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "toolchain/debugger_backend.h"
 #include "diagnostics/child_line.h"
 #include "platform/unique_fd.h"
+#include "toolchain/debugger_backend.h"
 
 struct LaunchPlan {
     struct Placement {
@@ -22,7 +22,7 @@ struct LaunchPlan {
     std::string executable;
     std::vector<std::string> arguments; // from argument 0
     std::vector<std::string> environment;
-    // Exactly the descriptors the child holds besides none: everything else is close-on-exec.
+    // Exactly the descriptors the child holds; everything else is close-on-exec.
     std::vector<Placement> descriptors;
     sigset_t unblocked; // taken out of the mask the service started with
     std::vector<ChildLine> linesBeforeExec;
