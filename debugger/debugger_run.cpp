@@ -120,10 +120,12 @@ DebuggerRun::Child &DebuggerRun::waitForChild()
 // comes back large, the next chunks are forwarded from the pipe as long as they stay large.
 void DebuggerRun::relay()
 {
+    // Allocated before the launch (this thread's first allocation sets up its heap), so that
+    // nothing of it competes with the host for a CPU once the launch has been answered.
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[relayReadSize]);
     Child &child = waitForChild();
     // A larger pipe lets one read move more; grown here, after the launch has been answered.
     fcntl(child.output.get(), F_SETPIPE_SZ, static_cast<int>(relayReadSize));
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[relayReadSize]);
     bool bulk = false;
     for (;;) {
         if (bulk && forwardBulk(child))
@@ -148,8 +150,10 @@ void DebuggerRun::relay()
 // pipes nobody reads, so it never blocks on them.
 void DebuggerRun::watchExit()
 {
+    std::vector<pollfd> watched;
+    watched.reserve(8); // as in relay(): this thread's heap is set up before the launch
     Child &child = waitForChild();
-    std::vector<pollfd> watched{{child.pidfd.get(), POLLIN, 0}};
+    watched.push_back({child.pidfd.get(), POLLIN, 0});
     for (const UniqueFd &fd : child.drained)
         watched.push_back({fd.get(), POLLIN, 0});
     char sink[64 * 1024];
