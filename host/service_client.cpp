@@ -62,11 +62,11 @@ ServiceClient::~ServiceClient()
     }
 }
 
-std::unique_ptr<ServiceClient> ServiceClient::start(const ServiceStartOptions &options, Callbacks callbacks)
+std::optional<StartedService> startService(const ServiceStartOptions &options)
 {
     int sockets[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0)
-        return nullptr;
+        return std::nullopt;
 
     // Everything the child needs is built before the fork.
     std::vector<std::string> entries;
@@ -97,7 +97,7 @@ std::unique_ptr<ServiceClient> ServiceClient::start(const ServiceStartOptions &o
     if (pid < 0) {
         close(sockets[0]);
         close(sockets[1]);
-        return nullptr;
+        return std::nullopt;
     }
     if (pid == 0) {
         if (ownGroup)
@@ -124,7 +124,15 @@ std::unique_ptr<ServiceClient> ServiceClient::start(const ServiceStartOptions &o
     if (ownGroup)
         setpgid(pid, pid);
     close(sockets[1]);
-    return std::unique_ptr<ServiceClient>(new ServiceClient(sockets[0], pid, std::move(callbacks)));
+    return StartedService{pid, sockets[0]};
+}
+
+std::unique_ptr<ServiceClient> ServiceClient::start(const ServiceStartOptions &options, Callbacks callbacks)
+{
+    std::optional<StartedService> started = startService(options);
+    if (!started)
+        return nullptr;
+    return std::unique_ptr<ServiceClient>(new ServiceClient(started->fd, started->pid, std::move(callbacks)));
 }
 
 std::unique_ptr<ServiceClient> ServiceClient::connectTo(const std::string &socketPath, Callbacks callbacks)

@@ -28,6 +28,16 @@ struct ServiceStartOptions {
     bool ownProcessGroup = true;                       // so a terminal's Ctrl-C reaches the host alone
 };
 
+// A started service and the host's end of its connection (close-on-exec), for a host that
+// runs its own loop on the socket. The caller closes fd and reaps pid.
+struct StartedService {
+    pid_t pid = -1;
+    int fd = -1;
+};
+
+// Starts the service with a connected socket on its descriptor 3, as socket activation would.
+std::optional<StartedService> startService(const ServiceStartOptions &options);
+
 class ServiceClient {
 public:
     struct Callbacks {
