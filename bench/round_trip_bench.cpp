@@ -14,43 +14,37 @@ namespace {
 
 constexpr size_t payloadSize = 32;
 
-// Round trips through the service; the next send leaves from the callback that saw the echo,
-// as a host that answers output would.
+// Round trips through the service, driven as the baseline is: the measuring thread writes a
+// ready-made send message and reads the socket itself until the echo's bytes are back.
 std::vector<double> serviceRoundTrips(const std::string &bundleDir, int warmUp, int count)
 {
     std::vector<double> samples;
     samples.reserve(static_cast<size_t>(count));
-    const MessageBytes payload(payloadSize, 'p');
-    Completion done;
-    std::atomic<ServiceClient *> client{nullptr};
-    size_t received = 0;
-    int trips = 0;
-    BenchClock::time_point sentAt;
-    ServiceSession session({bundleDir, {}}, [&](const MessageBytes &data) {
-        received += data.size();
-        if (received < payloadSize)
-            return;
-        auto now = BenchClock::now();
-        received -= payloadSize;
-        if (trips++ >= warmUp)
-            samples.push_back(secondsBetween(sentAt, now));
-        if (trips >= warmUp + count) {
-            done.complete(now);
-            return;
+    RawService service(bundleDir);
+    if (service.request("launch_gdb") == true) {
+        Message send;
+        send.dictionary.setString("command", "send");
+        send.dictionary.setData("data", MessageBytes(payloadSize, 'p'));
+        const std::string outgoing = encodeMessage(send);
+        std::this_thread::sleep_for(20ms);
+        size_t received = 0;
+        const auto countData = [&](const Message &message) {
+            if (const MessageBytes *data = message.dictionary.getData("data"))
+                received += data->size();
+            return received >= payloadSize;
+        };
+        for (int trip = 0; trip < warmUp + count; ++trip) {
+            auto start = BenchClock::now();
+            if (!writeAllTo(service.fd(), outgoing.data(), outgoing.size()) || !service.readUntil(countData))
+                break;
+            auto end = BenchClock::now();
+            received -= payloadSize;
+            if (trip >= warmUp)
+                samples.push_back(secondsBetween(start, end));
         }
-        sentAt = BenchClock::now();
-        client.load()->sendData("send", payload);
-    }, [&] { done.complete(); });
-    if (!session.started() || session.request("launch_gdb", 10s) != true)
-        return {};
-    client.store(&session.client());
-    std::this_thread::sleep_for(20ms);
-    sentAt = BenchClock::now();
-    session.client().sendData("send", payload);
-    if (!done.wait(60s) || trips < warmUp + count)
-        return {};
-    session.stop();
-    return samples;
+        service.stop();
+    }
+    return static_cast<int>(samples.size()) == count ? samples : std::vector<double>{};
 }
 
 // The same through the baseline relay, or with relay empty straight over pipes to the echo.

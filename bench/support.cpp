@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -267,6 +268,16 @@ bool processGone(pid_t pid)
     return close == std::string::npos || text.compare(close, 3, ") Z") == 0;
 }
 
+
+void waitUntilGone(const std::vector<pid_t> &processes)
+{
+    auto deadline = BenchClock::now() + std::chrono::seconds(5);
+    for (pid_t process : processes) {
+        while (!processGone(process) && BenchClock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+}
+
 } // namespace
 
 void ServiceSession::stop()
@@ -274,11 +285,95 @@ void ServiceSession::stop()
     std::vector<pid_t> children = childrenOf(client_->pid());
     client_->requestResult("stop", std::chrono::seconds(10));
     client_->waitForExit(std::chrono::seconds(10));
-    auto deadline = BenchClock::now() + std::chrono::seconds(5);
-    for (pid_t child : children) {
-        while (!processGone(child) && BenchClock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
+    waitUntilGone(children);
+}
+
+RawService::RawService(const std::string &bundleDir) : decoder_(std::make_unique<MessageDecoder>())
+{
+    int errorPipe[2];
+    makePipe(errorPipe);
+    ServiceStartOptions options;
+    options.executable = bundleDir + "/local-debugger";
+    options.environment = std::vector<std::string>{};
+    options.stderrFd = errorPipe[1];
+    if (std::optional<StartedService> started = startService(options))
+        service_ = *started;
+    close(errorPipe[1]);
+    stderr_ = errorPipe[0];
+    std::string head;
+    char buffer[4096];
+    pollfd readable{stderr_, POLLIN, 0};
+    while (service_.fd >= 0 && head.find("launching local debugger") == std::string::npos &&
+           poll(&readable, 1, 10000) > 0) {
+        ssize_t got = read(stderr_, buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        head.append(buffer, static_cast<size_t>(got));
     }
+    ready_ = head.find("launching local debugger") != std::string::npos;
+    // From its console line to its first read of the connection there is only set-up left.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+}
+
+RawService::~RawService()
+{
+    if (service_.fd >= 0) {
+        close(service_.fd);
+        reap(service_.pid);
+    }
+    close(stderr_);
+}
+
+bool RawService::readUntil(const std::function<bool(const Message &)> &done)
+{
+    Message message;
+    for (;;) {
+        MessageDecoder::Status status = decoder_->next(message);
+        if (status == MessageDecoder::Status::Message && done(message))
+            return true;
+        if (status == MessageDecoder::Status::BadInput)
+            return false;
+        if (status != MessageDecoder::Status::NeedMore)
+            continue;
+        std::span<char> space = decoder_->readSpace(64 * 1024);
+        ssize_t got = read(service_.fd, space.data(), space.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        decoder_->commit(static_cast<size_t>(got));
+    }
+}
+
+std::optional<bool> RawService::request(const std::string &command)
+{
+    Message request;
+    request.kind = MessageKind::Request;
+    request.msgid = nextId_++;
+    request.dictionary.setString("command", command);
+    const std::string encoded = encodeMessage(request);
+    std::optional<bool> result;
+    if (!writeAllTo(service_.fd, encoded.data(), encoded.size()))
+        return std::nullopt;
+    readUntil([&](const Message &message) {
+        if (message.kind != MessageKind::Reply || message.msgid != request.msgid)
+            return false;
+        result = message.dictionary.getBool("result");
+        return true;
+    });
+    return result;
+}
+
+void RawService::stop()
+{
+    if (service_.fd < 0)
+        return;
+    std::vector<pid_t> children = childrenOf(service_.pid);
+    request("stop");
+    close(service_.fd);
+    service_.fd = -1;
+    reap(service_.pid);
+    waitUntilGone(children);
 }
 
 void ServiceSession::waitForExit(std::chrono::milliseconds timeout)

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/service_client.h"
+#include "platform/message_codec.h"
 #include "tests/support/files.h"
 
 using BenchClock = std::chrono::steady_clock;
@@ -115,6 +116,35 @@ private:
     mutable std::mutex lock_;
     std::condition_variable changed_;
     std::string stderrHead_;
+};
+
+// A service driven from the measuring thread itself, as the baselines are: requests are
+// written and the socket read on the calling thread, with no reader thread between a reply and
+// the clock. Its standard error is read until the start-up line, then left to fill a pipe
+// nobody waits on, so a console line wakes no thread of ours.
+class RawService {
+public:
+    explicit RawService(const std::string &bundleDir);
+    ~RawService();
+    RawService(const RawService &) = delete;
+    RawService &operator=(const RawService &) = delete;
+
+    // Started and settled into its first read of the connection.
+    bool ready() const { return ready_; }
+    int fd() const { return service_.fd; }
+    // The reply's result; nothing when the connection ended first.
+    std::optional<bool> request(const std::string &command);
+    // Reads until done accepts a decoded message; false when the connection ended first.
+    bool readUntil(const std::function<bool(const Message &)> &done);
+    // As ServiceSession::stop.
+    void stop();
+
+private:
+    StartedService service_;
+    int stderr_ = -1;
+    bool ready_ = false;
+    uint32_t nextId_ = 1;
+    std::unique_ptr<MessageDecoder> decoder_;
 };
 
 // A one-shot signal from one thread to another, with the moment it was given.
