@@ -10,6 +10,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "platform/activation.h"
+
 namespace {
 
 int savedStderr = STDERR_FILENO;
@@ -48,7 +50,7 @@ std::string timestampNow()
 
 void initConsole()
 {
-    int copy = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    int copy = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, firstDescriptorAboveActivation());
     if (copy >= 0)
         savedStderr = copy;
 }

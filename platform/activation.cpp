@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
+#include <algorithm>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,6 +28,14 @@ bool parseNumber(const char *text, long &out)
 }
 
 } // namespace
+
+int firstDescriptorAboveActivation()
+{
+    long fds = 0;
+    if (!parseNumber(getenv("LISTEN_FDS"), fds) || fds < 1)
+        fds = 1;
+    return static_cast<int>(std::min<long>(firstActivationFd + fds, std::numeric_limits<int>::max()));
+}
 
 ActivationResult takeActivationSocket()
 {
@@ -72,8 +83,15 @@ int acceptConnection(int listeningFd)
     for (;;) {
         int fd = accept4(listeningFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO || errno == EAGAIN)
+            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
                 continue;
+            // A starter may pass the socket non-blocking: wait for a peer rather than spin.
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd ready{listeningFd, POLLIN, 0};
+                if (poll(&ready, 1, -1) < 0 && errno != EINTR)
+                    return -1;
+                continue;
+            }
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 usleep(10000);
                 continue;

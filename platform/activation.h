@@ -9,6 +9,10 @@ struct ActivationResult {
     std::string problem; // set when the service was not started by activation
 };
 
+// The lowest descriptor past those a starter may pass (3 + LISTEN_FDS): what the service opens
+// before it has taken its socket must not land where the socket is looked for.
+int firstDescriptorAboveActivation();
+
 // Checks LISTEN_FDS/LISTEN_PID against our own pid and descriptor 3, then clears the variables.
 ActivationResult takeActivationSocket();
 

@@ -159,10 +159,10 @@ std::pair<pid_t, int> startRawConnection()
 }
 
 ListeningService::ListeningService(const std::string &bundleDir, const std::vector<std::pair<int, int>> &inherited,
-                                   const std::vector<std::string> &environment)
+                                   const std::vector<std::string> &environment, bool nonBlocking)
     : path(directory.path() + "/service.sock")
 {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
     sockaddr_un address{AF_UNIX, {}};
     path.copy(address.sun_path, sizeof address.sun_path - 1);
     bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);

@@ -69,7 +69,7 @@ std::pair<pid_t, int> startRawConnection();
 struct ListeningService {
     explicit ListeningService(const std::string &bundleDir = LD_BUNDLE_DIR,
                               const std::vector<std::pair<int, int>> &inherited = {},
-                              const std::vector<std::string> &environment = {});
+                              const std::vector<std::string> &environment = {}, bool nonBlocking = false);
     TempDir directory;
     std::string path;
     pid_t pid = -1;

@@ -1,0 +1,75 @@
+// What a careless or hostile starter, host or toolchain can hand the service, and that it must
+// survive with a clear outcome: no crash, spin, hang or forged line.
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "support/service_run.h"
+
+namespace {
+
+// User plus system time of a process so far, in clock ticks.
+long cpuTicks(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long user = 0;
+    long system = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14)
+            user = std::stol(field);
+        if (index == 15) {
+            system = std::stol(field);
+            break;
+        }
+    }
+    return user + system;
+}
+
+std::string readAll(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(got));
+    return text;
+}
+
+} // namespace
+
+TEST(HostileStarts, NonBlockingListeningSocketIsWaitedOnNotSpunOn)
+{
+    TempDir bundle;
+    makeBundleCopy(bundle.path(), {{"gdb-x86_64", "report"}});
+    ListeningService service(bundle.path(), {}, {}, true);
+    auto host = ServiceRun::connect(service.path);
+    ASSERT_NE(host, nullptr);
+    host->setEnvironment({"A=1"});
+    ASSERT_EQ(host->launchGdb(), true);
+    const long before = cpuTicks(service.pid);
+    usleep(500 * 1000);
+    // A service spinning in accept uses the whole half second (about 50 ticks).
+    EXPECT_LT(cpuTicks(service.pid) - before, 10);
+    auto second = ServiceRun::connect(service.path);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->request("stop"), true);
+    EXPECT_EQ(rawExitStatus(service.pid), 0);
+}
+
+TEST(HostileStarts, StandardErrorIsNeverTakenForTheActivationSocket)
+{
+    // Activation variables set but descriptor 3 closed, and standard error a Unix stream
+    // socket (as a journal stream is): the service must say so and exit 2.
+    int stderrPair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, stderrPair), 0);
+    pid_t pid = startRawService(-1, LD_BUNDLE_DIR, {{stderrPair[1], 2}});
+    close(stderrPair[1]);
+    EXPECT_EQ(rawExitStatus(pid), 2);
+    EXPECT_NE(readAll(stderrPair[0]).find("no activation socket"), std::string::npos);
+    close(stderrPair[0]);
+}
