@@ -34,6 +34,7 @@ public:
 
     // Wakes a blocked receive and makes further sends fail.
     void shutdown();
+    int fd() const { return fd_; }
 
     // Before the process ends: waits (at most timeout) for a message being written to be
     // whole, and lets no other start. False when the timeout passed.

@@ -1,6 +1,10 @@
 #include "platform/tool_run.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <fcntl.h>
 #include <new>
 #include <signal.h>
@@ -13,6 +17,8 @@
 extern char **environ;
 
 namespace {
+
+thread_local int watchedFd = -1;
 
 // A descriptor on 0, 1 or 2 would be clobbered by the child's own standard streams.
 bool moveAboveStandardStreams(int &fd)
@@ -71,24 +77,67 @@ struct SpawnSetup {
     }
 };
 
-// Reads fd to its end; false (with errno set) when reading fails or memory runs out.
-bool readToEnd(int fd, std::string &output)
+bool append(std::string &output, const char *bytes, size_t count)
 {
+    try {
+        output.append(bytes, count);
+        return true;
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return false;
+    }
+}
+
+enum class Collected { Complete, Failed, TimedOut, Cancelled };
+
+// Reads the tool's output until it has exited and the pipe is empty, within the time limit and
+// while the watched peer is there. Once the tool has exited, only what is already in the pipe
+// is read: something it started may hold the pipe open for ever.
+Collected collect(int readFd, int pidfd, std::string &output)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(toolRunLimitSeconds);
     char buffer[16384];
+    bool exited = false;
     for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
+        pollfd watched[3] = {{readFd, POLLIN, 0}, {pidfd, POLLIN, 0}, {watchedFd, POLLRDHUP, 0}};
+        if (exited)
+            watched[1].fd = -1;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return Collected::TimedOut;
+        int ready = poll(watched, 3, static_cast<int>(std::min<long long>(left.count() + 1, 60000)));
+        if (ready < 0 && errno != EINTR)
+            return Collected::Failed;
+        if (ready <= 0)
+            continue;
+        if (watched[2].revents != 0)
+            return Collected::Cancelled;
+        if (watched[1].revents != 0) {
+            exited = true;
+            fcntl(readFd, F_SETFL, fcntl(readFd, F_GETFL) | O_NONBLOCK);
+        }
+        if (watched[0].revents == 0 && !exited)
+            continue;
+        ssize_t n = read(readFd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && errno == EAGAIN)
+            return Collected::Complete;
         if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        try {
-            output.append(buffer, static_cast<size_t>(n));
-        } catch (const std::bad_alloc &) {
-            errno = ENOMEM;
-            return false;
+            return Collected::Failed;
+        if (n == 0 && exited)
+            return Collected::Complete;
+        if (n == 0) {
+            // End of file before the exit: only the exit is left to wait for.
+            const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd both[2] = {{pidfd, POLLIN, 0}, {watchedFd, POLLRDHUP, 0}};
+            int done = rest.count() > 0 ? poll(both, 2, static_cast<int>(rest.count()) + 1) : 0;
+            if (done > 0 && both[1].revents != 0)
+                return Collected::Cancelled;
+            return done > 0 ? Collected::Complete : (done == 0 ? Collected::TimedOut : Collected::Failed);
         }
+        if (!append(output, buffer, static_cast<size_t>(n)))
+            return Collected::Failed;
     }
 }
 
@@ -144,8 +193,13 @@ ToolRunResult runTool(const std::string &toolPath, const std::vector<std::string
     }
 
     ToolRunResult result;
-    bool readComplete = readToEnd(readFd, result.output);
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    Collected collected = pidfd >= 0 ? collect(readFd, pidfd, result.output) : Collected::Failed;
     int readError = errno;
+    if (collected == Collected::TimedOut || collected == Collected::Cancelled)
+        kill(pid, SIGKILL);
+    if (pidfd >= 0)
+        close(pidfd);
     // Closing before the wait lets a tool still writing get EPIPE instead of blocking forever.
     close(readFd);
 
@@ -165,10 +219,29 @@ ToolRunResult runTool(const std::string &toolPath, const std::vector<std::string
         result.end = ToolRunResult::End::Signalled;
         result.code = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     }
-    if (!readComplete && result.end == ToolRunResult::End::Exited) {
+    if (collected == Collected::TimedOut || collected == Collected::Cancelled) {
+        result.end = collected == Collected::TimedOut ? ToolRunResult::End::TimedOut : ToolRunResult::End::Cancelled;
+        result.code = 0;
+    } else if (collected == Collected::Failed && result.end == ToolRunResult::End::Exited) {
         // A partial answer is no answer.
         result.end = ToolRunResult::End::Lost;
         result.code = readError;
     }
     return result;
+}
+
+ToolRunWatch::ToolRunWatch(int fd) : previous_(watchedFd)
+{
+    watchedFd = fd;
+}
+
+ToolRunWatch::~ToolRunWatch()
+{
+    watchedFd = previous_;
+}
+
+bool peerHungUp(int fd)
+{
+    pollfd watched{fd, POLLRDHUP, 0};
+    return poll(&watched, 1, 0) > 0 && watched.revents != 0;
 }

@@ -7,6 +7,7 @@
 #include "diagnostics/hex_dump.h"
 #include "environment/environment_block.h"
 #include "platform/connection.h"
+#include "platform/tool_run.h"
 #include "service/service.h"
 #include "toolchain/toolchain_version.h"
 
@@ -69,8 +70,12 @@ void Service::dispatch(const Message &message, const std::shared_ptr<Connection>
     } else if (*command == "launch_lldb") {
         debugMessage("launch_lldb command received");
         std::lock_guard<std::mutex> guard(launchLock_);
+        // The lookups' tools die with the host that asked: nobody would take the answer.
+        ToolRunWatch watch(connection->fd());
         // The probe runs even when a debugger already runs.
         DebuggerBackend backend = chooseLldbBackend();
+        if (peerHungUp(connection->fd()))
+            return;
         launch(message, connection,
                backend == DebuggerBackend::LldbPython ? planLldbPythonLaunch : planLldbHelperLaunch);
     } else if (*command == "launch_gdb") {

@@ -1,6 +1,9 @@
 // What a careless or hostile starter, host or toolchain can hand the service, and that it must
 // survive with a clear outcome: no crash, spin, hang or forged line.
 
+#include <cerrno>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -72,4 +75,25 @@ TEST(HostileStarts, StandardErrorIsNeverTakenForTheActivationSocket)
     EXPECT_EQ(rawExitStatus(pid), 2);
     EXPECT_NE(readAll(stderrPair[0]).find("no activation socket"), std::string::npos);
     close(stderrPair[0]);
+}
+
+TEST(HostileStarts, HostGoneDuringAToolRunEndsTheRunKillsTheToolAndLaunchesNothing)
+{
+    TempDir root;
+    TempDir bundle;
+    makeBundleCopy(bundle.path());
+    const std::string launched = root.path() + "/launched";
+    writeFile(bundle.path() + "/lldb-helper", "#!/bin/sh\ntouch '" + launched + "'\n", 0755);
+    const std::string tool = root.path() + "/usr/bin/xcode-select";
+    std::filesystem::create_directories(root.path() + "/usr/bin");
+    writeFile(tool, "#!/bin/sh\necho $$ > '" + tool + ".pid'\nexec sleep 600\n", 0755);
+
+    ServiceRun run(bundle.path(), {"TORVEX_DEBUGGER_ROOT=" + root.path()});
+    ASSERT_TRUE(run.command("launch_lldb"));
+    ASSERT_TRUE(waitUntil([&] { return readFile(tool + ".pid").find('\n') != std::string::npos; }));
+    run.client().disconnect();
+    EXPECT_EQ(run.exitStatus(), 0);
+    pid_t toolPid = std::stoi(readFile(tool + ".pid"));
+    EXPECT_TRUE(kill(toolPid, 0) != 0 && errno == ESRCH) << "the tool still runs";
+    EXPECT_FALSE(std::filesystem::exists(launched));
 }

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <filesystem>
 
 #include "diagnostics/debug_message.h"
@@ -133,6 +135,8 @@ TEST_F(Discovery, PythonDirectoryIsLldbsAnswerElseTheFallbackFourLevelsUpButNoth
     const std::vector<std::tuple<std::string, int, std::optional<std::string>>> cases = {
         {python + "\n", 0, python},           {python, 0, python},   {at("/missing") + "\n", 0, fallback},
         {"/lib/\xc3\x28/x\n", 0, fallback},   {python + "\n", 1, std::nullopt}, {"", 0, std::nullopt},
+        // The answer ends at a NUL; only then is a final newline removed.
+        {python + std::string("\0\x80junk\n", 7), 0, python}, {python + std::string("\n\0", 2), 0, python},
     };
     for (const auto &[answer, status, expected] : cases) {
         tool(lldb, answer, status);
@@ -141,4 +145,18 @@ TEST_F(Discovery, PythonDirectoryIsLldbsAnswerElseTheFallbackFourLevelsUpButNoth
         EXPECT_EQ(entries_, std::vector<std::string>{"LLDB Python Framework found at " + expected.value_or("(null)")});
     }
     EXPECT_EQ(lldbPythonPath(std::nullopt), std::nullopt);
+}
+
+TEST_F(Discovery, ToolThatNeverEndsIsKilledWhenItsTimeIsUpAndCountsAsAFailedRun)
+{
+    std::string lldb = at("/Toolchains/T.toolchain/Developer/usr/bin/lldb");
+    fs::create_directories(fs::path(lldb).parent_path());
+    // Its output closed and its answer given, it still never exits.
+    writeFile(lldb, "#!/bin/sh\necho $$ > '" + lldb + ".pid'\necho /\nexec sleep 600 >&-\n", 0755);
+    directory("/Toolchains/T.toolchain" + pythonSuffix);
+    entries_.clear();
+    EXPECT_EQ(lldbPythonPath(lldb), std::nullopt);
+    EXPECT_EQ(entries_, std::vector<std::string>{"LLDB Python Framework found at (null)"});
+    pid_t tool = std::stoi(readFile(lldb + ".pid"));
+    EXPECT_TRUE(kill(tool, 0) != 0 && errno == ESRCH) << "the tool still runs";
 }

@@ -1,5 +1,6 @@
 #include "toolchain/tool_run_outcome.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "platform/paths.h"
@@ -58,12 +59,13 @@ ToolRunOutcome runToolForPath(const std::string &toolPath, const std::vector<std
     if (!run.exitedWithStatus(0) || run.output.empty())
         return ToolRunOutcome::failed();
 
+    // The answer is text: what follows a NUL is not part of it.
     std::string path = std::move(run.output);
-    if (path.back() == '\n')
+    path.resize(std::min(path.size(), path.find('\0')));
+    if (!path.empty() && path.back() == '\n')
         path.pop_back();
     if (!isValidUtf8(path))
         return ToolRunOutcome::missing();
-    // pathExists turns down a path with a NUL in it: it names no file.
     if (!pathExists(path))
         return ToolRunOutcome::missing();
     return ToolRunOutcome::found(std::move(path));
