@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "diagnostics/line_escape.h"
 #include "platform/activation.h"
 
 namespace {
@@ -77,7 +78,8 @@ void consoleLine(std::string_view message)
 {
     std::string line = timestampNow();
     line.append(" local-debugger[").append(std::to_string(getpid())).append(":");
-    line.append(std::to_string(static_cast<long>(syscall(SYS_gettid)))).append("] ").append(message);
+    line.append(std::to_string(static_cast<long>(syscall(SYS_gettid)))).append("] ");
+    appendEscaped(line, message);
     line.push_back('\n');
     writeToConsole(line);
 }
@@ -88,7 +90,9 @@ ChildLine prepareChildConsoleLine(std::string_view message)
     line.head = timestampNow();
     line.head.append(" local-debugger[");
     line.middle.push_back(':');
-    line.tail.append("] ").append(message).push_back('\n');
+    line.tail.append("] ");
+    appendEscaped(line.tail, message);
+    line.tail.push_back('\n');
     line.pidCount = 2;
     line.fd = savedStderr;
     line.prepared = true;

@@ -1,4 +1,5 @@
 #include "diagnostics/debug_message.h"
+#include "diagnostics/line_escape.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -109,7 +110,7 @@ void debugMessage(std::optional<std::string_view> message)
     if (!handle || !enabledForDefaultType(*handle))
         return;
     std::string entry = entryPrefix;
-    entry.append(*message);
+    appendEscaped(entry, *message);
     writeEntry(*handle, entry);
 }
 
@@ -154,7 +155,7 @@ ChildLine prepareChildDiagnostic(std::string_view message)
     if (!handle || !enabledForDefaultType(*handle))
         return line;
     std::string entry(entryPrefix);
-    entry.append(message);
+    appendEscaped(entry, message);
     if (handle->toStderr) {
         // No pid in this form: the whole line goes in head.
         line.head = entry;

@@ -147,6 +147,17 @@ TEST_F(Discovery, PythonDirectoryIsLldbsAnswerElseTheFallbackFourLevelsUpButNoth
     EXPECT_EQ(lldbPythonPath(std::nullopt), std::nullopt);
 }
 
+TEST_F(Discovery, AnswerHoldingControlCharactersIsLoggedAsOneVisibleLine)
+{
+    std::string lldb = at("/Toolchains/T.toolchain/Developer/usr/bin/lldb");
+    std::string forged = directory("/lib/py\n[TORVEX_DEBUGGER(XPC)] forged\r\x1b[2K\tx");
+    tool(lldb, forged + "\n");
+    entries_.clear();
+    EXPECT_EQ(lldbPythonPath(lldb), forged);
+    EXPECT_EQ(entries_, std::vector<std::string>{"LLDB Python Framework found at " + at("/lib/py") +
+                                                 "\\n[TORVEX_DEBUGGER(XPC)] forged\\r\\x1b[2K\\tx"});
+}
+
 TEST_F(Discovery, ToolThatNeverEndsIsKilledWhenItsTimeIsUpAndCountsAsAFailedRun)
 {
     std::string lldb = at("/Toolchains/T.toolchain/Developer/usr/bin/lldb");
