@@ -37,9 +37,21 @@ else
   exit 2
 fi
 
-for tool in clang++-14 clang-14; do
-  command -v "$tool" >/dev/null || { echo "fuzz: $tool is missing (apt-get install clang-14)" >&2; exit 1; }
+# What the fuzz build needs, installed from Debian when missing: clang with its fuzzing
+# runtime, and the libraries the fuzzed code uses.
+packages=(cmake clang-14 libclang-rt-14-dev libmsgpack-cxx-dev libplist-dev nlohmann-json3-dev)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
+if ((${#missing[@]})); then
+  sudo=()
+  [[ $(id -u) -ne 0 ]] && sudo=(sudo)
+  echo "fuzz: installing ${missing[*]}"
+  { "${sudo[@]}" apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; } ||
+    { echo "fuzz: could not install ${missing[*]}" >&2; exit 1; }
+fi
 build_dir=$source_dir/build-fuzz
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
   -DCMAKE_C_COMPILER=clang-14 -DLD_FUZZ=ON -DLD_BUILD_TESTS=OFF >/dev/null
