@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/property_list.h"
 #include "support/service_run.h"
 
 namespace {
@@ -43,7 +44,67 @@ std::string readAll(int fd)
     return text;
 }
 
+// A binary property list whose objects are given as (marker, references): each reference is a
+// 3-byte object number, each offset 3 bytes; object 0 is the top.
+std::string binaryList(const std::vector<std::pair<uint8_t, std::vector<uint32_t>>> &objects)
+{
+    std::string bytes = "bplist00";
+    std::vector<size_t> offsets;
+    const auto put = [&](uint64_t value, int size) {
+        for (int shift = 8 * (size - 1); shift >= 0; shift -= 8)
+            bytes.push_back(static_cast<char>(value >> shift));
+    };
+    for (const auto &[marker, references] : objects) {
+        offsets.push_back(bytes.size());
+        bytes.push_back(static_cast<char>(marker));
+        for (uint32_t reference : references)
+            put(reference, 3);
+    }
+    const size_t table = bytes.size();
+    for (size_t offset : offsets)
+        put(offset, 3);
+    bytes.append(6, '\0');
+    bytes.push_back(3);
+    bytes.push_back(3);
+    put(objects.size(), 8);
+    put(0, 8);
+    put(table, 8);
+    return bytes;
+}
+
 } // namespace
+
+TEST(HostileTrees, PropertyListsTooDeepTooWideOrTooLargeReadAsUnreadableAndRealOnesStillRead)
+{
+    TempDir directory;
+    const std::string path = directory.path() + "/Info.plist";
+    const std::string key = "CFBundleShortVersionString";
+    const std::string real = "<plist><dict><key>" + key + "</key><string>16.0</string><key>N</key><array><dict/>"
+                             "<array><integer>1</integer></array></array></dict></plist>";
+    std::string deepXml = "<plist><dict><key>" + key + "</key><string>16.0</string><key>x</key>";
+    for (int level = 0; level < 60000; ++level)
+        deepXml += "<array>";
+    std::vector<std::pair<uint8_t, std::vector<uint32_t>>> chain, doubling;
+    for (uint32_t object = 0; object + 1 < 100000; ++object)
+        chain.push_back({0xA1, {object + 1}});
+    chain.push_back({0xA0, {}});
+    // Thirty levels of [B, B]: a file of a few hundred bytes whose tree has 2^30 nodes.
+    for (uint32_t object = 0; object + 1 < 31; ++object)
+        doubling.push_back({0xA2, {object + 1, object + 1}});
+    doubling.push_back({0xA0, {}});
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"deep XML", deepXml},
+        {"deep binary", binaryList(chain)},
+        {"shared binary", binaryList(doubling)},
+        {"over a MiB", real + std::string((1 << 20) + 1, ' ')},
+    };
+    for (const auto &[name, contents] : cases) {
+        writeFile(path, contents);
+        EXPECT_EQ(readPropertyListString(path, key), std::nullopt) << name;
+    }
+    writeFile(path, real);
+    EXPECT_EQ(readPropertyListString(path, key), "16.0");
+}
 
 TEST(HostileStarts, NonBlockingListeningSocketIsWaitedOnNotSpunOn)
 {
