@@ -39,4 +39,6 @@ struct Message {
     MessageKind kind = MessageKind::Plain;
     uint32_t msgid = 0; // requests and replies only
     MessageDictionary dictionary;
+    // A value of it could not be kept for lack of memory, and reads as missing.
+    bool incomplete = false;
 };

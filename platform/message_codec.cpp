@@ -1,25 +1,21 @@
 #include "platform/message_codec.h"
 
-#include <cstring>
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <limits>
+#include <new>
 #include <optional>
+#include <string_view>
 #include <msgpack.hpp>
 
 #include "platform/declared_size_guard.h"
 
 namespace {
 
-// A message is at most an array holding an array holding a map of scalars.
-constexpr size_t maxDepth = 3;
-constexpr size_t maxArrayLength = 64;
-constexpr size_t maxMapLength = 4096;
 // The smallest framing around one value: a single bin or str can never need more than this.
 constexpr size_t minimumFraming = 22;
 constexpr size_t maxValueLength = maxMessageSize - minimumFraming;
-
-const msgpack::unpack_limit decodeLimits(maxArrayLength, maxMapLength, maxValueLength, maxValueLength,
-                                         maxValueLength, maxDepth);
 
 // Packs straight into the string the message is returned in.
 struct StringStream {
@@ -51,83 +47,6 @@ void packDictionary(Packer &packer, const MessageDictionary &dictionary)
             packer.pack(std::get<bool>(value));
         }
     }
-}
-
-bool readDictionary(const msgpack::object &object, MessageDictionary &out)
-{
-    if (object.type != msgpack::type::MAP)
-        return false;
-    const msgpack::object_map &map = object.via.map;
-    for (uint32_t i = 0; i < map.size; ++i) {
-        const msgpack::object &key = map.ptr[i].key;
-        const msgpack::object &value = map.ptr[i].val;
-        if (key.type != msgpack::type::STR)
-            continue;
-        std::string name(key.via.str.ptr, key.via.str.size);
-        switch (value.type) {
-        case msgpack::type::STR:
-            out.add(std::move(name), std::string(value.via.str.ptr, value.via.str.size));
-            break;
-        case msgpack::type::BIN: {
-            const auto *begin = reinterpret_cast<const uint8_t *>(value.via.bin.ptr);
-            out.add(std::move(name), MessageBytes(begin, begin + value.via.bin.size));
-            break;
-        }
-        case msgpack::type::BOOLEAN:
-            out.add(std::move(name), value.via.boolean);
-            break;
-        default:
-            out.add(std::move(name), std::monostate{});
-            break;
-        }
-    }
-    return true;
-}
-
-bool readMsgid(const msgpack::object &object, uint32_t &msgid)
-{
-    if (object.type != msgpack::type::POSITIVE_INTEGER || object.via.u64 > std::numeric_limits<uint32_t>::max())
-        return false;
-    msgid = static_cast<uint32_t>(object.via.u64);
-    return true;
-}
-
-bool readParams(const msgpack::object &object, MessageDictionary &out)
-{
-    return object.type == msgpack::type::ARRAY && object.via.array.size == 1 &&
-           readDictionary(object.via.array.ptr[0], out);
-}
-
-bool readMessage(const msgpack::object &object, Message &out)
-{
-    if (object.type != msgpack::type::ARRAY || object.via.array.size < 3)
-        return false;
-    const msgpack::object *items = object.via.array.ptr;
-    const uint32_t size = object.via.array.size;
-    if (items[0].type != msgpack::type::POSITIVE_INTEGER)
-        return false;
-    Message message;
-    switch (items[0].via.u64) {
-    case 0:
-        message.kind = MessageKind::Request;
-        if (size != 4 || !readMsgid(items[1], message.msgid) || !readParams(items[3], message.dictionary))
-            return false;
-        break;
-    case 1:
-        message.kind = MessageKind::Reply;
-        if (size != 4 || !readMsgid(items[1], message.msgid) || !readDictionary(items[3], message.dictionary))
-            return false;
-        break;
-    case 2:
-        message.kind = MessageKind::Plain;
-        if (size != 3 || !readParams(items[2], message.dictionary))
-            return false;
-        break;
-    default:
-        return false;
-    }
-    out = std::move(message);
-    return true;
 }
 
 } // namespace
@@ -196,12 +115,6 @@ DataMessageHeader encodeDataMessageHeader(size_t count)
     return header;
 }
 
-// Values reference the read buffer instead of being copied twice.
-bool referenceValues(msgpack::type::object_type, std::size_t, void *)
-{
-    return true;
-}
-
 namespace {
 
 // What every data message the service sends starts with: [2, "message", [{"data": bin...
@@ -226,13 +139,230 @@ bool dataMessageHeader(const uint8_t *bytes, size_t count, size_t &headerLength,
     return payloadSize <= maxValueLength;
 }
 
+// Nesting a connection accepts; the outermost value is the first level.
+constexpr uint32_t maxDepth = 32;
+
+// The keys that readers of a decoded dictionary look up, on the service's side and the hosts'.
+// Every other key is skipped while parsing, and so is a repeat (the first counts), so however
+// wide a map arrives, its dictionary holds at most one value for each of these.
+constexpr std::array<std::string_view, 4> knownKeys = {"command", "data", "arch", "result"};
+constexpr size_t noKey = knownKeys.size();
+
+// Builds the message while the parser walks one value, keeping only what a message reads: the
+// kind, the msgid and the known keys' values. Everything else is passed over as it streams by.
+class MessageVisitor : public msgpack::v2::null_visitor {
+public:
+    void init() { *this = MessageVisitor(); }
+    bool failed() const { return failed_; }
+    bool take(Message &out)
+    {
+        if (rejected_ || !kindSeen_)
+            return false;
+        out = std::move(message_);
+        return true;
+    }
+
+    bool visit_nil() { return other(); }
+    bool visit_boolean(bool value) { return role_ == Role::Value ? keep([value] { return value; }) : other(); }
+    bool visit_positive_integer(uint64_t value)
+    {
+        if (role_ == Role::Kind) {
+            if (value > 2 || topSize_ != (value == 2 ? 3u : 4u))
+                return reject();
+            constexpr MessageKind kinds[] = {MessageKind::Request, MessageKind::Reply, MessageKind::Plain};
+            message_.kind = kinds[value];
+            kindSeen_ = true;
+            return true;
+        }
+        if (role_ == Role::Msgid) {
+            if (value > std::numeric_limits<uint32_t>::max())
+                return reject();
+            message_.msgid = static_cast<uint32_t>(value);
+            return true;
+        }
+        return other();
+    }
+    // The signed encodings may carry non-negative numbers too.
+    bool visit_negative_integer(int64_t value)
+    {
+        return value >= 0 ? visit_positive_integer(static_cast<uint64_t>(value)) : other();
+    }
+    bool visit_float32(float) { return other(); }
+    bool visit_float64(double) { return other(); }
+    bool visit_ext(const char *, uint32_t) { return other(); }
+    bool visit_str(const char *bytes, uint32_t size)
+    {
+        std::string_view text(bytes, size);
+        if (role_ == Role::Key) {
+            key_ = static_cast<size_t>(std::find(knownKeys.begin(), knownKeys.end(), text) - knownKeys.begin());
+            return true;
+        }
+        return role_ == Role::Value ? keep([text] { return std::string(text); }) : other();
+    }
+    bool visit_bin(const char *bytes, uint32_t size)
+    {
+        if (role_ != Role::Value)
+            return other();
+        const auto *begin = reinterpret_cast<const uint8_t *>(bytes);
+        return keep([begin, size] { return size == 0 ? MessageBytes() : MessageBytes(begin, begin + size); });
+    }
+
+    bool start_array(uint32_t size)
+    {
+        if (!enter())
+            return false;
+        if (role_ == Role::Top) {
+            topSize_ = size;
+            return open(Frame::Top);
+        }
+        if (role_ == Role::Params && size == 1)
+            return open(Frame::Params);
+        other();
+        return open(Frame::Skipped);
+    }
+    bool start_array_item()
+    {
+        const Frame frame = frames_[depth_ - 1];
+        if (rejected_ || frame == Frame::Skipped)
+            role_ = Role::Skipped;
+        else if (frame == Frame::Top)
+            role_ = topRole(topIndex_++);
+        else
+            role_ = Role::Dictionary;
+        return true;
+    }
+    bool end_array() { return leave(); }
+
+    bool start_map(uint32_t)
+    {
+        if (!enter())
+            return false;
+        if (role_ == Role::Dictionary)
+            return open(Frame::Dictionary);
+        other();
+        return open(Frame::Skipped);
+    }
+    bool start_map_key()
+    {
+        role_ = frames_[depth_ - 1] == Frame::Dictionary ? Role::Key : Role::Skipped;
+        key_ = noKey;
+        return true;
+    }
+    bool start_map_value()
+    {
+        role_ = Role::Skipped;
+        if (!rejected_ && key_ != noKey && !seen_[key_]) {
+            seen_[key_] = true;
+            role_ = Role::Value;
+        }
+        return true;
+    }
+    bool end_map() { return leave(); }
+
+    void parse_error(size_t, size_t) { failed_ = true; }
+
+private:
+    // What the value about to be visited, or the container now open, is to the message.
+    enum class Role : uint8_t { Skipped, Top, Kind, Msgid, Params, Dictionary, Key, Value };
+    enum class Frame : uint8_t { Skipped, Top, Params, Dictionary };
+
+    Role topRole(uint32_t index) const
+    {
+        if (index == 0)
+            return Role::Kind;
+        switch (message_.kind) {
+        case MessageKind::Request:
+            return index == 1 ? Role::Msgid : index == 3 ? Role::Params : Role::Skipped;
+        case MessageKind::Reply:
+            return index == 1 ? Role::Msgid : index == 3 ? Role::Dictionary : Role::Skipped;
+        case MessageKind::Plain:
+            return index == 2 ? Role::Params : Role::Skipped;
+        }
+        return Role::Skipped;
+    }
+    bool reject()
+    {
+        rejected_ = true;
+        return true;
+    }
+    // A value of a type the message does not carry: wrong where the shape wants something,
+    // missing as a dictionary value, nothing at all where nobody looks.
+    bool other()
+    {
+        if (role_ != Role::Skipped && role_ != Role::Key && role_ != Role::Value)
+            rejected_ = true;
+        return true;
+    }
+    // A value that cannot be copied for lack of memory is left out and the message marked;
+    // the bytes are parsed on, so the stream stays whole.
+    template <typename Make>
+    bool keep(Make make)
+    {
+        try {
+            message_.dictionary.add(std::string(knownKeys[key_]), MessageValue(make()));
+        } catch (const std::bad_alloc &) {
+            message_.incomplete = true;
+        }
+        return true;
+    }
+    // Returning false stops the parser: past the limit the input is refused, not skipped.
+    bool enter()
+    {
+        if (depth_ == maxDepth) {
+            failed_ = true;
+            return false;
+        }
+        ++depth_;
+        return true;
+    }
+    bool open(Frame frame)
+    {
+        frames_[depth_ - 1] = frame;
+        return true;
+    }
+    bool leave()
+    {
+        --depth_;
+        return true;
+    }
+
+    Message message_;
+    Role role_ = Role::Top;
+    std::array<Frame, maxDepth> frames_{};
+    uint32_t depth_ = 0;
+    uint32_t topSize_ = 0;
+    uint32_t topIndex_ = 0;
+    size_t key_ = noKey;
+    std::array<bool, knownKeys.size()> seen_{};
+    bool kindSeen_ = false;
+    bool rejected_ = false; // well formed so far, but not a message
+    bool failed_ = false;
+};
+
+// The visitor copies what it keeps, so the parser's buffer is never referenced and the hook that
+// would keep such a buffer alive is never called.
+struct UnreferencedBuffer {
+    void operator()(char *) const {}
+};
+UnreferencedBuffer unreferencedBuffer;
+
+// The library's stream parser over its own buffer, resuming where the last input ended.
+class MessageParser : public msgpack::v2::parser<MessageParser, UnreferencedBuffer> {
+public:
+    MessageParser() : parser(unreferencedBuffer) {}
+    MessageVisitor &visitor() { return visitor_; }
+    bool referenced() const { return false; }
+    void set_referenced(bool) {}
+
+private:
+    MessageVisitor visitor_;
+};
+
 } // namespace
 
 struct MessageDecoder::State {
-    msgpack::unpacker unpacker{&referenceValues, nullptr,
-                               MSGPACK_UNPACKER_INIT_BUFFER_SIZE, decodeLimits};
+    MessageParser parser;
     DeclaredSizeGuard guard{maxMessageSize};
-    size_t pending = 0; // bytes fed since the last complete value began
     bool broken = false;
     // No value is partly parsed: the unparsed bytes, if any, start a new value.
     bool atBoundary = true;
@@ -263,10 +393,9 @@ struct MessageDecoder::State {
         if (taken == 0)
             return;
         growPayload(taken);
-        memcpy(payload().data() + filled, unpacker.nonparsed_buffer(), taken);
-        unpacker.skip_nonparsed_buffer(taken);
+        memcpy(payload().data() + filled, parser.nonparsed_buffer(), taken);
+        parser.skip_nonparsed_buffer(taken);
         filled += taken;
-        pending -= taken;
     }
 
     // At a value boundary, a data message is taken apart without the general parser: its
@@ -275,8 +404,8 @@ struct MessageDecoder::State {
     {
         size_t headerLength = 0;
         size_t payloadSize = 0;
-        if (!dataMessageHeader(reinterpret_cast<const uint8_t *>(unpacker.nonparsed_buffer()),
-                               unpacker.nonparsed_size(), headerLength, payloadSize))
+        if (!dataMessageHeader(reinterpret_cast<const uint8_t *>(parser.nonparsed_buffer()),
+                               parser.nonparsed_size(), headerLength, payloadSize))
             return false;
         Message message;
         message.kind = MessageKind::Plain;
@@ -286,9 +415,8 @@ struct MessageDecoder::State {
         filling = std::move(message);
         declared = payloadSize;
         filled = 0;
-        unpacker.skip_nonparsed_buffer(headerLength);
-        pending -= headerLength;
-        fillFromUnparsed(unpacker.nonparsed_size());
+        parser.skip_nonparsed_buffer(headerLength);
+        fillFromUnparsed(parser.nonparsed_size());
         return true;
     }
 };
@@ -300,8 +428,8 @@ MessageDecoder::~MessageDecoder() = default;
 char *MessageDecoder::reserve(size_t size)
 {
     state_->lastSpaceWasPayload = false;
-    state_->unpacker.reserve_buffer(size);
-    return state_->unpacker.buffer();
+    state_->parser.reserve_buffer(size);
+    return state_->parser.buffer();
 }
 
 std::span<char> MessageDecoder::readSpace(size_t preferred)
@@ -325,10 +453,9 @@ void MessageDecoder::commit(size_t size)
         return;
     }
     // Values that end before an oversized one are still delivered; the rest is never buffered.
-    state.guard.feed(reinterpret_cast<const uint8_t *>(state.unpacker.buffer()), size);
+    state.guard.feed(reinterpret_cast<const uint8_t *>(state.parser.buffer()), size);
     size_t accepted = state.guard.lastAccepted();
-    state.unpacker.buffer_consumed(accepted);
-    state.pending += accepted;
+    state.parser.buffer_consumed(accepted);
     if (state.filling)
         state.fillFromUnparsed(accepted);
 }
@@ -352,7 +479,7 @@ MessageDecoder::Status MessageDecoder::next(Message &out)
         return Status::Message;
     }
     if (state.atBoundary) {
-        if (state.unpacker.nonparsed_size() == 0) {
+        if (state.parser.nonparsed_size() == 0) {
             if (state.guard.refused()) {
                 state.broken = true;
                 return Status::BadInput;
@@ -362,29 +489,26 @@ MessageDecoder::Status MessageDecoder::next(Message &out)
         if (state.startDataMessage())
             return next(out);
     }
-    msgpack::object_handle handle;
+    MessageParser &parser = state.parser;
     bool complete = false;
     try {
-        complete = state.unpacker.next(handle);
+        complete = parser.next();
     } catch (const std::exception &) {
-        // Malformed bytes, or a header declaring more than a message may hold.
         state.broken = true;
         return Status::BadInput;
     }
     state.atBoundary = complete;
-    if (!complete) {
-        if (state.guard.refused() || state.pending > maxMessageSize) {
-            state.broken = true;
-            return Status::BadInput;
-        }
-        return Status::NeedMore;
-    }
-    size_t remaining = state.unpacker.nonparsed_size();
-    size_t encodedSize = state.pending - remaining;
-    state.pending = remaining;
-    if (encodedSize > maxMessageSize) {
+    // Only what the guard let through was buffered; message_size() is what came of this value.
+    if (parser.visitor().failed() ||
+        (!complete && (state.guard.refused() || parser.message_size() > maxMessageSize)) ||
+        (complete && parser.parsed_size() > maxMessageSize)) {
         state.broken = true;
         return Status::BadInput;
     }
-    return readMessage(handle.get(), out) ? Status::Message : Status::Ignored;
+    if (!complete)
+        return Status::NeedMore;
+    const bool isMessage = parser.visitor().take(out);
+    // Readies the parser and its visitor for the next value.
+    parser.reset();
+    return isMessage ? Status::Message : Status::Ignored;
 }

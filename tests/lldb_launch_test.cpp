@@ -121,8 +121,10 @@ TEST_F(LldbLaunch, BackEndPathsLongerThanTheirBuffersAreRefusedWithoutPipes)
             TempDir home;
             std::string directory = home.path();
             // Components short enough for any file system, and never a lone "/" at the end.
-            for (size_t left; (left = length - name.size() - directory.size()) > 0;)
-                directory += "/" + std::string(left > 201 ? std::min<size_t>(200, left - 2) : left - 1, 'd');
+            for (size_t left; (left = length - name.size() - directory.size()) > 0;) {
+                directory.push_back('/');
+                directory.append(left > 201 ? std::min<size_t>(200, left - 2) : left - 1, 'd');
+            }
             makeBundle(directory);
             auto run = start(directory);
             EXPECT_EQ(run->launchLldb(), launches);
