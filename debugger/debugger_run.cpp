@@ -1,6 +1,7 @@
 #include "debugger/debugger_run.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -49,11 +50,21 @@ bool DebuggerRun::forwardBulk(Child &child)
     return child.events.forward(child.output.get(), std::min(static_cast<size_t>(waiting), relayReadSize));
 }
 
-DebuggerRun::DebuggerRun()
+// Throws when the relay buffer cannot be had: a service without it cannot start.
+DebuggerRun::DebuggerRun() : relayBuffer_(new uint8_t[relayReadSize]) {}
+
+std::string DebuggerRun::start() noexcept
 {
-    std::thread([this] { relay(); }).detach();
-    std::thread([this] { queue_.serve(); }).detach();
-    std::thread([this] { watchExit(); }).detach();
+    // A thread started before a later one fails only ever waits on this object, which the
+    // service never destroys.
+    try {
+        std::thread([this] { relay(); }).detach();
+        std::thread([this] { queue_.serve(); }).detach();
+        std::thread([this] { watchExit(); }).detach();
+        return {};
+    } catch (const std::exception &error) {
+        return error.what();
+    }
 }
 
 bool DebuggerRun::launch(LaunchPlan plan, Events events)
@@ -120,9 +131,7 @@ DebuggerRun::Child &DebuggerRun::waitForChild()
 // comes back large, the next chunks are forwarded from the pipe as long as they stay large.
 void DebuggerRun::relay()
 {
-    // Allocated before the launch (this thread's first allocation sets up its heap), so that
-    // nothing of it competes with the host for a CPU once the launch has been answered.
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[relayReadSize]);
+    uint8_t *buffer = relayBuffer_.get();
     Child &child = waitForChild();
     // A larger pipe lets one read move more; grown here, after the launch has been answered.
     fcntl(child.output.get(), F_SETPIPE_SZ, static_cast<int>(relayReadSize));
@@ -130,17 +139,17 @@ void DebuggerRun::relay()
     for (;;) {
         if (bulk && forwardBulk(child))
             continue;
-        ssize_t got = read(child.output.get(), buffer.get(), relayReadSize);
+        ssize_t got = read(child.output.get(), buffer, relayReadSize);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             break;
         bulk = static_cast<size_t>(got) >= bulkSize;
         if (hexLogged(child.backend))
-            debugHexMessage("data received: ", buffer.get(), static_cast<size_t>(got));
-        child.events.output(buffer.get(), static_cast<size_t>(got));
+            debugHexMessage("data received: ", buffer, static_cast<size_t>(got));
+        child.events.output(buffer, static_cast<size_t>(got));
     }
-    child.events.output(buffer.get(), 0);
+    child.events.output(buffer, 0);
     std::lock_guard<std::mutex> guard(lock_);
     relayEnded_ = true;
     changed_.notify_all();
@@ -150,17 +159,18 @@ void DebuggerRun::relay()
 // pipes nobody reads, so it never blocks on them.
 void DebuggerRun::watchExit()
 {
-    std::vector<pollfd> watched;
-    watched.reserve(8); // as in relay(): this thread's heap is set up before the launch
     Child &child = waitForChild();
-    watched.push_back({child.pidfd.get(), POLLIN, 0});
+    // Nothing allocated here: the pidfd and at most maxDrainedPipes drained pipes.
+    std::array<pollfd, 1 + maxDrainedPipes> watched{};
+    watched[0] = {child.pidfd.get(), POLLIN, 0};
+    size_t count = 1;
     for (const UniqueFd &fd : child.drained)
-        watched.push_back({fd.get(), POLLIN, 0});
+        watched[count++] = {fd.get(), POLLIN, 0};
     char sink[64 * 1024];
     while (watched[0].revents == 0) {
-        if (poll(watched.data(), watched.size(), -1) < 0)
+        if (poll(watched.data(), count, -1) < 0)
             continue;
-        for (size_t i = 1; i < watched.size(); ++i) {
+        for (size_t i = 1; i < count; ++i) {
             if (watched[i].revents != 0 && read(watched[i].fd, sink, sizeof sink) == 0)
                 watched[i].fd = -1;
         }

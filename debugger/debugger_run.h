@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <sys/types.h>
+#include <string>
 #include <vector>
 
 #include "debugger/launch_plan.h"
@@ -34,6 +35,9 @@ public:
 
     DebuggerRun();
     DebuggerRun(const DebuggerRun &) = delete;
+    // Starts the relay, send-writer and exit-watch threads, once; the reason when one could not
+    // be started, else empty.
+    std::string start() noexcept;
     DebuggerRun &operator=(const DebuggerRun &) = delete;
 
     // Starts the plan's child and takes ownership of it; false when no child runs (the reason
@@ -48,7 +52,7 @@ public:
     void signal(int signo);
 
     // Queues bytes for the back end's command descriptor; dropped while no child runs.
-    void send(std::vector<uint8_t> bytes) { queue_.push(std::move(bytes)); }
+    SendOutcome send(std::span<const uint8_t> bytes) { return queue_.push(bytes); }
 
     // Waits, at most limit, for the relay to deliver the end of the output.
     void finishRelay(std::chrono::milliseconds limit);
@@ -61,6 +65,8 @@ private:
     bool forwardBulk(Child &child);
     void watchExit();
 
+    // Allocated with the run, before its threads: a thread has nothing to allocate that could fail.
+    std::unique_ptr<uint8_t[]> relayBuffer_;
     std::mutex lock_;
     std::condition_variable changed_;
     std::atomic<Child *> child_{nullptr};

@@ -12,6 +12,9 @@
 #include "platform/unique_fd.h"
 #include "toolchain/debugger_backend.h"
 
+// The most pipes a plan leaves to be drained (an LLDB back end's standard output and error).
+constexpr size_t maxDrainedPipes = 2;
+
 struct LaunchPlan {
     struct Placement {
         UniqueFd source; // the service's copy, closed once the child has started
@@ -34,7 +37,7 @@ struct LaunchPlan {
     // are read and discarded, held ones are kept open unwritten.
     UniqueFd command;
     UniqueFd output;
-    std::vector<UniqueFd> drained;
+    std::vector<UniqueFd> drained; // at most maxDrainedPipes
     std::vector<UniqueFd> held;
 
     LaunchPlan() { sigemptyset(&unblocked); }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <new>
 #include <poll.h>
 #include <unistd.h>
 
@@ -9,7 +10,7 @@ namespace {
 
 // Writes what the pipe takes now, from done on; false once the back end has gone (EPIPE), and
 // with it the bytes.
-bool writeSome(int fd, const std::vector<uint8_t> &bytes, size_t &done)
+bool writeSome(int fd, std::span<const uint8_t> bytes, size_t &done)
 {
     while (done < bytes.size()) {
         ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
@@ -41,23 +42,29 @@ void SendQueue::open(int fd)
     fd_ = fd;
 }
 
-void SendQueue::push(std::vector<uint8_t> bytes)
+SendOutcome SendQueue::push(std::span<const uint8_t> bytes)
 {
-    std::unique_lock<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     if (bytes.empty() || fd_ < 0)
-        return;
+        return SendOutcome::Queued;
+    if (pendingBytes_ + bytes.size() > sendQueueLimit)
+        return SendOutcome::QueueFull;
     // Nothing ahead of these bytes: what the pipe takes now is written here, without a hand-off
     // to the writer thread, and only the rest waits.
     if (pending_.empty() && !writing_) {
         size_t done = 0;
         if (!writeSome(fd_, bytes, done) || done == bytes.size())
-            return;
-        bytes.erase(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(done));
+            return SendOutcome::Queued;
+        bytes = bytes.subspan(done);
     }
-    changed_.wait(guard, [this] { return pendingBytes_ < sendQueueLimit; });
+    try {
+        pending_.emplace_back(bytes.begin(), bytes.end());
+    } catch (const std::bad_alloc &) {
+        return SendOutcome::NoMemory;
+    }
     pendingBytes_ += bytes.size();
-    pending_.push_back(std::move(bytes));
     changed_.notify_all();
+    return SendOutcome::Queued;
 }
 
 void SendQueue::serve()

@@ -7,17 +7,26 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <span>
 #include <vector>
 
 constexpr size_t sendQueueLimit = 64u << 20;
+
+enum class SendOutcome {
+    Queued,   // written, or waiting in order
+    QueueFull, // dropped: sendQueueLimit bytes already wait for a back end that is not reading
+    NoMemory, // dropped: no memory for a copy
+};
 
 class SendQueue {
 public:
     // Where the bytes go from now on; until then they are dropped.
     void open(int fd);
 
-    // Queues the bytes; waits only while the queue already holds sendQueueLimit bytes.
-    void push(std::vector<uint8_t> bytes);
+    // Writes what the pipe takes now and queues a copy of the rest, unless that would take the
+    // queue past sendQueueLimit: then the bytes are dropped whole, so that a host that outruns
+    // the back end never holds up its own stop. Never waits.
+    SendOutcome push(std::span<const uint8_t> bytes);
 
     // The writer thread's loop: writes queued bytes whole, in order; never returns.
     [[noreturn]] void serve();

@@ -1,6 +1,9 @@
 #include <algorithm>
 #include <chrono>
+#include <exception>
+#include <unistd.h>
 
+#include "diagnostics/console.h"
 #include "environment/environment_block.h"
 #include "platform/connection.h"
 #include "service/service.h"
@@ -8,12 +11,22 @@
 void Service::serveConnection(int fd)
 {
     freeSetEnvironment();
-    auto connection = std::make_shared<Connection>(fd);
-    {
-        std::lock_guard<std::mutex> guard(connectionsLock_);
-        connections_.push_back(connection);
+    std::shared_ptr<Connection> connection;
+    try {
+        connection = std::make_shared<Connection>(fd);
+        {
+            std::lock_guard<std::mutex> guard(connectionsLock_);
+            connections_.push_back(connection);
+        }
+        connection->receive([&](Message &message) { dispatch(message, connection); });
+    } catch (const std::exception &error) {
+        // Memory or threads ran out while serving: the connection ends as a broken one does.
+        writeToConsole("local-debugger: connection closed: ");
+        writeToConsole(error.what());
+        writeToConsole("\n");
+        if (!connection)
+            close(fd);
     }
-    connection->receive([&](Message &message) { dispatch(message, connection); });
     end(EndCause::ConnectionEnded);
 }
 

@@ -3,6 +3,7 @@
 
 #include "debugger/gdb_launch.h"
 #include "debugger/lldb_launch.h"
+#include "diagnostics/console.h"
 #include "diagnostics/debug_message.h"
 #include "diagnostics/hex_dump.h"
 #include "environment/environment_block.h"
@@ -89,8 +90,16 @@ void Service::dispatch(const Message &message, const std::shared_ptr<Connection>
         const MessageBytes *data = message.dictionary.getData("data");
         if (loggingEnabled.load())
             debugMessage("send command received: " + (data != nullptr ? hexDump(data->data(), data->size()) : ""));
-        if (data != nullptr)
-            run_.send(*data);
+        if (message.incomplete) {
+            consoleLine("send dropped: no memory to hold its bytes");
+            return;
+        }
+        const SendOutcome outcome = data != nullptr ? run_.send(*data) : SendOutcome::Queued;
+        if (outcome == SendOutcome::QueueFull)
+            consoleLine("send of " + std::to_string(data->size()) +
+                        " bytes dropped: the debugger has not read the 64 MiB sent before it");
+        else if (outcome == SendOutcome::NoMemory)
+            consoleLine("send of " + std::to_string(data->size()) + " bytes dropped: no memory to hold them");
     } else if (*command == "break") {
         debugMessage("break command received");
         run_.signal(SIGINT);

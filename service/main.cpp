@@ -1,4 +1,5 @@
 #include <csignal>
+#include <exception>
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <string>
@@ -38,9 +39,31 @@ void markInheritedCloseOnExec()
     syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
 }
 
-} // namespace
+// Past this many, a connection is accepted and closed at once: each one served holds a thread.
+constexpr int maxServedConnections = 64;
 
-int main()
+[[noreturn]] void serveListening(Service &service, int listeningFd)
+{
+    int served = 0;
+    for (;;) {
+        int fd = acceptConnection(listeningFd);
+        if (fd < 0)
+            service.end(Service::EndCause::ConnectionEnded);
+        if (served >= maxServedConnections) {
+            close(fd);
+            continue;
+        }
+        try {
+            std::thread([&service, fd] { service.serveConnection(fd); }).detach();
+            ++served;
+        } catch (const std::exception &) {
+            // No thread to serve it: this host is turned away, the others go on.
+            close(fd);
+        }
+    }
+}
+
+int run()
 {
     ensureStandardDescriptors();
     markInheritedCloseOnExec();
@@ -63,12 +86,26 @@ int main()
 
     // Lives until the process exits; nothing tears it down.
     auto *service = new Service;
+    if (std::string problem = service->start(); !problem.empty()) {
+        writeToConsole("local-debugger: cannot start: " + problem + "\n");
+        return 2;
+    }
     if (!activation.listening)
         service->serveConnection(activation.fd);
-    for (;;) {
-        int fd = acceptConnection(activation.fd);
-        if (fd < 0)
-            service->end(Service::EndCause::ConnectionEnded);
-        std::thread([service, fd] { service->serveConnection(fd); }).detach();
+    serveListening(*service, activation.fd);
+}
+
+} // namespace
+
+int main()
+{
+    try {
+        return run();
+    } catch (const std::exception &error) {
+        // Out of memory or threads before serving: nothing here allocates.
+        writeToConsole("local-debugger: cannot start: ");
+        writeToConsole(error.what());
+        writeToConsole("\n");
+        return 2;
     }
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <functional>
 #include <optional>
+#include <string>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -19,6 +20,8 @@ public:
     enum class EndCause { ChildExited, Stop, ConnectionEnded };
 
     Service();
+    // The run's threads; the reason they could not be started, else empty.
+    std::string start() noexcept { return run_.start(); }
 
     // Serves a new connection on the calling thread until it ends, which ends the run: the
     // call never returns. Empties the environment block first.

@@ -3,10 +3,14 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "platform/property_list.h"
@@ -157,4 +161,140 @@ TEST(HostileStarts, HostGoneDuringAToolRunEndsTheRunKillsTheToolAndLaunchesNothi
     pid_t toolPid = std::stoi(readFile(tool + ".pid"));
     EXPECT_TRUE(kill(toolPid, 0) != 0 && errno == ESRCH) << "the tool still runs";
     EXPECT_FALSE(std::filesystem::exists(launched));
+}
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized = true; // their shadow memory needs more address space than any limit here
+#else
+constexpr bool sanitized = false;
+#endif
+
+// A bundle whose GDB never reads what it is sent.
+void bundleWithDeafGdb(const std::string &directory)
+{
+    makeBundleCopy(directory);
+    writeFile(directory + "/gdb-x86_64", "#!/bin/sh\nexec sleep 600\n", 0755);
+}
+
+long virtualKiB(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmSize:", 0) == 0)
+            return std::stol(line.substr(7));
+    }
+    return -1;
+}
+
+struct StderrPipe {
+    int fds[2] = {-1, -1};
+    StderrPipe() { pipe2(fds, O_CLOEXEC); }
+    ~StderrPipe()
+    {
+        close(fds[0]);
+        if (fds[1] >= 0)
+            close(fds[1]);
+    }
+    // The service has its copy: ours goes, so reading ends with the service.
+    void started()
+    {
+        close(fds[1]);
+        fds[1] = -1;
+    }
+};
+
+} // namespace
+
+TEST(HostileLimits, ConnectionsPastSixtyFourAreClosedAtOnceAndTheServedOnesGoOn)
+{
+    TempDir bundle;
+    makeBundleCopy(bundle.path(), {{"gdb-x86_64", "report"}});
+    ListeningService service(bundle.path());
+    auto first = ServiceRun::connect(service.path);
+    ASSERT_NE(first, nullptr);
+    std::vector<int> others;
+    for (int i = 0; i < 66; ++i) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{AF_UNIX, {}};
+        service.path.copy(address.sun_path, sizeof address.sun_path - 1);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        others.push_back(fd);
+    }
+    // The first and 63 others are served; the last three are closed unread.
+    for (size_t i = 63; i < others.size(); ++i) {
+        pollfd readable{others[i], POLLIN, 0};
+        ASSERT_EQ(poll(&readable, 1, 20000), 1) << "connection " << i + 2;
+        char byte;
+        EXPECT_EQ(read(others[i], &byte, 1), 0) << "connection " << i + 2;
+    }
+    pollfd served{others[62], POLLIN, 0};
+    EXPECT_EQ(poll(&served, 1, 0), 0);
+    EXPECT_EQ(first->launchGdb(), true);
+    EXPECT_EQ(first->request("stop"), true);
+    for (int fd : others)
+        close(fd);
+    EXPECT_EQ(rawExitStatus(service.pid), 0);
+}
+
+TEST(HostileLimits, SendsPastTheQueueBoundAreDroppedWithAConsoleLineAndStopIsStillRead)
+{
+    TempDir bundle;
+    bundleWithDeafGdb(bundle.path());
+    StderrPipe console;
+    ServiceRun run(bundle.path(), {}, console.fds[1]);
+    console.started();
+    ASSERT_EQ(run.launchGdb(), true);
+    const std::string chunk(30 << 20, 'x');
+    for (int i = 0; i < 3; ++i)
+        run.send(chunk);
+    EXPECT_EQ(run.request("stop"), true);
+    EXPECT_EQ(run.exitStatus(), 0);
+    const std::string lines = readAll(console.fds[0]);
+    EXPECT_NE(lines.find("send of 31457280 bytes dropped: the debugger has not read the 64 MiB sent before it"),
+              std::string::npos)
+        << lines;
+}
+
+TEST(HostileLimits, SendsPastTheAddressSpaceAreDroppedOrTheirConnectionClosedNeverAnAbort)
+{
+    if (sanitized)
+        GTEST_SKIP() << "under a sanitizer the address space cannot be limited";
+    TempDir bundle;
+    bundleWithDeafGdb(bundle.path());
+    StderrPipe console;
+    ServiceRun run(bundle.path(), {}, console.fds[1]);
+    console.started();
+    ASSERT_EQ(run.launchGdb(), true);
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(virtualKiB(run.pid()) + 48 * 1024) * 1024;
+    ASSERT_EQ(prlimit(run.pid(), RLIMIT_AS, &limit, nullptr), 0);
+    const std::string chunk(16 << 20, 'x');
+    for (int i = 0; i < 4; ++i)
+        run.send(chunk);
+    run.request("stop");
+    run.client().disconnect();
+    EXPECT_EQ(run.exitStatus(), 0);
+    const std::string lines = readAll(console.fds[0]);
+    EXPECT_TRUE(lines.find("dropped: no memory") != std::string::npos ||
+                lines.find("connection closed") != std::string::npos)
+        << lines;
+}
+
+TEST(HostileLimits, StartUpWithoutRoomForItsThreadsSaysSoAndExitsTwo)
+{
+    if (sanitized)
+        GTEST_SKIP() << "under a sanitizer the address space cannot be limited";
+    TempDir bundle;
+    // Enough to load and start, not enough for the run's threads.
+    writeFile(bundle.path() + "/local-debugger",
+              "#!/bin/sh\nexec prlimit --as=16777216 -- '" LD_BUNDLE_DIR "/local-debugger'\n", 0755);
+    StderrPipe console;
+    ServiceRun run(bundle.path(), {}, console.fds[1]);
+    console.started();
+    EXPECT_EQ(run.exitStatus(), 2);
+    const std::string lines = readAll(console.fds[0]);
+    EXPECT_NE(lines.find("\nlocal-debugger: cannot start: "), std::string::npos) << lines;
 }
