@@ -206,6 +206,15 @@ struct StderrPipe {
     }
 };
 
+// A service whose console lines are kept.
+struct WatchedRun {
+    explicit WatchedRun(const std::string &bundleDir) : run(bundleDir, {}, console.fds[1]) { console.started(); }
+    std::string consoleLines() { return readAll(console.fds[0]); }
+
+    StderrPipe console;
+    ServiceRun run;
+};
+
 } // namespace
 
 TEST(HostileLimits, ConnectionsPastSixtyFourAreClosedAtOnceAndTheServedOnesGoOn)
@@ -243,16 +252,14 @@ TEST(HostileLimits, SendsPastTheQueueBoundAreDroppedWithAConsoleLineAndStopIsSti
 {
     TempDir bundle;
     bundleWithDeafGdb(bundle.path());
-    StderrPipe console;
-    ServiceRun run(bundle.path(), {}, console.fds[1]);
-    console.started();
-    ASSERT_EQ(run.launchGdb(), true);
+    WatchedRun watched(bundle.path());
+    ASSERT_EQ(watched.run.launchGdb(), true);
     const std::string chunk(30 << 20, 'x');
     for (int i = 0; i < 3; ++i)
-        run.send(chunk);
-    EXPECT_EQ(run.request("stop"), true);
-    EXPECT_EQ(run.exitStatus(), 0);
-    const std::string lines = readAll(console.fds[0]);
+        watched.run.send(chunk);
+    EXPECT_EQ(watched.run.request("stop"), true);
+    EXPECT_EQ(watched.run.exitStatus(), 0);
+    const std::string lines = watched.consoleLines();
     EXPECT_NE(lines.find("send of 31457280 bytes dropped: the debugger has not read the 64 MiB sent before it"),
               std::string::npos)
         << lines;
@@ -264,9 +271,8 @@ TEST(HostileLimits, SendsPastTheAddressSpaceAreDroppedOrTheirConnectionClosedNev
         GTEST_SKIP() << "under a sanitizer the address space cannot be limited";
     TempDir bundle;
     bundleWithDeafGdb(bundle.path());
-    StderrPipe console;
-    ServiceRun run(bundle.path(), {}, console.fds[1]);
-    console.started();
+    WatchedRun watched(bundle.path());
+    ServiceRun &run = watched.run;
     ASSERT_EQ(run.launchGdb(), true);
     rlimit limit{};
     limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(virtualKiB(run.pid()) + 48 * 1024) * 1024;
@@ -277,7 +283,7 @@ TEST(HostileLimits, SendsPastTheAddressSpaceAreDroppedOrTheirConnectionClosedNev
     run.request("stop");
     run.client().disconnect();
     EXPECT_EQ(run.exitStatus(), 0);
-    const std::string lines = readAll(console.fds[0]);
+    const std::string lines = watched.consoleLines();
     EXPECT_TRUE(lines.find("dropped: no memory") != std::string::npos ||
                 lines.find("connection closed") != std::string::npos)
         << lines;
@@ -291,10 +297,8 @@ TEST(HostileLimits, StartUpWithoutRoomForItsThreadsSaysSoAndExitsTwo)
     // Enough to load and start, not enough for the run's threads.
     writeFile(bundle.path() + "/local-debugger",
               "#!/bin/sh\nexec prlimit --as=16777216 -- '" LD_BUNDLE_DIR "/local-debugger'\n", 0755);
-    StderrPipe console;
-    ServiceRun run(bundle.path(), {}, console.fds[1]);
-    console.started();
-    EXPECT_EQ(run.exitStatus(), 2);
-    const std::string lines = readAll(console.fds[0]);
+    WatchedRun watched(bundle.path());
+    EXPECT_EQ(watched.run.exitStatus(), 2);
+    const std::string lines = watched.consoleLines();
     EXPECT_NE(lines.find("\nlocal-debugger: cannot start: "), std::string::npos) << lines;
 }
