@@ -1,8 +1,13 @@
 // debugger-host: a terminal host. Starts the service, hands it an environment, launches a
 // debugger, and bridges the terminal to it: standard input becomes send, Ctrl-C becomes
-// break, end of input becomes stop, and everything the debugger writes goes to standard output.
+// break, end of input becomes stop once the debugger has answered every line, and everything
+// the debugger writes goes to standard output.
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -28,22 +33,26 @@ constexpr int exitUsage = 2;
 constexpr int exitNoService = 3;
 constexpr int exitRefused = 4;
 constexpr int exitServiceFailed = 5;
+constexpr int exitDebuggerSilent = 6;
 
 const char usageText[] =
-    "usage: debugger-host (--gdb [--arch NAME] | --lldb [--root DIR]) [options]\n"
+    "usage: debugger-host (--gdb [--arch NAME] | --lldb[=helper|script] [--root DIR]) [options]\n"
     "\n"
     "Starts the local debugger service, launches one debugger in it and connects this\n"
     "terminal to that debugger:\n"
     "  - bytes read from standard input are sent to the debugger unchanged;\n"
     "  - everything the debugger writes arrives on standard output unchanged;\n"
     "  - Ctrl-C (SIGINT) interrupts the debugger (one interrupt per Ctrl-C);\n"
-    "  - end of standard input stops the debugger and the service.\n"
+    "  - at end of standard input, once the debugger has answered every line sent (or\n"
+    "    --timeout has passed), the debugger and the service are stopped.\n"
     "\n"
     "Debugger:\n"
     "  --gdb            GDB in machine-interface mode (it reads GDB/MI commands)\n"
-    "  --arch NAME      with --gdb: \"aarch64\" runs the aarch64 GDB, anything else x86_64\n"
-    "  --lldb           an LLDB back end (one LLDB command a line; JSON records back);\n"
-    "                   the toolchain comes from the layout installed with the service\n"
+    "  --arch NAME      with --gdb: x86_64 (the default), or aarch64 (also arm64)\n"
+    "  --lldb           an LLDB back end (one LLDB command a line; JSON records back),\n"
+    "                   chosen by the toolchain layout installed with the service\n"
+    "  --lldb=helper    the LLDB back end built on LLDB's library (lldb-helper)\n"
+    "  --lldb=script    the LLDB back end run by Python (lldb_server.py)\n"
     "  --root DIR       with --lldb: use the toolchain layout at DIR instead\n"
     "\n"
     "Environment handed to the debugger (it gets nothing else):\n"
@@ -55,26 +64,38 @@ const char usageText[] =
     "  --log            switch the service's diagnostic log on; entries go to standard error\n"
     "  --service PATH   the service executable (default: the one installed or built beside\n"
     "                   this program)\n"
+    "  --timeout SECS   at end of input, how long to wait for the debugger's answers\n"
+    "                   (default 10)\n"
+    "  --version        the version of this program\n"
     "  --help           this text\n"
     "\n"
     "Exit status: 0 when the run ended normally; 2 for bad usage; 3 when the service could\n"
-    "not be started; 4 when the launch was refused; 5 when the service ended abnormally.\n";
+    "not be started; 4 when the launch was refused; 5 when the service ended abnormally or\n"
+    "without answering; 6 when the debugger ended before writing anything.\n";
 
 struct Options {
     bool gdb = false;
     bool lldb = false;
+    std::optional<std::string> lldbLayout; // "lldb" (helper) or "lldb-python" (script)
     std::optional<std::string> arch;
     std::optional<std::string> root;
     bool clearEnvironment = false;
     std::vector<std::string> extraEnvironment;
     bool log = false;
     std::optional<std::string> service;
+    std::chrono::milliseconds answerTimeout{10000};
 };
 
 [[noreturn]] void usageError(const std::string &problem)
 {
-    fprintf(stderr, "debugger-host: %s\n\n%s", problem.c_str(), usageText);
+    fprintf(stderr, "debugger-host: %s\nTry 'debugger-host --help' for more.\n", problem.c_str());
     exit(exitUsage);
+}
+
+bool isDirectory(const std::string &path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 Options parseOptions(int argc, char **argv)
@@ -92,12 +113,32 @@ Options parseOptions(int argc, char **argv)
             exit(0);
         } else if (argument == "--gdb") {
             options.gdb = true;
+        } else if (argument == "--version") {
+            puts("debugger-host " LD_VERSION);
+            exit(0);
         } else if (argument == "--lldb") {
             options.lldb = true;
+        } else if (argument == "--lldb=helper" || argument == "--lldb=script") {
+            options.lldb = true;
+            options.lldbLayout = argument == "--lldb=helper" ? "lldb" : "lldb-python";
         } else if (argument == "--arch") {
-            options.arch = value(i, "--arch");
+            std::string arch = value(i, "--arch");
+            if (arch == "arm64")
+                arch = "aarch64";
+            if (arch != "x86_64" && arch != "aarch64")
+                usageError("--arch takes x86_64, aarch64 or arm64, not \"" + arch + "\"");
+            options.arch = arch;
         } else if (argument == "--root") {
             options.root = value(i, "--root");
+            if (!isDirectory(*options.root))
+                usageError("--root " + *options.root + ": no such directory");
+        } else if (argument == "--timeout") {
+            std::string text = value(i, "--timeout");
+            char *end = nullptr;
+            const double seconds = strtod(text.c_str(), &end);
+            if (end == text.c_str() || *end != '\0' || !(seconds >= 0 && seconds <= 86400))
+                usageError("--timeout takes a number of seconds, not \"" + text + "\"");
+            options.answerTimeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
         } else if (argument == "--env-clear") {
             options.clearEnvironment = true;
         } else if (argument == "--env") {
@@ -119,6 +160,9 @@ Options parseOptions(int argc, char **argv)
         usageError("--arch goes with --gdb");
     if (options.root && !options.lldb)
         usageError("--root goes with --lldb");
+    if (options.root && options.lldbLayout)
+        usageError("--root and --lldb=" + std::string(*options.lldbLayout == "lldb" ? "helper" : "script") +
+                   " each choose the toolchain: give one");
     return options;
 }
 
@@ -152,11 +196,11 @@ std::optional<std::string> findService(const Options &options)
     return std::nullopt;
 }
 
-std::optional<std::string> defaultToolchainRoot()
+std::optional<std::string> toolchainRoot(const std::string &layout)
 {
     std::string here = ownDirectory();
     for (const std::string &candidate :
-         {here + "/../share/local-debugger/toolchains/lldb", here + "/../toolchains/lldb"}) {
+         {here + "/../share/local-debugger/toolchains/" + layout, here + "/../toolchains/" + layout}) {
         if (isExecutable(candidate + "/usr/bin/xcode-select"))
             return candidate;
     }
@@ -188,6 +232,61 @@ void writeOut(const std::vector<uint8_t> &bytes)
     }
 }
 
+// Counts the debugger's answers as its output passes: GDB answers each command line with one
+// result record ("^done", "^error", ... after an optional token), an LLDB back end with one
+// "result" record.
+class AnswerCounter {
+public:
+    explicit AnswerCounter(bool gdb) : gdb_(gdb) {}
+
+    void feed(const uint8_t *bytes, size_t count)
+    {
+        size_t answers = 0;
+        for (size_t i = 0; i < count; ++i) {
+            const char c = static_cast<char>(bytes[i]);
+            if (c == '\n') {
+                answers += isAnswer() ? 1 : 0;
+                line_.clear();
+            } else if (line_.size() < 32) {
+                line_.push_back(c);
+            }
+        }
+        std::lock_guard<std::mutex> guard(lock_);
+        wrote_ = wrote_ || count > 0;
+        answers_ += answers;
+        changed_.notify_all();
+    }
+    bool wrote()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return wrote_;
+    }
+    // True once at least count answers have come, false when the timeout passed first.
+    bool waitFor(size_t count, std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        return changed_.wait_for(guard, timeout, [&] { return answers_ >= count; });
+    }
+
+private:
+    bool isAnswer() const
+    {
+        if (!gdb_)
+            return line_.starts_with("{\"type\":\"result\"");
+        size_t at = 0;
+        while (at < line_.size() && line_[at] >= '0' && line_[at] <= '9')
+            ++at;
+        return at < line_.size() && line_[at] == '^';
+    }
+
+    const bool gdb_;
+    std::string line_; // the start of the line being read: enough to know an answer
+    std::mutex lock_;
+    std::condition_variable changed_;
+    size_t answers_ = 0;
+    bool wrote_ = false;
+};
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -216,16 +315,19 @@ int main(int argc, char **argv)
     if (options.log)
         serviceEnvironment.emplace_back("TORVEX_DEBUGGER_LOG=stderr");
     if (options.lldb) {
-        auto root = options.root ? options.root : defaultToolchainRoot();
+        auto root = options.root ? options.root : toolchainRoot(options.lldbLayout.value_or("lldb"));
         if (root)
             serviceEnvironment.push_back("TORVEX_DEBUGGER_ROOT=" + *root);
     }
     start.environment = serviceEnvironment;
 
+    AnswerCounter answers(options.gdb);
     ServiceClient::Callbacks callbacks;
-    callbacks.onMessage = [](const Message &message) {
-        if (const MessageBytes *data = message.dictionary.getData("data"))
+    callbacks.onMessage = [&answers](const Message &message) {
+        if (const MessageBytes *data = message.dictionary.getData("data")) {
             writeOut(*data);
+            answers.feed(data->data(), data->size());
+        }
     };
     auto client = ServiceClient::start(start, callbacks);
     if (!client) {
@@ -240,10 +342,18 @@ int main(int argc, char **argv)
     launch.setString("command", options.gdb ? "launch_gdb" : "launch_lldb");
     if (options.arch)
         launch.setString("arch", *options.arch);
+    const char *debugger = options.gdb ? "GDB" : "LLDB";
     auto reply = client->request(launch, 60s);
-    if (!reply || reply->getBool("result") != true) {
-        fprintf(stderr, "debugger-host: the service refused to launch %s%s\n", options.gdb ? "GDB" : "LLDB",
-                options.log ? " (see the diagnostics above)" : " (run with --log to see why)");
+    if (!reply) {
+        fprintf(stderr, "debugger-host: the service ended without answering the launch of %s\n", debugger);
+        client->disconnect();
+        client->waitForExit(5s);
+        return exitServiceFailed;
+    }
+    if (reply->getBool("result") != true) {
+        // A reason the service gives is its console line, just above on standard error.
+        fprintf(stderr, "debugger-host: the service refused to launch %s%s\n", debugger,
+                options.log ? "" : " (run with --log for the service's diagnostics)");
         client->requestResult("stop", 5s);
         client->waitForExit(5s);
         return exitRefused;
@@ -261,17 +371,21 @@ int main(int argc, char **argv)
         }
     }).detach();
 
-    std::thread([&client] {
+    std::thread([&client, &answers, &options] {
         std::vector<uint8_t> buffer(64 * 1024);
+        size_t lines = 0;
         for (;;) {
             ssize_t got = read(STDIN_FILENO, buffer.data(), buffer.size());
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0)
                 break;
+            lines += static_cast<size_t>(std::count(buffer.begin(), buffer.begin() + got, '\n'));
             if (!client->sendData("send", std::vector<uint8_t>(buffer.begin(), buffer.begin() + got)))
                 return;
         }
+        // Every line sent gets its answer before the debugger is stopped.
+        answers.waitFor(lines, options.answerTimeout);
         client->requestResult("stop", 10s);
     }).detach();
 
@@ -280,6 +394,10 @@ int main(int argc, char **argv)
     if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
         fprintf(stderr, "debugger-host: the service ended abnormally\n");
         _exit(exitServiceFailed);
+    }
+    if (!answers.wrote()) {
+        fprintf(stderr, "debugger-host: %s ended before writing anything\n", debugger);
+        _exit(exitDebuggerSilent);
     }
     // Threads may still be blocked reading the terminal; nothing of theirs needs to finish.
     fflush(stdout);

@@ -13,6 +13,7 @@ import local_debugger_host as ldh
 
 BUNDLE = os.environ["LD_BUNDLE_DIR"]
 EXAMPLE = os.path.join(os.environ["LD_BIN_DIR"], "example-program")
+HOST = os.path.join(os.environ["LD_BIN_DIR"], "debugger-host")
 TIMEOUT = 30
 
 
@@ -45,7 +46,8 @@ class DebuggerHost(unittest.TestCase):
         os.remove(os.path.join(bundle, "gdb-x86_64"))
         shutil.copy(os.path.join(os.environ["LD_STANDIN_DIR"], "report"), os.path.join(bundle, "gdb-x86_64"))
         # Started like a foreground job: in a process group of its own.
-        host = subprocess.Popen([os.path.join(os.environ["LD_BIN_DIR"], "debugger-host"), "--gdb", "--env-clear",
+        # The stand-in answers no line the way GDB does: end of input waits a short --timeout.
+        host = subprocess.Popen([HOST, "--gdb", "--env-clear", "--timeout", "0.2",
                                  "--env", "A=1", "--env", "B=x=y", "--service", os.path.join(bundle, "local-debugger")],
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, start_new_session=True)
         output = b""
@@ -80,6 +82,37 @@ class DebuggerHost(unittest.TestCase):
             time.sleep(0.01)
         else:
             self.fail("the back end outlived the run")
+
+    def test_piped_input_gets_every_answer_before_the_debugger_stops(self):
+        for mode, line, answer in (("--gdb", b"-gdb-version\n", b"\n^done"),
+                                   ("--lldb=helper", b"version\n", b'{"type":"result","seq":1,"ok":true'),
+                                   ("--lldb=script", b"version\n", b'{"type":"result","seq":1,"ok":true')):
+            run = subprocess.run([HOST, mode], input=line, capture_output=True, timeout=TIMEOUT)
+            self.assertEqual(run.returncode, 0, (mode, run.stderr))
+            self.assertIn(answer, run.stdout, mode)
+
+    def test_each_failure_is_one_line_and_its_own_status(self):
+        bundle = tempfile.mkdtemp(prefix="ld-host-")
+        self.addCleanup(shutil.rmtree, bundle)
+        shutil.copytree(BUNDLE, bundle, dirs_exist_ok=True)
+        os.remove(os.path.join(bundle, "gdb-x86_64"))
+        with open(os.path.join(bundle, "gdb-x86_64"), "w") as script:
+            script.write("#!/bin/sh\nexit 1\n")
+        os.chmod(os.path.join(bundle, "gdb-x86_64"), 0o755)
+        cases = (
+            (["--gdb", "--arch", "sparc"], 2, "debugger-host: --arch takes x86_64, aarch64 or arm64, not \"sparc\""),
+            (["--lldb", "--root", "/nonexistent"], 2, "debugger-host: --root /nonexistent: no such directory"),
+            (["--gdb", "--bogus"], 2, "debugger-host: unknown argument \"--bogus\""),
+            (["--gdb", "--service", "/bin/true"], 5, "debugger-host: the service ended without answering the launch of GDB"),
+            (["--gdb", "--service", os.path.join(bundle, "local-debugger")], 6,
+             "debugger-host: GDB ended before writing anything"),
+        )
+        for arguments, status, line in cases:
+            run = subprocess.run([HOST] + arguments, stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT,
+                                 text=True)
+            own = [text for text in run.stderr.splitlines() if text.startswith("debugger-host: ")]
+            self.assertEqual((run.returncode, own), (status, [line]), arguments)
+            self.assertLess(len(run.stderr.splitlines()), 5, run.stderr)
 
 
 if __name__ == "__main__":
