@@ -77,7 +77,7 @@ int run()
     ActivationResult activation = takeActivationSocket();
     if (activation.fd < 0) {
         std::string line = "local-debugger: " + activation.problem +
-                           " (start it through socket activation, with the socket on descriptor 3)\n";
+                           " (a host starts it: run debugger-host, or start it by socket activation with its socket on descriptor 3)\n";
         writeToConsole(line);
         return 2;
     }
