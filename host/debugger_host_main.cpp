@@ -64,6 +64,9 @@ const char usageText[] =
     "  --log            switch the service's diagnostic log on; entries go to standard error\n"
     "  --service PATH   the service executable (default: the one installed or built beside\n"
     "                   this program)\n"
+    "  --socket PATH    use the service listening at PATH instead of starting one\n"
+    "  --connect        the same, at the socket unit's socket\n"
+    "                   ($XDG_RUNTIME_DIR/local-debugger.sock)\n"
     "  --timeout SECS   at end of input, how long to wait for the debugger's answers\n"
     "                   (default 10)\n"
     "  --version        the version of this program\n"
@@ -83,6 +86,7 @@ struct Options {
     std::vector<std::string> extraEnvironment;
     bool log = false;
     std::optional<std::string> service;
+    std::optional<std::string> socket; // a listening service's socket, instead of starting one
     std::chrono::milliseconds answerTimeout{10000};
 };
 
@@ -150,6 +154,13 @@ Options parseOptions(int argc, char **argv)
             options.log = true;
         } else if (argument == "--service") {
             options.service = value(i, "--service");
+        } else if (argument == "--socket") {
+            options.socket = value(i, "--socket");
+        } else if (argument == "--connect") {
+            const char *runtime = getenv("XDG_RUNTIME_DIR");
+            options.socket = (runtime != nullptr && *runtime != '\0' ? std::string(runtime)
+                                                                     : "/run/user/" + std::to_string(getuid())) +
+                             "/local-debugger.sock";
         } else {
             usageError("unknown argument \"" + argument + "\"");
         }
@@ -160,6 +171,9 @@ Options parseOptions(int argc, char **argv)
         usageError("--arch goes with --gdb");
     if (options.root && !options.lldb)
         usageError("--root goes with --lldb");
+    if (options.socket && (options.service || options.root || options.lldbLayout))
+        usageError("a service reached through its socket uses its own program and toolchain: "
+                   "--socket and --connect go without --service, --root and --lldb=");
     if (options.root && options.lldbLayout)
         usageError("--root and --lldb=" + std::string(*options.lldbLayout == "lldb" ? "helper" : "script") +
                    " each choose the toolchain: give one");
@@ -292,8 +306,8 @@ private:
 int main(int argc, char **argv)
 {
     Options options = parseOptions(argc, argv);
-    auto service = findService(options);
-    if (!service) {
+    std::optional<std::string> service;
+    if (!options.socket && !(service = findService(options))) {
         fprintf(stderr, "debugger-host: cannot find the local-debugger service%s%s\n",
                 options.service ? " at " : " beside this program", options.service ? options.service->c_str() : "");
         return exitNoService;
@@ -308,7 +322,7 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
 
     ServiceStartOptions start;
-    start.executable = *service;
+    start.executable = service.value_or("");
     std::vector<std::string> serviceEnvironment;
     for (char **entry = environ; *entry != nullptr; ++entry)
         serviceEnvironment.emplace_back(*entry);
@@ -329,9 +343,11 @@ int main(int argc, char **argv)
             answers.feed(data->data(), data->size());
         }
     };
-    auto client = ServiceClient::start(start, callbacks);
+    auto client = options.socket ? ServiceClient::connectTo(*options.socket, callbacks)
+                                 : ServiceClient::start(start, callbacks);
     if (!client) {
-        fprintf(stderr, "debugger-host: cannot start %s: %s\n", service->c_str(), strerror(errno));
+        fprintf(stderr, "debugger-host: cannot %s %s: %s\n", options.socket ? "connect to" : "start",
+                options.socket ? options.socket->c_str() : service->c_str(), strerror(errno));
         return exitNoService;
     }
 
@@ -390,7 +406,8 @@ int main(int argc, char **argv)
     }).detach();
 
     client->waitUntilClosed();
-    auto status = client->waitForExit(10s);
+    // A service reached through its socket is not ours to wait for: its connection's end is the end.
+    auto status = options.socket ? std::optional<int>(0) : client->waitForExit(10s);
     if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
         fprintf(stderr, "debugger-host: the service ended abnormally\n");
         _exit(exitServiceFailed);

@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libmsgpack-cxx-dev libplist-dev nlohmann-json3-dev
   gdb gdb-multiarch
   lldb-16 liblldb-16-dev python3-lldb-16 python3 python3-msgpack
-  systemd
+  systemd bubblewrap
 )
 
 missing=()
