@@ -63,9 +63,14 @@ def _installed_prefix():
 
 
 def default_service_path():
-    """The service installed with this module, or None."""
-    candidate = os.path.join(_installed_prefix(), "libexec", "local-debugger", "local-debugger")
-    return candidate if os.access(candidate, os.X_OK) and os.path.isfile(candidate) else None
+    """The service installed with this module, or, in the source tree (host/python/), the one
+    built in build/bundle/; None when there is neither."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    for candidate in (os.path.join(_installed_prefix(), "libexec", "local-debugger", "local-debugger"),
+                      os.path.join(here, "..", "..", "build", "bundle", "local-debugger")):
+        if os.access(candidate, os.X_OK) and os.path.isfile(candidate):
+            return os.path.normpath(candidate)
+    return None
 
 
 def default_socket_path():
@@ -298,8 +303,9 @@ class ServiceClient:
             return line
 
     def read_until(self, text, timeout):
-        """Lines up to and including the first that contains text (str or bytes); raises
-        TimeoutError, holding what came, when it does not arrive in time."""
+        """Returns a list of lines (bytes, each with its newline): those up to and including the
+        first that contains text (str or bytes). Raises TimeoutError, holding what came, when
+        it does not arrive in time."""
         text = _as_bytes(text)
         deadline = time.monotonic() + timeout
         lines = []

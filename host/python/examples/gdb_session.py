@@ -36,6 +36,8 @@ def main():
     parser.add_argument("--log", action="store_true", help="the service's diagnostics on standard error")
     args = parser.parse_args()
     program = os.path.abspath(args.program)
+    if not os.path.isfile(program):
+        sys.exit("gdb_session: no program at %s" % program)
 
     try:
         if args.connect or args.socket:
