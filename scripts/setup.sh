@@ -17,7 +17,7 @@ for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
 if ((${#missing[@]})); then
-  echo "setup: installing ${missing[*]}"
+  echo "setup: installing ${missing[*]}" >&2
   if [[ $(id -u) -eq 0 ]]; then
     sudo=()
   elif command -v sudo >/dev/null; then
@@ -32,5 +32,15 @@ fi
 
 build_dir=${1:-build}
 shift || true
+echo "setup: configuring $build_dir/" >&2
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-cmake --build "$build_dir" -j"$(nproc)"
+echo "setup: building $build_dir/" >&2
+# The build's own lines go to standard output; when that is not a terminal (a caller keeps it
+# quiet), its progress still shows on standard error, one updated line.
+cmake --build "$build_dir" -j"$(nproc)" | while IFS= read -r line; do
+  printf '%s\n' "$line"
+  if [[ ! -t 1 && $line =~ ^\[\ *([0-9]+)%\] ]]; then
+    printf '\rsetup: building %s/: %s%%' "$build_dir" "${BASH_REMATCH[1]}" >&2
+  fi
+done
+[[ -t 1 ]] || printf '\rsetup: built %s/          \n' "$build_dir" >&2
