@@ -3,8 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 #include "measures.h"
@@ -13,7 +11,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::vector<std::string> gdbArguments = {"--quiet", "--interpreter=mi2", "--nx", "-D", "."};
+// What the bundle's launcher hands GDB of the service's arguments: their "-D ." names no data
+// directory, so it is left out and GDB keeps its own.
+const std::vector<std::string> gdbArguments = {"--quiet", "--interpreter=mi2", "--nx"};
 
 // Timed on the thread that writes the request and reads the reply, as the baseline times its
 // call.
@@ -54,22 +54,6 @@ SpawnTimes spawnTrue(const BenchPaths &paths, int calls)
     result.returned = static_cast<double>(times[2]) / 1e9;
     result.reaped = static_cast<double>(times[3]) / 1e9;
     return result;
-}
-
-// The GDB the bundle's gdb-x86_64 runs ("exec PATH ...").
-std::string systemGdb(const BenchPaths &paths)
-{
-    std::ifstream script(paths.bundleDir + "/gdb-x86_64");
-    std::string line;
-    while (std::getline(script, line)) {
-        if (line.rfind("exec ", 0) == 0) {
-            std::istringstream words(line.substr(5));
-            std::string program;
-            words >> program;
-            return program;
-        }
-    }
-    return "/usr/bin/gdb";
 }
 
 bool holdsPrompt(const std::string &text)
@@ -173,7 +157,8 @@ void measureLaunch(const BenchConfig &config, Report &report)
 void measureFirstPrompt(const BenchConfig &config, Report &report)
 {
     const int rounds = config.smoke ? 1 : 20;
-    const std::string gdb = systemGdb(config.paths);
+    // The GDB the bundle's gdb-x86_64 runs.
+    const std::string gdb = LD_BENCH_SYSTEM_GDB;
     const std::vector<std::string> environment = ownEnvironment();
     directGdbOnce(gdb, environment);
     serviceGdbOnce(config.paths, environment, false);

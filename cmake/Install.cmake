@@ -1,5 +1,5 @@
-# The installed layout (README, "Install"). The toolchain layouts and the LLDB back ends have
-# their install rules beside their build rules.
+# The installed layout (README, "Install"). The toolchain layouts and the back ends have their
+# install rules beside their build rules.
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -10,8 +10,6 @@ set(LD_INSTALL_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/LocalDebuggerHost)
 set(LD_INSTALL_HEADER_DIR ${CMAKE_INSTALL_INCLUDEDIR}/local-debugger)
 
 install(TARGETS local-debugger RUNTIME DESTINATION ${LD_INSTALL_BUNDLE_DIR})
-# Generated shell scripts that name the system's GDB by absolute path: they work wherever they lie.
-install(PROGRAMS ${LD_BUNDLE_DIR}/gdb-x86_64 ${LD_BUNDLE_DIR}/gdb-aarch64 DESTINATION ${LD_INSTALL_BUNDLE_DIR})
 if(TARGET debugger-host)
   install(TARGETS debugger-host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

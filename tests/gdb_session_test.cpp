@@ -1,4 +1,4 @@
-// Real GDB/MI runs through the service, debugging the example program: a whole session, no
+// Real GDB/MI runs through the service, debugging the example programs: a whole session, no
 // socket reaching GDB or its debuggee, and nothing left running however the run ends.
 
 #include <gtest/gtest.h>
@@ -27,11 +27,11 @@ protected:
         ASSERT_TRUE(run.waitForOutput(expected, 20s, before)) << command << ":\n" << run.output().substr(before);
     }
 
-    void launch(ServiceRun &run)
+    void launch(ServiceRun &run, const std::string &program = LD_BIN_DIR "/example-program")
     {
         run.setEnvironment({"HOME=/tmp", "PATH=/usr/bin:/bin"});
         ASSERT_EQ(run.launchGdb(), true);
-        mi(run, "-file-exec-and-symbols " LD_BIN_DIR "/example-program", "^done");
+        mi(run, "-file-exec-and-symbols " + program, "^done");
     }
 };
 
@@ -86,4 +86,17 @@ TEST_F(GdbSession, GdbAndItsDebuggeeHoldNoSocketAndEndWithTheConnectionOrAKilled
         for (pid_t pid : gdbAndDebuggee)
             EXPECT_TRUE(processGone(pid)) << pid << (serviceKilled ? " outlived the service" : " outlived the run");
     }
+}
+
+TEST_F(GdbSession, GdbKeepsItsOwnPythonSoLibraryValuesPrintThroughTheirPrettyPrinters)
+{
+    ServiceRun run;
+    launch(run, LD_STANDIN_DIR "/vector_program");
+    mi(run, "-break-insert main", "^done,bkpt=");
+    mi(run, "-exec-run", "*stopped,reason=\"breakpoint-hit\"");
+    mi(run, "-exec-next", "*stopped,reason=\"end-stepping-range\"");
+    mi(run, "-data-evaluate-expression v", "^done,value=\"std::vector of length 3, capacity 3 = {1, 2, 3}\"");
+    mi(run, "-gdb-exit", "^exit");
+    EXPECT_EQ(run.exitStatus(), 0);
+    EXPECT_EQ(run.output().find("Python Exception"), std::string::npos) << run.output();
 }
