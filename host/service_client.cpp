@@ -93,20 +93,30 @@ std::optional<StartedService> startService(const ServiceStartOptions &options)
     int stderrFd = options.stderrFd;
     bool ownGroup = options.ownProcessGroup;
 
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(sockets[0]);
-        close(sockets[1]);
-        return std::nullopt;
-    }
+    // vfork: no copy of the host's page tables, which a large host pays for in milliseconds.
+    // The child shares our memory until it executes, so every signal stays blocked until it has
+    // taken back the handlers it inherited, and it calls nothing but system calls.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pid_t pid = vfork();
     if (pid == 0) {
+        for (int signo = 1; signo < NSIG; ++signo) {
+            struct sigaction action {};
+            if (sigaction(signo, nullptr, &action) != 0)
+                continue;
+            const bool caught = action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN;
+            const bool reset = signo == SIGPIPE || signo == SIGINT || signo == SIGTERM || signo == SIGCHLD ||
+                               signo == SIGHUP;
+            if (caught || reset) {
+                action = {};
+                action.sa_handler = SIG_DFL;
+                sigaction(signo, &action, nullptr);
+            }
+        }
         if (ownGroup)
             setpgid(0, 0);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (int signo : {SIGPIPE, SIGINT, SIGTERM, SIGCHLD, SIGHUP})
-            signal(signo, SIG_DFL);
         if (stdinFd >= 0 && stdinFd != STDIN_FILENO)
             dup2(stdinFd, STDIN_FILENO);
         if (stderrFd >= 0 && stderrFd != STDERR_FILENO)
@@ -118,8 +128,17 @@ std::optional<StartedService> startService(const ServiceStartOptions &options)
         // Only what the service is given on purpose: nothing else of the host leaks into it.
         close_range(activationFd + 1, ~0U, 0);
         writePid(pidSlot, getpid());
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         execve(executable.c_str(), argv, envp.data());
         _exit(127);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (pid < 0) {
+        close(sockets[0]);
+        close(sockets[1]);
+        return std::nullopt;
     }
     if (ownGroup)
         setpgid(pid, pid);
