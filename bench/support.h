@@ -19,6 +19,12 @@
 #include "platform/message_codec.h"
 #include "tests/support/files.h"
 
+using local_debugger::encodeEnvironmentPayload;
+using local_debugger::ServiceClient;
+using local_debugger::ServiceStartOptions;
+using local_debugger::startService;
+using local_debugger::StartedService;
+
 using BenchClock = std::chrono::steady_clock;
 
 inline double secondsBetween(BenchClock::time_point from, BenchClock::time_point to)

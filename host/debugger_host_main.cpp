@@ -28,6 +28,9 @@ extern char **environ;
 namespace {
 
 using namespace std::chrono_literals;
+using local_debugger::encodeEnvironmentPayload;
+using local_debugger::ServiceClient;
+using local_debugger::ServiceStartOptions;
 
 constexpr int exitUsage = 2;
 constexpr int exitNoService = 3;

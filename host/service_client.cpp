@@ -11,6 +11,8 @@
 
 extern char **environ;
 
+namespace local_debugger {
+
 namespace {
 
 constexpr int activationFd = 3;
@@ -300,3 +302,5 @@ void ServiceClient::disconnect()
 {
     connection_->shutdown();
 }
+
+} // namespace local_debugger

@@ -17,6 +17,8 @@
 #include "platform/connection.h"
 #include "platform/message.h"
 
+namespace local_debugger {
+
 // The set_env payload for these NAME=VALUE entries: each ended by a NUL, then one more NUL.
 std::vector<uint8_t> encodeEnvironmentPayload(const std::vector<std::string> &entries);
 
@@ -92,3 +94,5 @@ private:
     std::optional<Connection::End> end_;
     std::optional<int> exitStatus_;
 };
+
+} // namespace local_debugger

@@ -14,6 +14,12 @@
 #include "files.h"
 #include "host/service_client.h"
 
+using local_debugger::encodeEnvironmentPayload;
+using local_debugger::ServiceClient;
+using local_debugger::ServiceStartOptions;
+using local_debugger::startService;
+using local_debugger::StartedService;
+
 using namespace std::chrono_literals;
 
 // A service as a host drives it, with everything it sends kept in order.
