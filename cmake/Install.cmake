@@ -38,11 +38,13 @@ install(FILES ${CMAKE_BINARY_DIR}/LocalDebuggerHostConfig.cmake DESTINATION ${LD
 
 install(FILES host/python/local_debugger_host.py DESTINATION ${LD_INSTALL_PYTHON_DIR})
 install(PROGRAMS host/python/examples/gdb_session.py DESTINATION ${CMAKE_INSTALL_DATADIR}/local-debugger/examples)
-set(LD_HOST_DOCS README.md docs/host-protocol.md)
-if(EXISTS ${CMAKE_SOURCE_DIR}/docs/lldb-backend-protocol.md)
-  list(APPEND LD_HOST_DOCS docs/lldb-backend-protocol.md)
-endif()
-install(FILES ${LD_HOST_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The docs are installed side by side, so the README's links into docs/ are rewritten to match.
+file(GLOB LD_HOST_DOCS ${CMAKE_SOURCE_DIR}/docs/*.md)
+file(READ ${CMAKE_SOURCE_DIR}/README.md ld_readme)
+string(REPLACE "](docs/" "](" ld_readme "${ld_readme}")
+file(WRITE ${CMAKE_BINARY_DIR}/installed/README.md "${ld_readme}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/README.md)
+install(FILES ${CMAKE_BINARY_DIR}/installed/README.md ${LD_HOST_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The units name the installed service by absolute path, so they are written when the prefix
 # is known: at install time, where --prefix may differ from the configured one.
