@@ -258,15 +258,19 @@ public:
 
     void feed(const uint8_t *bytes, size_t count)
     {
+        // Only the start of each line tells an answer: the rest is skipped a line at a time.
         size_t answers = 0;
-        for (size_t i = 0; i < count; ++i) {
-            const char c = static_cast<char>(bytes[i]);
-            if (c == '\n') {
-                answers += isAnswer() ? 1 : 0;
-                line_.clear();
-            } else if (line_.size() < 32) {
-                line_.push_back(c);
-            }
+        const auto *at = reinterpret_cast<const char *>(bytes);
+        const char *end = at + count;
+        while (at < end) {
+            const auto *newline = static_cast<const char *>(memchr(at, '\n', static_cast<size_t>(end - at)));
+            const char *stop = newline != nullptr ? newline : end;
+            line_.append(at, std::min<size_t>(static_cast<size_t>(stop - at), lineStart - std::min(lineStart, line_.size())));
+            if (newline == nullptr)
+                break;
+            answers += isAnswer() ? 1 : 0;
+            line_.clear();
+            at = newline + 1;
         }
         std::lock_guard<std::mutex> guard(lock_);
         wrote_ = wrote_ || count > 0;
@@ -296,8 +300,9 @@ private:
         return at < line_.size() && line_[at] == '^';
     }
 
+    static constexpr size_t lineStart = 32; // enough of a line to know an answer
     const bool gdb_;
-    std::string line_; // the start of the line being read: enough to know an answer
+    std::string line_; // the start of the line being read
     std::mutex lock_;
     std::condition_variable changed_;
     size_t answers_ = 0;
