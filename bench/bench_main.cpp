@@ -154,7 +154,7 @@ Row unmeasuredRow(std::string measure, std::string baselineName, Goal goal, std:
 int main(int argc, char **argv)
 {
     BenchConfig config;
-    config.paths = {LD_BENCH_BUNDLE_DIR, LD_BENCH_STANDIN_DIR, LD_BENCH_BASELINE_DIR, findSocat()};
+    config.paths = {LD_BENCH_BUNDLE_DIR, LD_BENCH_STANDIN_DIR, LD_BENCH_BASELINE_DIR, findSocat(), LD_BENCH_HOST_PROGRAM};
     std::vector<std::string> only;
     for (int i = 1; i < argc; ++i) {
         std::string argument = argv[i];

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "baselines/frame.h"
@@ -141,6 +143,32 @@ RunResult socatRun(const BenchConfig &config, const std::string &command, uint64
                            {"-u", "-b", "65536", "STDIN", "STDOUT"}, false);
 }
 
+// debugger-host bridging the writer, as a terminal host relays a flood to an output that costs
+// nothing (/dev/null): from the command on its standard input until it has exited, which it
+// does once the writer, done, has ended the run.
+RunResult hostRun(const BenchConfig &config, const std::string &bundleDir, const std::string &command)
+{
+    const double cpuBefore = cpuSecondsUsed();
+    int input[2];
+    makePipe(input);
+    int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t host = spawnProgram(config.paths.hostProgram,
+                              {"--gdb", "--env-clear", "--service", bundleDir + "/local-debugger"},
+                              {{input[0], 0}, {quiet, 1}, {quiet, 2}});
+    closeAll({input[0], quiet});
+    // Its start and the launch are not part of the relay's time.
+    std::this_thread::sleep_for(200ms);
+    RunResult result;
+    auto start = BenchClock::now();
+    writeAllTo(input[1], command.data(), command.size());
+    const int status = reap(host);
+    result.seconds = secondsBetween(start, BenchClock::now());
+    result.complete = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    close(input[1]);
+    result.cpuSeconds = cpuSecondsUsed() - cpuBefore;
+    return result;
+}
+
 // Context only: the writer straight into a pipe that this process reads.
 RunResult rawPipeRun(const BenchConfig &config, const std::string &command, uint64_t expected)
 {
@@ -201,9 +229,10 @@ void measureRelayThroughput(const BenchConfig &config, Report &report)
     // A short warm-up of each, then the rounds interleaved so drift hits all alike.
     serviceRun(setup, floodCommand(bytes / 8), bytes / 8);
     minimalRelayRun(config, floodCommand(bytes / 8), bytes / 8);
-    Series service{amount}, minimal{amount}, socat{amount}, raw{amount};
+    Series service{amount}, minimal{amount}, socat{amount}, raw{amount}, host{amount};
     for (int round = 0; round < rounds; ++round) {
         service.add(serviceRun(setup, command, bytes));
+        host.add(hostRun(config, bundle.path(), command));
         minimal.add(minimalRelayRun(config, command, bytes));
         if (haveSocat)
             socat.add(socatRun(config, command, bytes));
@@ -212,6 +241,9 @@ void measureRelayThroughput(const BenchConfig &config, Report &report)
     const std::string name = "relay throughput, back end -> host library, logging off";
     report.rows.push_back(makeRow(name, formatRate(service.rate()), formatRate(minimal.rate()) + " minimal relay",
                                   ratioOfMedians(service.rates, minimal.rates), {Goal::Kind::AtLeast, 1.6}));
+    report.rows.push_back(makeRow("relay throughput, back end -> debugger-host -> /dev/null", formatRate(host.rate()),
+                                  formatRate(minimal.rate()) + " minimal relay", ratioOfMedians(host.rates, minimal.rates),
+                                  {Goal::Kind::AtLeast, 1.6}));
     if (haveSocat)
         report.rows.push_back(makeRow(name, formatRate(service.rate()), formatRate(socat.rate()) + " socat",
                                       ratioOfMedians(service.rates, socat.rates), {Goal::Kind::AtLeast, 2.4}));

@@ -50,6 +50,7 @@ struct BenchPaths {
     std::string standinDir;  // stand-in back ends
     std::string baselineDir; // baseline programs
     std::string socat;       // empty when socat is not installed
+    std::string hostProgram; // the built debugger-host
 };
 
 // Where the suite's programs are, and how much work each measure does.
