@@ -21,20 +21,14 @@ namespace {
 // User plus system time of a process so far, in clock ticks.
 long cpuTicks(pid_t pid)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
+    std::string text = readFile("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(text.substr(text.rfind(')') + 2)); // from field 3 on
+    std::string skipped;
+    for (int field = 3; field < 14; ++field)
+        fields >> skipped;
     long user = 0;
     long system = 0;
-    for (int index = 3; fields >> field; ++index) {
-        if (index == 14)
-            user = std::stol(field);
-        if (index == 15) {
-            system = std::stol(field);
-            break;
-        }
-    }
+    fields >> user >> system;
     return user + system;
 }
 
@@ -178,17 +172,6 @@ void bundleWithDeafGdb(const std::string &directory)
     writeFile(directory + "/gdb-x86_64", "#!/bin/sh\nexec sleep 600\n", 0755);
 }
 
-long virtualKiB(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmSize:", 0) == 0)
-            return std::stol(line.substr(7));
-    }
-    return -1;
-}
-
 struct StderrPipe {
     int fds[2] = {-1, -1};
     StderrPipe() { pipe2(fds, O_CLOEXEC); }
@@ -275,7 +258,7 @@ TEST(HostileLimits, SendsPastTheAddressSpaceAreDroppedOrTheirConnectionClosedNev
     ServiceRun &run = watched.run;
     ASSERT_EQ(run.launchGdb(), true);
     rlimit limit{};
-    limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(virtualKiB(run.pid()) + 48 * 1024) * 1024;
+    limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(statusKiB(run.pid(), "VmSize") + 48 * 1024) * 1024;
     ASSERT_EQ(prlimit(run.pid(), RLIMIT_AS, &limit, nullptr), 0);
     const std::string chunk(16 << 20, 'x');
     for (int i = 0; i < 4; ++i)

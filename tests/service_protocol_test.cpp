@@ -95,7 +95,7 @@ TEST(Protocol, BadInputOrTheHostClosingEndsTheRunWithZeroAndLittleMemory)
     for (const auto &[name, bytes, hostCloses] : cases) {
         auto [pid, fd] = startRawConnection();
         write(fd, bytes);
-        long peak = residentPeakKiB(pid);
+        long peak = statusKiB(pid, "VmHWM");
         if (hostCloses)
             shutdown(fd, SHUT_RDWR);
         EXPECT_EQ(rawExitStatus(pid), 0) << name;

@@ -228,11 +228,11 @@ std::vector<pid_t> childrenOf(pid_t pid)
     return children;
 }
 
-long residentPeakKiB(pid_t pid)
+long statusKiB(pid_t pid, const std::string &field)
 {
     std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
-    size_t at = status.find("VmHWM:");
-    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+    size_t at = status.find("\n" + field + ":");
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + field.size() + 2);
 }
 
 int stressRuns(int normal)

@@ -97,8 +97,8 @@ bool waitUntil(const std::function<bool()> &done);
 // True once pid no longer runs (gone, or a zombie nobody reaped yet).
 bool processGone(pid_t pid);
 std::vector<pid_t> childrenOf(pid_t pid);
-// Peak resident memory of pid in KiB.
-long residentPeakKiB(pid_t pid);
+// A KiB figure of /proc/PID/status: "VmHWM" (peak resident memory), "VmSize"...
+long statusKiB(pid_t pid, const std::string &field);
 // How many rounds a stress test makes: normal, unless LD_STRESS_RUNS says otherwise.
 int stressRuns(int normal);
 size_t descriptorCount(pid_t pid);
