@@ -46,8 +46,9 @@ const char usageText[] =
     "  - bytes read from standard input are sent to the debugger unchanged;\n"
     "  - everything the debugger writes arrives on standard output unchanged;\n"
     "  - Ctrl-C (SIGINT) interrupts the debugger (one interrupt per Ctrl-C);\n"
-    "  - at end of standard input, once the debugger has answered every line sent (or\n"
-    "    --timeout has passed), the debugger and the service are stopped.\n"
+    "  - at end of standard input, once the debugger has answered every line sent, it is\n"
+    "    asked to quit (-gdb-exit; quit), so that all it writes while ending arrives; what\n"
+    "    has not ended within --timeout is stopped.\n"
     "\n"
     "Debugger:\n"
     "  --gdb            GDB in machine-interface mode (it reads GDB/MI commands)\n"
@@ -408,8 +409,15 @@ int main(int argc, char **argv)
             if (!client->sendData("send", std::vector<uint8_t>(buffer.begin(), buffer.begin() + got)))
                 return;
         }
-        // Every line sent gets its answer before the debugger is stopped.
-        answers.waitFor(lines, options.answerTimeout);
+        // Every line sent gets its answer; then the debugger ends by itself, so that what it
+        // writes while ending (LLDB's last exited record) still arrives. stop only if it will not.
+        const auto deadline = std::chrono::steady_clock::now() + options.answerTimeout;
+        if (answers.waitFor(lines, options.answerTimeout)) {
+            const std::string quit = options.gdb ? "-gdb-exit\n" : "quit\n";
+            client->sendData("send", std::vector<uint8_t>(quit.begin(), quit.end()));
+            while (!client->closed() && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(10ms);
+        }
         client->requestResult("stop", 10s);
     }).detach();
 
