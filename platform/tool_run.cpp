@@ -99,25 +99,27 @@ Collected collect(int readFd, int pidfd, std::string &output)
     char buffer[16384];
     bool exited = false;
     for (;;) {
-        pollfd watched[3] = {{readFd, POLLIN, 0}, {pidfd, POLLIN, 0}, {watchedFd, POLLRDHUP, 0}};
-        if (exited)
-            watched[1].fd = -1;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return Collected::TimedOut;
-        int ready = poll(watched, 3, static_cast<int>(std::min<long long>(left.count() + 1, 60000)));
-        if (ready < 0 && errno != EINTR)
-            return Collected::Failed;
-        if (ready <= 0)
-            continue;
-        if (watched[2].revents != 0)
-            return Collected::Cancelled;
-        if (watched[1].revents != 0) {
-            exited = true;
-            fcntl(readFd, F_SETFL, fcntl(readFd, F_GETFL) | O_NONBLOCK);
+        // Once the tool has exited nothing is waited for: the pipe is read until it is empty.
+        if (!exited) {
+            pollfd watched[3] = {{readFd, POLLIN, 0}, {pidfd, POLLIN, 0}, {watchedFd, POLLRDHUP, 0}};
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return Collected::TimedOut;
+            int ready = poll(watched, 3, static_cast<int>(std::min<long long>(left.count() + 1, 60000)));
+            if (ready < 0 && errno != EINTR)
+                return Collected::Failed;
+            if (ready <= 0)
+                continue;
+            if (watched[2].revents != 0)
+                return Collected::Cancelled;
+            if (watched[1].revents != 0) {
+                exited = true;
+                fcntl(readFd, F_SETFL, fcntl(readFd, F_GETFL) | O_NONBLOCK);
+            } else if (watched[0].revents == 0) {
+                continue;
+            }
         }
-        if (watched[0].revents == 0 && !exited)
-            continue;
         ssize_t n = read(readFd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;

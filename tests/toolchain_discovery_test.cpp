@@ -171,3 +171,17 @@ TEST_F(Discovery, ToolThatNeverEndsIsKilledWhenItsTimeIsUpAndCountsAsAFailedRun)
     pid_t tool = std::stoi(readFile(lldb + ".pid"));
     EXPECT_TRUE(kill(tool, 0) != 0 && errno == ESRCH) << "the tool still runs";
 }
+
+TEST_F(Discovery, AnswerOfAToolThatExitedIsTakenWhileWhatItStartedHoldsItsOutput)
+{
+    std::string lldb = at("/Toolchains/T.toolchain/Developer/usr/bin/lldb");
+    std::string python = directory("/lib/python3/site-packages");
+    fs::create_directories(fs::path(lldb).parent_path());
+    // More output than the pipe holds: the tool's exit is seen while some of it still waits.
+    writeFile(lldb,
+              "#!/bin/sh\nsleep 600 &\necho $! > '" + lldb + ".pid'\nprintf '%s\\0' '" + python +
+                  "'\nhead -c 300000 /dev/zero\n",
+              0755);
+    EXPECT_EQ(lldbPythonPath(lldb), python);
+    kill(std::stoi(readFile(lldb + ".pid")), SIGKILL);
+}
