@@ -1,6 +1,7 @@
 // What a careless or hostile starter, host or toolchain can hand the service, and that it must
 // survive with a clear outcome: no crash, spin, hang or forged line.
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -172,29 +173,23 @@ void bundleWithDeafGdb(const std::string &directory)
     writeFile(directory + "/gdb-x86_64", "#!/bin/sh\nexec sleep 600\n", 0755);
 }
 
-struct StderrPipe {
-    int fds[2] = {-1, -1};
-    StderrPipe() { pipe2(fds, O_CLOEXEC); }
-    ~StderrPipe()
-    {
-        close(fds[0]);
-        if (fds[1] >= 0)
-            close(fds[1]);
-    }
-    // The service has its copy: ours goes, so reading ends with the service.
-    void started()
-    {
-        close(fds[1]);
-        fds[1] = -1;
-    }
-};
+std::array<int, 2> consolePipe()
+{
+    std::array<int, 2> fds{-1, -1};
+    pipe2(fds.data(), O_CLOEXEC);
+    return fds;
+}
 
-// A service whose console lines are kept.
+// A service whose console lines are kept: its standard error is a pipe, read to its end.
 struct WatchedRun {
-    explicit WatchedRun(const std::string &bundleDir) : run(bundleDir, {}, console.fds[1]) { console.started(); }
-    std::string consoleLines() { return readAll(console.fds[0]); }
+    explicit WatchedRun(const std::string &bundleDir) : console(consolePipe()), run(bundleDir, {}, console[1])
+    {
+        close(console[1]); // the service's copy is the only writer left
+    }
+    ~WatchedRun() { close(console[0]); }
+    std::string consoleLines() { return readAll(console[0]); }
 
-    StderrPipe console;
+    std::array<int, 2> console;
     ServiceRun run;
 };
 
