@@ -1,9 +1,11 @@
 // debugger-host: a terminal host. Starts the service, hands it an environment, launches a
-// debugger, and bridges the terminal to it: standard input becomes send, Ctrl-C becomes
-// break, end of input becomes stop once the debugger has answered every line, and everything
-// the debugger writes goes to standard output.
+// debugger, and connects the terminal to it: a console for people on a terminal, otherwise a
+// byte-exact bridge (standard input becomes send, Ctrl-C becomes break, end of input becomes
+// stop once the debugger has answered every line, everything it writes goes to standard output).
 
 #include <algorithm>
+#include <deque>
+#include <fcntl.h>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -21,6 +23,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "host/console/terminal_console.h"
 #include "host/service_client.h"
 
 extern char **environ;
@@ -31,6 +34,10 @@ using namespace std::chrono_literals;
 using local_debugger::encodeEnvironmentPayload;
 using local_debugger::ServiceClient;
 using local_debugger::ServiceStartOptions;
+using local_debugger::console::ConsoleOptions;
+using local_debugger::console::gdbDialect;
+using local_debugger::console::lldbDialect;
+using local_debugger::console::TerminalConsole;
 
 constexpr int exitUsage = 2;
 constexpr int exitNoService = 3;
@@ -40,10 +47,24 @@ constexpr int exitDebuggerSilent = 6;
 
 const char usageText[] =
     "usage: debugger-host (--gdb [--arch NAME] | --lldb[=helper|script] [--root DIR]) [options]\n"
+    "                     [--] [PROGRAM [ARGS...]]\n"
     "\n"
     "Starts the local debugger service, launches one debugger in it and connects this\n"
-    "terminal to that debugger:\n"
-    "  - bytes read from standard input are sent to the debugger unchanged;\n"
+    "terminal to that debugger. PROGRAM, when given, is loaded first, with ARGS as its\n"
+    "arguments.\n"
+    "\n"
+    "Console mode, the default when standard input and output are a terminal:\n"
+    "  - a prompt, (gdb) or (lldb), with line editing, history (kept in\n"
+    "    $XDG_STATE_HOME/local-debugger/) and Tab completion;\n"
+    "  - each line runs as a debugger command, as at the debugger's own prompt (with GDB,\n"
+    "    a line starting with - is sent as a GDB/MI command);\n"
+    "  - what the debugger answers prints as text, a stop as one line, errors as error: ...;\n"
+    "  - while the program runs, this terminal is its terminal: what you type reaches it;\n"
+    "  - Ctrl-C interrupts the program (or drops the line at the prompt); Ctrl-D or quit ends.\n"
+    "\n"
+    "Raw mode, the default otherwise, or with --raw:\n"
+    "  - bytes read from standard input are sent to the debugger unchanged (GDB/MI for GDB,\n"
+    "    one LLDB command a line for LLDB);\n"
     "  - everything the debugger writes arrives on standard output unchanged;\n"
     "  - Ctrl-C (SIGINT) interrupts the debugger (one interrupt per Ctrl-C);\n"
     "  - at end of standard input, once the debugger has answered every line sent, it is\n"
@@ -65,6 +86,7 @@ const char usageText[] =
     "  --env NAME=VALUE add an entry (repeatable; applied after --env-clear)\n"
     "\n"
     "Other options:\n"
+    "  --raw            raw mode even on a terminal\n"
     "  --log            switch the service's diagnostic log on; entries go to standard error\n"
     "  --service PATH   the service executable (default: the one installed or built beside\n"
     "                   this program)\n"
@@ -92,6 +114,9 @@ struct Options {
     std::optional<std::string> service;
     std::optional<std::string> socket; // a listening service's socket, instead of starting one
     std::chrono::milliseconds answerTimeout{10000};
+    bool raw = false;
+    std::optional<std::string> program;
+    std::vector<std::string> arguments;
 };
 
 [[noreturn]] void usageError(const std::string &problem)
@@ -140,6 +165,8 @@ Options parseOptions(int argc, char **argv)
             options.root = value(i, "--root");
             if (!isDirectory(*options.root))
                 usageError("--root " + *options.root + ": no such directory");
+            if (access((*options.root + "/usr/bin/xcode-select").c_str(), X_OK) != 0)
+                usageError("--root " + *options.root + ": no toolchain layout there (no usr/bin/xcode-select)");
         } else if (argument == "--timeout") {
             std::string text = value(i, "--timeout");
             char *end = nullptr;
@@ -156,6 +183,15 @@ Options parseOptions(int argc, char **argv)
             options.extraEnvironment.push_back(entry);
         } else if (argument == "--log") {
             options.log = true;
+        } else if (argument == "--raw") {
+            options.raw = true;
+        } else if (argument == "--" || argument.empty() || argument[0] != '-') {
+            const int first = argument == "--" ? i + 1 : i;
+            if (first < argc) {
+                options.program = argv[first];
+                options.arguments.assign(argv + first + 1, argv + argc);
+            }
+            break;
         } else if (argument == "--service") {
             options.service = value(i, "--service");
         } else if (argument == "--socket") {
@@ -178,6 +214,13 @@ Options parseOptions(int argc, char **argv)
     if (options.socket && (options.service || options.root || options.lldbLayout))
         usageError("a service reached through its socket uses its own program and toolchain: "
                    "--socket and --connect go without --service, --root and --lldb=");
+    if (options.program) {
+        char *path = realpath(options.program->c_str(), nullptr);
+        if (path == nullptr)
+            usageError(*options.program + ": " + strerror(errno));
+        options.program = path;
+        free(path);
+    }
     if (options.root && options.lldbLayout)
         usageError("--root and --lldb=" + std::string(*options.lldbLayout == "lldb" ? "helper" : "script") +
                    " each choose the toolchain: give one");
@@ -310,6 +353,97 @@ private:
     bool wrote_ = false;
 };
 
+// The lines a started service writes to its standard error, kept (the last hundred) rather than
+// shown, until they explain a failure.
+class HeldLines {
+public:
+    static std::unique_ptr<HeldLines> open()
+    {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0)
+            return nullptr;
+        return std::unique_ptr<HeldLines>(new HeldLines(ends[0], ends[1]));
+    }
+    int writeEnd() const { return writeEnd_; }
+    // Once the service holds its copy.
+    void closeWriteEnd()
+    {
+        if (writeEnd_ >= 0)
+            close(writeEnd_);
+        writeEnd_ = -1;
+    }
+    void show()
+    {
+        std::lock_guard<std::mutex> guard(kept_->lock);
+        for (const auto &line : kept_->lines)
+            fputs(line.c_str(), stderr);
+        kept_->lines.clear();
+    }
+
+private:
+    struct Kept {
+        std::mutex lock;
+        std::deque<std::string> lines;
+    };
+
+    HeldLines(int readEnd, int writeEnd) : writeEnd_(writeEnd)
+    {
+        // The reader outlives this object: it ends with the service's last writer.
+        std::thread([kept = kept_, readEnd] {
+            FILE *in = fdopen(readEnd, "r");
+            char *line = nullptr;
+            size_t size = 0;
+            while (in != nullptr && getline(&line, &size, in) > 0) {
+                std::lock_guard<std::mutex> guard(kept->lock);
+                kept->lines.emplace_back(line);
+                if (kept->lines.size() > 100)
+                    kept->lines.pop_front();
+            }
+            free(line);
+            if (in != nullptr)
+                fclose(in);
+        }).detach();
+    }
+
+    int writeEnd_;
+    std::shared_ptr<Kept> kept_ = std::make_shared<Kept>();
+};
+
+// A service reached through a socket may live in another mount namespace (a sandbox's other
+// side), where the terminals this process makes do not exist.
+bool sharesOurMountNamespace(std::optional<pid_t> peer)
+{
+    if (!peer)
+        return false;
+    char ours[64] = {}, theirs[64] = {};
+    const std::string path = "/proc/" + std::to_string(*peer) + "/ns/mnt";
+    return readlink("/proc/self/ns/mnt", ours, sizeof ours - 1) > 0 &&
+           readlink(path.c_str(), theirs, sizeof theirs - 1) > 0 && strcmp(ours, theirs) == 0;
+}
+
+// How the run ended, once the connection has: the service's status, then whether the debugger
+// said anything at all.
+int finish(ServiceClient &client, const Options &options, const char *debugger, bool debuggerWrote,
+           HeldLines *serviceLines)
+{
+    client.waitUntilClosed();
+    // A service reached through its socket is not ours to wait for: its connection's end is the end.
+    auto status = options.socket ? std::optional<int>(0) : client.waitForExit(10s);
+    if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
+        if (serviceLines)
+            serviceLines->show();
+        fprintf(stderr, "debugger-host: the service ended abnormally\n");
+        _exit(exitServiceFailed);
+    }
+    if (!debuggerWrote) {
+        fprintf(stderr, "debugger-host: %s ended before writing anything\n", debugger);
+        _exit(exitDebuggerSilent);
+    }
+    // Threads may still be blocked reading the terminal; nothing of theirs needs to finish.
+    fflush(stdout);
+    _exit(0);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -343,14 +477,35 @@ int main(int argc, char **argv)
             serviceEnvironment.push_back("TORVEX_DEBUGGER_ROOT=" + *root);
     }
     start.environment = serviceEnvironment;
+    const bool consoleMode = !options.raw && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+    // A person at the console reads the service's own lines only when they explain a failure.
+    std::unique_ptr<HeldLines> serviceLines;
+    if (consoleMode && !options.log && !options.socket) {
+        serviceLines = HeldLines::open();
+        if (serviceLines)
+            start.stderrFd = serviceLines->writeEnd();
+    }
 
     AnswerCounter answers(options.gdb);
+    std::unique_ptr<TerminalConsole> console;
+    if (consoleMode) {
+        ConsoleOptions consoleOptions{options.program, options.arguments};
+        console = std::make_unique<TerminalConsole>(options.gdb ? gdbDialect() : lldbDialect(), consoleOptions);
+    }
     ServiceClient::Callbacks callbacks;
-    callbacks.onMessage = [&answers](const Message &message) {
+    callbacks.onMessage = [&answers, &console](const Message &message) {
         if (const MessageBytes *data = message.dictionary.getData("data")) {
+            if (console) {
+                console->feed(data->data(), data->size());
+                return;
+            }
             writeOut(*data);
             answers.feed(data->data(), data->size());
         }
+    };
+    callbacks.onClosed = [&console] {
+        if (console)
+            console->closed();
     };
     auto client = options.socket ? ServiceClient::connectTo(*options.socket, callbacks)
                                  : ServiceClient::start(start, callbacks);
@@ -375,13 +530,22 @@ int main(int argc, char **argv)
         client->waitForExit(5s);
         return exitServiceFailed;
     }
+    if (serviceLines)
+        serviceLines->closeWriteEnd();
     if (reply->getBool("result") != true) {
         // A reason the service gives is its console line, just above on standard error.
+        if (serviceLines)
+            serviceLines->show();
         fprintf(stderr, "debugger-host: the service refused to launch %s%s\n", debugger,
                 options.log ? "" : " (run with --log for the service's diagnostics)");
         client->requestResult("stop", 5s);
         client->waitForExit(5s);
         return exitRefused;
+    }
+
+    if (console) {
+        console->run(*client, !options.socket || sharesOurMountNamespace(client->peerPid()));
+        return finish(*client, options, debugger, console->debuggerWrote(), serviceLines.get());
     }
 
     std::thread([&client, handled] {
@@ -399,6 +563,13 @@ int main(int argc, char **argv)
     std::thread([&client, &answers, &options] {
         std::vector<uint8_t> buffer(64 * 1024);
         size_t lines = 0;
+        if (options.program) {
+            auto dialect = options.gdb ? gdbDialect() : lldbDialect();
+            for (const auto &line : dialect->loadProgram(*options.program, options.arguments, 1)) {
+                client->sendData("send", std::vector<uint8_t>(line.begin(), line.end()));
+                ++lines;
+            }
+        }
         for (;;) {
             ssize_t got = read(STDIN_FILENO, buffer.data(), buffer.size());
             if (got < 0 && errno == EINTR)
@@ -422,17 +593,5 @@ int main(int argc, char **argv)
     }).detach();
 
     client->waitUntilClosed();
-    // A service reached through its socket is not ours to wait for: its connection's end is the end.
-    auto status = options.socket ? std::optional<int>(0) : client->waitForExit(10s);
-    if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
-        fprintf(stderr, "debugger-host: the service ended abnormally\n");
-        _exit(exitServiceFailed);
-    }
-    if (!answers.wrote()) {
-        fprintf(stderr, "debugger-host: %s ended before writing anything\n", debugger);
-        _exit(exitDebuggerSilent);
-    }
-    // Threads may still be blocked reading the terminal; nothing of theirs needs to finish.
-    fflush(stdout);
-    _exit(0);
+    return finish(*client, options, debugger, answers.wrote(), serviceLines.get());
 }

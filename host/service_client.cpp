@@ -298,6 +298,15 @@ std::optional<Connection::End> ServiceClient::connectionEnd() const
     return end_;
 }
 
+std::optional<pid_t> ServiceClient::peerPid() const
+{
+    ucred peer {};
+    socklen_t size = sizeof peer;
+    if (getsockopt(connection_->descriptor(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid <= 0)
+        return std::nullopt;
+    return peer.pid;
+}
+
 void ServiceClient::disconnect()
 {
     connection_->shutdown();

@@ -67,6 +67,9 @@ public:
 
     // The started service's pid (-1 for connectTo).
     pid_t pid() const { return pid_; }
+    // The pid of the process at the other end of the socket, as this process's namespace sees
+    // it; nullopt where it cannot be seen (another pid namespace).
+    std::optional<pid_t> peerPid() const;
     // Its wait status once it has exited within the timeout; reaped once, then remembered.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout);
     bool closed() const;

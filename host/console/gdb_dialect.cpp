@@ -1,0 +1,224 @@
+// GDB at the console: each typed line runs as a GDB command through the machine interface,
+// and its records read as GDB's own terminal would show them.
+
+#include <set>
+
+#include "host/console/dialect.h"
+#include "host/mi_record.h"
+
+namespace local_debugger::console {
+
+std::string doubleQuoted(std::string_view text)
+{
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+namespace {
+
+// The program's arguments reach it through a shell, as GDB's own "set args" does.
+std::string shellQuoted(const std::string &word)
+{
+    std::string quoted = "'";
+    for (char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string frameText(const MiValue *frame)
+{
+    if (frame == nullptr)
+        return "";
+    std::string text = std::string(frame->text("func").value_or("??")) + " (";
+    if (const MiValue *args = frame->find("args")) {
+        for (size_t i = 0; i < args->items.size(); ++i) {
+            const MiValue &arg = args->items[i].value;
+            text += (i ? ", " : "") + std::string(arg.text("name").value_or("")) + "=" +
+                    std::string(arg.text("value").value_or("..."));
+        }
+    }
+    text += ")";
+    if (auto file = frame->text("file"))
+        text += " at " + std::string(*file) + ":" + std::string(frame->text("line").value_or("?"));
+    return text;
+}
+
+// One line for a stop GDB did not describe itself (a stop not caused by a console command).
+std::string stopLine(const MiRecord &record)
+{
+    const std::string reason(record.text("reason").value_or(""));
+    const std::string frame = frameText(record.find("frame"));
+    if (reason == "exited-normally")
+        return "[program exited normally]\n";
+    if (reason == "exited")
+        return "[program exited with code " + std::string(record.text("exit-code").value_or("?")) + "]\n";
+    if (reason == "exited-signalled")
+        return "[program terminated with signal " + std::string(record.text("signal-name").value_or("?")) + "]\n";
+    if (reason == "breakpoint-hit")
+        return "Breakpoint " + std::string(record.text("bkptno").value_or("?")) + ", " + frame + "\n";
+    if (reason == "signal-received")
+        return "Program received signal " + std::string(record.text("signal-name").value_or("?")) + ", " +
+               std::string(record.text("signal-meaning").value_or("")) + ".\n" + frame + "\n";
+    return frame.empty() ? "Stopped (" + reason + ").\n" : "Stopped (" + reason + ") in " + frame + "\n";
+}
+
+class GdbDialect : public Dialect {
+public:
+    const char *prompt() const override { return "(gdb) "; }
+    const char *name() const override { return "gdb"; }
+
+    std::string command(const std::string &line, uint64_t id) override
+    {
+        // An empty line repeats the last command, as at GDB's own prompt.
+        const std::string &text = line.find_first_not_of(" \t") == std::string::npos ? last_ : line;
+        if (&text != &last_)
+            last_ = line;
+        if (!text.empty() && text[0] == '-') {
+            showResults_.insert(id);
+            return std::to_string(id) + text + "\n";
+        }
+        return std::to_string(id) + "-interpreter-exec console " + doubleQuoted(text) + "\n";
+    }
+
+    std::vector<std::string> loadProgram(const std::string &path, const std::vector<std::string> &arguments,
+                                         uint64_t firstId) override
+    {
+        std::vector<std::string> lines{std::to_string(firstId) + "-interpreter-exec console " +
+                                       doubleQuoted("file " + doubleQuoted(path)) + "\n"};
+        if (!arguments.empty()) {
+            std::string words;
+            for (const auto &argument : arguments)
+                words += (words.empty() ? "" : " ") + shellQuoted(argument);
+            lines.push_back(std::to_string(firstId + 1) + "-exec-arguments " + words + "\n");
+        }
+        return lines;
+    }
+
+    bool wantsTerminal() const override { return true; }
+    std::string terminal(const std::string &path, uint64_t id) override
+    {
+        return std::to_string(id) + "-inferior-tty-set " + path + "\n";
+    }
+
+    std::string completion(const std::string &lineToCursor, uint64_t id) override
+    {
+        completions_.insert(id);
+        return std::to_string(id) + "-complete " + doubleQuoted(lineToCursor) + "\n";
+    }
+
+    std::string input(std::string_view, uint64_t) override { return ""; }
+    std::string quit() const override { return "-gdb-exit\n"; }
+
+    void read(std::string_view line, std::vector<ConsoleEvent> &events) override
+    {
+        auto record = parseMiRecord(line);
+        if (!record) {
+            // Not a record: the debuggee writes to the same stream when it has no terminal.
+            show(events, std::string(line) + "\n");
+            return;
+        }
+        if (record->kind != MiRecord::Kind::LogStream && record->kind != MiRecord::Kind::Result)
+            flushLog(events, "");
+        switch (record->kind) {
+        case MiRecord::Kind::ConsoleStream:
+        case MiRecord::Kind::TargetStream:
+            toldSinceRunning_ = true;
+            show(events, record->streamText);
+            break;
+        case MiRecord::Kind::LogStream:
+            // GDB also writes a failing command's message here: hold it until the answer says.
+            heldLog_.push_back(record->streamText);
+            break;
+        case MiRecord::Kind::Result:
+            answer(*record, events);
+            break;
+        case MiRecord::Kind::ExecAsync:
+            if (record->resultClass == "running") {
+                toldSinceRunning_ = false;
+            } else if (record->resultClass == "stopped") {
+                if (!toldSinceRunning_)
+                    show(events, stopLine(*record));
+                toldSinceRunning_ = false;
+                events.push_back({ConsoleEvent::Kind::Stopped, "", 0, false, {}});
+            }
+            break;
+        default:
+            break;
+        }
+    }
+
+private:
+    static void show(std::vector<ConsoleEvent> &events, std::string text)
+    {
+        if (!text.empty())
+            events.push_back({ConsoleEvent::Kind::Show, std::move(text), 0, false, {}});
+    }
+
+    void flushLog(std::vector<ConsoleEvent> &events, const std::string &errorMessage)
+    {
+        for (auto &text : heldLog_) {
+            if (errorMessage.empty() || text != errorMessage + "\n")
+                show(events, std::move(text));
+        }
+        heldLog_.clear();
+    }
+
+    void answer(const MiRecord &record, std::vector<ConsoleEvent> &events)
+    {
+        const uint64_t id = record.token.value_or(0);
+        const std::string message(record.text("msg").value_or(""));
+        const bool failed = record.resultClass == "error";
+        flushLog(events, failed ? message : "");
+        if (completions_.erase(id) != 0) {
+            ConsoleEvent completed{ConsoleEvent::Kind::Completions, "", id, false, {}};
+            if (const MiValue *matches = record.find("matches")) {
+                for (const auto &match : matches->items)
+                    completed.matches.push_back(match.value.string);
+            }
+            events.push_back(std::move(completed));
+            return;
+        }
+        if (failed)
+            show(events, "error: " + message + "\n");
+        else if (showResults_.count(id) != 0 && !record.results.items.empty())
+            show(events, "^" + record.resultClass + "," + resultText(record) + "\n");
+        showResults_.erase(id);
+        events.push_back({ConsoleEvent::Kind::Answer, "", id, record.resultClass == "running", {}});
+    }
+
+    static std::string valueText(const MiValue &value)
+    {
+        if (value.kind == MiValue::Kind::String)
+            return doubleQuoted(value.string);
+        std::string text = value.kind == MiValue::Kind::Tuple ? "{" : "[";
+        for (size_t i = 0; i < value.items.size(); ++i) {
+            text += i ? "," : "";
+            if (!value.items[i].name.empty())
+                text += value.items[i].name + "=";
+            text += valueText(value.items[i].value);
+        }
+        return text + (value.kind == MiValue::Kind::Tuple ? "}" : "]");
+    }
+
+    static std::string resultText(const MiRecord &record)
+    {
+        std::string text = valueText(record.results);
+        return text.substr(1, text.size() - 2);
+    }
+
+    std::string last_;
+    std::vector<std::string> heldLog_;
+    std::set<uint64_t> completions_, showResults_;
+    bool toldSinceRunning_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<Dialect> gdbDialect() { return std::make_unique<GdbDialect>(); }
+
+} // namespace local_debugger::console

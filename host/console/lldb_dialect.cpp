@@ -1,0 +1,148 @@
+// An LLDB back end at the console: lines go as they are typed, and its JSON records read as
+// text: a result's output and error, the debuggee's output, one line for each change of state.
+
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "host/console/dialect.h"
+
+namespace local_debugger::console {
+
+namespace {
+
+using Json = nlohmann::json;
+
+std::string stopLine(const Json &record)
+{
+    const std::string pid = std::to_string(record.value("pid", 0));
+    const std::string state = record.value("state", "");
+    if (state == "exited")
+        return "Process " + pid + " exited" +
+               (record.contains("status") ? " with status = " + std::to_string(record.value("status", 0)) : "") + "\n";
+    if (state != "stopped")
+        return "Process " + pid + " " + state + "\n";
+    std::string text = "Process " + pid + " stopped";
+    if (record.contains("thread"))
+        text += ": thread #" + std::to_string(record.value("thread", 0));
+    text += ", stop reason = " + record.value("reason", "none");
+    if (record.contains("signal"))
+        text += " (" + record.value("signal", "") + ")";
+    if (const auto frame = record.find("frame"); frame != record.end() && frame->is_object()) {
+        text += ", in " + frame->value("function", "??");
+        if (frame->contains("file"))
+            text += " at " + frame->value("file", "") + ":" + std::to_string(frame->value("line", 0));
+    }
+    return text + "\n";
+}
+
+class LldbDialect : public Dialect {
+public:
+    const char *prompt() const override { return "(lldb) "; }
+    const char *name() const override { return "lldb"; }
+
+    std::string command(const std::string &line, uint64_t id) override { return numbered(line, id, Role::Command); }
+
+    std::vector<std::string> loadProgram(const std::string &path, const std::vector<std::string> &arguments,
+                                         uint64_t firstId) override
+    {
+        std::vector<std::string> lines{numbered("target create " + doubleQuoted(path), firstId, Role::Command)};
+        if (!arguments.empty()) {
+            std::string words;
+            for (const auto &argument : arguments)
+                words += " " + doubleQuoted(argument);
+            lines.push_back(numbered("settings set -- target.run-args" + words, firstId + 1, Role::Command));
+        }
+        return lines;
+    }
+
+    bool wantsTerminal() const override { return false; }
+    std::string terminal(const std::string &, uint64_t) override { return ""; }
+
+    std::string completion(const std::string &lineToCursor, uint64_t id) override
+    {
+        const Json request{{"request", "complete"}, {"line", lineToCursor}};
+        return numbered(request.dump(-1, ' ', false, Json::error_handler_t::replace), id, Role::Completion);
+    }
+
+    std::string input(std::string_view bytes, uint64_t id) override
+    {
+        const Json request{{"request", "input"}, {"data", std::string(bytes)}};
+        return numbered(request.dump(-1, ' ', false, Json::error_handler_t::replace), id, Role::Input);
+    }
+
+    std::string quit() const override { return "quit\n"; }
+
+    void read(std::string_view line, std::vector<ConsoleEvent> &events) override
+    {
+        Json record = Json::parse(line, nullptr, false);
+        if (!record.is_object()) {
+            show(events, std::string(line) + "\n");
+            return;
+        }
+        const std::string type = record.value("type", "");
+        if (type == "result") {
+            answer(record, events);
+        } else if (type == "process") {
+            const std::string state = record.value("state", "");
+            running_ = state == "running" || state == "launching";
+            if (!running_) {
+                show(events, stopLine(record));
+                events.push_back({ConsoleEvent::Kind::Stopped, "", 0, false, {}});
+            }
+        } else if (type == "output") {
+            show(events, record.value("data", ""));
+        } else if (type == "error") {
+            show(events, "error: " + record.value("message", "") + "\n");
+        }
+    }
+
+private:
+    enum class Role { Command, Completion, Input };
+
+    // The back end numbers its lines itself, from 1: the console's ids are kept by that number.
+    std::string numbered(const std::string &line, uint64_t id, Role role)
+    {
+        sent_[++seq_] = {id, role};
+        return line + "\n";
+    }
+
+    static void show(std::vector<ConsoleEvent> &events, std::string text)
+    {
+        if (!text.empty())
+            events.push_back({ConsoleEvent::Kind::Show, std::move(text), 0, false, {}});
+    }
+
+    void answer(const Json &record, std::vector<ConsoleEvent> &events)
+    {
+        auto sent = sent_.find(record.value("seq", 0ULL));
+        if (sent == sent_.end())
+            return;
+        const auto [id, role] = sent->second;
+        sent_.erase(sent);
+        if (role == Role::Completion) {
+            ConsoleEvent completed{ConsoleEvent::Kind::Completions, "", id, false, {}};
+            if (const auto matches = record.find("matches"); matches != record.end() && matches->is_array()) {
+                for (const auto &match : *matches) {
+                    if (match.is_string())
+                        completed.matches.push_back(match.get<std::string>());
+                }
+            }
+            events.push_back(std::move(completed));
+            return;
+        }
+        show(events, record.value("output", ""));
+        show(events, record.value("error", ""));
+        if (role == Role::Command)
+            events.push_back({ConsoleEvent::Kind::Answer, "", id, running_, {}});
+    }
+
+    uint64_t seq_ = 0;
+    std::map<uint64_t, std::pair<uint64_t, Role>> sent_;
+    bool running_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<Dialect> lldbDialect() { return std::make_unique<LldbDialect>(); }
+
+} // namespace local_debugger::console

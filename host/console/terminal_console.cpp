@@ -1,0 +1,457 @@
+#include "host/console/terminal_console.h"
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <editline/readline.h>
+
+namespace local_debugger::console {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+void writeAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        ssize_t written = write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        bytes.remove_prefix(static_cast<size_t>(written));
+    }
+}
+
+std::optional<std::string> historyPath(const char *debugger)
+{
+    const char *state = getenv("XDG_STATE_HOME");
+    const char *home = getenv("HOME");
+    std::string directory;
+    if (state != nullptr && *state == '/')
+        directory = state;
+    else if (home != nullptr && *home != '\0')
+        directory = std::string(home) + "/.local/state";
+    else
+        return std::nullopt;
+    directory += "/local-debugger";
+    for (size_t slash = 1; (slash = directory.find('/', slash)) != std::string::npos; ++slash)
+        mkdir(directory.substr(0, slash).c_str(), 0700);
+    if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST)
+        return std::nullopt;
+    return directory + "/history-" + debugger;
+}
+
+// A terminal of this process's for the debuggee: the debugger opens it by name. Our end stays
+// open on both sides, so the debuggee's exit does not turn the master into a stream of errors.
+struct DebuggeeTerminal {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+
+    bool open()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[128];
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0)
+            return false;
+        path = name;
+        slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        winsize size {};
+        if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0)
+            ioctl(master, TIOCSWINSZ, &size);
+        return slave >= 0;
+    }
+    void reset()
+    {
+        for (int fd : {master, slave}) {
+            if (fd >= 0)
+                close(fd);
+        }
+        master = slave = -1;
+    }
+    ~DebuggeeTerminal() { reset(); }
+};
+
+} // namespace
+
+struct TerminalConsole::State {
+    enum class Mode { Waiting, Prompt, Running, Ending };
+
+    std::unique_ptr<Dialect> dialect;
+    ConsoleOptions options;
+
+    // Shared with the client's reading thread.
+    std::mutex lock;
+    std::condition_variable changed;
+    std::string partialLine;
+    std::deque<ConsoleEvent> events;
+    std::map<uint64_t, std::vector<std::string>> completions;
+    bool connectionClosed = false;
+    bool wrote = false;
+    int wake[2] = {-1, -1};
+
+    // The console's own thread only.
+    ServiceClient *client = nullptr;
+    Mode mode = Mode::Waiting;
+    std::map<uint64_t, bool> awaited; // ids sent and not yet answered
+    uint64_t nextId = 1;
+    termios saved {};
+    bool terminal = false;
+    DebuggeeTerminal debuggee;
+    bool debuggeeInput = false; // typed bytes can reach the running debuggee
+    std::optional<std::string> history;
+    std::string lastHistory;
+
+    static State *current; // for the line editor's callbacks, which take no context
+
+    void send(const std::string &bytes) { client->sendData("send", std::vector<uint8_t>(bytes.begin(), bytes.end())); }
+
+    void sendAwaited(const std::string &bytes, uint64_t id)
+    {
+        awaited[id] = true;
+        send(bytes);
+    }
+
+    void print(std::string_view text)
+    {
+        if (mode != Mode::Prompt) {
+            writeAll(STDOUT_FILENO, text);
+            return;
+        }
+        // Above the line being edited, which is drawn again below.
+        writeAll(STDOUT_FILENO, "\r\033[K");
+        writeAll(STDOUT_FILENO, text);
+        if (!text.empty() && text.back() != '\n')
+            writeAll(STDOUT_FILENO, "\n");
+        rl_forced_update_display();
+    }
+
+    void enter(Mode next)
+    {
+        if (mode == Mode::Prompt && next != Mode::Prompt)
+            rl_callback_handler_remove();
+        if (terminal) {
+            termios wanted = saved;
+            if (next == Mode::Running && debuggeeInput) {
+                // Keys go to the debuggee's terminal as typed, which echoes and edits for it;
+                // Ctrl-C still comes to us as SIGINT.
+                wanted.c_lflag &= ~(ICANON | ECHO);
+                wanted.c_cc[VMIN] = 1;
+                wanted.c_cc[VTIME] = 0;
+            }
+            if (next != Mode::Prompt)
+                tcsetattr(STDIN_FILENO, TCSADRAIN, &wanted);
+        }
+        const Mode previous = mode;
+        mode = next;
+        if (next == Mode::Prompt && previous != Mode::Prompt)
+            rl_callback_handler_install(dialect->prompt(), &State::onLine);
+    }
+
+    void handle(ConsoleEvent &event)
+    {
+        switch (event.kind) {
+        case ConsoleEvent::Kind::Show:
+            print(event.text);
+            break;
+        case ConsoleEvent::Kind::Answer:
+            awaited.erase(event.id);
+            if (mode == Mode::Waiting && awaited.empty())
+                enter(event.running ? Mode::Running : Mode::Prompt);
+            break;
+        case ConsoleEvent::Kind::Stopped:
+            if (mode == Mode::Running)
+                enter(Mode::Prompt);
+            break;
+        case ConsoleEvent::Kind::Completions:
+            break;
+        }
+    }
+
+    void drain()
+    {
+        char sink[256];
+        while (read(wake[0], sink, sizeof sink) > 0) {
+        }
+        for (;;) {
+            ConsoleEvent event;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                if (events.empty())
+                    return;
+                event = std::move(events.front());
+                events.pop_front();
+            }
+            handle(event);
+        }
+    }
+
+    void runLine(const char *line)
+    {
+        if (line == nullptr) { // end of input at the prompt
+            writeAll(STDOUT_FILENO, "\n");
+            enter(Mode::Ending);
+            send(dialect->quit());
+            return;
+        }
+        std::string text(line);
+        if (!text.empty() && text != lastHistory) {
+            add_history(line);
+            lastHistory = text;
+        }
+        const uint64_t id = nextId++;
+        enter(Mode::Waiting);
+        sendAwaited(dialect->command(text, id), id);
+    }
+
+    static void onLine(char *line)
+    {
+        current->runLine(line);
+        free(line);
+    }
+
+    std::vector<std::string> complete(const std::string &lineToCursor)
+    {
+        const uint64_t id = nextId++;
+        const std::string request = dialect->completion(lineToCursor, id);
+        if (request.empty())
+            return {};
+        send(request);
+        std::unique_lock<std::mutex> guard(lock);
+        if (!changed.wait_for(guard, 5s, [&] { return completions.count(id) != 0 || connectionClosed; }))
+            return {};
+        auto matches = std::move(completions[id]);
+        completions.erase(id);
+        return matches;
+    }
+
+    static char **onComplete(const char *word, int start, int end)
+    {
+        rl_attempted_completion_over = 1;
+        static std::vector<std::string> candidates;
+        candidates.clear();
+        const std::string line(rl_line_buffer, static_cast<size_t>(end));
+        const std::string before = line.substr(0, static_cast<size_t>(start));
+        for (const auto &match : current->complete(line)) {
+            if (match.compare(0, before.size(), before) == 0 && match.size() > before.size())
+                candidates.push_back(match.substr(before.size()));
+        }
+        if (candidates.empty())
+            return nullptr;
+        return rl_completion_matches(word, [](const char *, int state) -> char * {
+            return static_cast<size_t>(state) < candidates.size() ? strdup(candidates[static_cast<size_t>(state)].c_str())
+                                                                  : nullptr;
+        });
+    }
+
+    void forwardKeys()
+    {
+        char keys[4096];
+        ssize_t got = read(STDIN_FILENO, keys, sizeof keys);
+        if (got <= 0)
+            return;
+        if (debuggee.master >= 0)
+            writeAll(debuggee.master, std::string_view(keys, static_cast<size_t>(got)));
+        else
+            send(dialect->input(std::string_view(keys, static_cast<size_t>(got)), nextId++));
+    }
+
+    void relayDebuggee()
+    {
+        char bytes[65536];
+        ssize_t got = read(debuggee.master, bytes, sizeof bytes);
+        if (got > 0)
+            print(std::string_view(bytes, static_cast<size_t>(got)));
+    }
+
+    void onSignal(int signalFd)
+    {
+        signalfd_siginfo info {};
+        if (read(signalFd, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+            return;
+        if (info.ssi_signo != SIGINT) {
+            client->requestResult("stop", 10s);
+            return;
+        }
+        if (mode == Mode::Prompt) {
+            // As at any shell prompt: the line is dropped and a fresh prompt drawn.
+            rl_callback_handler_remove();
+            writeAll(STDOUT_FILENO, "^C\n");
+            rl_callback_handler_install(dialect->prompt(), &State::onLine);
+        } else if (mode == Mode::Ending) {
+            client->requestResult("stop", 10s);
+        } else {
+            client->sendCommand("break");
+        }
+    }
+
+    bool isClosed()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return connectionClosed && events.empty();
+    }
+};
+
+TerminalConsole::State *TerminalConsole::State::current = nullptr;
+
+TerminalConsole::TerminalConsole(std::unique_ptr<Dialect> dialect, ConsoleOptions options)
+    : state_(std::make_unique<State>())
+{
+    state_->dialect = std::move(dialect);
+    state_->options = std::move(options);
+    if (pipe2(state_->wake, O_CLOEXEC | O_NONBLOCK) != 0)
+        state_->wake[0] = state_->wake[1] = -1;
+}
+
+TerminalConsole::~TerminalConsole()
+{
+    for (int fd : state_->wake) {
+        if (fd >= 0)
+            close(fd);
+    }
+}
+
+void TerminalConsole::feed(const uint8_t *bytes, size_t count)
+{
+    State &state = *state_;
+    std::vector<ConsoleEvent> events;
+    std::unique_lock<std::mutex> guard(state.lock);
+    state.wrote = state.wrote || count > 0;
+    state.partialLine.append(reinterpret_cast<const char *>(bytes), count);
+    size_t start = 0;
+    for (size_t newline; (newline = state.partialLine.find('\n', start)) != std::string::npos; start = newline + 1) {
+        std::string_view line(state.partialLine.data() + start, newline - start);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        state.dialect->read(line, events);
+    }
+    state.partialLine.erase(0, start);
+    bool completed = false;
+    for (auto &event : events) {
+        if (event.kind == ConsoleEvent::Kind::Completions) {
+            state.completions[event.id] = std::move(event.matches);
+            completed = true;
+        } else {
+            state.events.push_back(std::move(event));
+        }
+    }
+    guard.unlock();
+    if (completed)
+        state.changed.notify_all();
+    if (!events.empty())
+        (void)!write(state.wake[1], "", 1);
+}
+
+void TerminalConsole::closed()
+{
+    {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        state_->connectionClosed = true;
+    }
+    state_->changed.notify_all();
+    (void)!write(state_->wake[1], "", 1);
+}
+
+bool TerminalConsole::debuggerWrote() const
+{
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->wrote;
+}
+
+void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
+{
+    State &state = *state_;
+    state.client = &client;
+    State::current = &state;
+    state.terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &state.saved) == 0;
+
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signo : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&signals, signo);
+    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+
+    rl_readline_name = "local-debugger";
+    rl_catch_signals = 0;
+    rl_attempted_completion_function = &State::onComplete;
+    rl_initialize();
+    state.history = historyPath(state.dialect->name());
+    if (state.history)
+        read_history(state.history->c_str());
+
+    // The first prompt waits for the debuggee's terminal and the program to be in place.
+    if (state.dialect->wantsTerminal()) {
+        if (debuggerSeesOurTerminals && state.debuggee.open()) {
+            const uint64_t id = state.nextId++;
+            state.sendAwaited(state.dialect->terminal(state.debuggee.path, id), id);
+        } else {
+            state.debuggee.reset();
+            state.print("note: the program's input and output go through the debugger's pipes: "
+                        "the service cannot open this console's terminals\n");
+        }
+    }
+    state.debuggeeInput = !state.dialect->wantsTerminal() || state.debuggee.master >= 0;
+    if (state.options.program) {
+        const uint64_t first = state.nextId;
+        for (const auto &line : state.dialect->loadProgram(*state.options.program, state.options.arguments, first))
+            state.sendAwaited(line, state.nextId++);
+    }
+    if (state.awaited.empty())
+        state.enter(State::Mode::Prompt);
+
+    while (!state.isClosed()) {
+        std::vector<pollfd> watched{{state.wake[0], POLLIN, 0}, {signalFd, POLLIN, 0}};
+        const bool keys = state.mode == State::Mode::Prompt ||
+                          (state.mode == State::Mode::Running && state.debuggeeInput);
+        if (keys)
+            watched.push_back({STDIN_FILENO, POLLIN, 0});
+        if (state.debuggee.master >= 0)
+            watched.push_back({state.debuggee.master, POLLIN, 0});
+        if (poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR)
+            break;
+        for (const pollfd &entry : watched) {
+            if (entry.revents == 0)
+                continue;
+            if (entry.fd == state.wake[0])
+                state.drain();
+            else if (entry.fd == signalFd)
+                state.onSignal(signalFd);
+            else if (entry.fd == state.debuggee.master)
+                state.relayDebuggee();
+            else if (state.mode == State::Mode::Prompt)
+                rl_callback_read_char();
+            else if (state.mode == State::Mode::Running)
+                state.forwardKeys();
+        }
+    }
+    state.drain();
+    if (state.mode == State::Mode::Prompt)
+        rl_callback_handler_remove();
+    if (state.terminal)
+        tcsetattr(STDIN_FILENO, TCSADRAIN, &state.saved);
+    if (state.history) {
+        write_history(state.history->c_str());
+        history_truncate_file(state.history->c_str(), 1000);
+    }
+    if (signalFd >= 0)
+        close(signalFd);
+    State::current = nullptr;
+}
+
+} // namespace local_debugger::console

@@ -1,0 +1,185 @@
+"""debugger-host's console, driven as a person would: over a pseudo-terminal, with real debuggers."""
+
+import os
+import pty
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+HOST = os.path.join(os.environ["LD_BIN_DIR"], "debugger-host")
+EXAMPLE = os.path.join(os.environ["LD_BIN_DIR"], "example-program")
+READING = os.path.join(os.environ["LD_STANDIN_DIR"], "reading_program")
+TIMEOUT = 30
+UP = "\x1b[A"
+
+# What each debugger is told, and what shows it understood: (typed, expected on the screen).
+DEBUGGERS = {
+    "gdb": {
+        "option": "--gdb",
+        "prompt": "(gdb) ",
+        "break": ("break compute", "Breakpoint 1 at"),
+        "run": ("run", "Breakpoint 1, compute (x=1) at"),
+        "print": ("print x * 10", "= 10"),
+        "next": ("next", "return square + 1;"),
+        "error": ("print nosuch", 'error: No symbol "nosuch" in current context.'),
+        "finish": ("delete", None),
+        "end": ("continue", "exited normally]"),
+        "complete": ("break comp\t", "break compute"),
+        "interrupted": "Program received signal SIGINT",
+    },
+    "lldb": {
+        "option": "--lldb=helper",
+        "prompt": "(lldb) ",
+        "break": ("breakpoint set -n compute", "Breakpoint 1: where = example-program`compute"),
+        "run": ("process launch", "stop reason = breakpoint, in compute at"),
+        "print": ("print x * 10", "= 10"),
+        "next": ("next", "example_program.c:11"),
+        "error": ("print nosuch", "error: "),
+        "finish": ("breakpoint delete 1", "1 breakpoints deleted"),
+        "end": ("continue", "exited with status = 0"),
+        "complete": ("breakpoint se\t", "breakpoint set"),
+        "interrupted": "stop reason = signal (SIGSTOP)",
+    },
+}
+
+
+class Console:
+    """debugger-host on a terminal of its own; the screen is what it wrote, control sequences and all."""
+
+    def __init__(self, test, arguments, state):
+        self.pid, self.fd = pty.fork()
+        if self.pid == 0:
+            os.environ["XDG_STATE_HOME"] = state
+            os.execv(HOST, [HOST] + arguments)
+        self.test = test
+        self.screen = b""
+        test.addCleanup(self.close)
+
+    def expect(self, text):
+        """Waits for text to appear after what was already expected; returns what came up to it."""
+        wanted = text.encode()
+        deadline = time.monotonic() + TIMEOUT
+        while wanted not in self.screen:
+            ready = select.select([self.fd], [], [], max(0, deadline - time.monotonic()))[0]
+            self.test.assertTrue(ready, "no %r on the screen: %r" % (text, self.screen[-2000:]))
+            try:
+                chunk = os.read(self.fd, 65536)
+            except OSError:
+                chunk = b""
+            self.test.assertTrue(chunk, "the console ended before %r: %r" % (text, self.screen[-2000:]))
+            self.screen += chunk
+        at = self.screen.index(wanted) + len(wanted)
+        seen, self.screen = self.screen[:at], self.screen[at:]
+        return seen.decode(errors="replace")
+
+    def type(self, keys):
+        os.write(self.fd, keys.encode())
+
+    def exit_status(self):
+        """Reads the rest of the screen until the console ends; its exit status."""
+        deadline = time.monotonic() + TIMEOUT
+        while time.monotonic() < deadline:
+            if select.select([self.fd], [], [], 0.2)[0]:
+                try:
+                    if os.read(self.fd, 65536):
+                        continue
+                except OSError:
+                    pass
+            done, status = os.waitpid(self.pid, os.WNOHANG)
+            if done:
+                self.pid = None
+                return os.waitstatus_to_exitcode(status)
+        self.test.fail("the console did not end")
+
+    def close(self):
+        if self.pid:
+            os.kill(self.pid, signal.SIGKILL)
+            os.waitpid(self.pid, 0)
+        os.close(self.fd)
+
+
+def descendants_of_nobody(name):
+    """Processes still running the named program (left behind by a run)."""
+    found = subprocess.run(["pgrep", "-f", name], capture_output=True, text=True).stdout.split()
+    return [pid for pid in found if int(pid) != os.getpid()]
+
+
+class ConsoleSessions(unittest.TestCase):
+    def setUp(self):
+        self.state = tempfile.mkdtemp(prefix="ld-console-")
+        self.addCleanup(shutil.rmtree, self.state)
+
+    def test_a_session_loads_the_program_stops_prints_steps_recalls_history_and_ends(self):
+        for name, said in DEBUGGERS.items():
+            with self.subTest(name):
+                prompt = said["prompt"]
+                console = Console(self, [said["option"], EXAMPLE], self.state)
+                console.expect(prompt)
+                for step in ("break", "run", "print", "next", "error"):
+                    typed, shown = said[step]
+                    console.type(typed + "\n")
+                    self.assertIn(shown, console.expect(prompt), step)
+                # Up three times brings back the print, which runs again.
+                console.type(UP * 3 + "\n")
+                self.assertIn(said["print"][1], console.expect(prompt), "history")
+                typed, shown = said["complete"]
+                console.type(typed)
+                console.expect(shown)
+                console.type("\x15")  # the line dropped again, as typed
+                typed, shown = said["finish"]
+                console.type(typed + "\n")
+                console.expect(shown or prompt)
+                console.type(said["end"][0] + "\n")
+                screen = console.expect(said["end"][1])
+                self.assertIn("step 3 total 17", screen)
+                self.assertIn("done 17", screen)
+                console.expect(prompt)
+                console.type("\x04")
+                self.assertEqual(console.exit_status(), 0)
+                with open(os.path.join(self.state, "local-debugger", "history-" + name)) as history:
+                    self.assertIn(said["print"][0] + "\n", history.read())
+
+    def test_the_program_reads_what_is_typed_while_it_runs_and_ctrl_c_interrupts_it(self):
+        for name, said in DEBUGGERS.items():
+            with self.subTest(name):
+                prompt = said["prompt"]
+                console = Console(self, [said["option"], "--", READING], self.state)
+                console.expect(prompt)
+                console.type(said["run"][0] + "\n")
+                console.expect("name? ")
+                console.type("Ada\n")
+                console.expect("hello Ada, on a terminal")
+                console.type("\x03")
+                console.expect(said["interrupted"])
+                console.expect(prompt)
+                # The program is stopped, not ended: it goes on until interrupted again.
+                console.type(("continue" if name == "gdb" else "process continue") + "\n")
+                time.sleep(0.2)
+                console.type("\x03")
+                console.expect(said["interrupted"])
+                console.expect(prompt)
+                console.type("quit\n")
+                self.assertEqual(console.exit_status(), 0)
+                self.assertEqual(descendants_of_nobody(READING), [])
+
+    def test_ctrl_c_at_the_prompt_drops_the_line_and_the_debugger_goes_on(self):
+        said = DEBUGGERS["gdb"]
+        console = Console(self, ["--gdb", EXAMPLE], self.state)
+        console.expect("(gdb) ")
+        console.type("print 1 +")
+        console.type("\x03")
+        console.expect("^C")
+        console.expect("(gdb) ")
+        console.type("print 6 * 7\n")
+        self.assertIn("= 42", console.expect("(gdb) "))
+        self.assertNotIn("error", console.screen.decode(errors="replace"))
+        console.type("\x04")
+        self.assertEqual(console.exit_status(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
