@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A real debugging run through the service: debugger-host starts it and launches GDB/MI; this
 # script plays the host's user, sending MI commands and showing everything that comes back.
+# Then the same program in debugger-host's console, as a person at a terminal gets it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build >/dev/null
@@ -38,3 +39,8 @@ status=0
 wait "$HOST_PID" || status=$?
 trap - EXIT
 printf '\ndebugger-host exited with status %d: GDB ended, and the service with it.\n' "$status"
+
+printf '\n\033[1mThe same in the console a person gets at a terminal (debugger-host --gdb PROGRAM):\033[0m\n'
+status=0
+python3 scripts/demo_console.py build/bin/debugger-host "$program" || status=$?
+printf '\n\ndebugger-host exited with status %d.\n' "$status"

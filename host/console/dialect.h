@@ -31,6 +31,8 @@ public:
     virtual const char *name() const = 0; // names the history file
     // The bytes that run a line the user typed (a newline ends them); its answer carries id.
     virtual std::string command(const std::string &line, uint64_t id) = 0;
+    // Settings for a session driven by a person, before anything else; empty when none.
+    virtual std::string settings(uint64_t id) = 0;
     // The commands that load a program (and its arguments) before the first prompt, one id each.
     virtual std::vector<std::string> loadProgram(const std::string &path, const std::vector<std::string> &arguments,
                                                  uint64_t firstId) = 0;

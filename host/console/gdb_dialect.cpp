@@ -85,6 +85,10 @@ public:
         return std::to_string(id) + "-interpreter-exec console " + doubleQuoted(text) + "\n";
     }
 
+    // GDB cannot ask its yes-or-no questions through the machine interface: it would answer
+    // them itself and say so.
+    std::string settings(uint64_t id) override { return std::to_string(id) + "-gdb-set confirm off\n"; }
+
     std::vector<std::string> loadProgram(const std::string &path, const std::vector<std::string> &arguments,
                                          uint64_t firstId) override
     {

@@ -42,6 +42,8 @@ public:
 
     std::string command(const std::string &line, uint64_t id) override { return numbered(line, id, Role::Command); }
 
+    std::string settings(uint64_t) override { return ""; }
+
     std::vector<std::string> loadProgram(const std::string &path, const std::vector<std::string> &arguments,
                                          uint64_t firstId) override
     {

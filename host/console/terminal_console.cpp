@@ -395,7 +395,10 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
     if (state.history)
         read_history(state.history->c_str());
 
-    // The first prompt waits for the debuggee's terminal and the program to be in place.
+    // The first prompt waits for the settings, the debuggee's terminal and the program.
+    const uint64_t settingsId = state.nextId++;
+    if (auto settings = state.dialect->settings(settingsId); !settings.empty())
+        state.sendAwaited(settings, settingsId);
     if (state.dialect->wantsTerminal()) {
         if (debuggerSeesOurTerminals && state.debuggee.open()) {
             const uint64_t id = state.nextId++;

@@ -105,6 +105,9 @@ class DebuggerHost(unittest.TestCase):
         cases = (
             (["--gdb", "--arch", "sparc"], 2, "debugger-host: --arch takes x86_64, aarch64 or arm64, not \"sparc\""),
             (["--lldb", "--root", "/nonexistent"], 2, "debugger-host: --root /nonexistent: no such directory"),
+            (["--lldb", "--root", bundle], 2,
+             "debugger-host: --root %s: no toolchain layout there (no usr/bin/xcode-select)" % bundle),
+            (["--gdb", "--", "/nonexistent/program"], 2, "debugger-host: /nonexistent/program: No such file or directory"),
             (["--gdb", "--bogus"], 2, "debugger-host: unknown argument \"--bogus\""),
             (["--gdb", "--service", "/bin/true"], 5, "debugger-host: the service ended without answering the launch of GDB"),
             (["--gdb", "--service", os.path.join(bundle, "local-debugger")], 6,
