@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "host/console/terminal_console.h"
+#include "host/dap/dap_adapter.h"
 #include "host/service_client.h"
 
 extern char **environ;
@@ -48,6 +49,7 @@ constexpr int exitDebuggerSilent = 6;
 const char usageText[] =
     "usage: debugger-host (--gdb [--arch NAME] | --lldb[=helper|script] [--root DIR]) [options]\n"
     "                     [--] [PROGRAM [ARGS...]]\n"
+    "       debugger-host --dap [--lldb=helper|script | --root DIR] [options]\n"
     "\n"
     "Starts the local debugger service, launches one debugger in it and connects this\n"
     "terminal to that debugger. PROGRAM, when given, is loaded first, with ARGS as its\n"
@@ -61,6 +63,10 @@ const char usageText[] =
     "  - what the debugger answers prints as text, a stop as one line, errors as error: ...;\n"
     "  - while the program runs, this terminal is its terminal: what you type reaches it;\n"
     "  - Ctrl-C interrupts the program (or drops the line at the prompt); Ctrl-D or quit ends.\n"
+    "\n"
+    "DAP mode, with --dap: a Debug Adapter Protocol adapter on standard input and output for\n"
+    "an editor; its launch or attach request names the program and the debugger (backend\n"
+    "\"gdb\", the default, or \"lldb\"). See docs/dap.md.\n"
     "\n"
     "Raw mode, the default otherwise, or with --raw:\n"
     "  - bytes read from standard input are sent to the debugger unchanged (GDB/MI for GDB,\n"
@@ -115,6 +121,7 @@ struct Options {
     std::optional<std::string> socket; // a listening service's socket, instead of starting one
     std::chrono::milliseconds answerTimeout{10000};
     bool raw = false;
+    bool dap = false;
     std::optional<std::string> program;
     std::vector<std::string> arguments;
 };
@@ -183,6 +190,8 @@ Options parseOptions(int argc, char **argv)
             options.extraEnvironment.push_back(entry);
         } else if (argument == "--log") {
             options.log = true;
+        } else if (argument == "--dap") {
+            options.dap = true;
         } else if (argument == "--raw") {
             options.raw = true;
         } else if (argument == "--" || argument.empty() || argument[0] != '-') {
@@ -205,11 +214,16 @@ Options parseOptions(int argc, char **argv)
             usageError("unknown argument \"" + argument + "\"");
         }
     }
+    if (options.dap && (options.gdb || options.lldb || options.arch || options.raw || options.program))
+        usageError("--dap takes its debugger and program from the editor's launch request: "
+                   "give it without --gdb, --lldb, --arch, --raw or a program");
+    if (options.dap)
+        return options;
     if (options.gdb == options.lldb)
         usageError("choose one debugger: --gdb or --lldb");
     if (options.arch && !options.gdb)
         usageError("--arch goes with --gdb");
-    if (options.root && !options.lldb)
+    if (options.root && !options.lldb && !options.dap)
         usageError("--root goes with --lldb");
     if (options.socket && (options.service || options.root || options.lldbLayout))
         usageError("a service reached through its socket uses its own program and toolchain: "
@@ -444,6 +458,56 @@ int finish(ServiceClient &client, const Options &options, const char *debugger, 
     _exit(0);
 }
 
+// The service's own environment: ours, the log switch, and the LLDB toolchain to use.
+std::vector<std::string> serviceEnvironment(const Options &options, bool lldb)
+{
+    std::vector<std::string> entries;
+    for (char **entry = environ; *entry != nullptr; ++entry)
+        entries.emplace_back(*entry);
+    if (options.log)
+        entries.emplace_back("TORVEX_DEBUGGER_LOG=stderr");
+    if (lldb) {
+        auto root = options.root ? options.root : toolchainRoot(options.lldbLayout.value_or("lldb"));
+        if (root)
+            entries.push_back("TORVEX_DEBUGGER_ROOT=" + *root);
+    }
+    return entries;
+}
+
+// --dap: standard input and output carry the editor's protocol, so the service gets neither.
+int serveEditor(const Options &options, const std::optional<std::string> &service)
+{
+    signal(SIGPIPE, SIG_IGN);
+    local_debugger::dap::ServiceAccess access;
+    for (char **entry = environ; *entry != nullptr; ++entry)
+        access.environment.emplace_back(*entry);
+    access.socket = options.socket.has_value();
+    access.log = options.log;
+    access.open = [&](const std::string &backend, ServiceClient::Callbacks callbacks,
+                      std::string &reason) -> std::unique_ptr<ServiceClient> {
+        std::unique_ptr<ServiceClient> client;
+        if (options.socket) {
+            client = ServiceClient::connectTo(*options.socket, std::move(callbacks));
+        } else {
+            ServiceStartOptions start;
+            start.executable = *service;
+            start.environment = serviceEnvironment(options, backend == "lldb");
+            start.stdinFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            start.stdoutFd = STDERR_FILENO;
+            client = ServiceClient::start(start, std::move(callbacks));
+            const int error = errno;
+            if (start.stdinFd >= 0)
+                close(start.stdinFd);
+            errno = error;
+        }
+        if (!client)
+            reason = (options.socket ? "cannot connect to " + *options.socket : "cannot start " + *service) + ": " +
+                     strerror(errno);
+        return client;
+    };
+    return local_debugger::dap::runAdapter(std::move(access));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -456,6 +520,9 @@ int main(int argc, char **argv)
         return exitNoService;
     }
 
+    if (options.dap)
+        return serveEditor(options, service);
+
     // Signals are taken by one thread with sigwait, so each Ctrl-C becomes exactly one break.
     sigset_t handled;
     sigemptyset(&handled);
@@ -466,17 +533,7 @@ int main(int argc, char **argv)
 
     ServiceStartOptions start;
     start.executable = service.value_or("");
-    std::vector<std::string> serviceEnvironment;
-    for (char **entry = environ; *entry != nullptr; ++entry)
-        serviceEnvironment.emplace_back(*entry);
-    if (options.log)
-        serviceEnvironment.emplace_back("TORVEX_DEBUGGER_LOG=stderr");
-    if (options.lldb) {
-        auto root = options.root ? options.root : toolchainRoot(options.lldbLayout.value_or("lldb"));
-        if (root)
-            serviceEnvironment.push_back("TORVEX_DEBUGGER_ROOT=" + *root);
-    }
-    start.environment = serviceEnvironment;
+    start.environment = serviceEnvironment(options, options.lldb);
     const bool consoleMode = !options.raw && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
     // A person at the console reads the service's own lines only when they explain a failure.
     std::unique_ptr<HeldLines> serviceLines;

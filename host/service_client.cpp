@@ -92,6 +92,7 @@ std::optional<StartedService> startService(const ServiceStartOptions &options)
     std::string executable = options.executable;
     char *argv[] = {executable.data(), nullptr};
     int stdinFd = options.stdinFd;
+    int stdoutFd = options.stdoutFd;
     int stderrFd = options.stderrFd;
     bool ownGroup = options.ownProcessGroup;
 
@@ -121,6 +122,8 @@ std::optional<StartedService> startService(const ServiceStartOptions &options)
             setpgid(0, 0);
         if (stdinFd >= 0 && stdinFd != STDIN_FILENO)
             dup2(stdinFd, STDIN_FILENO);
+        if (stdoutFd >= 0 && stdoutFd != STDOUT_FILENO)
+            dup2(stdoutFd, STDOUT_FILENO);
         if (stderrFd >= 0 && stderrFd != STDERR_FILENO)
             dup2(stderrFd, STDERR_FILENO);
         if (sockets[1] == activationFd)

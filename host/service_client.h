@@ -26,6 +26,7 @@ struct ServiceStartOptions {
     std::string executable;                            // the service, by absolute path
     std::optional<std::vector<std::string>> environment; // NAME=VALUE entries; unset: this process's
     int stdinFd = -1;                                  // the service's standard input; -1: ours
+    int stdoutFd = -1;                                 // the service's standard output; -1: ours
     int stderrFd = -1;                                 // the service's standard error; -1: ours
     bool ownProcessGroup = true;                       // so a terminal's Ctrl-C reaches the host alone
 };

@@ -1,5 +1,7 @@
 #include "host/console/terminal_console.h"
 
+#include "host/debuggee_terminal.h"
+
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -56,37 +58,6 @@ std::optional<std::string> historyPath(const char *debugger)
         return std::nullopt;
     return directory + "/history-" + debugger;
 }
-
-// A terminal of this process's for the debuggee: the debugger opens it by name. Our end stays
-// open on both sides, so the debuggee's exit does not turn the master into a stream of errors.
-struct DebuggeeTerminal {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-
-    bool open()
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        char name[128];
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0)
-            return false;
-        path = name;
-        slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        winsize size {};
-        if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0)
-            ioctl(master, TIOCSWINSZ, &size);
-        return slave >= 0;
-    }
-    void reset()
-    {
-        for (int fd : {master, slave}) {
-            if (fd >= 0)
-                close(fd);
-        }
-        master = slave = -1;
-    }
-    ~DebuggeeTerminal() { reset(); }
-};
 
 } // namespace
 
@@ -400,7 +371,7 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
     if (auto settings = state.dialect->settings(settingsId); !settings.empty())
         state.sendAwaited(settings, settingsId);
     if (state.dialect->wantsTerminal()) {
-        if (debuggerSeesOurTerminals && state.debuggee.open()) {
+        if (debuggerSeesOurTerminals && state.debuggee.open(STDOUT_FILENO)) {
             const uint64_t id = state.nextId++;
             state.sendAwaited(state.dialect->terminal(state.debuggee.path, id), id);
         } else {

@@ -1,0 +1,280 @@
+#include "host/dap/dap_adapter.h"
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "host/dap/debugger_driver.h"
+
+namespace local_debugger::dap {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+Json capabilities()
+{
+    return {{"supportsConfigurationDoneRequest", true},
+            {"supportsFunctionBreakpoints", true},
+            {"supportsConditionalBreakpoints", true},
+            {"supportsHitConditionalBreakpoints", true},
+            {"supportsEvaluateForHovers", true},
+            {"supportsSetVariable", true},
+            {"supportsTerminateRequest", true},
+            {"exceptionBreakpointFilters", Json::array()}};
+}
+
+// The set_env block: the adapter's environment with the request's env applied (null unsets).
+std::vector<uint8_t> environmentBlock(std::vector<std::string> entries, const Json &env)
+{
+    if (env.is_object()) {
+        for (const auto &[name, value] : env.items()) {
+            std::erase_if(entries, [&](const std::string &entry) {
+                return entry.compare(0, name.size() + 1, name + "=") == 0;
+            });
+            if (value.is_string())
+                entries.push_back(name + "=" + value.get<std::string>());
+        }
+    }
+    return encodeEnvironmentPayload(entries);
+}
+
+class Adapter {
+public:
+    explicit Adapter(ServiceAccess access) : access_(std::move(access)), channel_(STDIN_FILENO, STDOUT_FILENO) {}
+
+    int run()
+    {
+        std::thread worker([this] { work(); });
+        while (auto message = channel_.receive()) {
+            if (message->value("type", "") != "request")
+                continue;
+            if (!dispatch(*message))
+                break;
+        }
+        // The editor has gone, or disconnected: nothing of the run may outlive it.
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            quitting_ = true;
+        }
+        changed_.notify_all();
+        endRun(true);
+        worker.join();
+        return 0;
+    }
+
+private:
+    // False once the session is over.
+    bool dispatch(const Json &request)
+    {
+        const std::string command = request.value("command", "");
+        if (request.contains("malformed") || command.empty()) {
+            channel_.fail(request, "not a request this adapter can read");
+            return true;
+        }
+        if (command == "initialize") {
+            initialized_ = true;
+            channel_.respond(request, capabilities());
+            return true;
+        }
+        if (!initialized_) {
+            channel_.fail(request, "the first request must be initialize");
+            return true;
+        }
+        if (command == "disconnect") {
+            const Json arguments = request.value("arguments", Json::object());
+            const bool terminate = arguments.is_object() && arguments.contains("terminateDebuggee") &&
+                                           arguments["terminateDebuggee"].is_boolean()
+                                       ? arguments["terminateDebuggee"].get<bool>()
+                                       : !attached_;
+            endRun(terminate);
+            channel_.respond(request);
+            return false;
+        }
+        if (command == "pause") {
+            if (DebuggerDriver *driver = currentDriver()) {
+                driver->pause();
+                channel_.respond(request);
+            } else {
+                channel_.fail(request, "there is no program to pause");
+            }
+            return true;
+        }
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            queue_.push_back(request);
+        }
+        changed_.notify_all();
+        return true;
+    }
+
+    DebuggerDriver *currentDriver()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return driver_.get();
+    }
+
+    void work()
+    {
+        for (;;) {
+            Json request;
+            {
+                std::unique_lock<std::mutex> guard(lock_);
+                changed_.wait(guard, [&] { return quitting_ || !queue_.empty(); });
+                if (quitting_)
+                    return;
+                request = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            try {
+                serve(request);
+            } catch (const Json::exception &error) {
+                channel_.fail(request, std::string("malformed arguments: ") + error.what());
+            }
+        }
+    }
+
+    void serve(const Json &request)
+    {
+        const std::string command = request.value("command", "");
+        if (command == "launch" || command == "attach") {
+            start(request, command == "attach");
+            return;
+        }
+        if (command == "terminate") {
+            endRun(true);
+            channel_.respond(request);
+            channel_.event("terminated");
+            return;
+        }
+        if (command == "setExceptionBreakpoints") {
+            channel_.respond(request, {{"breakpoints", Json::array()}});
+            return;
+        }
+        DebuggerDriver *driver = currentDriver();
+        if (driver == nullptr) {
+            channel_.fail(request, command + ": there is no program: launch or attach first");
+            return;
+        }
+        driver->handle(request);
+    }
+
+    void start(const Json &request, bool attach)
+    {
+        if (currentDriver() != nullptr) {
+            channel_.fail(request, "this session already has a program");
+            return;
+        }
+        const Json arguments = request.value("arguments", Json::object());
+        const std::string backend = arguments.value("backend", "gdb");
+        if (backend != "gdb" && backend != "lldb") {
+            channel_.fail(request, "backend must be \"gdb\" or \"lldb\", not \"" + backend + "\"");
+            return;
+        }
+        if (!attach) {
+            const std::string program = arguments.value("program", "");
+            struct stat info {};
+            std::string problem;
+            if (program.empty())
+                problem = "launch needs a program";
+            else if (stat(program.c_str(), &info) != 0 || access(program.c_str(), X_OK) != 0)
+                problem = "cannot run program " + program + ": " + strerror(errno);
+            else if (!S_ISREG(info.st_mode))
+                problem = "cannot run program " + program + ": not a file";
+            if (!problem.empty()) {
+                channel_.fail(request, problem);
+                channel_.event("terminated");
+                return;
+            }
+        } else if (!arguments.contains("pid") || !arguments["pid"].is_number_integer()) {
+            channel_.fail(request, "attach needs a pid");
+            return;
+        }
+        attached_ = attach;
+
+        if (backend == "lldb") {
+            channel_.fail(request, "the lldb backend is not served by this adapter yet");
+            channel_.event("terminated");
+            return;
+        }
+        auto driver = gdbDriver(channel_, !access_.socket);
+        DebuggerDriver *raw = driver.get();
+        ServiceClient::Callbacks callbacks;
+        callbacks.onMessage = [raw](const Message &message) {
+            if (const MessageBytes *data = message.dictionary.getData("data"))
+                raw->feed(data->data(), data->size());
+        };
+        callbacks.onClosed = [raw] { raw->closed(); };
+        std::string reason;
+        auto client = access_.open(backend, callbacks, reason);
+        if (!client) {
+            channel_.fail(request, "cannot reach the debugger service: " + reason);
+            channel_.event("terminated");
+            return;
+        }
+        client->sendData("set_env", environmentBlock(access_.environment, arguments.value("env", Json::object())));
+        if (access_.log)
+            client->sendCommand("log");
+        MessageDictionary launch;
+        launch.setString("command", backend == "gdb" ? "launch_gdb" : "launch_lldb");
+        auto reply = client->request(launch, 60s);
+        if (!reply || reply->getBool("result") != true) {
+            channel_.fail(request, std::string("the service ") + (reply ? "refused to launch " : "ended before launching ") +
+                                       (backend == "gdb" ? "GDB" : "LLDB"));
+            client->requestResult("stop", 5s);
+            channel_.event("terminated");
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            client_ = std::move(client);
+            driver_ = std::move(driver);
+        }
+        raw->start(*client_, request);
+    }
+
+    // Ends the debuggee (or lets it go) and the service with it; waits for the service's end.
+    void endRun(bool terminate)
+    {
+        std::unique_lock<std::mutex> guard(endLock_);
+        DebuggerDriver *driver = currentDriver();
+        if (driver == nullptr || ended_)
+            return;
+        ended_ = true;
+        driver->finish(terminate);
+        client_->requestResult("stop", 10s);
+        client_->waitUntilClosed();
+        client_->waitForExit(10s);
+    }
+
+    ServiceAccess access_;
+    DapChannel channel_;
+    bool initialized_ = false;
+    std::atomic<bool> attached_ = false;
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<Json> queue_;
+    bool quitting_ = false;
+    std::unique_ptr<ServiceClient> client_;
+    std::unique_ptr<DebuggerDriver> driver_;
+
+    std::mutex endLock_;
+    bool ended_ = false;
+};
+
+} // namespace
+
+int runAdapter(ServiceAccess access)
+{
+    Adapter adapter(std::move(access));
+    return adapter.run();
+}
+
+} // namespace local_debugger::dap

@@ -1,0 +1,36 @@
+#pragma once
+// Debug Adapter Protocol messages on a pair of descriptors: each a JSON object after a
+// Content-Length header. Sending is safe from any thread; each message goes whole.
+
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+namespace local_debugger::dap {
+
+using Json = nlohmann::json;
+
+class DapChannel {
+public:
+    DapChannel(int in, int out) : in_(in), out_(out) {}
+
+    // The next message; nullopt at end of input or on a frame that cannot be read.
+    std::optional<Json> receive();
+
+    void respond(const Json &request, const Json &body = Json::object());
+    void fail(const Json &request, const std::string &message);
+    void event(const std::string &name, const Json &body = Json::object());
+
+private:
+    void send(Json message);
+    bool fill();
+
+    int in_;
+    int out_;
+    std::string buffer_;
+    std::mutex sendLock_;
+    int64_t seq_ = 1;
+};
+
+} // namespace local_debugger::dap

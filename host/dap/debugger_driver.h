@@ -1,0 +1,34 @@
+#pragma once
+// One debugger behind the adapter: it turns the editor's requests into the debugger's commands,
+// and what the debugger writes into responses and events.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "host/dap/dap_channel.h"
+#include "host/service_client.h"
+
+namespace local_debugger::dap {
+
+class DebuggerDriver {
+public:
+    virtual ~DebuggerDriver() = default;
+    // What the debugger writes, from the client's reading thread.
+    virtual void feed(const uint8_t *bytes, size_t count) = 0;
+    virtual void closed() = 0;
+    // The debugger has been launched in the service: load the program or attach (the request's
+    // arguments). Answers the request itself.
+    virtual void start(ServiceClient &client, const Json &request) = 0;
+    // Every other request about the debuggee, one at a time. Answers it itself.
+    virtual void handle(const Json &request) = 0;
+    // From the thread that reads the editor's requests, while handle may be waiting.
+    virtual void pause() = 0;
+    // Ends the debuggee, or lets it go (detach) when terminate is false. The run ends after.
+    virtual void finish(bool terminate) = 0;
+};
+
+std::unique_ptr<DebuggerDriver> gdbDriver(DapChannel &channel, bool debuggerSeesOurTerminals);
+
+} // namespace local_debugger::dap

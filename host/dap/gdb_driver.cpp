@@ -1,0 +1,782 @@
+// GDB behind the adapter, through GDB/MI: each request becomes MI commands with tokens, and the
+// asynchronous records become events.
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+#include "host/dap/debugger_driver.h"
+#include "host/debuggee_terminal.h"
+#include "host/mi_record.h"
+
+namespace local_debugger::dap {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string miQuoted(std::string_view text)
+{
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out + '"';
+}
+
+// The program's arguments reach it through GDB's shell.
+std::string shellQuoted(const std::string &word)
+{
+    std::string out = "'";
+    for (char c : word)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+int64_t number(std::optional<std::string_view> text, int base = 10)
+{
+    return text ? strtoll(std::string(*text).c_str(), nullptr, base) : 0;
+}
+
+struct Answer {
+    std::optional<MiRecord> record; // nullopt: no answer (the debugger has gone)
+    std::string console;            // what GDB wrote for the command on its console stream
+    bool ok() const { return record && record->resultClass != "error"; }
+    std::string error() const
+    {
+        return record ? std::string(record->text("msg").value_or("failed")) : "the debugger has gone";
+    }
+};
+
+class GdbDriver : public DebuggerDriver {
+public:
+    GdbDriver(DapChannel &channel, bool seesTerminals) : channel_(channel), seesTerminals_(seesTerminals) {}
+
+    ~GdbDriver() override
+    {
+        if (relay_.joinable()) {
+            (void)!write(stopRelay_[1], "", 1);
+            relay_.join();
+        }
+        for (int fd : stopRelay_) {
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+
+    void feed(const uint8_t *bytes, size_t count) override
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        partial_.append(reinterpret_cast<const char *>(bytes), count);
+        size_t start = 0;
+        for (size_t newline; (newline = partial_.find('\n', start)) != std::string::npos; start = newline + 1) {
+            std::string_view line(partial_.data() + start, newline - start);
+            if (!line.empty() && line.back() == '\r')
+                line.remove_suffix(1);
+            read(line);
+        }
+        partial_.erase(0, start);
+    }
+
+    void closed() override
+    {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            closed_ = true;
+        }
+        answered_.notify_all();
+        sendTerminated();
+    }
+
+    void start(ServiceClient &client, const Json &request) override
+    {
+        client_ = &client;
+        const Json arguments = request.value("arguments", Json::object());
+        attach_ = request.value("command", "") == "attach";
+        command("-gdb-set confirm off");
+        if (seesTerminals_ && terminal_.open(-1) && pipe2(stopRelay_, O_CLOEXEC) == 0) {
+            // Output events carry the program's lines as it wrote them, without a terminal's \r.
+            termios modes {};
+            if (tcgetattr(terminal_.slave, &modes) == 0) {
+                modes.c_oflag &= ~OPOST;
+                tcsetattr(terminal_.slave, TCSANOW, &modes);
+            }
+            command("-inferior-tty-set " + terminal_.path);
+            relay_ = std::thread([this] { relayDebuggee(); });
+        } else {
+            terminal_.reset();
+            channel_.event("output", {{"category", "console"},
+                                      {"output", "The program's input and output go through the debugger: "
+                                                 "the service cannot open this adapter's terminals.\n"}});
+        }
+        if (attach_) {
+            attaching_ = true;
+            Answer attached = command("-target-attach " + std::to_string(arguments.value("pid", 0)));
+            if (!attached.ok()) {
+                attaching_ = false;
+                fail(request, "cannot attach: " + attached.error());
+                return;
+            }
+        } else {
+            Answer loaded = command("-file-exec-and-symbols " + miQuoted(arguments.value("program", "")));
+            if (!loaded.ok()) {
+                fail(request, "cannot load the program: " + loaded.error());
+                return;
+            }
+            std::string words;
+            for (const auto &argument : arguments.value("args", Json::array()))
+                words += " " + shellQuoted(argument.is_string() ? argument.get<std::string>() : argument.dump());
+            if (!words.empty())
+                command("-exec-arguments" + words);
+            if (arguments.contains("cwd") && arguments["cwd"].is_string())
+                command("-gdb-set cwd " + arguments["cwd"].get<std::string>()); // the rest of the line, as it stands
+            stopOnEntry_ = arguments.value("stopOnEntry", false);
+        }
+        channel_.respond(request);
+        channel_.event("initialized");
+    }
+
+    void handle(const Json &request) override
+    {
+        const std::string name = request.value("command", "");
+        const Json arguments = request.value("arguments", Json::object());
+        if (name == "configurationDone")
+            configurationDone(request);
+        else if (name == "setBreakpoints")
+            setBreakpoints(request, arguments);
+        else if (name == "setFunctionBreakpoints")
+            setFunctionBreakpoints(request, arguments);
+        else if (name == "threads")
+            threads(request);
+        else if (name == "stackTrace")
+            stackTrace(request, arguments);
+        else if (name == "scopes")
+            scopes(request, arguments);
+        else if (name == "variables")
+            variables(request, arguments);
+        else if (name == "setVariable")
+            setVariable(request, arguments);
+        else if (name == "evaluate")
+            evaluate(request, arguments);
+        else if (name == "continue")
+            resume(request, "-exec-continue", {{"allThreadsContinued", true}});
+        else if (name == "next")
+            resume(request, "-exec-next --thread " + std::to_string(arguments.value("threadId", 1)));
+        else if (name == "stepIn")
+            resume(request, "-exec-step --thread " + std::to_string(arguments.value("threadId", 1)));
+        else if (name == "stepOut")
+            resume(request, "-exec-finish --thread " + std::to_string(arguments.value("threadId", 1)));
+        else
+            channel_.fail(request, "unknown request \"" + name + "\"");
+    }
+
+    void pause() override
+    {
+        pauseRequested_ = true;
+        client_->sendCommand("break");
+    }
+
+    void finish(bool terminate) override
+    {
+        if (!attach_ || !client_)
+            return; // a launched debuggee ends with the debugger
+        if (running_) {
+            pause();
+            std::unique_lock<std::mutex> guard(lock_);
+            answered_.wait_for(guard, 5s, [&] { return !running_ || closed_; });
+        }
+        command(terminate ? "-interpreter-exec console \"kill\"" : "-target-detach", 10s);
+    }
+
+private:
+    // ---- from the reading thread, under lock_
+    void read(std::string_view line)
+    {
+        auto record = parseMiRecord(line);
+        if (!record) {
+            output("stdout", std::string(line) + "\n"); // the debuggee, when it has no terminal
+            return;
+        }
+        switch (record->kind) {
+        case MiRecord::Kind::Result:
+            if (record->token) {
+                if (auto pending = pending_.find(*record->token); pending != pending_.end()) {
+                    pending->second.record = std::move(*record);
+                    answered_.notify_all();
+                }
+            }
+            break;
+        case MiRecord::Kind::ConsoleStream:
+        case MiRecord::Kind::LogStream:
+            if (!capture(record->streamText))
+                output("console", record->streamText);
+            break;
+        case MiRecord::Kind::TargetStream:
+            output("stdout", record->streamText);
+            break;
+        case MiRecord::Kind::ExecAsync:
+            if (record->resultClass == "running") {
+                running_ = true;
+                ++generation_;
+                if (!resumeRequested_.exchange(false))
+                    channel_.event("continued", {{"threadId", 1}, {"allThreadsContinued", true}});
+            } else if (record->resultClass == "stopped") {
+                running_ = false;
+                answered_.notify_all();
+                stopped(*record);
+            }
+            break;
+        case MiRecord::Kind::NotifyAsync:
+            if (record->resultClass == "thread-created" || record->resultClass == "thread-exited")
+                channel_.event("thread", {{"reason", record->resultClass == "thread-created" ? "started" : "exited"},
+                                          {"threadId", number(record->text("id"))}});
+            break;
+        default:
+            break;
+        }
+    }
+
+    // A command's own text goes with its answer; false when no command awaits one.
+    bool capture(const std::string &text)
+    {
+        bool captured = false;
+        for (auto &[token, answer] : pending_) {
+            if (!answer.record) {
+                answer.console += text;
+                captured = true;
+            }
+        }
+        return captured;
+    }
+
+    void stopped(const MiRecord &record)
+    {
+        const std::string reason(record.text("reason").value_or(""));
+        if (reason == "exited-normally" || reason == "exited" || reason == "exited-signalled") {
+            // GDB writes an exit code in octal.
+            const int64_t code = reason == "exited" ? number(record.text("exit-code"), 8)
+                                                    : reason == "exited-signalled" ? 128 : 0;
+            drainDebuggee();
+            channel_.event("exited", {{"exitCode", code}});
+            sendTerminated();
+            return;
+        }
+        if (attaching_.exchange(false))
+            return; // the stop an attach makes is not news: configurationDone resumes it
+        std::string dapReason = "step";
+        Json body = Json::object();
+        if (reason == "breakpoint-hit") {
+            dapReason = entryPending_.exchange(false) ? "entry" : "breakpoint";
+            body["hitBreakpointIds"] = Json::array({number(record.text("bkptno"))});
+        } else if (reason == "signal-received") {
+            const std::string signal(record.text("signal-name").value_or(""));
+            if (signal == "SIGINT" && pauseRequested_.exchange(false)) {
+                dapReason = "pause";
+            } else {
+                const bool fault = signal == "SIGSEGV" || signal == "SIGBUS" || signal == "SIGFPE" ||
+                                   signal == "SIGILL" || signal == "SIGABRT";
+                dapReason = fault ? "exception" : "signal";
+                body["description"] = signal + ": " + std::string(record.text("signal-meaning").value_or(""));
+                body["text"] = signal;
+            }
+        } else if (reason == "watchpoint-trigger") {
+            dapReason = "data breakpoint";
+        } else if (reason.empty() && pauseRequested_.exchange(false)) {
+            dapReason = "pause";
+        }
+        body["reason"] = dapReason;
+        body["threadId"] = number(record.text("thread-id"));
+        body["allThreadsStopped"] = record.text("stopped-threads").value_or("") == "all";
+        channel_.event("stopped", body);
+    }
+
+    void output(const char *category, std::string text)
+    {
+        if (!text.empty())
+            channel_.event("output", {{"category", category}, {"output", std::move(text)}});
+    }
+
+    void sendTerminated()
+    {
+        if (!terminatedSent_.exchange(true))
+            channel_.event("terminated");
+    }
+
+    void relayDebuggee()
+    {
+        for (;;) {
+            pollfd watched[] = {{terminal_.master, POLLIN, 0}, {stopRelay_[0], POLLIN, 0}};
+            if (poll(watched, 2, -1) < 0 && errno != EINTR)
+                return;
+            if (watched[1].revents != 0)
+                return;
+            if (watched[0].revents != 0)
+                drainDebuggee();
+        }
+    }
+
+    // Whatever the program has written so far, as output events: before its exit is told, so
+    // that an editor sees its last lines before the session ends.
+    void drainDebuggee()
+    {
+        if (terminal_.master < 0)
+            return;
+        std::lock_guard<std::mutex> guard(relayLock_);
+        char bytes[65536];
+        for (;;) {
+            pollfd ready = {terminal_.master, POLLIN, 0};
+            if (poll(&ready, 1, 0) <= 0 || (ready.revents & POLLIN) == 0)
+                return;
+            ssize_t got = ::read(terminal_.master, bytes, sizeof bytes);
+            if (got <= 0)
+                return;
+            output("stdout", std::string(bytes, static_cast<size_t>(got)));
+        }
+    }
+
+    // ---- commands, from any thread but the reading one
+    Answer command(const std::string &text, std::chrono::milliseconds timeout = 30s)
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        const uint64_t token = nextToken_++;
+        pending_[token];
+        guard.unlock();
+        const std::string line = std::to_string(token) + text + "\n";
+        client_->sendData("send", std::vector<uint8_t>(line.begin(), line.end()));
+        guard.lock();
+        answered_.wait_for(guard, timeout, [&] { return pending_[token].record || closed_; });
+        Answer answer = std::move(pending_[token]);
+        pending_.erase(token);
+        return answer;
+    }
+
+    void fail(const Json &request, const std::string &message) { channel_.fail(request, message); }
+
+    // ---- request handlers, on the adapter's worker thread
+    void configurationDone(const Json &request)
+    {
+        if (attach_) {
+            resume(request, "-exec-continue");
+            return;
+        }
+        entryPending_ = stopOnEntry_;
+        resumeRequested_ = true;
+        Answer run = command(stopOnEntry_ ? "-exec-run --start" : "-exec-run");
+        if (!run.ok()) {
+            resumeRequested_ = false;
+            fail(request, "cannot run the program: " + run.error());
+            return;
+        }
+        channel_.respond(request);
+    }
+
+    void resume(const Json &request, const std::string &text, const Json &body = Json::object())
+    {
+        forgetHandles();
+        resumeRequested_ = true;
+        Answer answer = command(text);
+        if (!answer.ok()) {
+            resumeRequested_ = false;
+            fail(request, answer.error());
+            return;
+        }
+        channel_.respond(request, body);
+    }
+
+    Json breakpoint(const Answer &answer, const std::string &path)
+    {
+        if (!answer.ok())
+            return {{"verified", false}, {"message", answer.error()}};
+        const MiValue *bkpt = answer.record->find("bkpt");
+        Json result = {{"id", number(bkpt ? bkpt->text("number") : std::nullopt)},
+                       {"verified", bkpt && bkpt->text("addr").value_or("<PENDING>") != "<PENDING>"}};
+        if (bkpt && bkpt->text("line"))
+            result["line"] = number(bkpt->text("line"));
+        if (!path.empty())
+            result["source"] = {{"path", path}};
+        return result;
+    }
+
+    // The insert command for a location with its condition and hit count; empty with a reason
+    // when the hit condition is not a count.
+    std::string insert(const std::string &location, const Json &spec, std::string &problem)
+    {
+        std::string text = "-break-insert -f";
+        if (spec.contains("condition") && spec["condition"].is_string() && !spec["condition"].get<std::string>().empty())
+            text += " -c " + miQuoted(spec["condition"].get<std::string>());
+        if (spec.contains("hitCondition") && spec["hitCondition"].is_string() &&
+            !spec["hitCondition"].get<std::string>().empty()) {
+            const std::string hits = spec["hitCondition"].get<std::string>();
+            char *end = nullptr;
+            const long count = strtol(hits.c_str(), &end, 10);
+            if (end == hits.c_str() || *end != '\0' || count < 1) {
+                problem = "a hit condition is a number of hits, not \"" + hits + "\"";
+                return "";
+            }
+            text += " -i " + std::to_string(count - 1);
+        }
+        return text + " " + miQuoted(location);
+    }
+
+    void replaceBreakpoints(std::vector<int64_t> &numbers)
+    {
+        if (numbers.empty())
+            return;
+        std::string text = "-break-delete";
+        for (int64_t number : numbers)
+            text += " " + std::to_string(number);
+        command(text);
+        numbers.clear();
+    }
+
+    void setBreakpoints(const Json &request, const Json &arguments)
+    {
+        const std::string path = arguments.value("source", Json::object()).value("path", "");
+        if (path.empty()) {
+            fail(request, "setBreakpoints needs source.path");
+            return;
+        }
+        auto &numbers = sourceBreakpoints_[path];
+        replaceBreakpoints(numbers);
+        Json answers = Json::array();
+        for (const auto &spec : arguments.value("breakpoints", Json::array())) {
+            std::string problem;
+            const std::string text = insert(path + ":" + std::to_string(spec.value("line", 0)), spec, problem);
+            if (text.empty()) {
+                answers.push_back({{"verified", false}, {"message", problem}});
+                continue;
+            }
+            Json placed = breakpoint(command(text), path);
+            if (placed.contains("id"))
+                numbers.push_back(placed["id"].get<int64_t>());
+            answers.push_back(placed);
+        }
+        channel_.respond(request, {{"breakpoints", answers}});
+    }
+
+    void setFunctionBreakpoints(const Json &request, const Json &arguments)
+    {
+        replaceBreakpoints(functionBreakpoints_);
+        Json answers = Json::array();
+        for (const auto &spec : arguments.value("breakpoints", Json::array())) {
+            std::string problem;
+            const std::string text = insert(spec.value("name", ""), spec, problem);
+            if (text.empty()) {
+                answers.push_back({{"verified", false}, {"message", problem}});
+                continue;
+            }
+            Json placed = breakpoint(command(text), "");
+            if (placed.contains("id"))
+                functionBreakpoints_.push_back(placed["id"].get<int64_t>());
+            answers.push_back(placed);
+        }
+        channel_.respond(request, {{"breakpoints", answers}});
+    }
+
+    void threads(const Json &request)
+    {
+        Json list = Json::array();
+        Answer answer = command("-thread-info");
+        if (answer.ok()) {
+            if (const MiValue *threads = answer.record->find("threads")) {
+                for (const auto &thread : threads->items) {
+                    const MiValue &info = thread.value;
+                    list.push_back({{"id", number(info.text("id"))},
+                                    {"name", std::string(info.text("name").value_or(info.text("target-id").value_or("thread")))}});
+                }
+            }
+        }
+        channel_.respond(request, {{"threads", list}});
+    }
+
+    // Frames and variable handles live until the debuggee next runs.
+    struct Handle {
+        enum class Kind { Frame, Locals, Arguments, Registers, Object } kind;
+        int64_t thread = 0;
+        int64_t level = 0;
+        std::string object; // a variable object's name
+    };
+
+    void forgetHandles()
+    {
+        handles_.clear();
+        named_.clear();
+        for (const auto &object : objects_)
+            command("-var-delete " + object);
+        objects_.clear();
+        seenGeneration_ = generation_;
+    }
+
+    int64_t newHandle(Handle value)
+    {
+        if (seenGeneration_ != generation_)
+            forgetHandles();
+        handles_[nextHandle_] = std::move(value);
+        return nextHandle_++;
+    }
+
+    const Handle *find(const Json &arguments, const char *field)
+    {
+        if (seenGeneration_ != generation_)
+            forgetHandles();
+        auto found = handles_.find(arguments.value(field, int64_t{0}));
+        return found == handles_.end() ? nullptr : &found->second;
+    }
+
+    static std::string frameOptions(const Handle &frame)
+    {
+        return " --thread " + std::to_string(frame.thread) + " --frame " + std::to_string(frame.level);
+    }
+
+    void stackTrace(const Json &request, const Json &arguments)
+    {
+        const int64_t thread = arguments.value("threadId", int64_t{1});
+        const int64_t first = arguments.value("startFrame", int64_t{0});
+        const int64_t levels = arguments.value("levels", int64_t{0});
+        const int64_t depth = number(command("-stack-info-depth --thread " + std::to_string(thread)).record.value_or(MiRecord{}).text("depth"));
+        const int64_t last = levels > 0 ? std::min(depth, first + levels) - 1 : depth - 1;
+        Json frames = Json::array();
+        if (last >= first) {
+            Answer answer = command("-stack-list-frames --thread " + std::to_string(thread) + " " + std::to_string(first) +
+                                    " " + std::to_string(last));
+            if (!answer.ok()) {
+                fail(request, answer.error());
+                return;
+            }
+            if (const MiValue *stack = answer.record->find("stack")) {
+                for (const auto &entry : stack->items) {
+                    const MiValue &frame = entry.value;
+                    Json out = {{"id", newHandle({Handle::Kind::Frame, thread, number(frame.text("level")), ""})},
+                                {"name", std::string(frame.text("func").value_or("??"))},
+                                {"line", number(frame.text("line"))},
+                                {"column", frame.text("line") ? 1 : 0}};
+                    if (auto path = frame.text("fullname"))
+                        out["source"] = {{"name", std::string(frame.text("file").value_or(*path))}, {"path", std::string(*path)}};
+                    if (auto address = frame.text("addr"))
+                        out["instructionPointerReference"] = std::string(*address);
+                    frames.push_back(out);
+                }
+            }
+        }
+        channel_.respond(request, {{"stackFrames", frames}, {"totalFrames", depth}});
+    }
+
+    void scopes(const Json &request, const Json &arguments)
+    {
+        const Handle *frame = find(arguments, "frameId");
+        if (frame == nullptr || frame->kind != Handle::Kind::Frame) {
+            fail(request, "no such frame (frames last until the program runs again)");
+            return;
+        }
+        const Handle at = *frame;
+        Json list = Json::array();
+        for (auto [kind, name, hint] : {std::tuple{Handle::Kind::Locals, "Locals", "locals"},
+                                        std::tuple{Handle::Kind::Arguments, "Arguments", "arguments"},
+                                        std::tuple{Handle::Kind::Registers, "Registers", "registers"}}) {
+            list.push_back({{"name", name},
+                            {"presentationHint", hint},
+                            {"variablesReference", newHandle({kind, at.thread, at.level, ""})},
+                            {"expensive", kind == Handle::Kind::Registers}});
+        }
+        channel_.respond(request, {{"scopes", list}});
+    }
+
+    // A variable shown from a new variable object; children through its handle.
+    std::optional<Json> variableFor(const std::string &label, const std::string &expression, const std::string &where,
+                                    int64_t parent, std::string *error = nullptr)
+    {
+        Answer created = command("-var-create" + where + " - * " + miQuoted(expression));
+        if (!created.ok()) {
+            if (error != nullptr)
+                *error = created.error();
+            return std::nullopt;
+        }
+        const std::string object(created.record->text("name").value_or(""));
+        objects_.push_back(object);
+        named_[{parent, label}] = object;
+        return shown(label, object, created.record->results);
+    }
+
+    Json shown(const std::string &label, const std::string &object, const MiValue &fields)
+    {
+        const int64_t children = number(fields.text("numchild"));
+        return {{"name", label},
+                {"value", std::string(fields.text("value").value_or(""))},
+                {"type", std::string(fields.text("type").value_or(""))},
+                {"variablesReference", children > 0 ? newHandle({Handle::Kind::Object, 0, 0, object}) : 0}};
+    }
+
+    void children(const std::string &object, int64_t parent, Json &list)
+    {
+        Answer answer = command("-var-list-children --all-values " + object);
+        if (!answer.ok())
+            return;
+        const MiValue *found = answer.record->find("children");
+        if (found == nullptr)
+            return;
+        for (const auto &entry : found->items) {
+            const MiValue &child = entry.value;
+            const std::string name(child.text("name").value_or(""));
+            const std::string label(child.text("exp").value_or(""));
+            // C++ access sections are not members: their members show in their place.
+            if (!child.text("type") && (label == "public" || label == "private" || label == "protected")) {
+                children(name, parent, list);
+                continue;
+            }
+            named_[{parent, label}] = name;
+            list.push_back(shown(label, name, child));
+        }
+    }
+
+    void variables(const Json &request, const Json &arguments)
+    {
+        const int64_t reference = arguments.value("variablesReference", int64_t{0});
+        const Handle *found = find(arguments, "variablesReference");
+        if (found == nullptr || found->kind == Handle::Kind::Frame) {
+            fail(request, "no such variables (they last until the program runs again)");
+            return;
+        }
+        const Handle at = *found;
+        Json list = Json::array();
+        if (at.kind == Handle::Kind::Object) {
+            children(at.object, reference, list);
+        } else if (at.kind == Handle::Kind::Registers) {
+            registers(at, list);
+        } else {
+            Answer answer = command("-stack-list-variables" + frameOptions(at) + " --no-values");
+            if (const MiValue *vars = answer.ok() ? answer.record->find("variables") : nullptr) {
+                for (const auto &entry : vars->items) {
+                    const bool argument = entry.value.text("arg").value_or("") == "1";
+                    if (argument != (at.kind == Handle::Kind::Arguments))
+                        continue;
+                    const std::string name(entry.value.text("name").value_or(""));
+                    if (auto shownVariable = variableFor(name, name, frameOptions(at), reference))
+                        list.push_back(*shownVariable);
+                }
+            }
+        }
+        channel_.respond(request, {{"variables", list}});
+    }
+
+    void registers(const Handle &at, Json &list)
+    {
+        if (registerNames_.empty()) {
+            Answer names = command("-data-list-register-names");
+            if (const MiValue *found = names.ok() ? names.record->find("register-names") : nullptr) {
+                for (const auto &name : found->items)
+                    registerNames_.push_back(name.value.string);
+            }
+        }
+        Answer values = command("-data-list-register-values" + frameOptions(at) + " N");
+        if (const MiValue *found = values.ok() ? values.record->find("register-values") : nullptr) {
+            for (const auto &entry : found->items) {
+                const auto index = static_cast<size_t>(number(entry.value.text("number")));
+                if (index < registerNames_.size() && !registerNames_[index].empty())
+                    list.push_back({{"name", registerNames_[index]},
+                                    {"value", std::string(entry.value.text("value").value_or(""))},
+                                    {"variablesReference", 0}});
+            }
+        }
+    }
+
+    void setVariable(const Json &request, const Json &arguments)
+    {
+        const int64_t reference = arguments.value("variablesReference", int64_t{0});
+        auto object = named_.find({reference, arguments.value("name", "")});
+        if (find(arguments, "variablesReference") == nullptr || object == named_.end()) {
+            fail(request, "no such variable (variables last until the program runs again)");
+            return;
+        }
+        Answer assigned = command("-var-assign " + object->second + " " + miQuoted(arguments.value("value", "")));
+        if (!assigned.ok()) {
+            fail(request, assigned.error());
+            return;
+        }
+        channel_.respond(request, {{"value", std::string(assigned.record->text("value").value_or(""))}});
+    }
+
+    void evaluate(const Json &request, const Json &arguments)
+    {
+        const std::string expression = arguments.value("expression", "");
+        std::string where;
+        if (arguments.contains("frameId")) {
+            const Handle *frame = find(arguments, "frameId");
+            if (frame == nullptr || frame->kind != Handle::Kind::Frame) {
+                fail(request, "no such frame (frames last until the program runs again)");
+                return;
+            }
+            where = frameOptions(*frame);
+        }
+        std::string error;
+        if (auto value = variableFor(expression, expression, where, 0, &error)) {
+            channel_.respond(request, {{"result", (*value)["value"]},
+                                       {"type", (*value)["type"]},
+                                       {"variablesReference", (*value)["variablesReference"]}});
+            return;
+        }
+        if (arguments.value("context", "") != "repl") {
+            fail(request, error);
+            return;
+        }
+        // Not an expression: a line for the debugger's own command line.
+        Answer ran = command("-interpreter-exec console " + miQuoted(expression));
+        if (!ran.ok()) {
+            fail(request, ran.error());
+            return;
+        }
+        channel_.respond(request, {{"result", ran.console}, {"variablesReference", 0}});
+    }
+
+    DapChannel &channel_;
+    const bool seesTerminals_;
+    ServiceClient *client_ = nullptr;
+    DebuggeeTerminal terminal_;
+    int stopRelay_[2] = {-1, -1};
+    std::thread relay_;
+
+    std::mutex relayLock_;
+    std::mutex lock_;
+    std::condition_variable answered_;
+    std::string partial_;
+    std::map<uint64_t, Answer> pending_;
+    uint64_t nextToken_ = 1;
+    bool closed_ = false;
+    std::atomic<bool> running_ = false;
+    std::atomic<uint64_t> generation_ = 0;
+
+    std::atomic<bool> pauseRequested_ = false;
+    std::atomic<bool> resumeRequested_ = false;
+    std::atomic<bool> attaching_ = false;
+    std::atomic<bool> entryPending_ = false;
+    std::atomic<bool> terminatedSent_ = false;
+    bool attach_ = false;
+    bool stopOnEntry_ = false;
+
+    std::map<int64_t, Handle> handles_;
+    std::map<std::pair<int64_t, std::string>, std::string> named_; // (handle, label) -> object
+    std::vector<std::string> objects_;
+    int64_t nextHandle_ = 1;
+    uint64_t seenGeneration_ = 0;
+    std::map<std::string, std::vector<int64_t>> sourceBreakpoints_;
+    std::vector<int64_t> functionBreakpoints_;
+    std::vector<std::string> registerNames_;
+};
+
+} // namespace
+
+std::unique_ptr<DebuggerDriver> gdbDriver(DapChannel &channel, bool debuggerSeesOurTerminals)
+{
+    return std::make_unique<GdbDriver>(channel, debuggerSeesOurTerminals);
+}
+
+} // namespace local_debugger::dap
