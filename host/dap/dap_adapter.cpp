@@ -198,12 +198,7 @@ private:
         }
         attached_ = attach;
 
-        if (backend == "lldb") {
-            channel_.fail(request, "the lldb backend is not served by this adapter yet");
-            channel_.event("terminated");
-            return;
-        }
-        auto driver = gdbDriver(channel_, !access_.socket);
+        auto driver = backend == "gdb" ? gdbDriver(channel_, !access_.socket) : lldbDriver(channel_);
         DebuggerDriver *raw = driver.get();
         ServiceClient::Callbacks callbacks;
         callbacks.onMessage = [raw](const Message &message) {

@@ -30,5 +30,6 @@ public:
 };
 
 std::unique_ptr<DebuggerDriver> gdbDriver(DapChannel &channel, bool debuggerSeesOurTerminals);
+std::unique_ptr<DebuggerDriver> lldbDriver(DapChannel &channel);
 
 } // namespace local_debugger::dap

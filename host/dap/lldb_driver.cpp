@@ -1,0 +1,507 @@
+// An LLDB back end behind the adapter: plain command lines for loading and running, structured
+// requests (JSON lines answered by result records with a body) for everything an editor shows.
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+
+#include "host/dap/debugger_driver.h"
+
+namespace local_debugger::dap {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// LLDB's command line reads a double-quoted word with backslash escapes.
+std::string lldbQuoted(std::string_view text)
+{
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out + '"';
+}
+
+struct Result {
+    bool answered = false;
+    Json record; // the result record
+    bool ok() const { return answered && record.value("ok", false); }
+    std::string error() const
+    {
+        if (!answered)
+            return "the debugger has gone";
+        std::string text = record.value("error", "");
+        while (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        return text.empty() ? "failed" : text;
+    }
+    Json body() const { return record.value("body", Json::object()); }
+};
+
+class LldbDriver : public DebuggerDriver {
+public:
+    explicit LldbDriver(DapChannel &channel) : channel_(channel) {}
+
+    void feed(const uint8_t *bytes, size_t count) override
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        partial_.append(reinterpret_cast<const char *>(bytes), count);
+        size_t start = 0;
+        for (size_t newline; (newline = partial_.find('\n', start)) != std::string::npos; start = newline + 1)
+            read(std::string_view(partial_.data() + start, newline - start));
+        partial_.erase(0, start);
+    }
+
+    void closed() override
+    {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            closed_ = true;
+        }
+        answered_.notify_all();
+        sendTerminated();
+    }
+
+    void start(ServiceClient &client, const Json &request) override
+    {
+        client_ = &client;
+        const Json arguments = request.value("arguments", Json::object());
+        attach_ = request.value("command", "") == "attach";
+        if (attach_) {
+            pid_ = arguments.value("pid", 0);
+        } else {
+            Result created = line("target create " + lldbQuoted(arguments.value("program", "")));
+            if (!created.ok()) {
+                channel_.fail(request, "cannot load the program: " + created.error());
+                return;
+            }
+            std::string words;
+            for (const auto &argument : arguments.value("args", Json::array()))
+                words += " " + lldbQuoted(argument.is_string() ? argument.get<std::string>() : argument.dump());
+            if (!words.empty())
+                line("settings set -- target.run-args" + words);
+            if (arguments.contains("cwd") && arguments["cwd"].is_string())
+                cwd_ = arguments["cwd"].get<std::string>();
+            stopOnEntry_ = arguments.value("stopOnEntry", false);
+        }
+        channel_.respond(request);
+        channel_.event("initialized");
+    }
+
+    void handle(const Json &request) override
+    {
+        const std::string name = request.value("command", "");
+        const Json arguments = request.value("arguments", Json::object());
+        if (name == "configurationDone")
+            configurationDone(request);
+        else if (name == "setBreakpoints")
+            setBreakpoints(request, arguments);
+        else if (name == "setFunctionBreakpoints")
+            setFunctionBreakpoints(request, arguments);
+        else if (name == "threads")
+            forward(request, {{"request", "threads"}}, [](const Json &body) { return body; });
+        else if (name == "stackTrace")
+            stackTrace(request, arguments);
+        else if (name == "scopes")
+            scopes(request, arguments);
+        else if (name == "variables")
+            variables(request, arguments);
+        else if (name == "setVariable")
+            setVariable(request, arguments);
+        else if (name == "evaluate")
+            evaluate(request, arguments);
+        else if (name == "continue")
+            step(request, "continue", arguments, {{"allThreadsContinued", true}});
+        else if (name == "next")
+            step(request, "over", arguments);
+        else if (name == "stepIn")
+            step(request, "into", arguments);
+        else if (name == "stepOut")
+            step(request, "out", arguments);
+        else
+            channel_.fail(request, "unknown request \"" + name + "\"");
+    }
+
+    void pause() override
+    {
+        pauseRequested_ = true;
+        client_->sendCommand("break");
+    }
+
+    void finish(bool terminate) override
+    {
+        if (!attach_ || !client_)
+            return; // a launched debuggee ends with the back end
+        if (running_) {
+            pause();
+            std::unique_lock<std::mutex> guard(lock_);
+            answered_.wait_for(guard, 5s, [&] { return !running_ || closed_; });
+        }
+        line(terminate ? "process kill" : "process detach", 10s);
+    }
+
+private:
+    // ---- from the reading thread, under lock_
+    void read(std::string_view text)
+    {
+        Json record = Json::parse(text, nullptr, false);
+        if (!record.is_object())
+            return;
+        const std::string type = record.value("type", "");
+        if (type == "result") {
+            if (auto pending = pending_.find(record.value("seq", uint64_t{0})); pending != pending_.end()) {
+                pending->second.answered = true;
+                pending->second.record = std::move(record);
+                answered_.notify_all();
+            }
+        } else if (type == "output") {
+            channel_.event("output", {{"category", "stdout"}, {"output", record.value("data", "")}});
+        } else if (type == "error") {
+            channel_.event("output", {{"category", "console"}, {"output", record.value("message", "") + "\n"}});
+        } else if (type == "process") {
+            process(record);
+        }
+    }
+
+    void process(const Json &record)
+    {
+        const std::string state = record.value("state", "");
+        if (state == "running" || state == "launching") {
+            const bool requested = resumeRequested_.exchange(false);
+            if (!running_.exchange(true) && !requested)
+                channel_.event("continued", {{"threadId", 1}, {"allThreadsContinued", true}});
+            return;
+        }
+        running_ = false;
+        answered_.notify_all();
+        if (state == "exited" || state == "crashed" || state == "detached") {
+            if (state == "exited")
+                channel_.event("exited", {{"exitCode", record.value("status", 0)}});
+            sendTerminated();
+            return;
+        }
+        if (state != "stopped")
+            return;
+        if (attaching_.exchange(false))
+            return; // the stop an attach makes: configurationDone resumes it
+        const std::string reason = record.value("reason", "");
+        const std::string signal = record.value("signal", "");
+        std::string dapReason = "step";
+        Json body = Json::object();
+        if (reason == "breakpoint") {
+            dapReason = "breakpoint";
+        } else if (reason == "signal" && pauseRequested_.exchange(false)) {
+            dapReason = "pause";
+        } else if (reason == "signal" || reason == "exception") {
+            const bool fault = signal == "SIGSEGV" || signal == "SIGBUS" || signal == "SIGFPE" || signal == "SIGILL" ||
+                               signal == "SIGABRT" || reason == "exception";
+            dapReason = fault ? "exception" : "signal";
+            body["description"] = signal.empty() ? reason : signal;
+            body["text"] = signal;
+        } else if (reason == "watchpoint") {
+            dapReason = "data breakpoint";
+        } else if (entryPending_.exchange(false)) {
+            dapReason = "entry";
+        }
+        body["reason"] = dapReason;
+        body["threadId"] = record.value("thread", 1);
+        body["allThreadsStopped"] = true;
+        channel_.event("stopped", body);
+    }
+
+    void sendTerminated()
+    {
+        if (!terminatedSent_.exchange(true))
+            channel_.event("terminated");
+    }
+
+    // ---- lines to the back end, from any thread but the reading one. The back end numbers
+    // lines itself from 1, so numbering and sending go together.
+    Result line(const std::string &text, std::chrono::milliseconds timeout = 30s)
+    {
+        uint64_t seq = 0;
+        {
+            std::lock_guard<std::mutex> sending(sendLock_);
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                seq = ++seq_;
+                pending_[seq];
+            }
+            const std::string bytes = text + "\n";
+            client_->sendData("send", std::vector<uint8_t>(bytes.begin(), bytes.end()));
+        }
+        std::unique_lock<std::mutex> guard(lock_);
+        answered_.wait_for(guard, timeout, [&] { return pending_[seq].answered || closed_; });
+        Result result = std::move(pending_[seq]);
+        pending_.erase(seq);
+        return result;
+    }
+
+    Result ask(const Json &structured) { return line(structured.dump(-1, ' ', false, Json::error_handler_t::replace)); }
+
+    template <typename Shape>
+    void forward(const Json &request, const Json &structured, Shape shape)
+    {
+        Result result = ask(structured);
+        if (!result.ok()) {
+            channel_.fail(request, result.error());
+            return;
+        }
+        channel_.respond(request, shape(result.body()));
+    }
+
+    // ---- request handlers, on the adapter's worker thread
+    void configurationDone(const Json &request)
+    {
+        resumeRequested_ = true;
+        if (attach_) {
+            attaching_ = true;
+            Result attached = line("process attach -p " + std::to_string(pid_));
+            if (!attached.ok()) {
+                attaching_ = false;
+                channel_.fail(request, "cannot attach: " + attached.error());
+                return;
+            }
+            step(request, "continue", Json::object());
+            return;
+        }
+        entryPending_ = stopOnEntry_;
+        std::string launch = "process launch";
+        if (stopOnEntry_)
+            launch += " -s";
+        if (!cwd_.empty())
+            launch += " -w " + lldbQuoted(cwd_);
+        Result launched = line(launch);
+        if (!launched.ok()) {
+            resumeRequested_ = false;
+            channel_.fail(request, "cannot run the program: " + launched.error());
+            return;
+        }
+        channel_.respond(request);
+    }
+
+    void step(const Json &request, const std::string &kind, const Json &arguments, const Json &body = Json::object())
+    {
+        resumeRequested_ = true;
+        Result result = ask({{"request", "step"}, {"kind", kind}, {"thread", arguments.value("threadId", 1)}});
+        if (!result.ok()) {
+            resumeRequested_ = false;
+            channel_.fail(request, result.error());
+            return;
+        }
+        channel_.respond(request, body);
+    }
+
+    static Json placed(const Json &body, const std::string &path)
+    {
+        Json list = Json::array();
+        for (const auto &breakpoint : body.value("breakpoints", Json::array())) {
+            Json out = {{"verified", breakpoint.value("verified", false)}};
+            if (breakpoint.contains("id"))
+                out["id"] = breakpoint["id"];
+            if (breakpoint.contains("line"))
+                out["line"] = breakpoint["line"];
+            if (breakpoint.contains("message"))
+                out["message"] = breakpoint["message"];
+            if (!path.empty())
+                out["source"] = {{"path", path}};
+            list.push_back(out);
+        }
+        return {{"breakpoints", list}};
+    }
+
+    // A DAP breakpoint as the back end takes it; false with a reason for a hit condition that
+    // is not a count.
+    static bool spec(const Json &from, Json &to, std::string &problem)
+    {
+        if (from.contains("condition") && from["condition"].is_string() && !from["condition"].get<std::string>().empty())
+            to["condition"] = from["condition"];
+        if (from.contains("hitCondition") && from["hitCondition"].is_string() &&
+            !from["hitCondition"].get<std::string>().empty()) {
+            const std::string hits = from["hitCondition"].get<std::string>();
+            char *end = nullptr;
+            const long count = strtol(hits.c_str(), &end, 10);
+            if (end == hits.c_str() || *end != '\0' || count < 1) {
+                problem = "a hit condition is a number of hits, not \"" + hits + "\"";
+                return false;
+            }
+            to["ignoreCount"] = count - 1;
+        }
+        return true;
+    }
+
+    void setBreakpoints(const Json &request, const Json &arguments)
+    {
+        const std::string path = arguments.value("source", Json::object()).value("path", "");
+        if (path.empty()) {
+            channel_.fail(request, "setBreakpoints needs source.path");
+            return;
+        }
+        Json lines = Json::array();
+        for (const auto &from : arguments.value("breakpoints", Json::array())) {
+            Json to = {{"line", from.value("line", 0)}};
+            std::string problem;
+            if (!spec(from, to, problem)) {
+                channel_.fail(request, problem);
+                return;
+            }
+            lines.push_back(to);
+        }
+        forward(request, {{"request", "breakpoints"}, {"file", path}, {"lines", lines}},
+                [&](const Json &body) { return placed(body, path); });
+    }
+
+    void setFunctionBreakpoints(const Json &request, const Json &arguments)
+    {
+        Json functions = Json::array();
+        for (const auto &from : arguments.value("breakpoints", Json::array())) {
+            Json to = {{"name", from.value("name", "")}};
+            std::string problem;
+            if (!spec(from, to, problem)) {
+                channel_.fail(request, problem);
+                return;
+            }
+            functions.push_back(to);
+        }
+        forward(request, {{"request", "functionBreakpoints"}, {"functions", functions}},
+                [](const Json &body) { return placed(body, ""); });
+    }
+
+    // DAP frame ids name a thread and a frame index together, until the debuggee runs again.
+    int64_t frameId(int64_t thread, int64_t index) { return thread * 100000 + index + 1; }
+    std::pair<int64_t, int64_t> frameOf(int64_t id) { return {(id - 1) / 100000, (id - 1) % 100000}; }
+
+    void stackTrace(const Json &request, const Json &arguments)
+    {
+        const int64_t thread = arguments.value("threadId", int64_t{1});
+        Json structured = {{"request", "frames"}, {"thread", thread}, {"start", arguments.value("startFrame", 0)}};
+        if (arguments.value("levels", 0) > 0)
+            structured["count"] = arguments.value("levels", 0);
+        forward(request, structured, [&](const Json &body) {
+            Json frames = Json::array();
+            for (const auto &frame : body.value("frames", Json::array())) {
+                Json out = {{"id", frameId(thread, frame.value("index", int64_t{0}))},
+                            {"name", frame.value("function", "??")},
+                            {"line", frame.value("line", 0)},
+                            {"column", frame.value("column", 0)}};
+                if (frame.contains("file")) {
+                    const std::string path = frame.value("file", "");
+                    out["source"] = {{"name", path.substr(path.rfind('/') + 1)}, {"path", path}};
+                }
+                if (frame.contains("address"))
+                    out["instructionPointerReference"] = frame["address"];
+                frames.push_back(out);
+            }
+            return Json{{"stackFrames", frames}, {"totalFrames", body.value("total", frames.size())}};
+        });
+    }
+
+    void scopes(const Json &request, const Json &arguments)
+    {
+        const auto [thread, index] = frameOf(arguments.value("frameId", int64_t{0}));
+        forward(request, {{"request", "scopes"}, {"thread", thread}, {"frame", index}}, [](const Json &body) {
+            Json scopes = Json::array();
+            for (const auto &scope : body.value("scopes", Json::array())) {
+                const std::string name = scope.value("name", "");
+                scopes.push_back({{"name", name},
+                                  {"presentationHint", name == "Locals"      ? "locals"
+                                                       : name == "Arguments" ? "arguments"
+                                                                             : "registers"},
+                                  {"variablesReference", scope.value("handle", 0)},
+                                  {"expensive", name == "Registers"}});
+            }
+            return Json{{"scopes", scopes}};
+        });
+    }
+
+    static Json shown(const Json &variable)
+    {
+        return {{"name", variable.value("name", "")},
+                {"value", variable.value("value", "")},
+                {"type", variable.value("type", "")},
+                {"variablesReference", variable.value("handle", 0)}};
+    }
+
+    void variables(const Json &request, const Json &arguments)
+    {
+        forward(request, {{"request", "variables"}, {"handle", arguments.value("variablesReference", 0)}},
+                [](const Json &body) {
+                    Json list = Json::array();
+                    for (const auto &variable : body.value("variables", Json::array()))
+                        list.push_back(shown(variable));
+                    return Json{{"variables", list}};
+                });
+    }
+
+    void setVariable(const Json &request, const Json &arguments)
+    {
+        forward(request,
+                {{"request", "setVariable"},
+                 {"handle", arguments.value("variablesReference", 0)},
+                 {"name", arguments.value("name", "")},
+                 {"value", arguments.value("value", "")}},
+                [](const Json &body) { return Json{{"value", body.value("value", "")}}; });
+    }
+
+    void evaluate(const Json &request, const Json &arguments)
+    {
+        const std::string expression = arguments.value("expression", "");
+        Json structured = {{"request", "evaluate"}, {"expression", expression}};
+        if (arguments.contains("frameId")) {
+            const auto [thread, index] = frameOf(arguments.value("frameId", int64_t{0}));
+            structured["thread"] = thread;
+            structured["frame"] = index;
+        }
+        Result result = ask(structured);
+        if (result.ok()) {
+            const Json body = result.body();
+            channel_.respond(request, {{"result", body.value("value", "")},
+                                       {"type", body.value("type", "")},
+                                       {"variablesReference", body.value("handle", 0)}});
+            return;
+        }
+        if (arguments.value("context", "") != "repl") {
+            channel_.fail(request, result.error());
+            return;
+        }
+        // Not an expression: a line for the debugger's own command line.
+        Result ran = line(expression);
+        if (!ran.ok()) {
+            channel_.fail(request, ran.error());
+            return;
+        }
+        channel_.respond(request, {{"result", ran.record.value("output", "")}, {"variablesReference", 0}});
+    }
+
+    DapChannel &channel_;
+    ServiceClient *client_ = nullptr;
+
+    std::mutex sendLock_; // numbering and sending go together
+    std::mutex lock_;
+    std::condition_variable answered_;
+    std::string partial_;
+    std::map<uint64_t, Result> pending_;
+    uint64_t seq_ = 0;
+    bool closed_ = false;
+
+    std::atomic<bool> running_ = false;
+    std::atomic<bool> pauseRequested_ = false;
+    std::atomic<bool> resumeRequested_ = false;
+    std::atomic<bool> attaching_ = false;
+    std::atomic<bool> entryPending_ = false;
+    std::atomic<bool> terminatedSent_ = false;
+    bool attach_ = false;
+    bool stopOnEntry_ = false;
+    int pid_ = 0;
+    std::string cwd_;
+};
+
+} // namespace
+
+std::unique_ptr<DebuggerDriver> lldbDriver(DapChannel &channel) { return std::make_unique<LldbDriver>(channel); }
+
+} // namespace local_debugger::dap
