@@ -13,6 +13,7 @@ supervisor dies, even by SIGKILL, so the debuggee never outlives the back end.
 import codecs
 import ctypes
 import json
+import math
 import os
 import select
 import signal
@@ -26,6 +27,10 @@ SHUTDOWN_DEADLINE = 10.0
 SETTLE_PATIENCE = 3.0
 OUTPUT_CHUNK = 65536
 WAIT_FOREVER = 0xFFFFFFFF
+MARK = 1
+# How long a command's result waits for the event thread to report what came before it; only an
+# event thread stuck inside LLDB takes this long.
+CATCH_UP_PATIENCE = 5.0
 
 PR_SET_PDEATHSIG = 1
 PR_SET_CHILD_SUBREAPER = 36
@@ -69,8 +74,11 @@ def ready_record(version):
     return {"type": "ready", "backend": BACKEND_NAME, "version": version}
 
 
-def result_record(seq, ok, output, error):
-    return {"type": "result", "seq": seq, "ok": ok, "output": output, "error": error}
+def result_record(seq, ok, output, error, matches=None):
+    record = {"type": "result", "seq": seq, "ok": ok, "output": output, "error": error}
+    if matches is not None:
+        record["matches"] = matches
+    return record
 
 
 def output_record(stream, data):
@@ -118,6 +126,136 @@ class EventWriter:
     def seal(self):
         with self._lock:
             self._sealed = True
+
+
+# ---------------------------------------------------------------------------------------------
+# Requests: input lines that hold a JSON object instead of an LLDB command. Every refusal is
+# decided here, with the texts lldb-helper gives, and the parser is held to what lldb-helper's
+# accepts.
+
+MAX_NESTING = 64
+UINT64_LIMIT = 1 << 64
+INT64_MIN = -(1 << 63)
+
+
+class RequestError(Exception):
+    pass
+
+
+def is_request(line):
+    """A line is a request when its first character other than a space or a tab is '{'."""
+    return line.lstrip(" \t").startswith("{")
+
+
+def nesting(text):
+    depth = deepest = 0
+    in_string = escaped = False
+    for c in text:
+        if in_string:
+            if escaped:
+                escaped = False
+            elif c == "\\":
+                escaped = True
+            elif c == '"':
+                in_string = False
+        elif c == '"':
+            in_string = True
+        elif c in "{[":
+            depth += 1
+            deepest = max(deepest, depth)
+        elif c in "}]":
+            depth -= 1
+    return deepest
+
+
+def _finite_float(text):
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError("number out of range")
+    return value
+
+
+def _integer(text):
+    # lldb-helper's parser reads an integer beyond 64 bits as a float, and refuses an infinite one.
+    value = int(text)
+    if not INT64_MIN <= value < UINT64_LIMIT:
+        _finite_float(text)
+    return value
+
+
+def _refuse_constant(text):
+    raise ValueError("not JSON: " + text)
+
+
+def _well_formed(value):
+    if isinstance(value, str):
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:  # a lone surrogate written as an escape
+            return False
+    elif isinstance(value, list):
+        return all(_well_formed(item) for item in value)
+    return True
+
+
+def _object(pairs):
+    # Checked before duplicate names collapse: lldb-helper's parser sees every pair.
+    for name, value in pairs:
+        if not _well_formed(name) or not _well_formed(value):
+            raise ValueError("ill-formed string")
+    return dict(pairs)
+
+
+def _missing(request, field):
+    return RequestError('error: request "%s" has no "%s" field\n' % (request, field))
+
+
+def _not_a_string(field):
+    return RequestError('error: field "%s" must be a string\n' % field)
+
+
+def parse_request(line):
+    """("input", data) or ("complete", line, cursor as a character index); RequestError
+    carries the one-line error text that answers the line instead."""
+    if nesting(line) > MAX_NESTING:
+        raise RequestError("error: request line is nested too deeply\n")
+    try:
+        request = json.loads(line, object_pairs_hook=_object, parse_float=_finite_float,
+                             parse_int=_integer, parse_constant=_refuse_constant)
+    except ValueError:
+        raise RequestError("error: request line is not valid JSON\n") from None
+    # A line that starts with '{' and parses can only be an object.
+    if not isinstance(request, dict):
+        raise RequestError("error: request line is not valid JSON\n")
+    if "request" not in request:
+        raise RequestError('error: request has no "request" field\n')
+    name = request["request"]
+    if not isinstance(name, str):
+        raise _not_a_string("request")
+    if name == "input":
+        if "data" not in request:
+            raise _missing("input", "data")
+        if not isinstance(request["data"], str):
+            raise _not_a_string("data")
+        return ("input", request["data"])
+    if name == "complete":
+        if "line" not in request:
+            raise _missing("complete", "line")
+        text = request["line"]
+        if not isinstance(text, str):
+            raise _not_a_string("line")
+        if "\0" in text:
+            raise RequestError('error: field "line" must not hold a NUL character\n')
+        cursor = request.get("cursor", len(text))
+        # A bool is an int to Python, not to JSON; an integer too large for 64 bits is a float
+        # to lldb-helper's parser.
+        if (isinstance(cursor, bool) or not isinstance(cursor, int)
+                or not 0 <= cursor < UINT64_LIMIT):
+            raise RequestError('error: field "cursor" must be a non-negative integer\n')
+        if cursor > len(text):
+            raise RequestError('error: field "cursor" is past the end of "line"\n')
+        return ("complete", text, cursor)
+    raise RequestError("error: unknown request %s\n" % json.dumps(name, ensure_ascii=False))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -330,6 +468,25 @@ def worker_main(command_fd, event_fd, set_debug_server):
         if frame:
             record["frame"] = frame
 
+    def is_live(process):
+        if not process.IsValid() or process.GetProcessID() == lldb.LLDB_INVALID_PROCESS_ID:
+            return False
+        return process.GetState() not in (lldb.eStateExited, lldb.eStateDetached,
+                                          lldb.eStateInvalid, lldb.eStateUnloaded)
+
+    def resumed(process, last_state):
+        """Whether LLDB has resumed the process, told by what it shows before it publishes that."""
+        state = process.GetState()
+        if state in (lldb.eStateRunning, lldb.eStateStepping, lldb.eStateLaunching):
+            return True
+        # A launch leaves the process stopped only when asked to, and then LLDB publishes that
+        # stop before the command returns; otherwise LLDB has resumed it, unannounced so far.
+        if last_state == "launching":
+            return state == lldb.eStateStopped
+        # From a resume until its stop is published LLDB holds the process's run lock, and while
+        # it does the process's threads read as invalid.
+        return process.GetNumThreads() > 0 and not process.GetSelectedThread().IsValid()
+
     class Tracked:
         def __init__(self, process):
             self.process = process
@@ -349,7 +506,9 @@ def worker_main(command_fd, event_fd, set_debug_server):
         Fed by the event thread and by the command thread after every command (LLDB consumes
         some state changes itself, an attach's first stop for one, and replaces a process
         without an event when a new launch kills the old one). Processes are tracked by LLDB's
-        unique id, so each state is reported once whichever thread sees it first.
+        unique id, so each state is reported once whichever thread sees it first. A command that
+        leaves its process running gets that process's running record before its result, even
+        when LLDB publishes the resumption only later.
         """
 
         def __init__(self, writer):
@@ -357,6 +516,39 @@ def worker_main(command_fd, event_fd, set_debug_server):
             self.pids = PidList()
             self.condition = threading.Condition()
             self.processes = {}
+            self.marks = None
+            self.marks_sent = 0
+            self.marks_passed = 0
+
+        def listen(self, listener):
+            """Before any event is read: the listener must also hear the reporter's own marks."""
+            self.marks = lldb.SBBroadcaster("lldb_server.marks")
+            listener.StartListeningForEvents(self.marks, MARK)
+
+        def catch_up(self):
+            # The listener hands out events in the order they were broadcast, so once the event
+            # thread has passed this mark it has reported everything LLDB broadcast before it.
+            self.marks_sent += 1
+            mark = self.marks_sent
+            self.marks.BroadcastEventByType(MARK)
+            self.condition.wait_for(lambda: self.marks_passed >= mark, CATCH_UP_PATIENCE)
+
+        def report_resumed(self, process):
+            if not process.IsValid() or process.GetProcessID() == lldb.LLDB_INVALID_PROCESS_ID:
+                return
+            tracked = self.processes.get(process.GetUniqueID())
+            # The event side finds running already reported and does not repeat it.
+            if (tracked is not None and not tracked.ended and tracked.last_state != "running"
+                    and resumed(process, tracked.last_state)):
+                self.report(tracked, lldb.eStateRunning)
+
+        def launched_and_live(self, process):
+            """Whether the process is one this back end launched and has not seen end."""
+            if not is_live(process):
+                return False
+            with self.condition:
+                tracked = self.processes.get(process.GetUniqueID())
+                return tracked is not None and tracked.launched_here and not tracked.ended
 
         def track(self, process):
             key = process.GetUniqueID()
@@ -441,6 +633,11 @@ def worker_main(command_fd, event_fd, set_debug_server):
             self.condition.notify_all()
 
         def on_event(self, event):
+            if event.BroadcasterMatchesRef(self.marks):
+                with self.condition:
+                    self.marks_passed += 1
+                    self.condition.notify_all()
+                return
             if not lldb.SBProcess.EventIsProcessEvent(event):
                 return
             process = lldb.SBProcess.GetProcessFromEvent(event)
@@ -474,6 +671,7 @@ def worker_main(command_fd, event_fd, set_debug_server):
 
         def after_command(self, debugger):
             with self.condition:
+                self.catch_up()
                 live = set()
                 for process in self.current_processes(debugger):
                     live.add(process.GetUniqueID())
@@ -486,6 +684,7 @@ def worker_main(command_fd, event_fd, set_debug_server):
                 for key, tracked in sorted(self.processes.items()):
                     if not tracked.ended and key not in live:
                         self.close_gone(tracked)
+                self.report_resumed(debugger.GetSelectedTarget().GetProcess())
 
         def settle(self, debugger, patience):
             with self.condition:
@@ -607,6 +806,11 @@ def worker_main(command_fd, event_fd, set_debug_server):
             writer.write(error_record("command line %d %s" % (seq, refusal)))
             writer.write(result_record(seq, False, "", "error: command line %s\n" % refusal))
             return True
+        # Requests never reach LLDB's interpreter, so they stay out of its history and an empty
+        # line still repeats the last command.
+        if is_request(line):
+            answer(seq, line)
+            return True
         result = lldb.SBCommandReturnObject()
         in_command.set()
         interpreter.HandleCommand(line, result, True)
@@ -619,6 +823,32 @@ def worker_main(command_fd, event_fd, set_debug_server):
         reporter.after_command(debugger)
         writer.write(result_record(seq, result.Succeeded() or quit, output, error))
         return not quit
+
+    def answer(seq, line):
+        try:
+            request = parse_request(line)
+        except RequestError as refusal:
+            writer.write(result_record(seq, False, "", str(refusal)))
+            return
+        if request[0] == "input":
+            process = debugger.GetSelectedTarget().GetProcess()
+            if not reporter.launched_and_live(process):
+                writer.write(result_record(seq, False, "", "error: no debuggee to write to\n"))
+                return
+            # Bytes, not str: for a str the lldb module passes its length in characters. LLDB
+            # writes every byte to the terminal itself, looping on partial writes, and returns 0
+            # whatever it wrote: the count gives nothing to loop on here.
+            if request[1]:
+                process.PutSTDIN(request[1].encode("utf-8"))
+            writer.write(result_record(seq, True, "", ""))
+            return
+        _, text, cursor = request
+        found = lldb.SBStringList()
+        interpreter.HandleCompletion(text, len(text[:cursor].encode("utf-8")), 0, -1, found)
+        # Entry 0 is what every match adds to the word at the cursor; the matches follow it.
+        matches = [from_lldb(found.GetStringAtIndex(index)) or ""
+                   for index in range(1, found.GetSize())]
+        writer.write(result_record(seq, True, "", "", matches))
 
     def command_loop():
         pending = b""
@@ -672,6 +902,7 @@ def worker_main(command_fd, event_fd, set_debug_server):
         # Tearing LLDB down can block on its own threads; nothing is left worth the wait.
         os._exit(0)
 
+    reporter.listen(debugger.GetListener())
     threading.Thread(target=event_loop, daemon=True).start()
     threading.Thread(target=signal_loop, daemon=True).start()
     version = (lldb.SBDebugger.GetVersionString() or "").split("\n", 1)[0]

@@ -25,7 +25,8 @@ std::string ready(std::string_view backend, std::string_view version)
     return line(record);
 }
 
-std::string result(std::uint64_t seq, bool ok, std::string_view output, std::string_view error)
+std::string result(std::uint64_t seq, bool ok, std::string_view output, std::string_view error,
+                   const std::optional<std::vector<std::string>>& matches)
 {
     Json record;
     record["type"] = "result";
@@ -33,6 +34,8 @@ std::string result(std::uint64_t seq, bool ok, std::string_view output, std::str
     record["ok"] = ok;
     record["output"] = output;
     record["error"] = error;
+    if (matches)
+        record["matches"] = *matches;
     return line(record);
 }
 

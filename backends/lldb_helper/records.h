@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lldb_helper::records {
 
@@ -31,7 +32,8 @@ struct ProcessState {
 };
 
 std::string ready(std::string_view backend, std::string_view version);
-std::string result(std::uint64_t seq, bool ok, std::string_view output, std::string_view error);
+std::string result(std::uint64_t seq, bool ok, std::string_view output, std::string_view error,
+                   const std::optional<std::vector<std::string>>& matches = std::nullopt);
 std::string process(const ProcessState& state);
 std::string output(std::string_view stream, std::string_view data);
 std::string error(std::string_view message);

@@ -12,6 +12,10 @@ namespace lldb_helper {
 namespace {
 
 constexpr std::size_t kOutputChunk = 65536;
+constexpr std::uint32_t kMark = 1;
+// How long a command's result waits for the event thread to report what came before it; only
+// an event thread stuck inside LLDB takes this long.
+constexpr auto kCatchUpPatience = std::chrono::seconds(5);
 
 const char* state_name(lldb::StateType state)
 {
@@ -152,6 +156,30 @@ void describe_stop(lldb::SBProcess& process, records::ProcessState& record)
     }
     record.thread = thread.GetIndexID();
     record.frame = frame_of(thread);
+}
+
+bool is_live(lldb::SBProcess& process)
+{
+    if (!process.IsValid() || process.GetProcessID() == LLDB_INVALID_PROCESS_ID)
+        return false;
+    const lldb::StateType state = process.GetState();
+    return state != lldb::eStateExited && state != lldb::eStateDetached && state != lldb::eStateInvalid &&
+           state != lldb::eStateUnloaded;
+}
+
+// Whether LLDB has resumed the process, told by what LLDB shows before it publishes that.
+bool resumed(lldb::SBProcess& process, const std::string& last_state)
+{
+    const lldb::StateType state = process.GetState();
+    if (state == lldb::eStateRunning || state == lldb::eStateStepping || state == lldb::eStateLaunching)
+        return true;
+    // A launch leaves the process stopped only when asked to, and then LLDB publishes that stop
+    // before the command returns; otherwise LLDB has resumed it, unannounced so far.
+    if (last_state == "launching")
+        return state == lldb::eStateStopped;
+    // From a resume until its stop is published LLDB holds the process's run lock, and while it
+    // does the process's threads read as invalid.
+    return process.GetNumThreads() > 0 && !process.GetSelectedThread().IsValid();
 }
 
 }  // namespace
@@ -313,8 +341,51 @@ void Reporter::end_unseen(Tracked& tracked)
     ended_.notify_all();
 }
 
+void Reporter::listen(lldb::SBListener& listener)
+{
+    marks_ = lldb::SBBroadcaster("lldb-helper.marks");
+    listener.StartListeningForEvents(marks_, kMark);
+}
+
+void Reporter::catch_up(std::unique_lock<std::mutex>& lock)
+{
+    // The listener hands out events in the order they were broadcast, so once the event thread
+    // has passed this mark it has reported everything LLDB broadcast before it.
+    const std::uint64_t mark = ++marks_sent_;
+    marks_.BroadcastEventByType(kMark);
+    caught_up_.wait_for(lock, kCatchUpPatience, [&] { return marks_passed_ >= mark; });
+}
+
+void Reporter::report_resumed(lldb::SBProcess process)
+{
+    if (!process.IsValid() || process.GetProcessID() == LLDB_INVALID_PROCESS_ID)
+        return;
+    const auto found = processes_.find(process.GetUniqueID());
+    if (found == processes_.end())
+        return;
+    Tracked& tracked = found->second;
+    // The event side finds "running" already reported and does not repeat it.
+    if (!tracked.ended && tracked.last_state != "running" && resumed(process, tracked.last_state))
+        report(tracked, lldb::eStateRunning);
+}
+
+bool Reporter::launched_and_live(lldb::SBProcess& process)
+{
+    if (!is_live(process))
+        return false;
+    std::lock_guard lock(mutex_);
+    const auto found = processes_.find(process.GetUniqueID());
+    return found != processes_.end() && found->second.launched_here && !found->second.ended;
+}
+
 void Reporter::on_event(const lldb::SBEvent& event)
 {
+    if (event.GetBroadcaster() == marks_) {
+        std::lock_guard lock(mutex_);
+        ++marks_passed_;
+        caught_up_.notify_all();
+        return;
+    }
     if (!lldb::SBProcess::EventIsProcessEvent(event))
         return;
     lldb::SBProcess process = lldb::SBProcess::GetProcessFromEvent(event);
@@ -335,7 +406,8 @@ void Reporter::on_event(const lldb::SBEvent& event)
 
 void Reporter::after_command(lldb::SBDebugger& debugger)
 {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    catch_up(lock);
     std::set<std::uint32_t> live;
     const std::uint32_t targets = debugger.GetNumTargets();
     for (std::uint32_t i = 0; i < targets; ++i) {
@@ -355,6 +427,7 @@ void Reporter::after_command(lldb::SBDebugger& debugger)
             continue;
         end_unseen(tracked);
     }
+    report_resumed(debugger.GetSelectedTarget().GetProcess());
 }
 
 void Reporter::settle(lldb::SBDebugger& debugger, std::chrono::milliseconds patience)

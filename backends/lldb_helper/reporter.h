@@ -4,7 +4,8 @@
 // after every command (LLDB consumes some state changes itself, an attach's first stop for
 // one, and replaces a process without an event when a new launch kills the old one). Each
 // process is tracked by LLDB's unique id, so a state is reported once whichever thread sees it
-// first.
+// first. A command that leaves its process running gets that process's "running" record before
+// its result, even when LLDB publishes the resumption only later.
 #pragma once
 
 #include "backends/lldb_helper/event_writer.h"
@@ -39,8 +40,13 @@ class Reporter {
 public:
     explicit Reporter(EventWriter& writer) : writer_(writer) {}
 
+    // Before any event is read: the listener must also hear the reporter's own marks.
+    void listen(lldb::SBListener& listener);
     void on_event(const lldb::SBEvent& event);
     void after_command(lldb::SBDebugger& debugger);
+
+    // Whether the process is one this back end launched and has not seen end.
+    bool launched_and_live(lldb::SBProcess& process);
 
     // After the debuggees have been killed: waits (up to patience) for their ends to come in
     // as events, then reports whatever is still open as ended.
@@ -65,6 +71,8 @@ private:
     void drain(Tracked& tracked);
     void flush(Tracked& tracked);
     void end_unseen(Tracked& tracked);
+    void catch_up(std::unique_lock<std::mutex>& lock);
+    void report_resumed(lldb::SBProcess process);
     void emit(const std::string& line);
 
     EventWriter& writer_;
@@ -72,6 +80,10 @@ private:
     std::mutex mutex_;
     std::condition_variable ended_;
     std::map<std::uint32_t, Tracked> processes_;
+    lldb::SBBroadcaster marks_;
+    std::uint64_t marks_sent_ = 0;
+    std::uint64_t marks_passed_ = 0;
+    std::condition_variable caught_up_;
 };
 
 }  // namespace lldb_helper

@@ -4,6 +4,7 @@
 #include "backends/lldb_helper/process_tree.h"
 #include "backends/lldb_helper/records.h"
 #include "backends/lldb_helper/reporter.h"
+#include "backends/lldb_helper/requests.h"
 #include "backends/lldb_helper/utf8.h"
 
 #include <lldb/API/LLDB.h>
@@ -24,6 +25,7 @@
 #include <sys/signalfd.h>
 #include <thread>
 #include <unistd.h>
+#include <variant>
 #include <vector>
 
 namespace lldb_helper {
@@ -86,6 +88,7 @@ private:
     void arm_deadline();
     // Runs one command line; false when the session should end ("quit").
     bool run_line(std::string line);
+    void answer(std::uint64_t seq, const std::string& line);
     void command_loop();
     [[noreturn]] void shut_down();
 
@@ -227,6 +230,12 @@ bool Session::run_line(std::string line)
         writer_.write_line(records::result(seq, false, "", std::string("error: command line ") + refusal + "\n"));
         return true;
     }
+    // Requests never reach LLDB's interpreter, so they stay out of its history and an empty
+    // line still repeats the last command.
+    if (requests::is_request(line)) {
+        answer(seq, line);
+        return true;
+    }
 
     lldb::SBCommandReturnObject result;
     in_command_ = true;
@@ -241,6 +250,40 @@ bool Session::run_line(std::string line)
     reporter_.after_command(debugger_);
     writer_.write_line(records::result(seq, result.Succeeded() || quit, output, error));
     return !quit;
+}
+
+void Session::answer(std::uint64_t seq, const std::string& line)
+{
+    const std::variant<requests::Request, std::string> parsed = requests::parse(line);
+    if (const auto* refusal = std::get_if<std::string>(&parsed)) {
+        writer_.write_line(records::result(seq, false, "", *refusal));
+        return;
+    }
+    const requests::Request& request = std::get<requests::Request>(parsed);
+    if (const auto* input = std::get_if<requests::Input>(&request)) {
+        lldb::SBProcess process = debugger_.GetSelectedTarget().GetProcess();
+        if (!reporter_.launched_and_live(process)) {
+            writer_.write_line(records::result(seq, false, "", "error: no debuggee to write to\n"));
+            return;
+        }
+        // LLDB writes every byte to the terminal itself, looping on partial writes, and returns
+        // 0 whatever it wrote: the count gives nothing to loop on here.
+        if (!input->data.empty())
+            process.PutSTDIN(input->data.data(), input->data.size());
+        writer_.write_line(records::result(seq, true, "", ""));
+        return;
+    }
+    const auto& complete = std::get<requests::Complete>(request);
+    lldb::SBStringList found;
+    const auto cursor = static_cast<std::uint32_t>(complete.cursor);
+    debugger_.GetCommandInterpreter().HandleCompletion(complete.line.c_str(), cursor, 0, -1, found);
+    // Entry 0 is what every match adds to the word at the cursor; the matches follow it.
+    std::vector<std::string> matches;
+    for (std::uint32_t i = 1; i < found.GetSize(); ++i) {
+        const char* match = found.GetStringAtIndex(i);
+        matches.push_back(to_utf8_lossy(match ? match : ""));
+    }
+    writer_.write_line(records::result(seq, true, "", "", matches));
 }
 
 void Session::command_loop()
@@ -313,6 +356,8 @@ int Session::run(bool unset_debug_server_for_debuggee)
 {
     if (!start_debugger(unset_debug_server_for_debuggee))
         return 1;
+    lldb::SBListener listener = debugger_.GetListener();
+    reporter_.listen(listener);
     std::thread([this] { event_loop(); }).detach();
     std::thread([this] { signal_loop(); }).detach();
     writer_.write_line(records::ready(kBackendName, first_line(lldb::SBDebugger::GetVersionString())));

@@ -63,6 +63,11 @@ public:
     std::string completion(const std::string &lineToCursor, uint64_t id) override
     {
         const Json request{{"request", "complete"}, {"line", lineToCursor}};
+        // The back end answers with whole words for the word before the cursor.
+        const size_t wordStart = lineToCursor.find_last_of(" \t") == std::string::npos
+                                     ? 0
+                                     : lineToCursor.find_last_of(" \t") + 1;
+        completionPrefix_[id] = lineToCursor.substr(0, wordStart);
         return numbered(request.dump(-1, ' ', false, Json::error_handler_t::replace), id, Role::Completion);
     }
 
@@ -126,9 +131,10 @@ private:
             if (const auto matches = record.find("matches"); matches != record.end() && matches->is_array()) {
                 for (const auto &match : *matches) {
                     if (match.is_string())
-                        completed.matches.push_back(match.get<std::string>());
+                        completed.matches.push_back(completionPrefix_[id] + match.get<std::string>());
                 }
             }
+            completionPrefix_.erase(id);
             events.push_back(std::move(completed));
             return;
         }
@@ -140,6 +146,7 @@ private:
 
     uint64_t seq_ = 0;
     std::map<uint64_t, std::pair<uint64_t, Role>> sent_;
+    std::map<uint64_t, std::string> completionPrefix_;
     bool running_ = false;
 };
 

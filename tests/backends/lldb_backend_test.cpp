@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <map>
 #include <sstream>
 #include <sys/wait.h>
 
@@ -226,6 +227,79 @@ TEST_P(LldbBackend, SessionStopsAtEachBreakpointReadsTheVariableAndRelaysTheDebu
     backend.command(R"(process launch -- -c "printf '\303\251 \377 \342\202'; sleep 0.3; printf '\254 \342\202'")");
     ASSERT_TRUE(backend.nextState("exited"));
     EXPECT_TRUE(backend.output().ends_with("done 17\r\n\xC3\xA9 \xEF\xBF\xBD \xE2\x82\xAC \xEF\xBF\xBD"));
+    backend.closeCommands();
+    EXPECT_EQ(backend.end(), 0);
+}
+
+TEST_P(LldbBackend, RequestsGetOneResultEachAndACommandThatLeavesTheDebuggeeRunningReportsThatFirst)
+{
+    Backend backend(GetParam());
+    // Whether a "running" record came after the previous result and before this one.
+    const auto runningFirst = [&](const Json &result) {
+        bool running = false;
+        for (const Json &r : backend.records()) {
+            if (r.value("type", "") == "result" && r.value("seq", 0u) == result.value("seq", 0u))
+                return running;
+            running = r.value("type", "") != "result" && (running || r.value("state", "") == "running");
+        }
+        return false;
+    };
+    const std::string version = backend.command("version").value("output", "");
+    ASSERT_NE(version, "");
+    const std::pair<std::string, std::string> refused[] = {
+        {R"({"request":"input")", "error: request line is not valid JSON\n"},
+        {R"(  ["input"])", "error: '[\"input\"]' is not a valid command.\n"},
+        {R"({"request":"frobnicate"})", "error: unknown request \"frobnicate\"\n"},
+        {R"({"data":"x"})", "error: request has no \"request\" field\n"},
+        {R"({"request":"complete","line":["breakpoint"]})", "error: field \"line\" must be a string\n"},
+        {R"({"request":"complete","line":"br","cursor":-1})",
+         "error: field \"cursor\" must be a non-negative integer\n"},
+        {R"({"request":"input","data":"hello\n"})", "error: no debuggee to write to\n"},
+    };
+    for (const auto &[line, error] : refused) {
+        Json result = backend.command(line);
+        EXPECT_FALSE(result.value("ok", true)) << line;
+        EXPECT_EQ(result.value("output", "?"), "") << line;
+        EXPECT_EQ(result.value("error", ""), error) << line;
+        EXPECT_FALSE(result.contains("matches")) << line;
+    }
+    Json completion = backend.command(R"({"request":"complete","line":"breakpoint se"})");
+    EXPECT_TRUE(completion.value("ok", false));
+    EXPECT_NE(completion.dump().find(R"("error":"","matches":[)"), std::string::npos) << completion.dump();
+    const auto matches = completion.value("matches", std::vector<std::string>{});
+    EXPECT_NE(std::find(matches.begin(), matches.end(), "set"), matches.end()) << completion.dump();
+    // Whole words: the word at a cursor (in characters) before the line's end completes the same.
+    EXPECT_EQ(backend.command(R"({"request":"complete","line":"breakpoint sexyz","cursor":12})")["matches"],
+              completion["matches"]);
+    EXPECT_EQ(backend.command(R"({"request":"complete","line":"bogus-command"})")["matches"], Json::array());
+    // No request became the command an empty line repeats.
+    EXPECT_EQ(backend.command("").value("output", ""), version);
+
+    // A debuggee that waits for a line on its terminal runs, reported before the launch's result,
+    // until an input request gives it one.
+    backend.command("target create /bin/sh");
+    EXPECT_TRUE(runningFirst(backend.command(R"(process launch -- -c "read line; echo got [$line]")")));
+    Json input = backend.command(R"({"request":"input","data":"hello\n"})");
+    EXPECT_TRUE(input.value("ok", false)) << input.dump();
+    ASSERT_TRUE(backend.nextState("exited"));
+    EXPECT_NE(backend.output().find("got [hello]\r\n"), std::string::npos) << backend.output();
+
+    // The same for a launch that runs into a breakpoint, and for continuing from it.
+    backend.command("target create " + example);
+    backend.command("breakpoint set -n compute");
+    EXPECT_TRUE(runningFirst(backend.command("process launch")));
+    ASSERT_TRUE(backend.nextState("stopped"));
+    EXPECT_TRUE(runningFirst(backend.command("continue")));
+    ASSERT_TRUE(backend.nextState("stopped"));
+    // The event side never reports a resumption the command side has reported already.
+    std::map<int, std::string> last;
+    for (const Json &r : backend.records()) {
+        if (r.value("type", "") != "process")
+            continue;
+        std::string &before = last[r.value("pid", 0)];
+        EXPECT_FALSE(before == "running" && r.value("state", "") == "running") << r.dump();
+        before = r.value("state", "");
+    }
     backend.closeCommands();
     EXPECT_EQ(backend.end(), 0);
 }
