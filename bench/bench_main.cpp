@@ -106,7 +106,7 @@ std::string findSocat()
 void usage()
 {
     fprintf(stderr, "usage: ld-bench [--smoke] [--only NAME[,NAME...]] [--socat PATH|none]\n"
-                    "names: throughput round-trip launch prompt memory logging small-writes\n");
+                    "names: throughput round-trip launch prompt memory logging small-writes dap-step\n");
 }
 
 } // namespace
@@ -154,7 +154,8 @@ Row unmeasuredRow(std::string measure, std::string baselineName, Goal goal, std:
 int main(int argc, char **argv)
 {
     BenchConfig config;
-    config.paths = {LD_BENCH_BUNDLE_DIR, LD_BENCH_STANDIN_DIR, LD_BENCH_BASELINE_DIR, findSocat(), LD_BENCH_HOST_PROGRAM};
+    config.paths = {LD_BENCH_BUNDLE_DIR, LD_BENCH_STANDIN_DIR, LD_BENCH_BASELINE_DIR, findSocat(), LD_BENCH_HOST_PROGRAM,
+                    LD_BENCH_DEBUGGEE_DIR, LD_BENCH_DEBUGGEE_SOURCE};
     std::vector<std::string> only;
     for (int i = 1; i < argc; ++i) {
         std::string argument = argv[i];
@@ -186,7 +187,7 @@ int main(int argc, char **argv)
         {"throughput", measureRelayThroughput}, {"round-trip", measureRoundTrip},
         {"launch", measureLaunch},              {"prompt", measureFirstPrompt},
         {"memory", measureIdleMemory},          {"logging", measureLoggingCost},
-        {"small-writes", measureSmallWrites},
+        {"small-writes", measureSmallWrites},   {"dap-step", measureDapStep},
     };
     for (const std::string &name : only) {
         bool known = false;

@@ -46,3 +46,4 @@ void measureFirstPrompt(const BenchConfig &config, Report &report);
 void measureIdleMemory(const BenchConfig &config, Report &report);
 void measureLoggingCost(const BenchConfig &config, Report &report);
 void measureSmallWrites(const BenchConfig &config, Report &report);
+void measureDapStep(const BenchConfig &config, Report &report);

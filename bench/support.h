@@ -51,6 +51,8 @@ struct BenchPaths {
     std::string baselineDir; // baseline programs
     std::string socat;       // empty when socat is not installed
     std::string hostProgram; // the built debugger-host
+    std::string debuggeeDir;    // programs to debug
+    std::string debuggeeSource; // the stepping program's source, for breakpoints
 };
 
 // Where the suite's programs are, and how much work each measure does.

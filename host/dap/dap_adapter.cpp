@@ -108,10 +108,26 @@ private:
         }
         {
             std::lock_guard<std::mutex> guard(lock_);
-            queue_.push_back(request);
+            // While the debuggee is stopped and nothing else is being served, a request is served
+            // here: handing it to the worker would cost a thread's wake-up on every step.
+            const bool inline_ = queue_.empty() && !workerBusy_ && driver_ && !driver_->running();
+            if (!inline_) {
+                queue_.push_back(request);
+                changed_.notify_all();
+                return true;
+            }
         }
-        changed_.notify_all();
+        serveCaught(request);
         return true;
+    }
+
+    void serveCaught(const Json &request)
+    {
+        try {
+            serve(request);
+        } catch (const Json::exception &error) {
+            channel_.fail(request, std::string("malformed arguments: ") + error.what());
+        }
     }
 
     DebuggerDriver *currentDriver()
@@ -131,12 +147,11 @@ private:
                     return;
                 request = std::move(queue_.front());
                 queue_.pop_front();
+                workerBusy_ = true;
             }
-            try {
-                serve(request);
-            } catch (const Json::exception &error) {
-                channel_.fail(request, std::string("malformed arguments: ") + error.what());
-            }
+            serveCaught(request);
+            std::lock_guard<std::mutex> guard(lock_);
+            workerBusy_ = false;
         }
     }
 
@@ -256,6 +271,7 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     std::deque<Json> queue_;
+    bool workerBusy_ = false;
     bool quitting_ = false;
     std::unique_ptr<ServiceClient> client_;
     std::unique_ptr<DebuggerDriver> driver_;

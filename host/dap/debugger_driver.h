@@ -25,6 +25,8 @@ public:
     virtual void handle(const Json &request) = 0;
     // From the thread that reads the editor's requests, while handle may be waiting.
     virtual void pause() = 0;
+    // The debuggee runs: a request now may wait for its stop.
+    virtual bool running() const = 0;
     // Ends the debuggee, or lets it go (detach) when terminate is false. The run ends after.
     virtual void finish(bool terminate) = 0;
 };

@@ -2,6 +2,7 @@
 // asynchronous records become events.
 
 #include <atomic>
+#include <functional>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -51,6 +52,7 @@ int64_t number(std::optional<std::string_view> text, int base = 10)
 struct Answer {
     std::optional<MiRecord> record; // nullopt: no answer (the debugger has gone)
     std::string console;            // what GDB wrote for the command on its console stream
+    std::function<void(const Answer &)> then; // for a command nobody waits for: runs at its answer
     bool ok() const { return record && record->resultClass != "error"; }
     std::string error() const
     {
@@ -93,6 +95,15 @@ public:
         {
             std::lock_guard<std::mutex> guard(lock_);
             closed_ = true;
+            // Commands nobody waits for get their answer now: that the debugger has gone.
+            for (auto pending = pending_.begin(); pending != pending_.end();) {
+                if (pending->second.then) {
+                    pending->second.then(pending->second);
+                    pending = pending_.erase(pending);
+                } else {
+                    ++pending;
+                }
+            }
         }
         answered_.notify_all();
         sendTerminated();
@@ -186,6 +197,8 @@ public:
         client_->sendCommand("break");
     }
 
+    bool running() const override { return running_; }
+
     void finish(bool terminate) override
     {
         if (!attach_ || !client_)
@@ -212,7 +225,12 @@ private:
             if (record->token) {
                 if (auto pending = pending_.find(*record->token); pending != pending_.end()) {
                     pending->second.record = std::move(*record);
-                    answered_.notify_all();
+                    if (pending->second.then) {
+                        pending->second.then(pending->second);
+                        pending_.erase(pending);
+                    } else {
+                        answered_.notify_all();
+                    }
                 }
             }
             break;
@@ -360,6 +378,17 @@ private:
         return answer;
     }
 
+    // A command whose answer is handled where it arrives: nothing waits for it.
+    void commandThen(const std::string &text, std::function<void(const Answer &)> then)
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        const uint64_t token = nextToken_++;
+        pending_[token].then = std::move(then);
+        guard.unlock();
+        const std::string line = std::to_string(token) + text + "\n";
+        client_->sendData("send", std::vector<uint8_t>(line.begin(), line.end()));
+    }
+
     void fail(const Json &request, const std::string &message) { channel_.fail(request, message); }
 
     // ---- request handlers, on the adapter's worker thread
@@ -380,17 +409,20 @@ private:
         channel_.respond(request);
     }
 
+    // Answered where GDB's answer arrives: a step wakes no thread of the adapter's but the one
+    // that reads GDB.
     void resume(const Json &request, const std::string &text, const Json &body = Json::object())
     {
         forgetHandles();
         resumeRequested_ = true;
-        Answer answer = command(text);
-        if (!answer.ok()) {
+        commandThen(text, [this, request, body](const Answer &answer) {
+            if (answer.ok()) {
+                channel_.respond(request, body);
+                return;
+            }
             resumeRequested_ = false;
             fail(request, answer.error());
-            return;
-        }
-        channel_.respond(request, body);
+        });
     }
 
     Json breakpoint(const Answer &answer, const std::string &path)

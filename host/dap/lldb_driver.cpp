@@ -2,6 +2,7 @@
 // requests (JSON lines answered by result records with a body) for everything an editor shows.
 
 #include <atomic>
+#include <functional>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -29,6 +30,7 @@ std::string lldbQuoted(std::string_view text)
 struct Result {
     bool answered = false;
     Json record; // the result record
+    std::function<void(const Result &)> then; // for a line nobody waits for: runs at its answer
     bool ok() const { return answered && record.value("ok", false); }
     std::string error() const
     {
@@ -61,6 +63,15 @@ public:
         {
             std::lock_guard<std::mutex> guard(lock_);
             closed_ = true;
+            // Lines nobody waits for get their answer now: that the debugger has gone.
+            for (auto pending = pending_.begin(); pending != pending_.end();) {
+                if (pending->second.then) {
+                    pending->second.then(pending->second);
+                    pending = pending_.erase(pending);
+                } else {
+                    ++pending;
+                }
+            }
         }
         answered_.notify_all();
         sendTerminated();
@@ -132,6 +143,8 @@ public:
         client_->sendCommand("break");
     }
 
+    bool running() const override { return running_; }
+
     void finish(bool terminate) override
     {
         if (!attach_ || !client_)
@@ -156,7 +169,12 @@ private:
             if (auto pending = pending_.find(record.value("seq", uint64_t{0})); pending != pending_.end()) {
                 pending->second.answered = true;
                 pending->second.record = std::move(record);
-                answered_.notify_all();
+                if (pending->second.then) {
+                    pending->second.then(pending->second);
+                    pending_.erase(pending);
+                } else {
+                    answered_.notify_all();
+                }
             }
         } else if (type == "output") {
             channel_.event("output", {{"category", "stdout"}, {"output", record.value("data", "")}});
@@ -221,19 +239,23 @@ private:
 
     // ---- lines to the back end, from any thread but the reading one. The back end numbers
     // lines itself from 1, so numbering and sending go together.
-    Result line(const std::string &text, std::chrono::milliseconds timeout = 30s)
+    Result line(const std::string &text, std::chrono::milliseconds timeout = 30s,
+                std::function<void(const Result &)> then = {})
     {
         uint64_t seq = 0;
+        const bool waits = !then;
         {
             std::lock_guard<std::mutex> sending(sendLock_);
             {
                 std::lock_guard<std::mutex> guard(lock_);
                 seq = ++seq_;
-                pending_[seq];
+                pending_[seq].then = std::move(then);
             }
             const std::string bytes = text + "\n";
             client_->sendData("send", std::vector<uint8_t>(bytes.begin(), bytes.end()));
         }
+        if (!waits)
+            return {};
         std::unique_lock<std::mutex> guard(lock_);
         answered_.wait_for(guard, timeout, [&] { return pending_[seq].answered || closed_; });
         Result result = std::move(pending_[seq]);
@@ -284,16 +306,20 @@ private:
         channel_.respond(request);
     }
 
+    // Answered where the back end's answer arrives: a step wakes no thread of the adapter's but
+    // the one that reads the back end.
     void step(const Json &request, const std::string &kind, const Json &arguments, const Json &body = Json::object())
     {
         resumeRequested_ = true;
-        Result result = ask({{"request", "step"}, {"kind", kind}, {"thread", arguments.value("threadId", 1)}});
-        if (!result.ok()) {
+        const Json structured = {{"request", "step"}, {"kind", kind}, {"thread", arguments.value("threadId", 1)}};
+        line(structured.dump(), 30s, [this, request, body](const Result &result) {
+            if (result.ok()) {
+                channel_.respond(request, body);
+                return;
+            }
             resumeRequested_ = false;
             channel_.fail(request, result.error());
-            return;
-        }
-        channel_.respond(request, body);
+        });
     }
 
     static Json placed(const Json &body, const std::string &path)
