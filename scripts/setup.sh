@@ -11,6 +11,10 @@ packages=(
   lldb-16 liblldb-16-dev python3-lldb-16 python3 python3-msgpack
   systemd bubblewrap
 )
+# The DAP client's tests need Node and npm; only where missing, since another Node's package can
+# conflict with Debian's npm.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -44,3 +48,15 @@ cmake --build "$build_dir" -j"$(nproc)" | while IFS= read -r line; do
   fi
 done
 [[ -t 1 ]] || printf '\rsetup: built %s/          \n' "$build_dir" >&2
+
+# The DAP client for the test dap.sessions, pinned by tests/dap/package-lock.json.
+client_dir=$build_dir/dap-client
+if [[ -d $client_dir/node_modules/@vscode/debugadapter-testsupport ]] &&
+  cmp -s tests/dap/package-lock.json "$client_dir/package-lock.json"; then
+  echo "setup: DAP client in $client_dir/ is up to date" >&2
+else
+  echo "setup: installing the DAP client into $client_dir/" >&2
+  mkdir -p "$client_dir"
+  cp tests/dap/package.json tests/dap/package-lock.json "$client_dir/"
+  npm ci --prefix "$client_dir" --no-audit --no-fund
+fi

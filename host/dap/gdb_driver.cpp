@@ -5,6 +5,7 @@
 #include <functional>
 #include <condition_variable>
 #include <map>
+#include <set>
 #include <mutex>
 #include <poll.h>
 #include <termios.h>
@@ -115,6 +116,10 @@ public:
         const Json arguments = request.value("arguments", Json::object());
         attach_ = request.value("command", "") == "attach";
         command("-gdb-set confirm off");
+        // Asynchronous: an editor asks for threads and sets breakpoints while the program runs,
+        // which GDB answers only in this mode. The interrupt is then GDB's own command: in this
+        // mode GDB takes SIGINT as a Quit of its own, not as an interrupt of the program.
+        command("-gdb-set mi-async on");
         if (seesTerminals_ && terminal_.open(-1) && pipe2(stopRelay_, O_CLOEXEC) == 0) {
             // Output events carry the program's lines as it wrote them, without a terminal's \r.
             termios modes {};
@@ -194,7 +199,7 @@ public:
     void pause() override
     {
         pauseRequested_ = true;
-        client_->sendCommand("break");
+        commandThen("-exec-interrupt --all", [](const Answer &) {});
     }
 
     bool running() const override { return running_; }
@@ -294,8 +299,11 @@ private:
         std::string dapReason = "step";
         Json body = Json::object();
         if (reason == "breakpoint-hit") {
-            dapReason = entryPending_.exchange(false) ? "entry" : "breakpoint";
-            body["hitBreakpointIds"] = Json::array({number(record.text("bkptno"))});
+            const int64_t id = number(record.text("bkptno"));
+            dapReason = entryPending_.exchange(false)           ? "entry"
+                        : functionBreakpointIds_.count(id) != 0 ? "function breakpoint"
+                                                                : "breakpoint";
+            body["hitBreakpointIds"] = Json::array({id});
         } else if (reason == "signal-received") {
             const std::string signal(record.text("signal-name").value_or(""));
             if (signal == "SIGINT" && pauseRequested_.exchange(false)) {
@@ -499,6 +507,10 @@ private:
     void setFunctionBreakpoints(const Json &request, const Json &arguments)
     {
         replaceBreakpoints(functionBreakpoints_);
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            functionBreakpointIds_.clear();
+        }
         Json answers = Json::array();
         for (const auto &spec : arguments.value("breakpoints", Json::array())) {
             std::string problem;
@@ -508,8 +520,11 @@ private:
                 continue;
             }
             Json placed = breakpoint(command(text), "");
-            if (placed.contains("id"))
+            if (placed.contains("id")) {
                 functionBreakpoints_.push_back(placed["id"].get<int64_t>());
+                std::lock_guard<std::mutex> guard(lock_);
+                functionBreakpointIds_.insert(placed["id"].get<int64_t>());
+            }
             answers.push_back(placed);
         }
         channel_.respond(request, {{"breakpoints", answers}});
@@ -801,6 +816,7 @@ private:
     uint64_t seenGeneration_ = 0;
     std::map<std::string, std::vector<int64_t>> sourceBreakpoints_;
     std::vector<int64_t> functionBreakpoints_;
+    std::set<int64_t> functionBreakpointIds_; // read where stops are told, under lock_
     std::vector<std::string> registerNames_;
 };
 

@@ -1,0 +1,345 @@
+'use strict';
+// Whole debug sessions through debugger-host --dap, driven by a DAP client from npm, once per back end.
+const { describe, test, afterEach } = require('node:test');
+const assert = require('node:assert/strict');
+const { execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const binDir = process.env.LD_BIN_DIR;
+const standinDir = process.env.LD_STANDIN_DIR;
+const clientPackage = `${process.env.LD_DAP_CLIENT_DIR}/node_modules/@vscode/debugadapter-testsupport`;
+if (!binDir || !standinDir || !fs.existsSync(clientPackage)) {
+  throw new Error(`no DAP client in LD_DAP_CLIENT_DIR=${process.env.LD_DAP_CLIENT_DIR} ` +
+    '(or LD_BIN_DIR/LD_STANDIN_DIR unset): run scripts/setup.sh <build dir>, then ctest');
+}
+const { DebugClient } = require(clientPackage);
+
+const adapterCommand = (process.env.LD_DAP_ADAPTER || `${binDir}/debugger-host --dap`).trim().split(/\s+/);
+const exampleProgram = `${binDir}/example-program`;
+const exampleSource = path.resolve(__dirname, '../../example/example_program.c');
+const structProgram = `${standinDir}/struct_program`;
+const structSource = path.resolve(__dirname, '../debuggees/struct_program.c');
+const timeout = 20000;
+
+// Ideally nothing differs between the back ends; a difference belongs in its row.
+const backends = [
+  { backend: 'gdb' },
+  { backend: 'lldb' },
+];
+
+function lineOf(file, text) {
+  const index = fs.readFileSync(file, 'utf8').split('\n').findIndex((line) => line.includes(text));
+  assert.ok(index >= 0, `${text} is not in ${file}`);
+  return index + 1;
+}
+const computeLine = lineOf(exampleSource, 'int square = x * x;');
+const perimeterLine = lineOf(structSource, 'int sum = 0;');
+
+function bounded(promise, what, ms = timeout) {
+  let timer;
+  const expiry = new Promise((_, reject) => {
+    timer = setTimeout(() => reject(new Error(`${what}: nothing within ${ms} ms`)), ms);
+  });
+  return Promise.race([promise, expiry]).finally(() => clearTimeout(timer));
+}
+
+// DebugClient spawns `runtime executable`: one argument at most, so a longer or shorter command
+// line goes through the shell, which execs it so that the adapter keeps the spawned pid.
+async function startClient() {
+  const trace = Boolean(process.env.LD_DAP_TRACE);
+  const client = adapterCommand.length === 2
+    ? new DebugClient(adapterCommand[0], adapterCommand[1], 'ld', undefined, trace)
+    : new DebugClient(`exec ${adapterCommand.join(' ')}`, '', 'ld', { shell: true }, trace);
+  client.defaultTimeout = timeout;
+  client.output = [];
+  client.on('output', (event) => client.output.push(event.body));
+  const started = client.start();
+  const child = adapterProcess(client);
+  let stderr = '';
+  child.stderr.on('data', (data) => { stderr = (stderr + data).slice(-2000); });
+  // Whatever waits on the adapter fails at once, with its last words, when the adapter is gone.
+  const gone = new Promise((_, reject) => {
+    const fail = (how) => reject(new Error(`the adapter (${adapterCommand.join(' ')}) ${how}: ${stderr.trim()}`));
+    child.once('error', (error) => fail(`did not start (${error.message})`));
+    child.once('exit', (code, signal) => fail(`exited (${signal || code})`));
+  });
+  gone.catch(() => {});
+  client.within = (promise, what, ms = timeout) => bounded(Promise.race([promise, gone]), what, ms);
+  await started;
+  return client;
+}
+
+// Not the client's waitForEvent: its timers outlive a failed test and keep node running.
+function nextEvent(client, name) {
+  return new Promise((resolve) => client.once(name, resolve));
+}
+
+function adapterProcess(client) {
+  // The client keeps the spawned adapter private; the tests need to see it exit.
+  return client._adapterProcess;
+}
+
+function adapterExited(client) {
+  const child = adapterProcess(client);
+  if (!child || child.exitCode !== null || child.signalCode !== null) return Promise.resolve();
+  return new Promise((resolve) => child.once('exit', resolve));
+}
+
+async function stopClient(client) {
+  const child = adapterProcess(client);
+  if (child && child.exitCode === null && child.signalCode === null) {
+    await bounded(client.disconnectRequest({ terminateDebuggee: true }), 'disconnect').catch(() => {});
+    await bounded(adapterExited(client), 'adapter exit', 5000).catch(() => {});
+  }
+  client.stopAdapter();
+}
+
+// send() keeps only the message of a failed response; a failure's body.error matters here.
+function rawRequest(client, command, args) {
+  return client.within(new Promise((resolve) => client.doSend(command, args, resolve)), command);
+}
+
+function launchArguments(row, program, args = []) {
+  return {
+    program, args, cwd: os.tmpdir(), env: { LD_DAP_SESSION: 'yes' }, stopOnEntry: false, backend: row.backend,
+  };
+}
+
+// initialize, launch, then the configuration between `initialized` and configurationDone; the launch
+// response may come before `initialized` or only after configurationDone.
+async function startSession(client, launchArgs, configure) {
+  const initialized = nextEvent(client, 'initialized');
+  const capabilities = await client.within(client.initializeRequest(), 'initialize');
+  const launched = client.within(client.launchRequest(launchArgs), 'launch');
+  launched.catch(() => {});
+  await client.within(initialized, 'initialized');
+  await configure();
+  if (capabilities.body && capabilities.body.supportsConfigurationDoneRequest) {
+    await client.within(client.configurationDoneRequest(), 'configurationDone');
+  }
+  await launched;
+  return capabilities;
+}
+
+async function resume(client, request, reason) {
+  const stopped = nextEvent(client, 'stopped');
+  await client.within(request, 'resume');
+  const event = await client.within(stopped, 'stopped');
+  assert.equal(event.body.reason, reason);
+  const trace = await client.within(client.stackTraceRequest({ threadId: event.body.threadId }), 'stackTrace');
+  return { threadId: event.body.threadId, trace: trace.body, top: trace.body.stackFrames[0] };
+}
+
+async function evaluate(client, expression, frameId, context = 'watch') {
+  const response = await client.within(client.evaluateRequest({ expression, frameId, context }),
+    `evaluate ${expression}`);
+  return response.body.result;
+}
+
+async function variables(client, variablesReference) {
+  const response = await client.within(client.variablesRequest({ variablesReference }), 'variables');
+  return response.body.variables;
+}
+
+async function frameVariables(client, frameId) {
+  const response = await client.within(client.scopesRequest({ frameId }), 'scopes');
+  const scopes = response.body.scopes;
+  assert.ok(scopes.some((scope) => /local/i.test(scope.name) || scope.presentationHint === 'locals'),
+    `no Locals scope in ${JSON.stringify(scopes)}`);
+  const all = [];
+  for (const scope of scopes.filter((s) => !s.expensive && s.variablesReference > 0)) {
+    all.push(...await variables(client, scope.variablesReference));
+  }
+  return all;
+}
+
+function named(list, name) {
+  const found = list.find((variable) => variable.name === name);
+  assert.ok(found, `no ${name} in ${JSON.stringify(list.map((variable) => variable.name))}`);
+  return found;
+}
+
+function waitForOutput(client, text) {
+  const has = () => client.output.filter((body) => body.category === 'stdout').map((body) => body.output)
+    .join('').includes(text);
+  if (has()) return Promise.resolve();
+  return client.within(new Promise((resolve) => {
+    const listener = () => { if (has()) { client.removeListener('output', listener); resolve(); } };
+    client.on('output', listener);
+  }), `stdout ${JSON.stringify(text)}`);
+}
+
+function regexQuote(text) {
+  return text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
+}
+
+function pgrep(pattern) {
+  try {
+    return execFileSync('pgrep', ['-f', pattern], { encoding: 'utf8' }).trim().split('\n').map(Number);
+  } catch (error) {
+    if (error.status === 1) return [];
+    throw error;
+  }
+}
+
+function cpuTicks(pid) {
+  try {
+    const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+    return Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[11]);
+  } catch {
+    return 0;
+  }
+}
+
+async function until(condition, what, ms = 10000) {
+  const deadline = Date.now() + ms;
+  while (!condition()) {
+    assert.ok(Date.now() < deadline, `${what}: not within ${ms} ms`);
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+}
+
+for (const row of backends) {
+  describe(`debugger-host --dap with the ${row.backend} back end`, { timeout: 180000 }, () => {
+    let client;
+    afterEach(async () => {
+      if (client) await stopClient(client);
+      client = undefined;
+    });
+
+    test('a session steps, inspects and runs to the end', async () => {
+      const marker = `dap-session-${process.pid}-${row.backend}`;
+      client = await startClient();
+      const exited = nextEvent(client, 'exited');
+      const terminated = nextEvent(client, 'terminated');
+      const hit = nextEvent(client, 'stopped');
+      const capabilities = await startSession(client, launchArguments(row, exampleProgram, ['first', marker]),
+        async () => {
+          const set = await client.within(client.setBreakpointsRequest({
+            source: { path: exampleSource }, breakpoints: [{ line: computeLine }],
+          }), 'setBreakpoints');
+          assert.equal(set.body.breakpoints.length, 1);
+          assert.equal(set.body.breakpoints[0].verified, true);
+        });
+      assert.equal(capabilities.body.supportsConfigurationDoneRequest, true);
+
+      const stop = await client.within(hit, 'stopped');
+      assert.equal(stop.body.reason, 'breakpoint');
+      const [pid] = pgrep(`${regexQuote(exampleProgram)} first ${marker}`);
+      assert.ok(pid, 'no debuggee with the launch arguments');
+      assert.equal(fs.readlinkSync(`/proc/${pid}/cwd`), os.tmpdir());
+      assert.ok(fs.readFileSync(`/proc/${pid}/environ`, 'utf8').split('\0').includes('LD_DAP_SESSION=yes'),
+        'the launch env is not in the debuggee\'s environment');
+      const threads = await client.within(client.threadsRequest(), 'threads');
+      assert.ok(threads.body.threads.some((thread) => thread.id === stop.body.threadId),
+        `stopped thread ${stop.body.threadId} not in ${JSON.stringify(threads.body.threads)}`);
+
+      const traced = await client.within(client.stackTraceRequest({ threadId: stop.body.threadId }), 'stackTrace');
+      const trace = traced.body;
+      const top = trace.stackFrames[0];
+      assert.match(top.name, /compute/);
+      assert.equal(top.line, computeLine);
+      assert.equal(path.basename(top.source.path), 'example_program.c');
+      assert.ok(trace.totalFrames >= 2, `totalFrames ${trace.totalFrames}`);
+      assert.match(trace.stackFrames[1].name, /main/);
+
+      const visible = await frameVariables(client, top.id);
+      assert.equal(named(visible, 'x').value, '1');
+      named(visible, 'square');
+      assert.equal(await evaluate(client, 'x * 10', top.id), '10');
+      assert.match(await evaluate(client, 'x + 1', top.id, 'repl'), /\b2\b/);
+
+      const stepped = await resume(client, client.nextRequest({ threadId: stop.body.threadId }), 'step');
+      assert.equal(stepped.top.line, computeLine + 1);
+      assert.equal(await evaluate(client, 'square', stepped.top.id), '1');
+
+      const out = await resume(client, client.stepOutRequest({ threadId: stop.body.threadId }), 'step');
+      assert.match(out.top.name, /main/);
+      assert.equal(await evaluate(client, 'argc', out.top.id), '3');
+
+      await client.within(client.setBreakpointsRequest({ source: { path: exampleSource }, breakpoints: [] }), 'clear');
+      await client.within(client.continueRequest({ threadId: stop.body.threadId }), 'continue');
+      await waitForOutput(client, 'step 3 total 17');
+      await waitForOutput(client, 'done 17');
+      assert.equal((await client.within(exited, 'exited', 120000)).body.exitCode, 0);
+      await client.within(terminated, 'terminated', 120000);
+    });
+
+    test('a struct argument expands into its fields', async () => {
+      client = await startClient();
+      const hit = nextEvent(client, 'stopped');
+      await startSession(client, launchArguments(row, structProgram), async () => {
+        await client.within(client.setBreakpointsRequest({
+          source: { path: structSource }, breakpoints: [{ line: perimeterLine }],
+        }), 'setBreakpoints');
+      });
+      const stop = await client.within(hit, 'stopped');
+      assert.equal(stop.body.reason, 'breakpoint');
+      const trace = await client.within(client.stackTraceRequest({ threadId: stop.body.threadId }), 'stackTrace');
+      const shape = named(await frameVariables(client, trace.body.stackFrames[0].id), 'shape');
+      assert.ok(shape.variablesReference > 0, `shape has no children: ${JSON.stringify(shape)}`);
+      let fields = await variables(client, shape.variablesReference);
+      // A pointer may show its fields directly or one dereferenced child holding them.
+      if (fields.length === 1 && fields[0].variablesReference > 0) {
+        fields = await variables(client, fields[0].variablesReference);
+      }
+      assert.equal(named(fields, 'id').value, '42');
+      const origin = named(fields, 'origin');
+      assert.ok(origin.variablesReference > 0);
+      const point = await variables(client, origin.variablesReference);
+      assert.deepEqual([named(point, 'x').value, named(point, 'y').value], ['3', '4']);
+      const sides = named(fields, 'sides');
+      assert.ok(sides.variablesReference > 0);
+      assert.deepEqual((await variables(client, sides.variablesReference)).map((v) => v.value), ['5', '6', '7']);
+    });
+
+    test('pause stops a spinning program and disconnect ends it', async () => {
+      const marker = `dap-pause-${process.pid}-${row.backend}`;
+      const pattern = `${regexQuote(exampleProgram)} spin ${marker}`;
+      client = await startClient();
+      try {
+        await startSession(client, launchArguments(row, exampleProgram, ['spin', marker]), async () => {});
+        // Enough processor time that the debuggee is past its start-up and in its loop.
+        await until(() => pgrep(pattern).some((pid) => cpuTicks(pid) >= 5), 'the debuggee spinning');
+        const threads = await client.within(client.threadsRequest(), 'threads');
+        const paused = await resume(client, client.pauseRequest({ threadId: threads.body.threads[0].id }), 'pause');
+        assert.match(paused.top.name, /spin/);
+        // Plain bound: the adapter may exit before its last response is read.
+        await bounded(client.disconnectRequest({ terminateDebuggee: true }), 'disconnect');
+        await until(() => pgrep(pattern).length === 0, 'the debuggee ended');
+        await bounded(adapterExited(client), 'the adapter exiting');
+      } finally {
+        for (const pid of pgrep(pattern)) process.kill(pid, 'SIGKILL');
+      }
+    });
+
+    test('launching a missing program fails naming it', async () => {
+      client = await startClient();
+      await client.within(client.initializeRequest(), 'initialize');
+      const response = await rawRequest(client, 'launch', launchArguments(row, '/nonexistent/program'));
+      assert.equal(response.success, false);
+      const error = response.body && response.body.error;
+      const text = `${response.message || ''} ${error ? error.format : ''}`;
+      assert.match(text, /\/nonexistent\/program/);
+    });
+
+    test('a function breakpoint stops in the function', async () => {
+      client = await startClient();
+      const hit = nextEvent(client, 'stopped');
+      await startSession(client, launchArguments(row, exampleProgram), async () => {
+        const set = await client.within(client.setFunctionBreakpointsRequest({ breakpoints: [{ name: 'compute' }] }),
+          'setFunctionBreakpoints');
+        assert.equal(set.body.breakpoints[0].verified, true);
+      });
+      const stop = await client.within(hit, 'stopped');
+      assert.equal(stop.body.reason, 'function breakpoint');
+      const trace = await client.within(client.stackTraceRequest({ threadId: stop.body.threadId }), 'stackTrace');
+      const top = trace.body.stackFrames[0];
+      assert.match(top.name, /compute/);
+      assert.equal(top.line, computeLine);
+      assert.equal(await evaluate(client, 'x', top.id), '1');
+    });
+  });
+}
