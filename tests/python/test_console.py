@@ -50,11 +50,11 @@ DEBUGGERS = {
 class Console:
     """debugger-host on a terminal of its own; the screen is what it wrote, control sequences and all."""
 
-    def __init__(self, test, arguments, state):
+    def __init__(self, test, arguments, state, command=(HOST,)):
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
             os.environ["XDG_STATE_HOME"] = state
-            os.execv(HOST, [HOST] + arguments)
+            os.execvp(command[0], list(command) + arguments)
         self.test = test
         self.screen = b""
         test.addCleanup(self.close)
@@ -192,6 +192,17 @@ class ConsoleSessions(unittest.TestCase):
         self.assertIn("= 42", console.expect("(gdb) "))
         self.assertNotIn("error", console.screen.decode(errors="replace"))
         console.type("\x04")
+        self.assertEqual(console.exit_status(), 0)
+
+    @unittest.skipUnless(shutil.which("bwrap"), "needs bubblewrap")
+    def test_a_console_in_a_sandbox_says_the_program_keeps_the_debuggers_pipes_and_works(self):
+        from test_hosts import sandboxed_host
+        sandbox, path = sandboxed_host(self)
+        console = Console(self, ["--gdb", "--socket", path], self.state, command=sandbox + ["/host"])
+        self.assertIn("the service cannot open this console's terminals", console.expect("(gdb) "))
+        console.type("print 6 * 7\n")
+        self.assertIn("= 42", console.expect("(gdb) "))
+        console.type("quit\n")
         self.assertEqual(console.exit_status(), 0)
 
 

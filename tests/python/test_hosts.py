@@ -122,29 +122,34 @@ class DebuggerHost(unittest.TestCase):
 
     @unittest.skipUnless(shutil.which("bwrap"), "needs bubblewrap")
     def test_a_host_in_a_sandbox_with_no_debugger_debugs_through_the_socket(self):
-        folder = tempfile.mkdtemp(prefix="ld-sock-")
-        self.addCleanup(shutil.rmtree, folder)
-        path = os.path.join(folder, "service.sock")
-        service = subprocess.Popen(["systemd-socket-activate", "-l", path, os.path.join(BUNDLE, "local-debugger")],
-                                   stderr=subprocess.DEVNULL)
-        self.addCleanup(service.wait, TIMEOUT)
-        self.addCleanup(service.terminate)
-        for _ in range(2000):
-            if os.path.exists(path):
-                break
-            time.sleep(0.01)
-        # Every namespace unshared, no debugger and no service inside: the libraries, the host,
-        # and the socket's folder alone.
-        sandbox = ["bwrap", "--unshare-all", "--die-with-parent", "--ro-bind", "/usr/lib", "/usr/lib",
-                   "--symlink", "usr/lib", "/lib", "--symlink", "usr/lib64", "/lib64", "--ro-bind", "/usr/lib64",
-                   "/usr/lib64", "--proc", "/proc", "--dev", "/dev", "--ro-bind", HOST, "/host",
-                   "--bind", folder, folder]
+        sandbox, path = sandboxed_host(self)
         run = subprocess.run(sandbox + ["/host", "--gdb", "--env-clear", "--socket", path],
                              input=("-file-exec-and-symbols %s\n-break-insert compute\n-exec-run\n-stack-info-frame\n"
                                     % EXAMPLE).encode(),
                              capture_output=True, timeout=TIMEOUT)
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertRegex(run.stdout, rb'\*stopped,reason="breakpoint-hit".*func="compute"')
+
+
+def sandboxed_host(test):
+    """A service listening on a socket, and the command that runs debugger-host (as /host) in a
+    sandbox with every namespace unshared, no debugger and no service inside: the libraries, the
+    host, and the socket's folder alone. Returns (command, socket path)."""
+    folder = tempfile.mkdtemp(prefix="ld-sock-")
+    test.addCleanup(shutil.rmtree, folder)
+    path = os.path.join(folder, "service.sock")
+    service = subprocess.Popen(["systemd-socket-activate", "-l", path, os.path.join(BUNDLE, "local-debugger")],
+                               stderr=subprocess.DEVNULL)
+    test.addCleanup(service.wait, TIMEOUT)
+    test.addCleanup(service.terminate)
+    for _ in range(2000):
+        if os.path.exists(path):
+            break
+        time.sleep(0.01)
+    return ["bwrap", "--unshare-all", "--die-with-parent", "--ro-bind", "/usr/lib", "/usr/lib",
+            "--symlink", "usr/lib", "/lib", "--symlink", "usr/lib64", "/lib64", "--ro-bind", "/usr/lib64",
+            "/usr/lib64", "--proc", "/proc", "--dev", "/dev", "--ro-bind", HOST, "/host",
+            "--bind", folder, folder], path
 
 
 if __name__ == "__main__":
