@@ -53,7 +53,4 @@ public:
 std::unique_ptr<Dialect> gdbDialect();
 std::unique_ptr<Dialect> lldbDialect();
 
-// Quoting for a word the debugger's command line reads back as it stands.
-std::string doubleQuoted(std::string_view text);
-
 } // namespace local_debugger::console

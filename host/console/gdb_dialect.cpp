@@ -3,32 +3,13 @@
 
 #include <set>
 
+#include "host/command_quoting.h"
 #include "host/console/dialect.h"
 #include "host/mi_record.h"
 
 namespace local_debugger::console {
 
-std::string doubleQuoted(std::string_view text)
-{
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            quoted += '\\';
-        quoted += c;
-    }
-    return quoted + '"';
-}
-
 namespace {
-
-// The program's arguments reach it through a shell, as GDB's own "set args" does.
-std::string shellQuoted(const std::string &word)
-{
-    std::string quoted = "'";
-    for (char c : word)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
 
 std::string frameText(const MiValue *frame)
 {

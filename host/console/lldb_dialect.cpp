@@ -4,6 +4,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "host/command_quoting.h"
 #include "host/console/dialect.h"
 
 namespace local_debugger::console {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "host/command_quoting.h"
 #include "host/dap/debugger_driver.h"
 #include "host/debuggee_terminal.h"
 #include "host/mi_record.h"
@@ -21,29 +22,6 @@ namespace local_debugger::dap {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string miQuoted(std::string_view text)
-{
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        if (c == '\n')
-            out += "\\n";
-        else
-            out += c;
-    }
-    return out + '"';
-}
-
-// The program's arguments reach it through GDB's shell.
-std::string shellQuoted(const std::string &word)
-{
-    std::string out = "'";
-    for (char c : word)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
 
 int64_t number(std::optional<std::string_view> text, int base = 10)
 {
@@ -144,7 +122,7 @@ public:
                 return;
             }
         } else {
-            Answer loaded = command("-file-exec-and-symbols " + miQuoted(arguments.value("program", "")));
+            Answer loaded = command("-file-exec-and-symbols " + doubleQuoted(arguments.value("program", "")));
             if (!loaded.ok()) {
                 fail(request, "cannot load the program: " + loaded.error());
                 return;
@@ -453,7 +431,7 @@ private:
     {
         std::string text = "-break-insert -f";
         if (spec.contains("condition") && spec["condition"].is_string() && !spec["condition"].get<std::string>().empty())
-            text += " -c " + miQuoted(spec["condition"].get<std::string>());
+            text += " -c " + doubleQuoted(spec["condition"].get<std::string>());
         if (spec.contains("hitCondition") && spec["hitCondition"].is_string() &&
             !spec["hitCondition"].get<std::string>().empty()) {
             const std::string hits = spec["hitCondition"].get<std::string>();
@@ -465,7 +443,7 @@ private:
             }
             text += " -i " + std::to_string(count - 1);
         }
-        return text + " " + miQuoted(location);
+        return text + " " + doubleQuoted(location);
     }
 
     void replaceBreakpoints(std::vector<int64_t> &numbers)
@@ -642,7 +620,7 @@ private:
     std::optional<Json> variableFor(const std::string &label, const std::string &expression, const std::string &where,
                                     int64_t parent, std::string *error = nullptr)
     {
-        Answer created = command("-var-create" + where + " - * " + miQuoted(expression));
+        Answer created = command("-var-create" + where + " - * " + doubleQuoted(expression));
         if (!created.ok()) {
             if (error != nullptr)
                 *error = created.error();
@@ -744,7 +722,7 @@ private:
             fail(request, "no such variable (variables last until the program runs again)");
             return;
         }
-        Answer assigned = command("-var-assign " + object->second + " " + miQuoted(arguments.value("value", "")));
+        Answer assigned = command("-var-assign " + object->second + " " + doubleQuoted(arguments.value("value", "")));
         if (!assigned.ok()) {
             fail(request, assigned.error());
             return;
@@ -776,7 +754,7 @@ private:
             return;
         }
         // Not an expression: a line for the debugger's own command line.
-        Answer ran = command("-interpreter-exec console " + miQuoted(expression));
+        Answer ran = command("-interpreter-exec console " + doubleQuoted(expression));
         if (!ran.ok()) {
             fail(request, ran.error());
             return;

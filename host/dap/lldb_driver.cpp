@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 
+#include "host/command_quoting.h"
 #include "host/dap/debugger_driver.h"
 
 namespace local_debugger::dap {
@@ -14,18 +15,6 @@ namespace local_debugger::dap {
 namespace {
 
 using namespace std::chrono_literals;
-
-// LLDB's command line reads a double-quoted word with backslash escapes.
-std::string lldbQuoted(std::string_view text)
-{
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    return out + '"';
-}
 
 struct Result {
     bool answered = false;
@@ -85,14 +74,14 @@ public:
         if (attach_) {
             pid_ = arguments.value("pid", 0);
         } else {
-            Result created = line("target create " + lldbQuoted(arguments.value("program", "")));
+            Result created = line("target create " + doubleQuoted(arguments.value("program", "")));
             if (!created.ok()) {
                 channel_.fail(request, "cannot load the program: " + created.error());
                 return;
             }
             std::string words;
             for (const auto &argument : arguments.value("args", Json::array()))
-                words += " " + lldbQuoted(argument.is_string() ? argument.get<std::string>() : argument.dump());
+                words += " " + doubleQuoted(argument.is_string() ? argument.get<std::string>() : argument.dump());
             if (!words.empty())
                 line("settings set -- target.run-args" + words);
             if (arguments.contains("cwd") && arguments["cwd"].is_string())
@@ -296,7 +285,7 @@ private:
         if (stopOnEntry_)
             launch += " -s";
         if (!cwd_.empty())
-            launch += " -w " + lldbQuoted(cwd_);
+            launch += " -w " + doubleQuoted(cwd_);
         Result launched = line(launch);
         if (!launched.ok()) {
             resumeRequested_ = false;
