@@ -160,6 +160,13 @@ struct TerminalConsole::State {
         char sink[256];
         while (read(wake[0], sink, sizeof sink) > 0) {
         }
+        // What the debuggee wrote before the debugger told of its stop or exit shows first.
+        while (debuggee.master >= 0) {
+            pollfd ready{debuggee.master, POLLIN, 0};
+            if (poll(&ready, 1, 0) <= 0 || (ready.revents & POLLIN) == 0)
+                break;
+            relayDebuggee();
+        }
         for (;;) {
             ConsoleEvent event;
             {
