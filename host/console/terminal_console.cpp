@@ -378,7 +378,9 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
     if (auto settings = state.dialect->settings(settingsId); !settings.empty())
         state.sendAwaited(settings, settingsId);
     if (state.dialect->wantsTerminal()) {
-        if (debuggerSeesOurTerminals && state.debuggee.open(STDOUT_FILENO)) {
+        // Not blocking: both the loop and the drain before each event read it.
+        if (debuggerSeesOurTerminals && state.debuggee.open(STDOUT_FILENO) &&
+            fcntl(state.debuggee.master, F_SETFL, O_NONBLOCK) == 0) {
             const uint64_t id = state.nextId++;
             state.sendAwaited(state.dialect->terminal(state.debuggee.path, id), id);
         } else {

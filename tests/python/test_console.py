@@ -115,7 +115,17 @@ class Console:
         if self.pid:
             os.kill(self.pid, signal.SIGKILL)
             os.waitpid(self.pid, 0)
-        os.close(self.fd)
+            self.pid = None
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+
+    # Each subtest's console ends with it, so that what one leaves cannot count against the next.
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *failure):
+        self.close()
 
 
 def still_running(program):
@@ -131,38 +141,40 @@ class ConsoleSessions(unittest.TestCase):
 
     def test_a_session_loads_the_program_stops_prints_steps_recalls_history_and_ends(self):
         for name, said in DEBUGGERS.items():
-            with self.subTest(name):
-                prompt = said["prompt"]
-                console = Console(self, [said["option"], EXAMPLE], self.state)
-                console.expect(prompt)
-                for step in ("break", "run", "print", "next", "error"):
-                    typed, shown = said[step]
-                    console.type(typed + "\n")
-                    self.assertIn(shown, console.expect(prompt), step)
-                # Up three times brings back the print, which runs again.
-                console.type(UP * 3 + "\n")
-                self.assertIn(said["print"][1], console.expect(prompt), "history")
-                typed, shown = said["finish"]
-                console.type(typed + "\n")
-                console.expect(shown or prompt)
-                console.type(said["end"][0] + "\n")
-                screen = console.expect(said["end"][1])
-                self.assertIn("step 3 total 17", screen)
-                self.assertIn("done 17", screen)
-                console.expect(prompt)
-                console.type("\x04")
-                self.assertEqual(console.exit_status(), 0)
-                # libedit's history file: a header line, then one line each, spaces written as \040.
-                with open(os.path.join(self.state, "local-debugger", "history-" + name)) as history:
-                    self.assertEqual([line.replace("\\040", " ") for line in history.read().splitlines()[1:4]],
-                                     [said["break"][0].replace("\t", "t " if name == "lldb" else "ute "),
-                                      said["run"][0], said["print"][0]])
+            with self.subTest(name), Console(self, [said["option"], EXAMPLE], self.state) as console:
+                self.whole_session(console, name, said)
+
+    def whole_session(self, console, name, said):
+        """The session of the test above, with one debugger."""
+        prompt = said["prompt"]
+        console.expect(prompt)
+        for step in ("break", "run", "print", "next", "error"):
+            typed, shown = said[step]
+            console.type(typed + "\n")
+            self.assertIn(shown, console.expect(prompt), step)
+        # Up three times brings back the print, which runs again.
+        console.type(UP * 3 + "\n")
+        self.assertIn(said["print"][1], console.expect(prompt), "history")
+        typed, shown = said["finish"]
+        console.type(typed + "\n")
+        console.expect(shown or prompt)
+        console.type(said["end"][0] + "\n")
+        screen = console.expect(said["end"][1])
+        self.assertIn("step 3 total 17", screen)
+        self.assertIn("done 17", screen)
+        console.expect(prompt)
+        console.type("\x04")
+        self.assertEqual(console.exit_status(), 0)
+        # libedit's history file: a header line, then one line each, spaces written as \040.
+        with open(os.path.join(self.state, "local-debugger", "history-" + name)) as history:
+            self.assertEqual([line.replace("\\040", " ") for line in history.read().splitlines()[1:4]],
+                             [said["break"][0].replace("\t", "t " if name == "lldb" else "ute "),
+                              said["run"][0], said["print"][0]])
 
     def test_the_program_reads_what_is_typed_while_it_runs_and_ctrl_c_interrupts_it(self):
         for name, said in DEBUGGERS.items():
-            with self.subTest(name):
+            with self.subTest(name), Console(self, [said["option"], "--", READING], self.state) as console:
                 prompt = said["prompt"]
-                console = Console(self, [said["option"], "--", READING], self.state)
                 console.expect(prompt)
                 console.type(said["run"][0] + "\n")
                 console.expect("name? ")
