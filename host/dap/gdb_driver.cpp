@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "host/command_quoting.h"
+#include "host/dap/awaited_answers.h"
 #include "host/dap/debugger_driver.h"
 #include "host/debuggee_terminal.h"
 #include "host/mi_record.h"
@@ -31,7 +32,6 @@ int64_t number(std::optional<std::string_view> text, int base = 10)
 struct Answer {
     std::optional<MiRecord> record; // nullopt: no answer (the debugger has gone)
     std::string console;            // what GDB wrote for the command on its console stream
-    std::function<void(const Answer &)> then; // for a command nobody waits for: runs at its answer
     bool ok() const { return record && record->resultClass != "error"; }
     std::string error() const
     {
@@ -73,18 +73,8 @@ public:
     {
         {
             std::lock_guard<std::mutex> guard(lock_);
-            closed_ = true;
-            // Commands nobody waits for get their answer now: that the debugger has gone.
-            for (auto pending = pending_.begin(); pending != pending_.end();) {
-                if (pending->second.then) {
-                    pending->second.then(pending->second);
-                    pending = pending_.erase(pending);
-                } else {
-                    ++pending;
-                }
-            }
+            answers_.close();
         }
-        answered_.notify_all();
         sendTerminated();
     }
 
@@ -189,7 +179,7 @@ public:
         if (running_) {
             pause();
             std::unique_lock<std::mutex> guard(lock_);
-            answered_.wait_for(guard, 5s, [&] { return !running_ || closed_; });
+            answers_.waitUntil(guard, 5s, [&] { return !running_; });
         }
         command(terminate ? "-interpreter-exec console \"kill\"" : "-target-detach", 10s);
     }
@@ -206,15 +196,7 @@ private:
         switch (record->kind) {
         case MiRecord::Kind::Result:
             if (record->token) {
-                if (auto pending = pending_.find(*record->token); pending != pending_.end()) {
-                    pending->second.record = std::move(*record);
-                    if (pending->second.then) {
-                        pending->second.then(pending->second);
-                        pending_.erase(pending);
-                    } else {
-                        answered_.notify_all();
-                    }
-                }
+                answers_.deliver(*record->token, [&](Answer &answer) { answer.record = std::move(*record); });
             }
             break;
         case MiRecord::Kind::ConsoleStream:
@@ -233,7 +215,7 @@ private:
                     channel_.event("continued", {{"threadId", 1}, {"allThreadsContinued", true}});
             } else if (record->resultClass == "stopped") {
                 running_ = false;
-                answered_.notify_all();
+                answers_.notify();
                 stopped(*record);
             }
             break;
@@ -251,12 +233,10 @@ private:
     bool capture(const std::string &text)
     {
         bool captured = false;
-        for (auto &[token, answer] : pending_) {
-            if (!answer.record) {
-                answer.console += text;
-                captured = true;
-            }
-        }
+        answers_.forEachAwaited([&](Answer &answer) {
+            answer.console += text;
+            captured = true;
+        });
         return captured;
     }
 
@@ -352,25 +332,24 @@ private:
     Answer command(const std::string &text, std::chrono::milliseconds timeout = 30s)
     {
         std::unique_lock<std::mutex> guard(lock_);
-        const uint64_t token = nextToken_++;
-        pending_[token];
+        const uint64_t token = answers_.expect();
         guard.unlock();
-        const std::string line = std::to_string(token) + text + "\n";
-        client_->sendData("send", std::vector<uint8_t>(line.begin(), line.end()));
+        send(token, text);
         guard.lock();
-        answered_.wait_for(guard, timeout, [&] { return pending_[token].record || closed_; });
-        Answer answer = std::move(pending_[token]);
-        pending_.erase(token);
-        return answer;
+        return answers_.wait(guard, token, timeout);
     }
 
     // A command whose answer is handled where it arrives: nothing waits for it.
-    void commandThen(const std::string &text, std::function<void(const Answer &)> then)
+    void commandThen(const std::string &text, AwaitedAnswers<Answer>::Then then)
     {
         std::unique_lock<std::mutex> guard(lock_);
-        const uint64_t token = nextToken_++;
-        pending_[token].then = std::move(then);
+        const uint64_t token = answers_.expect(std::move(then));
         guard.unlock();
+        send(token, text);
+    }
+
+    void send(uint64_t token, const std::string &text)
+    {
         const std::string line = std::to_string(token) + text + "\n";
         client_->sendData("send", std::vector<uint8_t>(line.begin(), line.end()));
     }
@@ -432,17 +411,11 @@ private:
         std::string text = "-break-insert -f";
         if (spec.contains("condition") && spec["condition"].is_string() && !spec["condition"].get<std::string>().empty())
             text += " -c " + doubleQuoted(spec["condition"].get<std::string>());
-        if (spec.contains("hitCondition") && spec["hitCondition"].is_string() &&
-            !spec["hitCondition"].get<std::string>().empty()) {
-            const std::string hits = spec["hitCondition"].get<std::string>();
-            char *end = nullptr;
-            const long count = strtol(hits.c_str(), &end, 10);
-            if (end == hits.c_str() || *end != '\0' || count < 1) {
-                problem = "a hit condition is a number of hits, not \"" + hits + "\"";
-                return "";
-            }
-            text += " -i " + std::to_string(count - 1);
-        }
+        std::optional<int64_t> ignore;
+        if (!ignoreCountOf(spec, ignore, problem))
+            return "";
+        if (ignore)
+            text += " -i " + std::to_string(*ignore);
         return text + " " + doubleQuoted(location);
     }
 
@@ -771,11 +744,8 @@ private:
 
     std::mutex relayLock_;
     std::mutex lock_;
-    std::condition_variable answered_;
     std::string partial_;
-    std::map<uint64_t, Answer> pending_;
-    uint64_t nextToken_ = 1;
-    bool closed_ = false;
+    AwaitedAnswers<Answer> answers_;
     std::atomic<bool> running_ = false;
     std::atomic<uint64_t> generation_ = 0;
 

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "host/command_quoting.h"
+#include "host/dap/awaited_answers.h"
 #include "host/dap/debugger_driver.h"
 
 namespace local_debugger::dap {
@@ -19,7 +20,6 @@ using namespace std::chrono_literals;
 struct Result {
     bool answered = false;
     Json record; // the result record
-    std::function<void(const Result &)> then; // for a line nobody waits for: runs at its answer
     bool ok() const { return answered && record.value("ok", false); }
     std::string error() const
     {
@@ -51,18 +51,8 @@ public:
     {
         {
             std::lock_guard<std::mutex> guard(lock_);
-            closed_ = true;
-            // Lines nobody waits for get their answer now: that the debugger has gone.
-            for (auto pending = pending_.begin(); pending != pending_.end();) {
-                if (pending->second.then) {
-                    pending->second.then(pending->second);
-                    pending = pending_.erase(pending);
-                } else {
-                    ++pending;
-                }
-            }
+            answers_.close();
         }
-        answered_.notify_all();
         sendTerminated();
     }
 
@@ -141,7 +131,7 @@ public:
         if (running_) {
             pause();
             std::unique_lock<std::mutex> guard(lock_);
-            answered_.wait_for(guard, 5s, [&] { return !running_ || closed_; });
+            answers_.waitUntil(guard, 5s, [&] { return !running_; });
         }
         line(terminate ? "process kill" : "process detach", 10s);
     }
@@ -155,16 +145,10 @@ private:
             return;
         const std::string type = record.value("type", "");
         if (type == "result") {
-            if (auto pending = pending_.find(record.value("seq", uint64_t{0})); pending != pending_.end()) {
-                pending->second.answered = true;
-                pending->second.record = std::move(record);
-                if (pending->second.then) {
-                    pending->second.then(pending->second);
-                    pending_.erase(pending);
-                } else {
-                    answered_.notify_all();
-                }
-            }
+            answers_.deliver(record.value("seq", uint64_t{0}), [&](Result &result) {
+                result.answered = true;
+                result.record = std::move(record);
+            });
         } else if (type == "output") {
             channel_.event("output", {{"category", "stdout"}, {"output", record.value("data", "")}});
         } else if (type == "error") {
@@ -184,7 +168,7 @@ private:
             return;
         }
         running_ = false;
-        answered_.notify_all();
+        answers_.notify();
         if (state == "exited" || state == "crashed" || state == "detached") {
             if (state == "exited")
                 channel_.event("exited", {{"exitCode", record.value("status", 0)}});
@@ -229,16 +213,15 @@ private:
     // ---- lines to the back end, from any thread but the reading one. The back end numbers
     // lines itself from 1, so numbering and sending go together.
     Result line(const std::string &text, std::chrono::milliseconds timeout = 30s,
-                std::function<void(const Result &)> then = {})
+                AwaitedAnswers<Result>::Then then = {})
     {
-        uint64_t seq = 0;
         const bool waits = !then;
+        uint64_t seq = 0;
         {
             std::lock_guard<std::mutex> sending(sendLock_);
             {
                 std::lock_guard<std::mutex> guard(lock_);
-                seq = ++seq_;
-                pending_[seq].then = std::move(then);
+                seq = answers_.expect(std::move(then));
             }
             const std::string bytes = text + "\n";
             client_->sendData("send", std::vector<uint8_t>(bytes.begin(), bytes.end()));
@@ -246,10 +229,7 @@ private:
         if (!waits)
             return {};
         std::unique_lock<std::mutex> guard(lock_);
-        answered_.wait_for(guard, timeout, [&] { return pending_[seq].answered || closed_; });
-        Result result = std::move(pending_[seq]);
-        pending_.erase(seq);
-        return result;
+        return answers_.wait(guard, seq, timeout);
     }
 
     Result ask(const Json &structured) { return line(structured.dump(-1, ' ', false, Json::error_handler_t::replace)); }
@@ -335,17 +315,11 @@ private:
     {
         if (from.contains("condition") && from["condition"].is_string() && !from["condition"].get<std::string>().empty())
             to["condition"] = from["condition"];
-        if (from.contains("hitCondition") && from["hitCondition"].is_string() &&
-            !from["hitCondition"].get<std::string>().empty()) {
-            const std::string hits = from["hitCondition"].get<std::string>();
-            char *end = nullptr;
-            const long count = strtol(hits.c_str(), &end, 10);
-            if (end == hits.c_str() || *end != '\0' || count < 1) {
-                problem = "a hit condition is a number of hits, not \"" + hits + "\"";
-                return false;
-            }
-            to["ignoreCount"] = count - 1;
-        }
+        std::optional<int64_t> ignore;
+        if (!ignoreCountOf(from, ignore, problem))
+            return false;
+        if (ignore)
+            to["ignoreCount"] = *ignore;
         return true;
     }
 
@@ -497,11 +471,8 @@ private:
 
     std::mutex sendLock_; // numbering and sending go together
     std::mutex lock_;
-    std::condition_variable answered_;
     std::string partial_;
-    std::map<uint64_t, Result> pending_;
-    uint64_t seq_ = 0;
-    bool closed_ = false;
+    AwaitedAnswers<Result> answers_; // numbered as the back end numbers its lines, from 1
 
     std::atomic<bool> running_ = false;
     std::atomic<bool> pauseRequested_ = false;
