@@ -14,6 +14,42 @@
 
 namespace local_debugger::dap {
 
+bool DebuggerDriver::handle(const Json &request)
+{
+    const std::string name = request.value("command", "");
+    const Json arguments = request.value("arguments", Json::object());
+    const int64_t thread = arguments.is_object() ? arguments.value("threadId", int64_t{1}) : 1;
+    if (name == "configurationDone")
+        configurationDone(request);
+    else if (name == "setBreakpoints")
+        setBreakpoints(request, arguments);
+    else if (name == "setFunctionBreakpoints")
+        setFunctionBreakpoints(request, arguments);
+    else if (name == "threads")
+        threads(request);
+    else if (name == "stackTrace")
+        stackTrace(request, arguments);
+    else if (name == "scopes")
+        scopes(request, arguments);
+    else if (name == "variables")
+        variables(request, arguments);
+    else if (name == "setVariable")
+        setVariable(request, arguments);
+    else if (name == "evaluate")
+        evaluate(request, arguments);
+    else if (name == "continue")
+        step(request, Step::Continue, thread);
+    else if (name == "next")
+        step(request, Step::Over, thread);
+    else if (name == "stepIn")
+        step(request, Step::Into, thread);
+    else if (name == "stepOut")
+        step(request, Step::Out, thread);
+    else
+        return false;
+    return true;
+}
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -177,7 +213,8 @@ private:
             channel_.fail(request, command + ": there is no program: launch or attach first");
             return;
         }
-        driver->handle(request);
+        if (!driver->handle(request))
+            channel_.fail(request, "unknown request \"" + command + "\"");
     }
 
     void start(const Json &request, bool attach)

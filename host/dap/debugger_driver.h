@@ -23,14 +23,29 @@ public:
     // The debugger has been launched in the service: load the program or attach (the request's
     // arguments). Answers the request itself.
     virtual void start(ServiceClient &client, const Json &request) = 0;
-    // Every other request about the debuggee, one at a time. Answers it itself.
-    virtual void handle(const Json &request) = 0;
+    // Every other request about the debuggee, one at a time; each is answered by the driver.
+    // False for a request no driver serves.
+    bool handle(const Json &request);
     // From the thread that reads the editor's requests, while handle may be waiting.
     virtual void pause() = 0;
     // The debuggee runs: a request now may wait for its stop.
     virtual bool running() const = 0;
     // Ends the debuggee, or lets it go (detach) when terminate is false. The run ends after.
     virtual void finish(bool terminate) = 0;
+
+protected:
+    enum class Step { Continue, Over, Into, Out };
+    virtual void configurationDone(const Json &request) = 0;
+    virtual void setBreakpoints(const Json &request, const Json &arguments) = 0;
+    virtual void setFunctionBreakpoints(const Json &request, const Json &arguments) = 0;
+    virtual void threads(const Json &request) = 0;
+    virtual void stackTrace(const Json &request, const Json &arguments) = 0;
+    virtual void scopes(const Json &request, const Json &arguments) = 0;
+    virtual void variables(const Json &request, const Json &arguments) = 0;
+    virtual void setVariable(const Json &request, const Json &arguments) = 0;
+    virtual void evaluate(const Json &request, const Json &arguments) = 0;
+    // Answered once the debugger has resumed (continue: with allThreadsContinued).
+    virtual void step(const Json &request, Step kind, int64_t thread) = 0;
 };
 
 // A breakpoint's hit condition as the number of hits to pass over first ("3" stops at the third

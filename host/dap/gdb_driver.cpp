@@ -130,40 +130,6 @@ public:
         channel_.event("initialized");
     }
 
-    void handle(const Json &request) override
-    {
-        const std::string name = request.value("command", "");
-        const Json arguments = request.value("arguments", Json::object());
-        if (name == "configurationDone")
-            configurationDone(request);
-        else if (name == "setBreakpoints")
-            setBreakpoints(request, arguments);
-        else if (name == "setFunctionBreakpoints")
-            setFunctionBreakpoints(request, arguments);
-        else if (name == "threads")
-            threads(request);
-        else if (name == "stackTrace")
-            stackTrace(request, arguments);
-        else if (name == "scopes")
-            scopes(request, arguments);
-        else if (name == "variables")
-            variables(request, arguments);
-        else if (name == "setVariable")
-            setVariable(request, arguments);
-        else if (name == "evaluate")
-            evaluate(request, arguments);
-        else if (name == "continue")
-            resume(request, "-exec-continue", {{"allThreadsContinued", true}});
-        else if (name == "next")
-            resume(request, "-exec-next --thread " + std::to_string(arguments.value("threadId", 1)));
-        else if (name == "stepIn")
-            resume(request, "-exec-step --thread " + std::to_string(arguments.value("threadId", 1)));
-        else if (name == "stepOut")
-            resume(request, "-exec-finish --thread " + std::to_string(arguments.value("threadId", 1)));
-        else
-            channel_.fail(request, "unknown request \"" + name + "\"");
-    }
-
     void pause() override
     {
         pauseRequested_ = true;
@@ -357,7 +323,7 @@ private:
     void fail(const Json &request, const std::string &message) { channel_.fail(request, message); }
 
     // ---- request handlers, on the adapter's worker thread
-    void configurationDone(const Json &request)
+    void configurationDone(const Json &request) override
     {
         if (attach_) {
             resume(request, "-exec-continue");
@@ -372,6 +338,25 @@ private:
             return;
         }
         channel_.respond(request);
+    }
+
+    void step(const Json &request, Step kind, int64_t thread) override
+    {
+        const std::string where = " --thread " + std::to_string(thread);
+        switch (kind) {
+        case Step::Continue:
+            resume(request, "-exec-continue", {{"allThreadsContinued", true}});
+            break;
+        case Step::Over:
+            resume(request, "-exec-next" + where);
+            break;
+        case Step::Into:
+            resume(request, "-exec-step" + where);
+            break;
+        case Step::Out:
+            resume(request, "-exec-finish" + where);
+            break;
+        }
     }
 
     // Answered where GDB's answer arrives: a step wakes no thread of the adapter's but the one
@@ -430,7 +415,7 @@ private:
         numbers.clear();
     }
 
-    void setBreakpoints(const Json &request, const Json &arguments)
+    void setBreakpoints(const Json &request, const Json &arguments) override
     {
         const std::string path = arguments.value("source", Json::object()).value("path", "");
         if (path.empty()) {
@@ -455,7 +440,7 @@ private:
         channel_.respond(request, {{"breakpoints", answers}});
     }
 
-    void setFunctionBreakpoints(const Json &request, const Json &arguments)
+    void setFunctionBreakpoints(const Json &request, const Json &arguments) override
     {
         replaceBreakpoints(functionBreakpoints_);
         {
@@ -481,7 +466,7 @@ private:
         channel_.respond(request, {{"breakpoints", answers}});
     }
 
-    void threads(const Json &request)
+    void threads(const Json &request) override
     {
         Json list = Json::array();
         Answer answer = command("-thread-info");
@@ -536,7 +521,7 @@ private:
         return " --thread " + std::to_string(frame.thread) + " --frame " + std::to_string(frame.level);
     }
 
-    void stackTrace(const Json &request, const Json &arguments)
+    void stackTrace(const Json &request, const Json &arguments) override
     {
         const int64_t thread = arguments.value("threadId", int64_t{1});
         const int64_t first = arguments.value("startFrame", int64_t{0});
@@ -569,7 +554,7 @@ private:
         channel_.respond(request, {{"stackFrames", frames}, {"totalFrames", depth}});
     }
 
-    void scopes(const Json &request, const Json &arguments)
+    void scopes(const Json &request, const Json &arguments) override
     {
         const Handle *frame = find(arguments, "frameId");
         if (frame == nullptr || frame->kind != Handle::Kind::Frame) {
@@ -636,7 +621,7 @@ private:
         }
     }
 
-    void variables(const Json &request, const Json &arguments)
+    void variables(const Json &request, const Json &arguments) override
     {
         const int64_t reference = arguments.value("variablesReference", int64_t{0});
         const Handle *found = find(arguments, "variablesReference");
@@ -687,7 +672,7 @@ private:
         }
     }
 
-    void setVariable(const Json &request, const Json &arguments)
+    void setVariable(const Json &request, const Json &arguments) override
     {
         const int64_t reference = arguments.value("variablesReference", int64_t{0});
         auto object = named_.find({reference, arguments.value("name", "")});
@@ -703,7 +688,7 @@ private:
         channel_.respond(request, {{"value", std::string(assigned.record->text("value").value_or(""))}});
     }
 
-    void evaluate(const Json &request, const Json &arguments)
+    void evaluate(const Json &request, const Json &arguments) override
     {
         const std::string expression = arguments.value("expression", "");
         std::string where;

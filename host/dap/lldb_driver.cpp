@@ -62,7 +62,13 @@ public:
         const Json arguments = request.value("arguments", Json::object());
         attach_ = request.value("command", "") == "attach";
         if (attach_) {
-            pid_ = arguments.value("pid", 0);
+            attaching_ = true;
+            Result attached = line("process attach -p " + std::to_string(arguments.value("pid", 0)));
+            if (!attached.ok()) {
+                attaching_ = false;
+                channel_.fail(request, "cannot attach: " + attached.error());
+                return;
+            }
         } else {
             Result created = line("target create " + doubleQuoted(arguments.value("program", "")));
             if (!created.ok()) {
@@ -80,40 +86,6 @@ public:
         }
         channel_.respond(request);
         channel_.event("initialized");
-    }
-
-    void handle(const Json &request) override
-    {
-        const std::string name = request.value("command", "");
-        const Json arguments = request.value("arguments", Json::object());
-        if (name == "configurationDone")
-            configurationDone(request);
-        else if (name == "setBreakpoints")
-            setBreakpoints(request, arguments);
-        else if (name == "setFunctionBreakpoints")
-            setFunctionBreakpoints(request, arguments);
-        else if (name == "threads")
-            forward(request, {{"request", "threads"}}, [](const Json &body) { return body; });
-        else if (name == "stackTrace")
-            stackTrace(request, arguments);
-        else if (name == "scopes")
-            scopes(request, arguments);
-        else if (name == "variables")
-            variables(request, arguments);
-        else if (name == "setVariable")
-            setVariable(request, arguments);
-        else if (name == "evaluate")
-            evaluate(request, arguments);
-        else if (name == "continue")
-            step(request, "continue", arguments, {{"allThreadsContinued", true}});
-        else if (name == "next")
-            step(request, "over", arguments);
-        else if (name == "stepIn")
-            step(request, "into", arguments);
-        else if (name == "stepOut")
-            step(request, "out", arguments);
-        else
-            channel_.fail(request, "unknown request \"" + name + "\"");
     }
 
     void pause() override
@@ -246,18 +218,11 @@ private:
     }
 
     // ---- request handlers, on the adapter's worker thread
-    void configurationDone(const Json &request)
+    void configurationDone(const Json &request) override
     {
         resumeRequested_ = true;
         if (attach_) {
-            attaching_ = true;
-            Result attached = line("process attach -p " + std::to_string(pid_));
-            if (!attached.ok()) {
-                attaching_ = false;
-                channel_.fail(request, "cannot attach: " + attached.error());
-                return;
-            }
-            step(request, "continue", Json::object());
+            step(request, Step::Continue, 1);
             return;
         }
         entryPending_ = stopOnEntry_;
@@ -277,10 +242,12 @@ private:
 
     // Answered where the back end's answer arrives: a step wakes no thread of the adapter's but
     // the one that reads the back end.
-    void step(const Json &request, const std::string &kind, const Json &arguments, const Json &body = Json::object())
+    void step(const Json &request, Step kind, int64_t thread) override
     {
+        static const char *const kinds[] = {"continue", "over", "into", "out"};
+        const Json body = kind == Step::Continue ? Json{{"allThreadsContinued", true}} : Json::object();
         resumeRequested_ = true;
-        const Json structured = {{"request", "step"}, {"kind", kind}, {"thread", arguments.value("threadId", 1)}};
+        const Json structured = {{"request", "step"}, {"kind", kinds[static_cast<int>(kind)]}, {"thread", thread}};
         line(structured.dump(), 30s, [this, request, body](const Result &result) {
             if (result.ok()) {
                 channel_.respond(request, body);
@@ -289,6 +256,11 @@ private:
             resumeRequested_ = false;
             channel_.fail(request, result.error());
         });
+    }
+
+    void threads(const Json &request) override
+    {
+        forward(request, {{"request", "threads"}}, [](const Json &body) { return body; });
     }
 
     static Json placed(const Json &body, const std::string &path)
@@ -323,7 +295,7 @@ private:
         return true;
     }
 
-    void setBreakpoints(const Json &request, const Json &arguments)
+    void setBreakpoints(const Json &request, const Json &arguments) override
     {
         const std::string path = arguments.value("source", Json::object()).value("path", "");
         if (path.empty()) {
@@ -344,7 +316,7 @@ private:
                 [&](const Json &body) { return placed(body, path); });
     }
 
-    void setFunctionBreakpoints(const Json &request, const Json &arguments)
+    void setFunctionBreakpoints(const Json &request, const Json &arguments) override
     {
         Json functions = Json::array();
         for (const auto &from : arguments.value("breakpoints", Json::array())) {
@@ -364,7 +336,7 @@ private:
     int64_t frameId(int64_t thread, int64_t index) { return thread * 100000 + index + 1; }
     std::pair<int64_t, int64_t> frameOf(int64_t id) { return {(id - 1) / 100000, (id - 1) % 100000}; }
 
-    void stackTrace(const Json &request, const Json &arguments)
+    void stackTrace(const Json &request, const Json &arguments) override
     {
         const int64_t thread = arguments.value("threadId", int64_t{1});
         Json structured = {{"request", "frames"}, {"thread", thread}, {"start", arguments.value("startFrame", 0)}};
@@ -389,7 +361,7 @@ private:
         });
     }
 
-    void scopes(const Json &request, const Json &arguments)
+    void scopes(const Json &request, const Json &arguments) override
     {
         const auto [thread, index] = frameOf(arguments.value("frameId", int64_t{0}));
         forward(request, {{"request", "scopes"}, {"thread", thread}, {"frame", index}}, [](const Json &body) {
@@ -415,7 +387,7 @@ private:
                 {"variablesReference", variable.value("handle", 0)}};
     }
 
-    void variables(const Json &request, const Json &arguments)
+    void variables(const Json &request, const Json &arguments) override
     {
         forward(request, {{"request", "variables"}, {"handle", arguments.value("variablesReference", 0)}},
                 [](const Json &body) {
@@ -426,7 +398,7 @@ private:
                 });
     }
 
-    void setVariable(const Json &request, const Json &arguments)
+    void setVariable(const Json &request, const Json &arguments) override
     {
         forward(request,
                 {{"request", "setVariable"},
@@ -436,7 +408,7 @@ private:
                 [](const Json &body) { return Json{{"value", body.value("value", "")}}; });
     }
 
-    void evaluate(const Json &request, const Json &arguments)
+    void evaluate(const Json &request, const Json &arguments) override
     {
         const std::string expression = arguments.value("expression", "");
         Json structured = {{"request", "evaluate"}, {"expression", expression}};
@@ -482,7 +454,6 @@ private:
     std::atomic<bool> terminatedSent_ = false;
     bool attach_ = false;
     bool stopOnEntry_ = false;
-    int pid_ = 0;
     std::string cwd_;
 };
 
