@@ -74,10 +74,12 @@ def ready_record(version):
     return {"type": "ready", "backend": BACKEND_NAME, "version": version}
 
 
-def result_record(seq, ok, output, error, matches=None):
+def result_record(seq, ok, output, error, matches=None, body=None):
     record = {"type": "result", "seq": seq, "ok": ok, "output": output, "error": error}
     if matches is not None:
         record["matches"] = matches
+    if body is not None:
+        record["body"] = body
     return record
 
 
@@ -135,7 +137,9 @@ class EventWriter:
 
 MAX_NESTING = 64
 UINT64_LIMIT = 1 << 64
+UINT32_MAX = 0xFFFFFFFF
 INT64_MIN = -(1 << 63)
+STEP_KINDS = ("over", "into", "out", "continue")
 
 
 class RequestError(Exception):
@@ -206,17 +210,168 @@ def _object(pairs):
     return dict(pairs)
 
 
-def _missing(request, field):
-    return RequestError('error: request "%s" has no "%s" field\n' % (request, field))
+def json_quoted(text):
+    """The text as a JSON string, as error texts quote names."""
+    return json.dumps(text, ensure_ascii=False)
 
 
-def _not_a_string(field):
-    return RequestError('error: field "%s" must be a string\n' % field)
+def _field_error(field, problem):
+    return RequestError('error: field "%s" %s\n' % (field, problem))
+
+
+def _is_integer(value):
+    # A bool is an int to Python, not to JSON.
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+class Fields:
+    """The fields of one object: the request itself, or an entry of one of its arrays. Each
+    getter checks presence, then type, then value, so fields are refused in the order read."""
+
+    NO_NUL = 1
+    NOT_EMPTY = 2
+
+    def __init__(self, values, owner):
+        self.values = values
+        self.owner = owner
+
+    def has(self, name):
+        return name in self.values
+
+    def need(self, name):
+        if name not in self.values:
+            raise RequestError('error: %s has no "%s" field\n' % (self.owner, name))
+        return self.values[name]
+
+    def string(self, name, rules=0):
+        return self._string(name, self.need(name), rules)
+
+    def optional_string(self, name, rules=0):
+        return self._string(name, self.values[name], rules) if name in self.values else None
+
+    def count(self, name):
+        return self._count(name, self.need(name))
+
+    def optional_count(self, name):
+        return self._count(name, self.values[name]) if name in self.values else None
+
+    def ranged(self, name, low):
+        """An integer from low to the largest 32-bit value, as LLDB takes lines and ignore counts."""
+        value = self.need(name)
+        if not _is_integer(value) or not low <= value <= UINT32_MAX:
+            raise _field_error(name, "must be an integer from %d to 4294967295" % low)
+        return value
+
+    def entries(self, name):
+        """An array whose entries are all objects."""
+        value = self.need(name)
+        if not isinstance(value, list) or not all(isinstance(entry, dict) for entry in value):
+            raise _field_error(name, "must be an array of objects")
+        return value
+
+    @staticmethod
+    def _string(name, value, rules):
+        if not isinstance(value, str):
+            raise _field_error(name, "must be a string")
+        if rules & Fields.NO_NUL and "\0" in value:
+            raise _field_error(name, "must not hold a NUL character")
+        if rules & Fields.NOT_EMPTY and not value:
+            raise _field_error(name, "must not be empty")
+        return value
+
+    @staticmethod
+    def _count(name, value):
+        # An integer too large for 64 bits is a float to lldb-helper's parser.
+        if not _is_integer(value) or not 0 <= value < UINT64_LIMIT:
+            raise _field_error(name, "must be a non-negative integer")
+        return value
+
+
+def _stopping(entry):
+    """What a breakpoint entry adds to where it is: a condition ("" for none), an ignore count."""
+    condition = entry.optional_string("condition", Fields.NO_NUL) or ""
+    ignore_count = entry.ranged("ignoreCount", 0) if entry.has("ignoreCount") else 0
+    return {"condition": condition, "ignore_count": ignore_count}
+
+
+def _parse_input(fields):
+    return {"data": fields.string("data")}
+
+
+def _parse_complete(fields):
+    text = fields.string("line", Fields.NO_NUL)
+    cursor = len(text)
+    if fields.has("cursor"):
+        cursor = fields.count("cursor")
+        if cursor > len(text):
+            raise RequestError('error: field "cursor" is past the end of "line"\n')
+    return {"line": text, "cursor": cursor}
+
+
+def _parse_breakpoints(fields):
+    request = {"file": fields.string("file", Fields.NO_NUL | Fields.NOT_EMPTY), "lines": []}
+    for values in fields.entries("lines"):
+        entry = Fields(values, 'an entry of "lines"')
+        line = entry.ranged("line", 1)
+        request["lines"].append(dict(line=line, **_stopping(entry)))
+    return request
+
+
+def _parse_function_breakpoints(fields):
+    request = {"functions": []}
+    for values in fields.entries("functions"):
+        entry = Fields(values, 'an entry of "functions"')
+        name = entry.string("name", Fields.NO_NUL | Fields.NOT_EMPTY)
+        request["functions"].append(dict(name=name, **_stopping(entry)))
+    return request
+
+
+def _place(fields):
+    """Thread index and frame index as given; None means LLDB's selection."""
+    return {"thread": fields.optional_count("thread"), "frame": fields.optional_count("frame")}
+
+
+def _parse_frames(fields):
+    thread = fields.optional_count("thread")
+    start = fields.optional_count("start")
+    return {"thread": thread, "start": start or 0, "count": fields.optional_count("count")}
+
+
+def _parse_evaluate(fields):
+    return dict(expression=fields.string("expression", Fields.NO_NUL), **_place(fields))
+
+
+def _parse_set_variable(fields):
+    handle = fields.count("handle")
+    name = fields.string("name", Fields.NO_NUL)
+    return {"handle": handle, "name": name, "value": fields.string("value", Fields.NO_NUL)}
+
+
+def _parse_step(fields):
+    kind = fields.string("kind")
+    if kind not in STEP_KINDS:
+        raise _field_error("kind", 'must be "over", "into", "out" or "continue"')
+    return {"kind": kind, "thread": fields.optional_count("thread")}
+
+
+REQUEST_PARSERS = {
+    "input": _parse_input,
+    "complete": _parse_complete,
+    "breakpoints": _parse_breakpoints,
+    "functionBreakpoints": _parse_function_breakpoints,
+    "threads": lambda fields: {},
+    "frames": _parse_frames,
+    "scopes": _place,
+    "variables": lambda fields: {"handle": fields.count("handle")},
+    "evaluate": _parse_evaluate,
+    "setVariable": _parse_set_variable,
+    "step": _parse_step,
+}
 
 
 def parse_request(line):
-    """("input", data) or ("complete", line, cursor as a character index); RequestError
-    carries the one-line error text that answers the line instead."""
+    """(name, fields as checked); RequestError carries the one-line error text that answers the
+    line instead. A complete request's cursor is a character index."""
     if nesting(line) > MAX_NESTING:
         raise RequestError("error: request line is nested too deeply\n")
     try:
@@ -231,31 +386,11 @@ def parse_request(line):
         raise RequestError('error: request has no "request" field\n')
     name = request["request"]
     if not isinstance(name, str):
-        raise _not_a_string("request")
-    if name == "input":
-        if "data" not in request:
-            raise _missing("input", "data")
-        if not isinstance(request["data"], str):
-            raise _not_a_string("data")
-        return ("input", request["data"])
-    if name == "complete":
-        if "line" not in request:
-            raise _missing("complete", "line")
-        text = request["line"]
-        if not isinstance(text, str):
-            raise _not_a_string("line")
-        if "\0" in text:
-            raise RequestError('error: field "line" must not hold a NUL character\n')
-        cursor = request.get("cursor", len(text))
-        # A bool is an int to Python, not to JSON; an integer too large for 64 bits is a float
-        # to lldb-helper's parser.
-        if (isinstance(cursor, bool) or not isinstance(cursor, int)
-                or not 0 <= cursor < UINT64_LIMIT):
-            raise RequestError('error: field "cursor" must be a non-negative integer\n')
-        if cursor > len(text):
-            raise RequestError('error: field "cursor" is past the end of "line"\n')
-        return ("complete", text, cursor)
-    raise RequestError("error: unknown request %s\n" % json.dumps(name, ensure_ascii=False))
+        raise _field_error("request", "must be a string")
+    parser = REQUEST_PARSERS.get(name)
+    if parser is None:
+        raise RequestError("error: unknown request %s\n" % json_quoted(name))
+    return name, parser(Fields(request, "request %s" % json_quoted(name)))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -353,35 +488,61 @@ class PidList:
         return list(self._pids)
 
 
-def worker_main(command_fd, event_fd, set_debug_server):
-    import lldb  # only the worker needs LLDB; the supervisor stays small
+# ---------------------------------------------------------------------------------------------
+# What LLDB's objects say, in the protocol's terms: shared by the records of process events and
+# the answers to requests. The worker imports LLDB's module into this global; the supervisor
+# never does, and stays small.
 
-    # The lldb module hands process output over as str, and raises on bytes that are not UTF-8
-    # (losing them). The raw bytes come from the same library entry point lldb-helper calls.
-    try:
-        library = ctypes.CDLL(lldb._lldb.__file__)
-        raw_reads = {}
-        for stream, symbol in (("stdout", "_ZNK4lldb9SBProcess9GetSTDOUTEPcm"),
-                               ("stderr", "_ZNK4lldb9SBProcess9GetSTDERREPcm")):
-            function = getattr(library, symbol)
-            function.restype = ctypes.c_size_t
-            function.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t]
-            raw_reads[stream] = function
-    except (OSError, AttributeError):
-        raw_reads = None
-    read_buffer = ctypes.create_string_buffer(OUTPUT_CHUNK)
+lldb = None
 
-    def read_output(process, stream):
-        if raw_reads is not None:
-            n = raw_reads[stream](ctypes.c_void_p(int(process.this)), read_buffer, OUTPUT_CHUNK)
-            return read_buffer.raw[:n]
-        read = process.GetSTDOUT if stream == "stdout" else process.GetSTDERR
-        try:
-            return read(OUTPUT_CHUNK).encode("utf-8", "surrogateescape")
-        except SystemError:
-            return b"\xff"  # the bytes are gone; leave a replacement character in their place
 
-    STATE_NAMES = {
+def text(value):
+    """LLDB's text as honest UTF-8; None for a missing or empty string."""
+    if not value:
+        return None
+    return from_lldb(value)
+
+
+def path_of(source_file):
+    """A file's full path from its directory and name, as far as LLDB knows them."""
+    if not source_file.IsValid():
+        return None
+    directory = text(source_file.GetDirectory())
+    name = text(source_file.GetFilename())
+    if directory is not None and name is not None:
+        return directory + ("" if directory.endswith("/") else "/") + name
+    return name if name is not None else directory
+
+
+def is_live(process):
+    """Whether the process has a pid and has not exited or been detached."""
+    if not process.IsValid() or process.GetProcessID() == lldb.LLDB_INVALID_PROCESS_ID:
+        return False
+    return process.GetState() not in (lldb.eStateExited, lldb.eStateDetached,
+                                      lldb.eStateInvalid, lldb.eStateUnloaded)
+
+
+def is_stopped(process):
+    return process.GetState() in (lldb.eStateStopped, lldb.eStateSuspended)
+
+
+def error_line(message, fallback):
+    """LLDB's error text as the one line a result's error holds: its first line that starts with
+    "error: ", else its first line that is not empty after "error: ", else the fallback."""
+    whole = text(message)
+    if whole is None:
+        return fallback
+    first = None
+    for line in whole.split("\n"):
+        if line.startswith("error: "):
+            return line + "\n"
+        if first is None and line:
+            first = line
+    return "error: %s\n" % first if first is not None else fallback
+
+
+def state_name(state):
+    return {
         lldb.eStateLaunching: "launching",
         lldb.eStateStopped: "stopped",
         lldb.eStateSuspended: "stopped",
@@ -390,8 +551,11 @@ def worker_main(command_fd, event_fd, set_debug_server):
         lldb.eStateExited: "exited",
         lldb.eStateCrashed: "crashed",
         lldb.eStateDetached: "detached",
-    }
-    STOP_REASON_NAMES = {
+    }.get(state)
+
+
+def stop_reason_name(reason):
+    return {
         lldb.eStopReasonInvalid: "invalid",
         lldb.eStopReasonNone: "none",
         lldb.eStopReasonTrace: "trace",
@@ -407,357 +571,713 @@ def worker_main(command_fd, event_fd, set_debug_server):
         lldb.eStopReasonFork: "fork",
         lldb.eStopReasonVFork: "vfork",
         lldb.eStopReasonVForkDone: "vfork-done",
-    }
+    }.get(reason, "unknown")
 
-    def text(value):
-        if not value:
-            return None
-        return from_lldb(value)
 
-    def has_stop_reason(thread):
-        return thread.GetStopReason() not in (lldb.eStopReasonInvalid, lldb.eStopReasonNone)
+def has_stop_reason(thread):
+    return thread.GetStopReason() not in (lldb.eStopReasonInvalid, lldb.eStopReasonNone)
 
-    def frame_of(thread):
-        frame = thread.GetFrameAtIndex(0)
-        if not frame.IsValid():
-            return None
-        result = {}
-        function = text(frame.GetFunctionName())
-        if function is not None:
-            result["function"] = function
-        entry = frame.GetLineEntry()
-        if entry.IsValid():
-            source = entry.GetFileSpec()
-            if source.IsValid():
-                directory = text(source.GetDirectory())
-                name = text(source.GetFilename())
-                if directory is not None and name is not None:
-                    result["file"] = directory + ("" if directory.endswith("/") else "/") + name
-                elif name is not None:
-                    result["file"] = name
-                elif directory is not None:
-                    result["file"] = directory
-            line = entry.GetLine()
-            if line != 0 and line != 0xFFFFFFFF:
-                result["line"] = line
-        return result
 
-    def describe_stop(process, record):
-        thread = process.GetSelectedThread()
-        if not thread.IsValid() or not has_stop_reason(thread):
-            # LLDB's own event handling would move the selection to the thread that stopped;
-            # this back end takes that role, so later commands act on the record's thread.
-            for index in range(process.GetNumThreads()):
-                candidate = process.GetThreadAtIndex(index)
-                if candidate.IsValid() and has_stop_reason(candidate):
-                    process.SetSelectedThread(candidate)
-                    thread = candidate
-                    break
-        if not thread.IsValid():
-            record["reason"] = "none"
-            return
-        reason = thread.GetStopReason()
-        record["reason"] = STOP_REASON_NAMES.get(reason, "unknown")
-        if reason == lldb.eStopReasonSignal and thread.GetStopReasonDataCount() > 0:
-            signal_name = text(process.GetUnixSignals().GetSignalAsCString(
-                thread.GetStopReasonDataAtIndex(0)))
-            if signal_name is not None:
-                record["signal"] = signal_name
-        record["thread"] = thread.GetIndexID()
-        frame = frame_of(thread)
-        if frame:
-            record["frame"] = frame
+def frame_of(thread):
+    frame = thread.GetFrameAtIndex(0)
+    if not frame.IsValid():
+        return None
+    result = {}
+    function = text(frame.GetFunctionName())
+    if function is not None:
+        result["function"] = function
+    entry = frame.GetLineEntry()
+    if entry.IsValid():
+        source = path_of(entry.GetFileSpec())
+        if source is not None:
+            result["file"] = source
+        line = entry.GetLine()
+        if line != 0 and line != 0xFFFFFFFF:
+            result["line"] = line
+    return result
 
-    def is_live(process):
+
+def describe_stop(process, record):
+    thread = process.GetSelectedThread()
+    if not thread.IsValid() or not has_stop_reason(thread):
+        # LLDB's own event handling would move the selection to the thread that stopped;
+        # this back end takes that role, so later commands act on the record's thread.
+        for index in range(process.GetNumThreads()):
+            candidate = process.GetThreadAtIndex(index)
+            if candidate.IsValid() and has_stop_reason(candidate):
+                process.SetSelectedThread(candidate)
+                thread = candidate
+                break
+    if not thread.IsValid():
+        record["reason"] = "none"
+        return
+    reason = thread.GetStopReason()
+    record["reason"] = stop_reason_name(reason)
+    if reason == lldb.eStopReasonSignal and thread.GetStopReasonDataCount() > 0:
+        signal_name = text(process.GetUnixSignals().GetSignalAsCString(
+            thread.GetStopReasonDataAtIndex(0)))
+        if signal_name is not None:
+            record["signal"] = signal_name
+    record["thread"] = thread.GetIndexID()
+    frame = frame_of(thread)
+    if frame:
+        record["frame"] = frame
+
+
+def resumed(process, last_state):
+    """Whether LLDB has resumed the process, told by what it shows before it publishes that."""
+    state = process.GetState()
+    if state in (lldb.eStateRunning, lldb.eStateStepping, lldb.eStateLaunching):
+        return True
+    # A launch leaves the process stopped only when asked to, and then LLDB publishes that stop
+    # before the command returns; otherwise LLDB has resumed it, unannounced so far.
+    if last_state == "launching":
+        return state == lldb.eStateStopped
+    # From a resume until its stop is published LLDB holds the process's run lock, and while it
+    # does the process's threads read as invalid.
+    return process.GetNumThreads() > 0 and not process.GetSelectedThread().IsValid()
+
+
+# ---------------------------------------------------------------------------------------------
+# The debuggee's output
+
+
+class OutputReader:
+    """Reads what the debuggee wrote, as bytes.
+
+    The lldb module hands process output over as str, and raises on bytes that are not UTF-8
+    (losing them). The raw bytes come from the same library entry point lldb-helper calls.
+    """
+
+    def __init__(self):
+        self._buffer = ctypes.create_string_buffer(OUTPUT_CHUNK)
+        try:
+            library = ctypes.CDLL(lldb._lldb.__file__)
+            self._raw_reads = {}
+            for stream, symbol in (("stdout", "_ZNK4lldb9SBProcess9GetSTDOUTEPcm"),
+                                   ("stderr", "_ZNK4lldb9SBProcess9GetSTDERREPcm")):
+                function = getattr(library, symbol)
+                function.restype = ctypes.c_size_t
+                function.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t]
+                self._raw_reads[stream] = function
+        except (OSError, AttributeError):
+            self._raw_reads = None
+
+    def read(self, process, stream):
+        if self._raw_reads is not None:
+            n = self._raw_reads[stream](ctypes.c_void_p(int(process.this)), self._buffer,
+                                        OUTPUT_CHUNK)
+            return self._buffer.raw[:n]
+        read = process.GetSTDOUT if stream == "stdout" else process.GetSTDERR
+        try:
+            return read(OUTPUT_CHUNK).encode("utf-8", "surrogateescape")
+        except SystemError:
+            return b"\xff"  # the bytes are gone; leave a replacement character in their place
+
+
+# ---------------------------------------------------------------------------------------------
+# Process events
+
+
+class Tracked:
+    def __init__(self, process):
+        self.process = process
+        self.pid = process.GetProcessID()
+        self.launched_here = launched_here(self.pid)
+        self.last_state = ""
+        self.stop_id = 0
+        self.ended = False
+        self.decoders = {
+            "stdout": codecs.getincrementaldecoder("utf-8")("replace"),
+            "stderr": codecs.getincrementaldecoder("utf-8")("replace"),
+        }
+
+class Reporter:
+    """Turns what LLDB knows about debuggee processes into process and output records.
+
+    Fed by the event thread and by the command thread after every command (LLDB consumes
+    some state changes itself, an attach's first stop for one, and replaces a process
+    without an event when a new launch kills the old one). Processes are tracked by LLDB's
+    unique id, so each state is reported once whichever thread sees it first. A command that
+    leaves its process running gets that process's running record before its result, even
+    when LLDB publishes the resumption only later.
+    """
+
+    def __init__(self, writer, output):
+        self.writer = writer
+        self.output = output
+        self.pids = PidList()
+        self.condition = threading.Condition()
+        self.processes = {}
+        self.marks = None
+        self.marks_sent = 0
+        self.marks_passed = 0
+
+    def listen(self, listener):
+        """Before any event is read: the listener must also hear the reporter's own marks."""
+        self.marks = lldb.SBBroadcaster("lldb_server.marks")
+        listener.StartListeningForEvents(self.marks, MARK)
+
+    def catch_up(self):
+        # The listener hands out events in the order they were broadcast, so once the event
+        # thread has passed this mark it has reported everything LLDB broadcast before it.
+        self.marks_sent += 1
+        mark = self.marks_sent
+        self.marks.BroadcastEventByType(MARK)
+        self.condition.wait_for(lambda: self.marks_passed >= mark, CATCH_UP_PATIENCE)
+
+    def report_resumed(self, process):
         if not process.IsValid() or process.GetProcessID() == lldb.LLDB_INVALID_PROCESS_ID:
+            return
+        tracked = self.processes.get(process.GetUniqueID())
+        # The event side finds running already reported and does not repeat it.
+        if (tracked is not None and not tracked.ended and tracked.last_state != "running"
+                and resumed(process, tracked.last_state)):
+            self.report(tracked, lldb.eStateRunning)
+
+    def launched_and_live(self, process):
+        """Whether the process is one this back end launched and has not seen end."""
+        if not is_live(process):
             return False
-        return process.GetState() not in (lldb.eStateExited, lldb.eStateDetached,
-                                          lldb.eStateInvalid, lldb.eStateUnloaded)
-
-    def resumed(process, last_state):
-        """Whether LLDB has resumed the process, told by what it shows before it publishes that."""
-        state = process.GetState()
-        if state in (lldb.eStateRunning, lldb.eStateStepping, lldb.eStateLaunching):
-            return True
-        # A launch leaves the process stopped only when asked to, and then LLDB publishes that
-        # stop before the command returns; otherwise LLDB has resumed it, unannounced so far.
-        if last_state == "launching":
-            return state == lldb.eStateStopped
-        # From a resume until its stop is published LLDB holds the process's run lock, and while
-        # it does the process's threads read as invalid.
-        return process.GetNumThreads() > 0 and not process.GetSelectedThread().IsValid()
-
-    class Tracked:
-        def __init__(self, process):
-            self.process = process
-            self.pid = process.GetProcessID()
-            self.launched_here = launched_here(self.pid)
-            self.last_state = ""
-            self.stop_id = 0
-            self.ended = False
-            self.decoders = {
-                "stdout": codecs.getincrementaldecoder("utf-8")("replace"),
-                "stderr": codecs.getincrementaldecoder("utf-8")("replace"),
-            }
-
-    class Reporter:
-        """Turns what LLDB knows about debuggee processes into process and output records.
-
-        Fed by the event thread and by the command thread after every command (LLDB consumes
-        some state changes itself, an attach's first stop for one, and replaces a process
-        without an event when a new launch kills the old one). Processes are tracked by LLDB's
-        unique id, so each state is reported once whichever thread sees it first. A command that
-        leaves its process running gets that process's running record before its result, even
-        when LLDB publishes the resumption only later.
-        """
-
-        def __init__(self, writer):
-            self.writer = writer
-            self.pids = PidList()
-            self.condition = threading.Condition()
-            self.processes = {}
-            self.marks = None
-            self.marks_sent = 0
-            self.marks_passed = 0
-
-        def listen(self, listener):
-            """Before any event is read: the listener must also hear the reporter's own marks."""
-            self.marks = lldb.SBBroadcaster("lldb_server.marks")
-            listener.StartListeningForEvents(self.marks, MARK)
-
-        def catch_up(self):
-            # The listener hands out events in the order they were broadcast, so once the event
-            # thread has passed this mark it has reported everything LLDB broadcast before it.
-            self.marks_sent += 1
-            mark = self.marks_sent
-            self.marks.BroadcastEventByType(MARK)
-            self.condition.wait_for(lambda: self.marks_passed >= mark, CATCH_UP_PATIENCE)
-
-        def report_resumed(self, process):
-            if not process.IsValid() or process.GetProcessID() == lldb.LLDB_INVALID_PROCESS_ID:
-                return
+        with self.condition:
             tracked = self.processes.get(process.GetUniqueID())
-            # The event side finds running already reported and does not repeat it.
-            if (tracked is not None and not tracked.ended and tracked.last_state != "running"
-                    and resumed(process, tracked.last_state)):
-                self.report(tracked, lldb.eStateRunning)
+            return tracked is not None and tracked.launched_here and not tracked.ended
 
-        def launched_and_live(self, process):
-            """Whether the process is one this back end launched and has not seen end."""
-            if not is_live(process):
-                return False
-            with self.condition:
-                tracked = self.processes.get(process.GetUniqueID())
-                return tracked is not None and tracked.launched_here and not tracked.ended
-
-        def track(self, process):
-            key = process.GetUniqueID()
-            tracked = self.processes.get(key)
-            if tracked is not None:
-                return tracked
-            tracked = Tracked(process)
-            self.processes[key] = tracked
-            self.pids.add(tracked.pid)
-            if tracked.launched_here:
-                self.writer.write({"type": "process", "state": "launching", "pid": tracked.pid})
-                tracked.last_state = "launching"
+    def track(self, process):
+        key = process.GetUniqueID()
+        tracked = self.processes.get(key)
+        if tracked is not None:
             return tracked
+        tracked = Tracked(process)
+        self.processes[key] = tracked
+        self.pids.add(tracked.pid)
+        if tracked.launched_here:
+            self.writer.write({"type": "process", "state": "launching", "pid": tracked.pid})
+            tracked.last_state = "launching"
+        return tracked
 
-        def drain(self, tracked):
-            for stream in ("stdout", "stderr"):
-                while True:
-                    data = read_output(tracked.process, stream)
-                    if not data:
-                        break
-                    decoded = tracked.decoders[stream].decode(data, False)
-                    if decoded:
-                        self.writer.write(output_record(stream, decoded))
-
-        def flush(self, tracked):
-            for stream in ("stdout", "stderr"):
-                decoded = tracked.decoders[stream].decode(b"", True)
+    def drain(self, tracked):
+        for stream in ("stdout", "stderr"):
+            while True:
+                data = self.output.read(tracked.process, stream)
+                if not data:
+                    break
+                decoded = tracked.decoders[stream].decode(data, False)
                 if decoded:
                     self.writer.write(output_record(stream, decoded))
 
-        def report(self, tracked, state):
-            if tracked.ended:
-                return
-            name = STATE_NAMES.get(state)
-            if name is None:
-                self.drain(tracked)
-                return
-            if name == "running":
-                # Whatever the debuggee writes now was written after it resumed.
-                if tracked.last_state != "running":
-                    self.writer.write({"type": "process", "state": name, "pid": tracked.pid})
-                    tracked.last_state = name
-                self.drain(tracked)
-                return
+    def flush(self, tracked):
+        for stream in ("stdout", "stderr"):
+            decoded = tracked.decoders[stream].decode(b"", True)
+            if decoded:
+                self.writer.write(output_record(stream, decoded))
+
+    def report(self, tracked, state):
+        if tracked.ended:
+            return
+        name = state_name(state)
+        if name is None:
             self.drain(tracked)
-            record = {"type": "process", "state": name, "pid": tracked.pid}
-            if name == "stopped":
-                stop_id = tracked.process.GetStopID()
-                if tracked.last_state == "stopped" and tracked.stop_id == stop_id:
-                    return
-                tracked.stop_id = stop_id
-                describe_stop(tracked.process, record)
-            elif name == tracked.last_state:
+            return
+        if name == "running":
+            # Whatever the debuggee writes now was written after it resumed.
+            if tracked.last_state != "running":
+                self.writer.write({"type": "process", "state": name, "pid": tracked.pid})
+                tracked.last_state = name
+            self.drain(tracked)
+            return
+        self.drain(tracked)
+        record = {"type": "process", "state": name, "pid": tracked.pid}
+        if name == "stopped":
+            stop_id = tracked.process.GetStopID()
+            if tracked.last_state == "stopped" and tracked.stop_id == stop_id:
                 return
-            if name == "exited":
-                record["status"] = tracked.process.GetExitStatus()
-            if name in ("exited", "detached"):
-                self.flush(tracked)
-                tracked.ended = True
-                self.pids.remove(tracked.pid)
-            self.writer.write(self.ordered(record))
-            tracked.last_state = name
-            if tracked.ended:
-                self.condition.notify_all()
-
-        @staticmethod
-        def ordered(record):
-            order = ("type", "state", "pid", "status", "reason", "signal", "thread", "frame")
-            return {key: record[key] for key in order if key in record}
-
-        def end_unseen(self, tracked):
-            if tracked.ended:
-                return
+            tracked.stop_id = stop_id
+            describe_stop(tracked.process, record)
+        elif name == tracked.last_state:
+            return
+        if name == "exited":
+            record["status"] = tracked.process.GetExitStatus()
+        if name in ("exited", "detached"):
             self.flush(tracked)
             tracked.ended = True
             self.pids.remove(tracked.pid)
-            # LLDB drops a process without an event when a new launch or attach replaces it:
-            # it kills one it launched and detaches from one it attached to.
-            name = "exited" if tracked.launched_here else "detached"
-            self.writer.write({"type": "process", "state": name, "pid": tracked.pid})
-            tracked.last_state = name
+        self.writer.write(self.ordered(record))
+        tracked.last_state = name
+        if tracked.ended:
             self.condition.notify_all()
 
-        def on_event(self, event):
-            if event.BroadcasterMatchesRef(self.marks):
-                with self.condition:
-                    self.marks_passed += 1
-                    self.condition.notify_all()
-                return
-            if not lldb.SBProcess.EventIsProcessEvent(event):
-                return
-            process = lldb.SBProcess.GetProcessFromEvent(event)
-            if not process.IsValid() or process.GetProcessID() == lldb.LLDB_INVALID_PROCESS_ID:
-                return
+    @staticmethod
+    def ordered(record):
+        order = ("type", "state", "pid", "status", "reason", "signal", "thread", "frame")
+        return {key: record[key] for key in order if key in record}
+
+    def end_unseen(self, tracked):
+        if tracked.ended:
+            return
+        self.flush(tracked)
+        tracked.ended = True
+        self.pids.remove(tracked.pid)
+        # LLDB drops a process without an event when a new launch or attach replaces it:
+        # it kills one it launched and detaches from one it attached to.
+        name = "exited" if tracked.launched_here else "detached"
+        self.writer.write({"type": "process", "state": name, "pid": tracked.pid})
+        tracked.last_state = name
+        self.condition.notify_all()
+
+    def on_event(self, event):
+        if event.BroadcasterMatchesRef(self.marks):
             with self.condition:
-                tracked = self.track(process)
-                if event.GetType() & lldb.SBProcess.eBroadcastBitStateChanged:
-                    state = lldb.SBProcess.GetStateFromEvent(event)
-                    if state == lldb.eStateStopped and lldb.SBProcess.GetRestartedFromEvent(event):
-                        self.drain(tracked)
-                    else:
-                        self.report(tracked, state)
-                elif not tracked.ended:
+                self.marks_passed += 1
+                self.condition.notify_all()
+            return
+        if not lldb.SBProcess.EventIsProcessEvent(event):
+            return
+        process = lldb.SBProcess.GetProcessFromEvent(event)
+        if not process.IsValid() or process.GetProcessID() == lldb.LLDB_INVALID_PROCESS_ID:
+            return
+        with self.condition:
+            tracked = self.track(process)
+            if event.GetType() & lldb.SBProcess.eBroadcastBitStateChanged:
+                state = lldb.SBProcess.GetStateFromEvent(event)
+                if state == lldb.eStateStopped and lldb.SBProcess.GetRestartedFromEvent(event):
                     self.drain(tracked)
-
-        def current_processes(self, debugger):
-            processes = []
-            for index in range(debugger.GetNumTargets()):
-                process = debugger.GetTargetAtIndex(index).GetProcess()
-                if process.IsValid() and process.GetProcessID() != lldb.LLDB_INVALID_PROCESS_ID:
-                    processes.append(process)
-            return processes
-
-        def close_gone(self, tracked):
-            if tracked.process.IsValid():
-                state = tracked.process.GetState()
-                if state in (lldb.eStateExited, lldb.eStateDetached):
+                else:
                     self.report(tracked, state)
-            self.end_unseen(tracked)
+            elif not tracked.ended:
+                self.drain(tracked)
 
-        def after_command(self, debugger):
-            with self.condition:
-                self.catch_up()
-                live = set()
-                for process in self.current_processes(debugger):
-                    live.add(process.GetUniqueID())
-                    tracked = self.track(process)
-                    # An attach reports its first stop to LLDB's own listener only. For a launch
-                    # the current state may be a stop LLDB already resumed from, so launches
-                    # wait for their events.
-                    if not tracked.launched_here and not tracked.last_state:
-                        self.report(tracked, process.GetState())
-                for key, tracked in sorted(self.processes.items()):
-                    if not tracked.ended and key not in live:
-                        self.close_gone(tracked)
-                self.report_resumed(debugger.GetSelectedTarget().GetProcess())
+    def current_processes(self, debugger):
+        processes = []
+        for index in range(debugger.GetNumTargets()):
+            process = debugger.GetTargetAtIndex(index).GetProcess()
+            if process.IsValid() and process.GetProcessID() != lldb.LLDB_INVALID_PROCESS_ID:
+                processes.append(process)
+        return processes
 
-        def settle(self, debugger, patience):
-            with self.condition:
-                for process in self.current_processes(debugger):
-                    self.track(process)
-                self.condition.wait_for(
-                    lambda: all(tracked.ended for tracked in self.processes.values()), patience)
-                for key, tracked in sorted(self.processes.items()):
-                    if not tracked.ended:
-                        self.close_gone(tracked)
+    def close_gone(self, tracked):
+        if tracked.process.IsValid():
+            state = tracked.process.GetState()
+            if state in (lldb.eStateExited, lldb.eStateDetached):
+                self.report(tracked, state)
+        self.end_unseen(tracked)
 
-    wake_read, wake_write = os.pipe2(os.O_CLOEXEC | os.O_NONBLOCK)
-    writer = EventWriter(event_fd, wake_write)
-    reporter = Reporter(writer)
-    state = {"seq": 0}
-    shutdown_requested = threading.Event()
-    in_command = threading.Event()
-    deadline_armed = threading.Lock()
+    def after_command(self, debugger):
+        with self.condition:
+            self.catch_up()
+            live = set()
+            for process in self.current_processes(debugger):
+                live.add(process.GetUniqueID())
+                tracked = self.track(process)
+                # An attach reports its first stop to LLDB's own listener only. For a launch
+                # the current state may be a stop LLDB already resumed from, so launches
+                # wait for their events.
+                if not tracked.launched_here and not tracked.last_state:
+                    self.report(tracked, process.GetState())
+            for key, tracked in sorted(self.processes.items()):
+                if not tracked.ended and key not in live:
+                    self.close_gone(tracked)
+            self.report_resumed(debugger.GetSelectedTarget().GetProcess())
 
-    init = lldb.SBDebugger.InitializeWithErrorHandling()
-    if init.Fail():
-        writer.write(error_record("cannot initialise LLDB: " + (from_lldb(init.GetCString()) or "")))
-        return 1
-    debugger = lldb.SBDebugger.Create(False)
-    if not debugger.IsValid():
-        writer.write(error_record("cannot create an LLDB debugger"))
-        return 1
-    debugger.SetAsync(True)
-    # Commands that would read from a terminal (a bare "script", say) see end of input rather
-    # than waiting forever on a pipe nobody writes to.
-    try:
-        null_fd = os.open("/dev/null", os.O_RDONLY | os.O_CLOEXEC)
-        debugger.SetInputFile(lldb.SBFile(null_fd, "r", True))
-    except OSError:
-        pass
-    interpreter = debugger.GetCommandInterpreter()
-    setup = ["settings set auto-confirm true", "settings set use-color false"]
-    if set_debug_server:
-        setup.append("settings set target.unset-env-vars " + DEBUG_SERVER_VARIABLE)
-    for command in setup:
-        result = lldb.SBCommandReturnObject()
-        interpreter.HandleCommand(command, result, False)
-        if not result.Succeeded():
-            writer.write(error_record("setting up LLDB failed: %s: %s"
-                                      % (command, from_lldb(result.GetError()) or "")))
+    def settle(self, debugger, patience):
+        with self.condition:
+            for process in self.current_processes(debugger):
+                self.track(process)
+            self.condition.wait_for(
+                lambda: all(tracked.ended for tracked in self.processes.values()), patience)
+            for key, tracked in sorted(self.processes.items()):
+                if not tracked.ended:
+                    self.close_gone(tracked)
 
-    def event_loop():
-        listener = debugger.GetListener()
+
+# ---------------------------------------------------------------------------------------------
+# Structured requests that act on LLDB: breakpoints, and reading and driving the debuggee
+
+
+class Answer:
+    """What a result record says of a request carried out or refused."""
+
+    def __init__(self, ok=True, error="", body=None):
+        self.ok = ok
+        self.error = error
+        self.body = body
+
+
+def refused(error):
+    return Answer(False, error)
+
+
+NOT_RESOLVED = "not resolved yet"
+NO_CODE = "no code at this line"
+
+
+class BreakpointRequests:
+    """The breakpoints that breakpoints and functionBreakpoints requests set. Each request
+    replaces what earlier ones of its kind (for breakpoints, for the same file) set in the same
+    target; breakpoints made by command lines are never touched."""
+
+    def __init__(self):
+        # (owner, breakpoint): the owner is the file a breakpoints request named, None for a
+        # functionBreakpoints request.
+        self.made = []
+
+    def set_lines(self, target, request):
+        if not target.IsValid():
+            return refused("error: no target\n")
+        owner = request["file"]
+        self._remove(target, owner)
+        # A file the program's debug information knows has had all its code looked at already.
+        known = target.FindCompileUnits(lldb.SBFileSpec(owner, False)).GetSize() > 0
+        placed = []
+        for wanted in request["lines"]:
+            breakpoint = target.BreakpointCreateByLocation(owner, wanted["line"])
+            self._keep(owner, breakpoint, wanted)
+            placed.append(self._placed(breakpoint, wanted["line"], NO_CODE if known else NOT_RESOLVED))
+        return Answer(body={"breakpoints": placed})
+
+    def set_functions(self, target, request):
+        if not target.IsValid():
+            return refused("error: no target\n")
+        self._remove(target, None)
+        placed = []
+        for wanted in request["functions"]:
+            breakpoint = target.BreakpointCreateByName(wanted["name"])
+            self._keep(None, breakpoint, wanted)
+            placed.append(self._placed(breakpoint, None, NOT_RESOLVED))
+        return Answer(body={"breakpoints": placed})
+
+    def _remove(self, target, owner):
+        kept = []
+        for made_owner, breakpoint in self.made:
+            # One deleted by a command line is gone already.
+            if not breakpoint.IsValid():
+                continue
+            if made_owner == owner and breakpoint.GetTarget() == target:
+                target.BreakpointDelete(breakpoint.GetID())
+                continue
+            kept.append((made_owner, breakpoint))
+        self.made = kept
+
+    def _keep(self, owner, breakpoint, stopping):
+        if not breakpoint.IsValid():
+            return
+        if stopping["condition"]:
+            breakpoint.SetCondition(stopping["condition"])
+        if stopping["ignore_count"]:
+            breakpoint.SetIgnoreCount(stopping["ignore_count"])
+        self.made.append((owner, breakpoint))
+
+    @staticmethod
+    def _placed(breakpoint, requested, unverified):
+        entry = {}
+        verified = breakpoint.IsValid() and breakpoint.GetNumLocations() > 0
+        if breakpoint.IsValid():
+            entry["id"] = breakpoint.GetID()
+        entry["verified"] = verified
+        line = None
+        if verified:
+            line_entry = breakpoint.GetLocationAtIndex(0).GetAddress().GetLineEntry()
+            number = line_entry.GetLine() if line_entry.IsValid() else 0
+            if number not in (0, 0xFFFFFFFF):
+                line = number
+        if line is None:
+            line = requested
+        if line is not None:
+            entry["line"] = line
+        if not verified:
+            entry["message"] = unverified
+        return entry
+
+
+# LLDB's error code for an expression that has no value, such as a call of a void function.
+NO_RESULT = 0x1001
+LOCALS, ARGUMENTS, REGISTERS = "Locals", "Arguments", "Registers"
+
+
+def shown(value):
+    """The value as frame variable shows it after the type."""
+    plain = text(value.GetValue())
+    summary = text(value.GetSummary())
+    if plain is not None and summary is not None:
+        return plain + " " + summary
+    if plain is not None:
+        return plain
+    if summary is not None:
+        return summary
+    return "{...}" if value.GetNumChildren() > 0 else ""
+
+
+def known_number(number):
+    return None if number in (0, 0xFFFFFFFF) else number
+
+
+class Inspector:
+    """The requests that read and drive the debuggee of LLDB's selected target: threads,
+    frames, scopes, variables, evaluate, setVariable and step.
+
+    Scopes and values are named by handles, valid while the back end's view of the debuggee
+    stays what it was when they were given: the same selected target, the same process, the
+    same stop. Handle numbers are never reused, so a stale handle is refused rather than taken
+    for a new one.
+    """
+
+    def __init__(self, debugger):
+        self.debugger = debugger
+        # A handle names a scope, (frame, scope name), or an SBValue.
+        self.handles = {}
+        self.last_handle = 0
+        self.view = (lldb.SBTarget(), 0, 0)
+
+    def thread_of(self, index):
+        """The thread a request names; RequestError carries the error that answers it."""
+        process = self.debugger.GetSelectedTarget().GetProcess()
+        if not is_live(process):
+            raise RequestError("error: no process\n")
+        if not is_stopped(process):
+            raise RequestError("error: the process is not stopped\n")
+        if index is None:
+            selected = process.GetSelectedThread()
+            if not selected.IsValid():
+                raise RequestError("error: no thread selected\n")
+            return selected
+        thread = process.GetThreadByIndexID(index) if index <= UINT32_MAX else lldb.SBThread()
+        if not thread.IsValid():
+            raise RequestError("error: no thread %d\n" % index)
+        return thread
+
+    def frame_of(self, place):
+        thread = self.thread_of(place["thread"])
+        index = place["frame"]
+        if index is None:
+            index = thread.GetSelectedFrame().GetFrameID()
+        frame = thread.GetFrameAtIndex(index) if index <= UINT32_MAX else lldb.SBFrame()
+        if not frame.IsValid():
+            raise RequestError("error: no frame %d\n" % index)
+        return frame
+
+    def refresh(self):
+        """Drops every handle when the view has changed or the process is not stopped."""
+        target = self.debugger.GetSelectedTarget()
+        process = target.GetProcess()
+        view = (target, 0, 0)
+        running = False
+        if is_live(process):
+            view = (target, process.GetUniqueID(), process.GetStopID())
+            running = not is_stopped(process)
+        if running or not (view[0] == self.view[0] and view[1:] == self.view[1:]):
+            self.handles.clear()
+        self.view = view
+
+    def hold(self, held):
+        self.last_handle += 1
+        self.handles[self.last_handle] = held
+        return self.last_handle
+
+    @staticmethod
+    def contents(held):
+        if isinstance(held, tuple):
+            frame, scope = held
+            if scope == REGISTERS:
+                values = frame.GetRegisters()
+            else:
+                values = frame.GetVariables(scope == ARGUMENTS, scope == LOCALS, False, True)
+            return [values.GetValueAtIndex(index) for index in range(values.GetSize())]
+        return [held.GetChildAtIndex(index) for index in range(held.GetNumChildren())]
+
+    def describe_value(self, value, entry):
+        """A value's value, type and handle fields, added to the entry."""
+        entry["value"] = shown(value)
+        type_name = text(value.GetDisplayTypeName())
+        if type_name is not None:
+            entry["type"] = type_name
+        entry["handle"] = self.hold(value) if value.GetNumChildren() > 0 else 0
+        return entry
+
+    def threads(self, request):
+        listed = []
+        process = self.debugger.GetSelectedTarget().GetProcess()
+        for index in range(process.GetNumThreads() if is_live(process) else 0):
+            thread = process.GetThreadAtIndex(index)
+            # While the process runs LLDB calls its threads invalid, yet still knows their numbers.
+            number = thread.GetIndexID()
+            if number == lldb.LLDB_INVALID_INDEX32:
+                continue
+            listed.append({"id": number, "name": text(thread.GetName()) or "thread #%d" % number})
+        return Answer(body={"threads": listed})
+
+    def frames(self, request):
+        thread = self.thread_of(request["thread"])
+        total = thread.GetNumFrames()
+        start, count = request["start"], request["count"]
+        listed = []
+        for index in range(start, total):
+            if count is not None and index - start >= count:
+                break
+            frame = thread.GetFrameAtIndex(index)
+            entry = {"index": index, "function": text(frame.GetFunctionName()) or "??"}
+            line_entry = frame.GetLineEntry()
+            if line_entry.IsValid():
+                source = path_of(line_entry.GetFileSpec())
+                if source is not None:
+                    entry["file"] = source
+                line = known_number(line_entry.GetLine())
+                if line is not None:
+                    entry["line"] = line
+                column = known_number(line_entry.GetColumn())
+                if column is not None:
+                    entry["column"] = column
+            entry["address"] = "0x%016x" % frame.GetPC()
+            listed.append(entry)
+        return Answer(body={"frames": listed, "total": total})
+
+    def scopes(self, request):
+        self.refresh()
+        frame = self.frame_of(request)
+        return Answer(body={"scopes": [{"name": scope, "handle": self.hold((frame, scope))}
+                                       for scope in (LOCALS, ARGUMENTS, REGISTERS)]})
+
+    def held(self, handle):
+        self.refresh()
+        if handle not in self.handles:
+            raise RequestError("error: no such handle %d\n" % handle)
+        return self.handles[handle]
+
+    def variables(self, request):
+        listed = []
+        for value in self.contents(self.held(request["handle"])):
+            listed.append(self.describe_value(value, {"name": text(value.GetName()) or ""}))
+        return Answer(body={"variables": listed})
+
+    def evaluate(self, request):
+        self.refresh()
+        target = self.debugger.GetSelectedTarget()
+        if is_live(target.GetProcess()) or request["thread"] is not None or request["frame"] is not None:
+            value = self.frame_of(request).EvaluateExpression(request["expression"])
+        else:
+            if not target.IsValid():
+                return refused("error: no target\n")
+            value = target.EvaluateExpression(request["expression"])
+        error = value.GetError()
+        if value.IsValid() and error.Success():
+            return Answer(body=self.describe_value(value, {}))
+        if error.GetError() == NO_RESULT and error.GetType() == lldb.eErrorTypeGeneric:
+            return Answer(body={"value": "", "handle": 0})
+        return refused(error_line(error.GetCString(), "error: cannot evaluate the expression\n"))
+
+    def set_variable(self, request):
+        handle, name = request["handle"], request["name"]
+        for child in self.contents(self.held(handle)):
+            if (text(child.GetName()) or "") != name:
+                continue
+            error = lldb.SBError()
+            if not child.SetValueFromCString(request["value"], error):
+                return refused(error_line(error.GetCString(),
+                                          "error: cannot set %s\n" % json_quoted(name)))
+            return Answer(body={"value": shown(child)})
+        return refused("error: handle %d has no child %s\n" % (handle, json_quoted(name)))
+
+    def step(self, request):
+        """Resumes the debuggee; the caller reports its running before the result."""
+        thread = self.thread_of(request["thread"])
+        process = thread.GetProcess()
+        process.SetSelectedThread(thread)
+        error = lldb.SBError()
+        kind = request["kind"]
+        if kind == "over":
+            thread.StepOver(lldb.eOnlyDuringStepping, error)
+        elif kind == "into":
+            thread.StepInto(None, lldb.LLDB_INVALID_LINE_NUMBER, error, lldb.eOnlyDuringStepping)
+        elif kind == "out":
+            thread.StepOut(error)
+        else:
+            error = process.Continue()
+        if error.Fail():
+            return refused(error_line(error.GetCString(), "error: cannot resume the process\n"))
+        return Answer()
+
+
+# ---------------------------------------------------------------------------------------------
+# The worker's session: command lines in, LLDB started and stopped, signals taken
+
+
+class Session:
+    """Reads command lines, runs them (or answers requests), and ends the session on end of
+    input, SIGTERM, quit or the loss of the supervisor."""
+
+    def __init__(self, command_fd, event_fd):
+        self.command_fd = command_fd
+        self.wake_read, self.wake_write = os.pipe2(os.O_CLOEXEC | os.O_NONBLOCK)
+        self.writer = EventWriter(event_fd, self.wake_write)
+        self.reporter = Reporter(self.writer, OutputReader())
+        self.seq = 0
+        self.shutdown_requested = threading.Event()
+        self.in_command = threading.Event()
+        self.deadline_armed = threading.Lock()
+        self.debugger = None
+        self.interpreter = None
+        self.breakpoints = BreakpointRequests()
+        self.inspector = None
+
+    def start_debugger(self, set_debug_server):
+        init = lldb.SBDebugger.InitializeWithErrorHandling()
+        if init.Fail():
+            self.writer.write(error_record("cannot initialise LLDB: "
+                                           + (from_lldb(init.GetCString()) or "")))
+            return False
+        debugger = lldb.SBDebugger.Create(False)
+        if not debugger.IsValid():
+            self.writer.write(error_record("cannot create an LLDB debugger"))
+            return False
+        debugger.SetAsync(True)
+        # Commands that would read from a terminal (a bare "script", say) see end of input
+        # rather than waiting forever on a pipe nobody writes to.
+        try:
+            null_fd = os.open("/dev/null", os.O_RDONLY | os.O_CLOEXEC)
+            debugger.SetInputFile(lldb.SBFile(null_fd, "r", True))
+        except OSError:
+            pass
+        self.debugger = debugger
+        self.interpreter = debugger.GetCommandInterpreter()
+        self.inspector = Inspector(debugger)
+        setup = ["settings set auto-confirm true", "settings set use-color false"]
+        if set_debug_server:
+            setup.append("settings set target.unset-env-vars " + DEBUG_SERVER_VARIABLE)
+        for command in setup:
+            result = lldb.SBCommandReturnObject()
+            self.interpreter.HandleCommand(command, result, False)
+            if not result.Succeeded():
+                self.writer.write(error_record("setting up LLDB failed: %s: %s"
+                                               % (command, from_lldb(result.GetError()) or "")))
+        return True
+
+    def event_loop(self):
+        listener = self.debugger.GetListener()
         while True:
             event = lldb.SBEvent()
             if not listener.WaitForEvent(WAIT_FOREVER, event):
                 continue
             try:
-                reporter.on_event(event)
+                self.reporter.on_event(event)
             except Exception as fault:  # keep reporting whatever one event did
-                writer.write(error_record("event handling failed: %s" % fault))
+                self.writer.write(error_record("event handling failed: %s" % fault))
 
-    def interrupt_debuggees():
+    def interrupt_debuggees(self):
         # LLDB ignores the request for a process that is not running, so no state check is
         # needed (and one would race with a resume LLDB has not reported yet).
-        for index in range(debugger.GetNumTargets()):
-            process = debugger.GetTargetAtIndex(index).GetProcess()
+        for index in range(self.debugger.GetNumTargets()):
+            process = self.debugger.GetTargetAtIndex(index).GetProcess()
             if process.IsValid():
                 process.SendAsyncInterrupt()
 
-    def arm_deadline():
-        if not deadline_armed.acquire(blocking=False):
+    def arm_deadline(self):
+        if not self.deadline_armed.acquire(blocking=False):
             return
+        pids = self.reporter.pids
 
         def expire():
             # LLDB has not managed it: kill the debuggees it knows of (an attached one is not
             # below us), and everything below us (debug servers, debuggees not yet reported).
-            for pid in reporter.pids.snapshot() + descendants_of(os.getpid()):
+            for pid in pids.snapshot() + descendants_of(os.getpid()):
                 try:
                     os.kill(pid, signal.SIGKILL)
                 except OSError:
@@ -768,30 +1288,31 @@ def worker_main(command_fd, event_fd, set_debug_server):
         timer.daemon = True
         timer.start()
 
-    def request_shutdown():
-        shutdown_requested.set()
-        arm_deadline()
+    def request_shutdown(self):
+        self.shutdown_requested.set()
+        self.arm_deadline()
         try:
-            os.write(wake_write, b"\x01")
+            os.write(self.wake_write, b"\x01")
         except OSError:
             pass
 
-    def signal_loop():
+    def signal_loop(self):
         watched = {signal.SIGINT, signal.SIGTERM}
         while True:
             signo = signal.sigwaitinfo(watched).si_signo
             if signo == signal.SIGINT:
-                interrupt_debuggees()
+                self.interrupt_debuggees()
             elif signo == signal.SIGTERM:
-                request_shutdown()
+                self.request_shutdown()
                 # A command that waits on the debuggee (an attach that waits for its process,
                 # say) would hold up the shutdown; interrupting cuts it short.
-                if in_command.is_set():
-                    interrupt_debuggees()
+                if self.in_command.is_set():
+                    self.interrupt_debuggees()
 
-    def run_line(raw):
-        state["seq"] += 1
-        seq = state["seq"]
+    def run_line(self, raw):
+        """Runs one command line; False when the session should end (quit)."""
+        self.seq += 1
+        seq = self.seq
         if raw.endswith(b"\r"):
             raw = raw[:-1]
         refusal = None
@@ -803,115 +1324,151 @@ def worker_main(command_fd, event_fd, set_debug_server):
             if "\0" in line:
                 refusal = "contains a NUL byte"
         if refusal is not None:
-            writer.write(error_record("command line %d %s" % (seq, refusal)))
-            writer.write(result_record(seq, False, "", "error: command line %s\n" % refusal))
+            self.writer.write(error_record("command line %d %s" % (seq, refusal)))
+            self.writer.write(result_record(seq, False, "", "error: command line %s\n" % refusal))
             return True
         # Requests never reach LLDB's interpreter, so they stay out of its history and an empty
         # line still repeats the last command.
         if is_request(line):
-            answer(seq, line)
+            self.answer(seq, line)
             return True
         result = lldb.SBCommandReturnObject()
-        in_command.set()
-        interpreter.HandleCommand(line, result, True)
-        in_command.clear()
+        self.in_command.set()
+        self.interpreter.HandleCommand(line, result, True)
+        self.in_command.clear()
         quit = result.GetStatus() == lldb.eReturnStatusQuit
         output = from_lldb(result.GetOutput()) or ""
         error = from_lldb(result.GetError()) or ""
         # Records derived from the command's effect go out before its result, so a host that
         # has the result has also seen the debuggee the command started.
-        reporter.after_command(debugger)
-        writer.write(result_record(seq, result.Succeeded() or quit, output, error))
+        self.reporter.after_command(self.debugger)
+        self.writer.write(result_record(seq, result.Succeeded() or quit, output, error))
         return not quit
 
-    def answer(seq, line):
+    def answer(self, seq, line):
+        matches = None
         try:
-            request = parse_request(line)
+            name, request = parse_request(line)
+            if name == "complete":
+                matches = self.complete(request)
+                answer = Answer()
+            else:
+                answer = self.carry_out(name, request)
         except RequestError as refusal:
-            writer.write(result_record(seq, False, "", str(refusal)))
-            return
-        if request[0] == "input":
-            process = debugger.GetSelectedTarget().GetProcess()
-            if not reporter.launched_and_live(process):
-                writer.write(result_record(seq, False, "", "error: no debuggee to write to\n"))
-                return
-            # Bytes, not str: for a str the lldb module passes its length in characters. LLDB
-            # writes every byte to the terminal itself, looping on partial writes, and returns 0
-            # whatever it wrote: the count gives nothing to loop on here.
-            if request[1]:
-                process.PutSTDIN(request[1].encode("utf-8"))
-            writer.write(result_record(seq, True, "", ""))
-            return
-        _, text, cursor = request
-        found = lldb.SBStringList()
-        interpreter.HandleCompletion(text, len(text[:cursor].encode("utf-8")), 0, -1, found)
-        # Entry 0 is what every match adds to the word at the cursor; the matches follow it.
-        matches = [from_lldb(found.GetStringAtIndex(index)) or ""
-                   for index in range(1, found.GetSize())]
-        writer.write(result_record(seq, True, "", "", matches))
+            answer = refused(str(refusal))
+        self.writer.write(result_record(seq, answer.ok, "", answer.error, matches, answer.body))
 
-    def command_loop():
+    def carry_out(self, name, request):
+        target = self.debugger.GetSelectedTarget()
+        if name == "input":
+            return self.input(request)
+        if name == "breakpoints":
+            return self.breakpoints.set_lines(target, request)
+        if name == "functionBreakpoints":
+            return self.breakpoints.set_functions(target, request)
+        if name == "step":
+            stepped = self.inspector.step(request)
+            # As for a command: a debuggee left running reports that before the result.
+            if stepped.ok:
+                self.reporter.after_command(self.debugger)
+            return stepped
+        handlers = {
+            "threads": self.inspector.threads,
+            "frames": self.inspector.frames,
+            "scopes": self.inspector.scopes,
+            "variables": self.inspector.variables,
+            "evaluate": self.inspector.evaluate,
+            "setVariable": self.inspector.set_variable,
+        }
+        return handlers[name](request)
+
+    def input(self, request):
+        process = self.debugger.GetSelectedTarget().GetProcess()
+        if not self.reporter.launched_and_live(process):
+            return refused("error: no debuggee to write to\n")
+        # Bytes, not str: for a str the lldb module passes its length in characters. LLDB writes
+        # every byte to the terminal itself, looping on partial writes, and returns 0 whatever
+        # it wrote: the count gives nothing to loop on here.
+        if request["data"]:
+            process.PutSTDIN(request["data"].encode("utf-8"))
+        return Answer()
+
+    def complete(self, request):
+        line, cursor = request["line"], request["cursor"]
+        found = lldb.SBStringList()
+        self.interpreter.HandleCompletion(line, len(line[:cursor].encode("utf-8")), 0, -1, found)
+        # Entry 0 is what every match adds to the word at the cursor; the matches follow it.
+        return [from_lldb(found.GetStringAtIndex(index)) or "" for index in range(1, found.GetSize())]
+
+    def command_loop(self):
         pending = b""
         poller = select.poll()
-        poller.register(command_fd, select.POLLIN)
-        poller.register(wake_read, select.POLLIN)
+        poller.register(self.command_fd, select.POLLIN)
+        poller.register(self.wake_read, select.POLLIN)
         while True:
-            if shutdown_requested.is_set() or writer.broken():
+            if self.shutdown_requested.is_set() or self.writer.broken():
                 return
             ready = dict(poller.poll())
-            if ready.get(wake_read, 0) & select.POLLIN:
+            if ready.get(self.wake_read, 0) & select.POLLIN:
                 try:
-                    while os.read(wake_read, 4096):
+                    while os.read(self.wake_read, 4096):
                         pass
                 except BlockingIOError:
                     pass
                 continue
-            if not ready.get(command_fd, 0):
+            if not ready.get(self.command_fd, 0):
                 continue
             try:
-                data = os.read(command_fd, 65536)
+                data = os.read(self.command_fd, 65536)
             except BlockingIOError:
                 continue
             except OSError as fault:
-                writer.write(error_record("reading commands failed: %s" % fault.strerror))
+                self.writer.write(error_record("reading commands failed: %s" % fault.strerror))
                 return
             if not data:
                 # A last line without its newline is still a command.
                 if pending:
-                    run_line(pending)
+                    self.run_line(pending)
                 return
             pending += data
             while b"\n" in pending:
                 line, pending = pending.split(b"\n", 1)
-                if not run_line(line):
+                if not self.run_line(line):
                     return
-                if shutdown_requested.is_set():
+                if self.shutdown_requested.is_set():
                     return
 
-    def shut_down():
-        arm_deadline()
-        for index in range(debugger.GetNumTargets()):
-            process = debugger.GetTargetAtIndex(index).GetProcess()
+    def shut_down(self):
+        self.arm_deadline()
+        for index in range(self.debugger.GetNumTargets()):
+            process = self.debugger.GetTargetAtIndex(index).GetProcess()
             if not process.IsValid():
                 continue
             if process.GetState() not in (lldb.eStateExited, lldb.eStateDetached,
                                           lldb.eStateInvalid, lldb.eStateUnloaded):
                 process.Kill()
-        reporter.settle(debugger, SETTLE_PATIENCE)
-        writer.seal()
+        self.reporter.settle(self.debugger, SETTLE_PATIENCE)
+        self.writer.seal()
         # Tearing LLDB down can block on its own threads; nothing is left worth the wait.
         os._exit(0)
 
-    reporter.listen(debugger.GetListener())
-    threading.Thread(target=event_loop, daemon=True).start()
-    threading.Thread(target=signal_loop, daemon=True).start()
-    version = (lldb.SBDebugger.GetVersionString() or "").split("\n", 1)[0]
-    writer.write(ready_record(from_lldb(version)))
-    try:
-        command_loop()
-    except Exception as fault:
-        writer.write(error_record("command handling failed: %s" % fault))
-    shut_down()
+    def run(self, set_debug_server):
+        if not self.start_debugger(set_debug_server):
+            return 1
+        self.reporter.listen(self.debugger.GetListener())
+        threading.Thread(target=self.event_loop, daemon=True).start()
+        threading.Thread(target=self.signal_loop, daemon=True).start()
+        version = (lldb.SBDebugger.GetVersionString() or "").split("\n", 1)[0]
+        self.writer.write(ready_record(from_lldb(version)))
+        try:
+            self.command_loop()
+        except Exception as fault:
+            self.writer.write(error_record("command handling failed: %s" % fault))
+        self.shut_down()
+
+
+# ---------------------------------------------------------------------------------------------
+# The supervisor
 
 
 def parse_fd(text):
@@ -1024,6 +1581,7 @@ def main(argv):
 
 
 def worker_start(command_fd, event_fd, supervisor):
+    global lldb  # imported here, for every part of the worker
     # SIGTERM when the supervisor dies, by whatever means, so the debuggee goes with it.
     _prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
     if os.getppid() != supervisor:
@@ -1054,7 +1612,7 @@ def worker_start(command_fd, event_fd, supervisor):
             "cannot use lldb: the module found at %s has no SBDebugger (LLDB's Python bindings "
             "are incomplete there)" % found))
         return 1
-    return worker_main(command_fd, event_fd, set_debug_server)
+    return Session(command_fd, event_fd).run(set_debug_server)
 
 
 if __name__ == "__main__":

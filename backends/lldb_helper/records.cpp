@@ -26,7 +26,7 @@ std::string ready(std::string_view backend, std::string_view version)
 }
 
 std::string result(std::uint64_t seq, bool ok, std::string_view output, std::string_view error,
-                   const std::optional<std::vector<std::string>>& matches)
+                   const std::optional<std::vector<std::string>>& matches, const std::optional<Body>& body)
 {
     Json record;
     record["type"] = "result";
@@ -36,6 +36,8 @@ std::string result(std::uint64_t seq, bool ok, std::string_view output, std::str
     record["error"] = error;
     if (matches)
         record["matches"] = *matches;
+    if (body)
+        record["body"] = *body;
     return line(record);
 }
 

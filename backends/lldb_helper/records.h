@@ -5,6 +5,8 @@
 // here must already be valid UTF-8.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,8 +34,12 @@ struct ProcessState {
 };
 
 std::string ready(std::string_view backend, std::string_view version);
+// A request's data; its key order is kept, as it is the order on the wire.
+using Body = nlohmann::ordered_json;
+
 std::string result(std::uint64_t seq, bool ok, std::string_view output, std::string_view error,
-                   const std::optional<std::vector<std::string>>& matches = std::nullopt);
+                   const std::optional<std::vector<std::string>>& matches = std::nullopt,
+                   const std::optional<Body>& body = std::nullopt);
 std::string process(const ProcessState& state);
 std::string output(std::string_view stream, std::string_view data);
 std::string error(std::string_view message);

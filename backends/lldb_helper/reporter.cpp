@@ -1,5 +1,6 @@
 #include "backends/lldb_helper/reporter.h"
 
+#include "backends/lldb_helper/describe.h"
 #include "backends/lldb_helper/process_tree.h"
 #include "backends/lldb_helper/records.h"
 
@@ -82,13 +83,6 @@ bool has_stop_reason(lldb::SBThread& thread)
     return reason != lldb::eStopReasonInvalid && reason != lldb::eStopReasonNone;
 }
 
-std::optional<std::string> text(const char* bytes)
-{
-    if (bytes == nullptr || *bytes == '\0')
-        return std::nullopt;
-    return to_utf8_lossy(bytes);
-}
-
 // A debuggee this back end launched runs under a debug server that is this process's child;
 // an attached one does not. One that has already gone can only have been launched: LLDB holds
 // an attached process stopped until it is resumed, so it is still there when first seen.
@@ -107,20 +101,10 @@ std::optional<records::Frame> frame_of(lldb::SBThread& thread)
     if (!frame.IsValid())
         return std::nullopt;
     records::Frame result;
-    result.function = text(frame.GetFunctionName());
+    result.function = describe::text(frame.GetFunctionName());
     lldb::SBLineEntry entry = frame.GetLineEntry();
     if (entry.IsValid()) {
-        lldb::SBFileSpec source = entry.GetFileSpec();
-        if (source.IsValid()) {
-            const std::optional<std::string> directory = text(source.GetDirectory());
-            const std::optional<std::string> name = text(source.GetFilename());
-            if (directory && name)
-                result.file = *directory + (directory->back() == '/' ? "" : "/") + *name;
-            else if (name)
-                result.file = name;
-            else if (directory)
-                result.file = directory;
-        }
+        result.file = describe::path(entry.GetFileSpec());
         const std::uint32_t line = entry.GetLine();
         if (line != 0 && line != UINT32_MAX)
             result.line = line;
@@ -152,19 +136,10 @@ void describe_stop(lldb::SBProcess& process, records::ProcessState& record)
     record.reason = stop_reason_name(reason);
     if (reason == lldb::eStopReasonSignal && thread.GetStopReasonDataCount() > 0) {
         const auto signo = static_cast<std::int32_t>(thread.GetStopReasonDataAtIndex(0));
-        record.signal = text(process.GetUnixSignals().GetSignalAsCString(signo));
+        record.signal = describe::text(process.GetUnixSignals().GetSignalAsCString(signo));
     }
     record.thread = thread.GetIndexID();
     record.frame = frame_of(thread);
-}
-
-bool is_live(lldb::SBProcess& process)
-{
-    if (!process.IsValid() || process.GetProcessID() == LLDB_INVALID_PROCESS_ID)
-        return false;
-    const lldb::StateType state = process.GetState();
-    return state != lldb::eStateExited && state != lldb::eStateDetached && state != lldb::eStateInvalid &&
-           state != lldb::eStateUnloaded;
 }
 
 // Whether LLDB has resumed the process, told by what LLDB shows before it publishes that.
@@ -371,7 +346,7 @@ void Reporter::report_resumed(lldb::SBProcess process)
 
 bool Reporter::launched_and_live(lldb::SBProcess& process)
 {
-    if (!is_live(process))
+    if (!describe::is_live(process))
         return false;
     std::lock_guard lock(mutex_);
     const auto found = processes_.find(process.GetUniqueID());

@@ -38,19 +38,115 @@ int nesting(std::string_view text)
     return deepest;
 }
 
-std::string quoted(const std::string& text)
+// Thrown inside parsing only, with the error text that answers the line.
+struct Refusal {
+    std::string text;
+};
+
+std::string field_error(const char* field, const char* problem)
 {
-    return Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
+    return std::string("error: field \"") + field + "\" " + problem + "\n";
 }
 
-std::string missing(const char* request, const char* field)
-{
-    return std::string("error: request \"") + request + "\" has no \"" + field + "\" field\n";
-}
+// The fields of one object: the request itself, or an entry of one of its arrays. Each getter
+// checks presence, then type, then value, so fields are refused in the order they are read.
+class Fields {
+public:
+    Fields(const Json& object, std::string owner) : object_(object), owner_(std::move(owner)) {}
 
-std::string not_a_string(const char* field)
+    const Json* find(const char* name) const
+    {
+        const auto found = object_.find(name);
+        return found == object_.end() ? nullptr : &*found;
+    }
+
+    const Json& need(const char* name) const
+    {
+        const Json* value = find(name);
+        if (value == nullptr)
+            throw Refusal{"error: " + owner_ + " has no \"" + name + "\" field\n"};
+        return *value;
+    }
+
+    enum Text { Any = 0, NoNul = 1, NotEmpty = 2 };
+
+    std::string string(const char* name, int rules) const { return checked_string(name, need(name), rules); }
+
+    std::optional<std::string> optional_string(const char* name, int rules) const
+    {
+        const Json* value = find(name);
+        if (value == nullptr)
+            return std::nullopt;
+        return checked_string(name, *value, rules);
+    }
+
+    std::uint64_t count(const char* name) const { return checked_count(name, need(name)); }
+
+    std::optional<std::uint64_t> optional_count(const char* name) const
+    {
+        const Json* value = find(name);
+        if (value == nullptr)
+            return std::nullopt;
+        return checked_count(name, *value);
+    }
+
+    // An integer from low to the largest 32-bit value, as LLDB takes lines and ignore counts.
+    std::uint32_t ranged(const char* name, const Json& value, std::uint32_t low) const
+    {
+        // An integer too large for 64 bits parses as a float, and is refused with the rest.
+        // A signed JSON integer is negative, or -0.
+        const bool fits = value.is_number_integer() &&
+                          (value.is_number_unsigned() ? value.get<std::uint64_t>() <= UINT32_MAX
+                                                      : value.get<std::int64_t>() == 0);
+        if (!fits || value.get<std::uint64_t>() < low)
+            throw Refusal{"error: field \"" + std::string(name) + "\" must be an integer from " + std::to_string(low) +
+                          " to 4294967295\n"};
+        return static_cast<std::uint32_t>(value.get<std::uint64_t>());
+    }
+
+    // An array whose entries are all objects.
+    const Json& entries(const char* name) const
+    {
+        const Json& value = need(name);
+        const bool objects =
+            value.is_array() && std::all_of(value.begin(), value.end(), [](const Json& entry) { return entry.is_object(); });
+        if (!objects)
+            throw Refusal{field_error(name, "must be an array of objects")};
+        return value;
+    }
+
+private:
+    static std::string checked_string(const char* name, const Json& value, int rules)
+    {
+        if (!value.is_string())
+            throw Refusal{field_error(name, "must be a string")};
+        std::string text = value.get<std::string>();
+        if ((rules & NoNul) != 0 && text.find('\0') != std::string::npos)
+            throw Refusal{field_error(name, "must not hold a NUL character")};
+        if ((rules & NotEmpty) != 0 && text.empty())
+            throw Refusal{field_error(name, "must not be empty")};
+        return text;
+    }
+
+    static std::uint64_t checked_count(const char* name, const Json& value)
+    {
+        // An integer too large for 64 bits parses as a float, and is refused with the rest.
+        if (!value.is_number_integer() || (!value.is_number_unsigned() && value.get<std::int64_t>() < 0))
+            throw Refusal{field_error(name, "must be a non-negative integer")};
+        return value.get<std::uint64_t>();
+    }
+
+    const Json& object_;
+    std::string owner_;
+};
+
+Stopping stopping(const Fields& entry)
 {
-    return std::string("error: field \"") + field + "\" must be a string\n";
+    Stopping result;
+    result.condition = entry.optional_string("condition", Fields::NoNul).value_or("");
+    if (const Json* count = entry.find("ignoreCount"))
+        result.ignore_count = entry.ranged("ignoreCount", *count, 0);
+    return result;
 }
 
 std::size_t characters(std::string_view utf8)
@@ -74,43 +170,111 @@ std::size_t byte_offset(std::string_view utf8, std::size_t index)
     return utf8.size();
 }
 
-std::variant<Request, std::string> parse_input(const Json& object)
+Request parse_input(const Fields& fields)
 {
-    const auto data = object.find("data");
-    if (data == object.end())
-        return missing("input", "data");
-    if (!data->is_string())
-        return not_a_string("data");
-    return Input{data->get<std::string>()};
+    return Input{fields.string("data", Fields::Any)};
 }
 
-std::variant<Request, std::string> parse_complete(const Json& object)
+Request parse_complete(const Fields& fields)
 {
-    const auto line = object.find("line");
-    if (line == object.end())
-        return missing("complete", "line");
-    if (!line->is_string())
-        return not_a_string("line");
-    Complete request{line->get<std::string>(), 0};
-    if (request.line.find('\0') != std::string::npos)
-        return std::string("error: field \"line\" must not hold a NUL character\n");
+    Complete request{fields.string("line", Fields::NoNul), 0};
     const std::size_t length = characters(request.line);
     std::size_t cursor = length;
-    const auto given = object.find("cursor");
-    if (given != object.end()) {
-        // An integer too large for 64 bits parses as a float, and is refused with the rest.
-        if (!given->is_number_integer() || (!given->is_number_unsigned() && given->get<std::int64_t>() < 0))
-            return std::string("error: field \"cursor\" must be a non-negative integer\n");
-        const std::uint64_t value = given->get<std::uint64_t>();
+    if (fields.find("cursor") != nullptr) {
+        const std::uint64_t value = fields.count("cursor");
         if (value > length)
-            return std::string("error: field \"cursor\" is past the end of \"line\"\n");
+            throw Refusal{"error: field \"cursor\" is past the end of \"line\"\n"};
         cursor = static_cast<std::size_t>(value);
     }
     request.cursor = byte_offset(request.line, cursor);
     return request;
 }
 
+Request parse_breakpoints(const Fields& fields)
+{
+    Breakpoints request;
+    request.file = fields.string("file", Fields::NoNul | Fields::NotEmpty);
+    for (const Json& object : fields.entries("lines")) {
+        const Fields entry(object, "an entry of \"lines\"");
+        LineBreakpoint breakpoint;
+        breakpoint.line = entry.ranged("line", entry.need("line"), 1);
+        breakpoint.stopping = stopping(entry);
+        request.lines.push_back(std::move(breakpoint));
+    }
+    return request;
+}
+
+Request parse_function_breakpoints(const Fields& fields)
+{
+    FunctionBreakpoints request;
+    for (const Json& object : fields.entries("functions")) {
+        const Fields entry(object, "an entry of \"functions\"");
+        FunctionBreakpoint breakpoint;
+        breakpoint.name = entry.string("name", Fields::NoNul | Fields::NotEmpty);
+        breakpoint.stopping = stopping(entry);
+        request.functions.push_back(std::move(breakpoint));
+    }
+    return request;
+}
+
+Place place(const Fields& fields)
+{
+    Place result;
+    result.thread = fields.optional_count("thread");
+    result.frame = fields.optional_count("frame");
+    return result;
+}
+
+Request parse_frames(const Fields& fields)
+{
+    Frames request;
+    request.thread = fields.optional_count("thread");
+    request.start = fields.optional_count("start").value_or(0);
+    request.count = fields.optional_count("count");
+    return request;
+}
+
+Request parse_evaluate(const Fields& fields)
+{
+    Evaluate request;
+    request.expression = fields.string("expression", Fields::NoNul);
+    request.place = place(fields);
+    return request;
+}
+
+Request parse_set_variable(const Fields& fields)
+{
+    SetVariable request;
+    request.handle = fields.count("handle");
+    request.name = fields.string("name", Fields::NoNul);
+    request.value = fields.string("value", Fields::NoNul);
+    return request;
+}
+
+Request parse_step(const Fields& fields)
+{
+    Step request;
+    const std::string kind = fields.string("kind", Fields::Any);
+    if (kind == "over")
+        request.kind = StepKind::Over;
+    else if (kind == "into")
+        request.kind = StepKind::Into;
+    else if (kind == "out")
+        request.kind = StepKind::Out;
+    else if (kind == "continue")
+        request.kind = StepKind::Continue;
+    else
+        throw Refusal{field_error("kind", "must be \"over\", \"into\", \"out\" or \"continue\"")};
+    request.thread = fields.optional_count("thread");
+    return request;
+}
+
 }  // namespace
+
+std::string json_quoted(std::string_view text)
+{
+    return Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
+}
 
 bool is_request(std::string_view line)
 {
@@ -130,13 +294,32 @@ std::variant<Request, std::string> parse(std::string_view line)
     if (name == object.end())
         return std::string("error: request has no \"request\" field\n");
     if (!name->is_string())
-        return not_a_string("request");
+        return field_error("request", "must be a string");
     const std::string& request = name->get_ref<const std::string&>();
-    if (request == "input")
-        return parse_input(object);
-    if (request == "complete")
-        return parse_complete(object);
-    return "error: unknown request " + quoted(request) + "\n";
+    using Parser = Request (*)(const Fields&);
+    static const std::pair<const char*, Parser> parsers[] = {
+        {"input", parse_input},
+        {"complete", parse_complete},
+        {"breakpoints", parse_breakpoints},
+        {"functionBreakpoints", parse_function_breakpoints},
+        {"threads", [](const Fields&) -> Request { return Threads{}; }},
+        {"frames", parse_frames},
+        {"scopes", [](const Fields& fields) -> Request { return Scopes{place(fields)}; }},
+        {"variables", [](const Fields& fields) -> Request { return Variables{fields.count("handle")}; }},
+        {"evaluate", parse_evaluate},
+        {"setVariable", parse_set_variable},
+        {"step", parse_step},
+    };
+    for (const auto& [known, parser] : parsers) {
+        if (request != known)
+            continue;
+        try {
+            return parser(Fields(object, "request " + json_quoted(request)));
+        } catch (const Refusal& refusal) {
+            return refusal.text;
+        }
+    }
+    return "error: unknown request " + json_quoted(request) + "\n";
 }
 
 }  // namespace lldb_helper::requests

@@ -4,12 +4,20 @@
 // script back end reproduces exactly.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace lldb_helper::requests {
+
+// The text as a JSON string, as error texts quote names.
+std::string json_quoted(std::string_view text);
 
 // A line is a request when its first character other than a space or a tab is '{'.
 bool is_request(std::string_view line);
@@ -26,9 +34,92 @@ struct Complete {
     std::size_t cursor = 0;
 };
 
-using Request = std::variant<Input, Complete>;
+// What a breakpoint request entry adds to where it is: an empty condition is none.
+struct Stopping {
+    std::string condition;
+    std::uint32_t ignore_count = 0;
+};
+
+struct LineBreakpoint {
+    std::uint32_t line = 0;
+    Stopping stopping;
+};
+
+struct Breakpoints {
+    std::string file;
+    std::vector<LineBreakpoint> lines;
+};
+
+struct FunctionBreakpoint {
+    std::string name;
+    Stopping stopping;
+};
+
+struct FunctionBreakpoints {
+    std::vector<FunctionBreakpoint> functions;
+};
+
+struct Threads {};
+
+// Thread index and frame index as given; absent means LLDB's selection.
+struct Place {
+    std::optional<std::uint64_t> thread;
+    std::optional<std::uint64_t> frame;
+};
+
+struct Frames {
+    std::optional<std::uint64_t> thread;
+    std::uint64_t start = 0;
+    std::optional<std::uint64_t> count;
+};
+
+struct Scopes {
+    Place place;
+};
+
+struct Variables {
+    std::uint64_t handle = 0;
+};
+
+struct Evaluate {
+    std::string expression;
+    Place place;
+};
+
+struct SetVariable {
+    std::uint64_t handle = 0;
+    std::string name;
+    std::string value;
+};
+
+enum class StepKind { Over, Into, Out, Continue };
+
+struct Step {
+    StepKind kind = StepKind::Over;
+    std::optional<std::uint64_t> thread;
+};
+
+using Request = std::variant<Input, Complete, Breakpoints, FunctionBreakpoints, Threads, Frames, Scopes, Variables,
+                             Evaluate, SetVariable, Step>;
 
 // The request a line holds, or the error text (one line ending in "\n") that answers it.
 std::variant<Request, std::string> parse(std::string_view line);
+
+// What a result record says of a request carried out or refused.
+struct Answer {
+    bool ok = true;
+    std::string error;
+    std::optional<nlohmann::ordered_json> body;
+};
+
+inline Answer refused(std::string error)
+{
+    return Answer{false, std::move(error), std::nullopt};
+}
+
+inline Answer answered(nlohmann::ordered_json body)
+{
+    return Answer{true, "", std::move(body)};
+}
 
 }  // namespace lldb_helper::requests

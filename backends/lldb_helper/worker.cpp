@@ -1,6 +1,8 @@
 #include "backends/lldb_helper/worker.h"
 
+#include "backends/lldb_helper/breakpoints.h"
 #include "backends/lldb_helper/event_writer.h"
+#include "backends/lldb_helper/inspector.h"
 #include "backends/lldb_helper/process_tree.h"
 #include "backends/lldb_helper/records.h"
 #include "backends/lldb_helper/reporter.h"
@@ -24,6 +26,7 @@
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <thread>
+#include <type_traits>
 #include <unistd.h>
 #include <variant>
 #include <vector>
@@ -89,6 +92,7 @@ private:
     // Runs one command line; false when the session should end ("quit").
     bool run_line(std::string line);
     void answer(std::uint64_t seq, const std::string& line);
+    requests::Answer input(const requests::Input& request);
     void command_loop();
     [[noreturn]] void shut_down();
 
@@ -99,6 +103,8 @@ private:
     int wake_write_;
     int signal_fd_;
     lldb::SBDebugger debugger_;
+    BreakpointRequests breakpoints_;
+    Inspector inspector_{debugger_};
     std::uint64_t seq_ = 0;
     std::atomic<bool> shutdown_requested_{false};
     std::atomic<bool> in_command_{false};
@@ -259,31 +265,61 @@ void Session::answer(std::uint64_t seq, const std::string& line)
         writer_.write_line(records::result(seq, false, "", *refusal));
         return;
     }
-    const requests::Request& request = std::get<requests::Request>(parsed);
-    if (const auto* input = std::get_if<requests::Input>(&request)) {
-        lldb::SBProcess process = debugger_.GetSelectedTarget().GetProcess();
-        if (!reporter_.launched_and_live(process)) {
-            writer_.write_line(records::result(seq, false, "", "error: no debuggee to write to\n"));
-            return;
-        }
-        // LLDB writes every byte to the terminal itself, looping on partial writes, and returns
-        // 0 whatever it wrote: the count gives nothing to loop on here.
-        if (!input->data.empty())
-            process.PutSTDIN(input->data.data(), input->data.size());
-        writer_.write_line(records::result(seq, true, "", ""));
-        return;
-    }
-    const auto& complete = std::get<requests::Complete>(request);
-    lldb::SBStringList found;
-    const auto cursor = static_cast<std::uint32_t>(complete.cursor);
-    debugger_.GetCommandInterpreter().HandleCompletion(complete.line.c_str(), cursor, 0, -1, found);
-    // Entry 0 is what every match adds to the word at the cursor; the matches follow it.
-    std::vector<std::string> matches;
-    for (std::uint32_t i = 1; i < found.GetSize(); ++i) {
-        const char* match = found.GetStringAtIndex(i);
-        matches.push_back(to_utf8_lossy(match ? match : ""));
-    }
-    writer_.write_line(records::result(seq, true, "", "", matches));
+    std::optional<std::vector<std::string>> matches;
+    const requests::Answer answer = std::visit(
+        [&](const auto& request) -> requests::Answer {
+            using Kind = std::decay_t<decltype(request)>;
+            if constexpr (std::is_same_v<Kind, requests::Input>) {
+                return input(request);
+            } else if constexpr (std::is_same_v<Kind, requests::Complete>) {
+                lldb::SBStringList found;
+                const auto cursor = static_cast<std::uint32_t>(request.cursor);
+                debugger_.GetCommandInterpreter().HandleCompletion(request.line.c_str(), cursor, 0, -1, found);
+                // Entry 0 is what every match adds to the word at the cursor; the matches follow.
+                matches.emplace();
+                for (std::uint32_t i = 1; i < found.GetSize(); ++i) {
+                    const char* match = found.GetStringAtIndex(i);
+                    matches->push_back(to_utf8_lossy(match ? match : ""));
+                }
+                return {};
+            } else if constexpr (std::is_same_v<Kind, requests::Breakpoints> ||
+                                 std::is_same_v<Kind, requests::FunctionBreakpoints>) {
+                return breakpoints_.set(debugger_.GetSelectedTarget(), request);
+            } else if constexpr (std::is_same_v<Kind, requests::Threads>) {
+                return inspector_.threads();
+            } else if constexpr (std::is_same_v<Kind, requests::Frames>) {
+                return inspector_.frames(request);
+            } else if constexpr (std::is_same_v<Kind, requests::Scopes>) {
+                return inspector_.scopes(request);
+            } else if constexpr (std::is_same_v<Kind, requests::Variables>) {
+                return inspector_.variables(request);
+            } else if constexpr (std::is_same_v<Kind, requests::Evaluate>) {
+                return inspector_.evaluate(request);
+            } else if constexpr (std::is_same_v<Kind, requests::SetVariable>) {
+                return inspector_.set_variable(request);
+            } else {
+                static_assert(std::is_same_v<Kind, requests::Step>);
+                requests::Answer stepped = inspector_.step(request);
+                // As for a command: a debuggee left running reports that before the result.
+                if (stepped.ok)
+                    reporter_.after_command(debugger_);
+                return stepped;
+            }
+        },
+        std::get<requests::Request>(parsed));
+    writer_.write_line(records::result(seq, answer.ok, "", answer.error, matches, answer.body));
+}
+
+requests::Answer Session::input(const requests::Input& request)
+{
+    lldb::SBProcess process = debugger_.GetSelectedTarget().GetProcess();
+    if (!reporter_.launched_and_live(process))
+        return requests::refused("error: no debuggee to write to\n");
+    // LLDB writes every byte to the terminal itself, looping on partial writes, and returns 0
+    // whatever it wrote: the count gives nothing to loop on here.
+    if (!request.data.empty())
+        process.PutSTDIN(request.data.data(), request.data.size());
+    return {};
 }
 
 void Session::command_loop()

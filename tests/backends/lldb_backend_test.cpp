@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <sys/wait.h>
 
@@ -299,6 +300,161 @@ TEST_P(LldbBackend, RequestsGetOneResultEachAndACommandThatLeavesTheDebuggeeRunn
         std::string &before = last[r.value("pid", 0)];
         EXPECT_FALSE(before == "running" && r.value("state", "") == "running") << r.dump();
         before = r.value("state", "");
+    }
+    backend.closeCommands();
+    EXPECT_EQ(backend.end(), 0);
+}
+
+// The line of the file that holds the text, counted from 1.
+int lineOf(const std::string &path, const std::string &text)
+{
+    const std::string content = readFile(path);
+    return 1 + static_cast<int>(std::count(content.begin(), content.begin() + content.find(text), '\n'));
+}
+
+// Whether actual holds what is wanted: each field of an object (null: absent), each entry of an array
+// (no more, unless the last wanted is "..."), equal values; "~re" a text matching re, "=name" any value,
+// kept under that name.
+bool holds(const Json &actual, const Json &wanted, std::map<std::string, std::string> &kept)
+{
+    const std::string text = wanted.is_string() ? wanted.get<std::string>() : "";
+    if (text.starts_with("="))
+        return kept[text.substr(1)] = actual.dump(), true;
+    if (text.starts_with("~"))
+        return std::regex_match(actual.is_string() ? actual.get<std::string>() : actual.dump(),
+                                std::regex(text.substr(1)));
+    if (!wanted.is_structured() || wanted.type() != actual.type())
+        return actual == wanted;
+    const size_t open = wanted.is_array() && !wanted.empty() && wanted.back() == "...";
+    if (wanted.is_array() && (open ? actual.size() + 1 < wanted.size() : actual.size() != wanted.size()))
+        return false;
+    size_t index = 0;
+    for (auto item = wanted.begin(); index + open < wanted.size(); ++item, ++index) {
+        const bool array = wanted.is_array();
+        const Json *there = array ? &actual[index] : actual.contains(item.key()) ? &actual[item.key()] : nullptr;
+        if (item->is_null() ? there != nullptr : there == nullptr || !holds(*there, *item, kept))
+            return false;
+    }
+    return true;
+}
+
+TEST_P(LldbBackend, RequestsSetBreakpointsReadThreadsFramesScopesAndVariablesEvaluateAndStepTheDebuggee)
+{
+    Backend backend(GetParam());
+    const std::string source = LD_SOURCE_DIR "/example/example_program.c";
+    const std::string shapes = LD_SOURCE_DIR "/tests/debuggees/struct_program.c";
+    // "@name@" in a step stands for what is known by that name, with what was kept on the way.
+    std::map<std::string, std::string> known = {{"example", example}, {"source", source},
+        {"struct", LD_STANDIN_DIR "/struct_program"}, {"sum", std::to_string(lineOf(shapes, "int sum = 0;"))},
+        {"square", std::to_string(lineOf(source, "int square = x * x;"))},
+        {"next", std::to_string(lineOf(source, "return square + 1;"))}};
+    // Sent: a command line, a request without {"request": and its closing brace, or "?" and the states of a
+    // process record to wait for. Wanted: JSON that the request's body or the record holds; "error: re", a
+    // refusal whose error matches re; "", ok without a body.
+    const std::pair<std::string, std::string> steps[] = {
+        {R"("breakpoints","lines":[])", R"(error: request "breakpoints" has no "file" field)"},
+        {R"("breakpoints","file":"","lines":[])", R"(error: field "file" must not be empty)"},
+        {R"("breakpoints","file":"a\u0000","lines":[])", R"(error: field "file" must not hold a NUL character)"},
+        {R"("breakpoints","file":"a","lines":[3])", R"(error: field "lines" must be an array of objects)"},
+        {R"("breakpoints","file":"a","lines":[{}])", R"(error: an entry of "lines" has no "line" field)"},
+        {R"("breakpoints","file":"a","lines":[{"line":0}])",
+         R"(error: field "line" must be an integer from 1 to 4294967295)"},
+        {R"("breakpoints","file":"a","lines":[{"line":1,"ignoreCount":-1}])",
+         R"(error: field "ignoreCount" must be an integer from 0 to 4294967295)"},
+        {R"("functionBreakpoints","functions":[{"name":3}])", R"(error: field "name" must be a string)"},
+        {R"("frames","thread":1.0)", R"(error: field "thread" must be a non-negative integer)"},
+        {R"("step","kind":"sideways")", R"(error: field "kind" must be "over", "into", "out" or "continue")"},
+        {R"("breakpoints","file":"a","lines":[])", "error: no target"},
+        {R"("frames")", "error: no process"},
+        {R"("variables","handle":1)", "error: no such handle 1"},
+        {R"("threads")", R"({"threads":[]})"},
+        // Set before the launch, breakpoints resolve in the program file; a command line's one stays.
+        {"target create @example@", ""},
+        {"breakpoint set -n spin", ""},
+        {R"("breakpoints","file":"@source@","lines":[{"line":@square@},{"line":1000}])", R"({"breakpoints":[)"
+         R"({"id":"=first","verified":true,"line":@square@},{"verified":false,"message":"no code at this line"}]})"},
+        {R"("breakpoints","file":"/a.c","lines":[{"line":5}])",
+         R"({"breakpoints":[{"verified":false,"line":5,"message":"not resolved yet"}]})"},
+        {"process launch", ""},
+        {"?stopped exited", R"({"reason":"breakpoint","thread":"=thread","frame":{"line":@square@}})"},
+        {R"("threads")", R"({"threads":[{"id":@thread@,"name":"example-program"}]})"},
+        {R"("frames","thread":@thread@,"count":2)", R"({"total":"~[2-9]|[1-9][0-9]+","frames":[{"index":0,"function":)"
+         R"("compute","file":"@source@","line":@square@,"address":"~0x[0-9a-f]{16}"},{"function":"main"}]})"},
+        {R"("frames","start":1,"count":1)", R"({"frames":[{"index":1,"function":"main"}]})"},
+        {R"("scopes","thread":@thread@,"frame":0)", R"({"scopes":[{"name":"Locals","handle":"=locals"},)"
+         R"({"name":"Arguments","handle":"=args"},{"name":"Registers","handle":"=registers"}]})"},
+        {R"("variables","handle":@args@)", R"({"variables":[{"name":"x","value":"1","type":"int","handle":0}]})"},
+        {R"("variables","handle":@locals@)", R"({"variables":[{"name":"square","type":"int","handle":0}]})"},
+        {R"("variables","handle":@registers@)",
+         R"({"variables":[{"value":"{...}","type":null,"handle":"=set"},"..."]})"},
+        {R"("variables","handle":@set@)", R"({"variables":[{"value":"~0x[0-9a-f]+","handle":0},"..."]})"},
+        {R"("evaluate","expression":"x * 10","frame":0)", R"({"value":"10","type":"int","handle":0})"},
+        {R"("evaluate","expression":"nosuch + 1")", R"(error: [^\n]*nosuch[^\n]*)"},
+        {R"("frames","thread":99)", "error: no thread 99"},
+        {R"("scopes","frame":99)", "error: no frame 99"},
+        {R"("setVariable","handle":@args@,"name":"y","value":"1")", R"(error: handle @args@ has no child "y")"},
+        {R"("setVariable","handle":@args@,"name":"x","value":"abc")", "error: 'abc' is not a valid integer .*"},
+        {R"("setVariable","handle":@args@,"name":"x","value":"5")", R"({"value":"5"})"},
+        {R"("evaluate","expression":"x")", R"({"value":"5"})"},
+        // A step resumes: its stop comes as a record, and the handles of the stop before are gone.
+        {R"("step","kind":"over","thread":@thread@)", ""},
+        {"?stopped exited", R"({"reason":"plan-complete","frame":{"function":"compute","line":@next@}})"},
+        {R"("evaluate","expression":"square")", R"({"value":"25"})"},
+        {R"("variables","handle":@args@)", "error: no such handle @args@"},
+        {R"("step","kind":"out")", ""},
+        {"?stopped exited", R"({"reason":"plan-complete","frame":{"function":"main"}})"},
+        // A new set for the file deletes the one before, and not the command line's breakpoint.
+        {R"("breakpoints","file":"@source@","lines":[{"line":@square@,"condition":"x == 2"}])",
+         R"({"breakpoints":[{"verified":true,"line":@square@}]})"},
+        {"breakpoint list @first@", "error: [^]*"},
+        {"breakpoint list 1", ""},
+        {R"("step","kind":"continue")", ""},
+        {"?stopped exited", R"({"reason":"breakpoint"})"},
+        {R"("evaluate","expression":"x")", R"({"value":"2"})"},
+        // compute's one call left is passed by, so the debuggee ends without stopping.
+        {R"("breakpoints","file":"@source@","lines":[])", R"({"breakpoints":[]})"},
+        {R"("functionBreakpoints","functions":[{"name":"compute","ignoreCount":1}])",
+         R"({"breakpoints":[{"verified":true,"line":@square@}]})"},
+        {R"("step","kind":"continue")", ""},
+        {"?stopped exited", R"({"state":"exited"})"},
+        // A struct behind a pointer, member by member.
+        {"target create @struct@", ""},
+        {R"("functionBreakpoints","functions":[{"name":"perimeter"}])", R"({"breakpoints":[{"line":@sum@}]})"},
+        {"process launch", ""},
+        {"?stopped exited", R"({"frame":{"function":"perimeter"}})"},
+        {R"("scopes")", R"({"scopes":[{},{"handle":"=args"},{}]})"},
+        {R"("variables","handle":@args@)", R"({"variables":[{"name":"shape","type":"const shape *","handle":"=p"}]})"},
+        {R"("variables","handle":@p@)", R"({"variables":[{"name":"id","value":"42","handle":0},)"
+         R"({"name":"origin","value":"{...}","handle":"=origin"},{"name":"sides","handle":"=sides"}]})"},
+        {R"("variables","handle":@origin@)", R"({"variables":[{"name":"x","value":"3"},{"name":"y","value":"4"}]})"},
+        {R"("variables","handle":@sides@)", R"({"variables":[{"name":"[0]","value":"5"},{"value":"6"},{"value":"7"}]})"},
+        // A debuggee waiting on its terminal runs until it reads a line.
+        {"target create /bin/sh", ""},
+        {R"(process launch -- -c "read line")", ""},
+        {"?running", "{}"},
+        {R"("step","kind":"over")", "error: the process is not stopped"},
+        {R"("input","data":"\n")", ""},
+        {"?exited", "{}"},
+    };
+    for (const auto &[send, expect] : steps) {
+        std::string line = send, wanted = expect;
+        for (const auto &[name, value] : known) {
+            for (std::string *text : {&line, &wanted})
+                for (size_t at; (at = text->find("@" + name + "@")) != std::string::npos;)
+                    text->replace(at, name.size() + 2, value);
+        }
+        const std::string states = " " + line.substr(1) + " "; // for a "?" line
+        const auto awaited = [&](const Json &r) { return states.find(" " + r.value("state", "-") + " ") != std::string::npos; };
+        const std::string request = line.starts_with("\"") ? R"({"request":)" + line + "}" : line;
+        const std::optional<Json> got = line.starts_with("?") ? backend.next(awaited) : backend.command(request);
+        ASSERT_TRUE(got) << line;
+        bool fits = got->value("ok", false) && wanted.empty() && !got->contains("body");
+        if (wanted.starts_with("error: "))
+            fits = !got->value("ok", true) && !got->contains("body") &&
+                   std::regex_match(got->value("error", ""), std::regex(wanted + "\n"));
+        else if (!wanted.empty())
+            fits = holds(line.starts_with("?") ? *got : got->value("body", Json()), Json::parse(wanted), known);
+        EXPECT_TRUE(fits) << line << "\n got: " << got->dump() << "\n wanted: " << wanted;
     }
     backend.closeCommands();
     EXPECT_EQ(backend.end(), 0);
