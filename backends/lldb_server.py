@@ -618,6 +618,8 @@ def describe_stop(process, record):
             thread.GetStopReasonDataAtIndex(0)))
         if signal_name is not None:
             record["signal"] = signal_name
+    if reason == lldb.eStopReasonBreakpoint and thread.GetStopReasonDataCount() > 0:
+        record["breakpoint"] = thread.GetStopReasonDataAtIndex(0)
     record["thread"] = thread.GetIndexID()
     frame = frame_of(thread)
     if frame:
@@ -809,7 +811,7 @@ class Reporter:
 
     @staticmethod
     def ordered(record):
-        order = ("type", "state", "pid", "status", "reason", "signal", "thread", "frame")
+        order = ("type", "state", "pid", "status", "reason", "signal", "breakpoint", "thread", "frame")
         return {key: record[key] for key in order if key in record}
 
     def end_unseen(self, tracked):

@@ -53,6 +53,8 @@ std::string process(const ProcessState& state)
         record["reason"] = *state.reason;
     if (state.signal)
         record["signal"] = *state.signal;
+    if (state.breakpoint)
+        record["breakpoint"] = *state.breakpoint;
     if (state.thread)
         record["thread"] = *state.thread;
     if (state.frame && !state.frame->empty()) {

@@ -138,6 +138,8 @@ void describe_stop(lldb::SBProcess& process, records::ProcessState& record)
         const auto signo = static_cast<std::int32_t>(thread.GetStopReasonDataAtIndex(0));
         record.signal = describe::text(process.GetUnixSignals().GetSignalAsCString(signo));
     }
+    if (reason == lldb::eStopReasonBreakpoint && thread.GetStopReasonDataCount() > 0)
+        record.breakpoint = thread.GetStopReasonDataAtIndex(0);
     record.thread = thread.GetIndexID();
     record.frame = frame_of(thread);
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <condition_variable>
 #include <map>
+#include <set>
 #include <mutex>
 
 #include "host/command_quoting.h"
@@ -156,7 +157,9 @@ private:
         std::string dapReason = "step";
         Json body = Json::object();
         if (reason == "breakpoint") {
-            dapReason = "breakpoint";
+            const int64_t id = record.value("breakpoint", int64_t{0});
+            dapReason = functionBreakpointIds_.count(id) != 0 ? "function breakpoint" : "breakpoint";
+            body["hitBreakpointIds"] = Json::array({id});
         } else if (reason == "signal" && pauseRequested_.exchange(false)) {
             dapReason = "pause";
         } else if (reason == "signal" || reason == "exception") {
@@ -328,8 +331,13 @@ private:
             }
             functions.push_back(to);
         }
-        forward(request, {{"request", "functionBreakpoints"}, {"functions", functions}},
-                [](const Json &body) { return placed(body, ""); });
+        forward(request, {{"request", "functionBreakpoints"}, {"functions", functions}}, [this](const Json &body) {
+            std::lock_guard<std::mutex> guard(lock_);
+            functionBreakpointIds_.clear();
+            for (const auto &breakpoint : body.value("breakpoints", Json::array()))
+                functionBreakpointIds_.insert(breakpoint.value("id", int64_t{0}));
+            return placed(body, "");
+        });
     }
 
     // DAP frame ids name a thread and a frame index together, until the debuggee runs again.
@@ -455,6 +463,7 @@ private:
     bool attach_ = false;
     bool stopOnEntry_ = false;
     std::string cwd_;
+    std::set<int64_t> functionBreakpointIds_; // read where stops are told, under lock_
 };
 
 } // namespace
