@@ -77,8 +77,10 @@ public:
                                        doubleQuoted("file " + doubleQuoted(path)) + "\n"};
         if (!arguments.empty()) {
             std::string words;
-            for (const auto &argument : arguments)
-                words += (words.empty() ? "" : " ") + shellQuoted(argument);
+            for (const auto &argument : arguments) {
+                words += words.empty() ? "" : " ";
+                words += shellQuoted(argument);
+            }
             lines.push_back(std::to_string(firstId + 1) + "-exec-arguments " + words + "\n");
         }
         return lines;

@@ -52,7 +52,7 @@ public:
         if (!arguments.empty()) {
             std::string words;
             for (const auto &argument : arguments)
-                words += " " + doubleQuoted(argument);
+                words.append(" ").append(doubleQuoted(argument));
             lines.push_back(numbered("settings set -- target.run-args" + words, firstId + 1, Role::Command));
         }
         return lines;

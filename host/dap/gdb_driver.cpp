@@ -119,7 +119,7 @@ public:
             }
             std::string words;
             for (const auto &argument : arguments.value("args", Json::array()))
-                words += " " + shellQuoted(argument.is_string() ? argument.get<std::string>() : argument.dump());
+                words.append(" ").append(shellQuoted(argument.is_string() ? argument.get<std::string>() : argument.dump()));
             if (!words.empty())
                 command("-exec-arguments" + words);
             if (arguments.contains("cwd") && arguments["cwd"].is_string())
@@ -410,7 +410,7 @@ private:
             return;
         std::string text = "-break-delete";
         for (int64_t number : numbers)
-            text += " " + std::to_string(number);
+            text.append(" ").append(std::to_string(number));
         command(text);
         numbers.clear();
     }

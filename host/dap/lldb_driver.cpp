@@ -78,7 +78,7 @@ public:
             }
             std::string words;
             for (const auto &argument : arguments.value("args", Json::array()))
-                words += " " + doubleQuoted(argument.is_string() ? argument.get<std::string>() : argument.dump());
+                words.append(" ").append(doubleQuoted(argument.is_string() ? argument.get<std::string>() : argument.dump()));
             if (!words.empty())
                 line("settings set -- target.run-args" + words);
             if (arguments.contains("cwd") && arguments["cwd"].is_string())

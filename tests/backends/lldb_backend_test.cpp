@@ -443,8 +443,10 @@ TEST_P(LldbBackend, RequestsSetBreakpointsReadThreadsFramesScopesAndVariablesEva
                 for (size_t at; (at = text->find("@" + name + "@")) != std::string::npos;)
                     text->replace(at, name.size() + 2, value);
         }
-        const std::string states = " " + line.substr(1) + " "; // for a "?" line
-        const auto awaited = [&](const Json &r) { return states.find(" " + r.value("state", "-") + " ") != std::string::npos; };
+        const std::string states = std::string(" ").append(line, 1) + " "; // for a "?" line
+        const auto awaited = [&](const Json &r) {
+            return states.find(std::string(" ").append(r.value("state", "-")).append(" ")) != std::string::npos;
+        };
         const std::string request = line.starts_with("\"") ? R"({"request":)" + line + "}" : line;
         const std::optional<Json> got = line.starts_with("?") ? backend.next(awaited) : backend.command(request);
         ASSERT_TRUE(got) << line;
