@@ -214,7 +214,9 @@ Options parseOptions(int argc, char **argv)
             usageError("unknown argument \"" + argument + "\"");
         }
     }
-    if (options.dap && (options.gdb || options.lldb || options.arch || options.raw || options.program))
+    // With --dap, --lldb=helper|script only chooses which LLDB back end a launch of "lldb" gets.
+    if (options.dap && (options.gdb || (options.lldb && !options.lldbLayout) || options.arch || options.raw ||
+                        options.program))
         usageError("--dap takes its debugger and program from the editor's launch request: "
                    "give it without --gdb, --lldb, --arch, --raw or a program");
     if (options.dap)

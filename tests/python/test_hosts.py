@@ -109,6 +109,8 @@ class DebuggerHost(unittest.TestCase):
              "debugger-host: --root %s: no toolchain layout there (no usr/bin/xcode-select)" % bundle),
             (["--gdb", "--", "/nonexistent/program"], 2, "debugger-host: /nonexistent/program: No such file or directory"),
             (["--gdb", "--bogus"], 2, "debugger-host: unknown argument \"--bogus\""),
+            (["--dap", "--gdb"], 2, "debugger-host: --dap takes its debugger and program from the editor's launch "
+                                    "request: give it without --gdb, --lldb, --arch, --raw or a program"),
             (["--gdb", "--service", "/bin/true"], 5, "debugger-host: the service ended without answering the launch of GDB"),
             (["--gdb", "--service", os.path.join(bundle, "local-debugger")], 6,
              "debugger-host: GDB ended before writing anything"),
