@@ -1013,7 +1013,7 @@ def known_number(number):
     return None if number in (0, 0xFFFFFFFF) else number
 
 
-class Inspector:
+class Examiner:
     """The requests that read and drive the debuggee of LLDB's selected target: threads,
     frames, scopes, variables, evaluate, setVariable and step.
 
@@ -1218,7 +1218,7 @@ class Session:
         self.debugger = None
         self.interpreter = None
         self.breakpoints = BreakpointRequests()
-        self.inspector = None
+        self.examiner = None
 
     def start_debugger(self, set_debug_server):
         init = lldb.SBDebugger.InitializeWithErrorHandling()
@@ -1240,7 +1240,7 @@ class Session:
             pass
         self.debugger = debugger
         self.interpreter = debugger.GetCommandInterpreter()
-        self.inspector = Inspector(debugger)
+        self.examiner = Examiner(debugger)
         setup = ["settings set auto-confirm true", "settings set use-color false"]
         if set_debug_server:
             setup.append("settings set target.unset-env-vars " + DEBUG_SERVER_VARIABLE)
@@ -1369,18 +1369,18 @@ class Session:
         if name == "functionBreakpoints":
             return self.breakpoints.set_functions(target, request)
         if name == "step":
-            stepped = self.inspector.step(request)
+            stepped = self.examiner.step(request)
             # As for a command: a debuggee left running reports that before the result.
             if stepped.ok:
                 self.reporter.after_command(self.debugger)
             return stepped
         handlers = {
-            "threads": self.inspector.threads,
-            "frames": self.inspector.frames,
-            "scopes": self.inspector.scopes,
-            "variables": self.inspector.variables,
-            "evaluate": self.inspector.evaluate,
-            "setVariable": self.inspector.set_variable,
+            "threads": self.examiner.threads,
+            "frames": self.examiner.frames,
+            "scopes": self.examiner.scopes,
+            "variables": self.examiner.variables,
+            "evaluate": self.examiner.evaluate,
+            "setVariable": self.examiner.set_variable,
         }
         return handlers[name](request)
 

@@ -2,7 +2,7 @@
 
 #include "backends/lldb_helper/breakpoints.h"
 #include "backends/lldb_helper/event_writer.h"
-#include "backends/lldb_helper/inspector.h"
+#include "backends/lldb_helper/examiner.h"
 #include "backends/lldb_helper/process_tree.h"
 #include "backends/lldb_helper/records.h"
 #include "backends/lldb_helper/reporter.h"
@@ -104,7 +104,7 @@ private:
     int signal_fd_;
     lldb::SBDebugger debugger_;
     BreakpointRequests breakpoints_;
-    Inspector inspector_{debugger_};
+    Examiner examiner_{debugger_};
     std::uint64_t seq_ = 0;
     std::atomic<bool> shutdown_requested_{false};
     std::atomic<bool> in_command_{false};
@@ -286,20 +286,20 @@ void Session::answer(std::uint64_t seq, const std::string& line)
                                  std::is_same_v<Kind, requests::FunctionBreakpoints>) {
                 return breakpoints_.set(debugger_.GetSelectedTarget(), request);
             } else if constexpr (std::is_same_v<Kind, requests::Threads>) {
-                return inspector_.threads();
+                return examiner_.threads();
             } else if constexpr (std::is_same_v<Kind, requests::Frames>) {
-                return inspector_.frames(request);
+                return examiner_.frames(request);
             } else if constexpr (std::is_same_v<Kind, requests::Scopes>) {
-                return inspector_.scopes(request);
+                return examiner_.scopes(request);
             } else if constexpr (std::is_same_v<Kind, requests::Variables>) {
-                return inspector_.variables(request);
+                return examiner_.variables(request);
             } else if constexpr (std::is_same_v<Kind, requests::Evaluate>) {
-                return inspector_.evaluate(request);
+                return examiner_.evaluate(request);
             } else if constexpr (std::is_same_v<Kind, requests::SetVariable>) {
-                return inspector_.set_variable(request);
+                return examiner_.set_variable(request);
             } else {
                 static_assert(std::is_same_v<Kind, requests::Step>);
-                requests::Answer stepped = inspector_.step(request);
+                requests::Answer stepped = examiner_.step(request);
                 // As for a command: a debuggee left running reports that before the result.
                 if (stepped.ok)
                     reporter_.after_command(debugger_);

@@ -1,4 +1,4 @@
-#include "backends/lldb_helper/inspector.h"
+#include "backends/lldb_helper/examiner.h"
 
 #include "backends/lldb_helper/describe.h"
 
@@ -48,7 +48,7 @@ std::optional<std::uint32_t> known(std::uint32_t number)
 
 }  // namespace
 
-std::variant<lldb::SBThread, std::string> Inspector::thread_of(const std::optional<std::uint64_t>& index)
+std::variant<lldb::SBThread, std::string> Examiner::thread_of(const std::optional<std::uint64_t>& index)
 {
     lldb::SBProcess process = debugger_.GetSelectedTarget().GetProcess();
     if (!describe::is_live(process))
@@ -69,7 +69,7 @@ std::variant<lldb::SBThread, std::string> Inspector::thread_of(const std::option
     return thread;
 }
 
-std::variant<lldb::SBFrame, std::string> Inspector::frame_of(const requests::Place& place)
+std::variant<lldb::SBFrame, std::string> Examiner::frame_of(const requests::Place& place)
 {
     std::variant<lldb::SBThread, std::string> thread = thread_of(place.thread);
     if (auto* refusal = std::get_if<std::string>(&thread))
@@ -84,7 +84,7 @@ std::variant<lldb::SBFrame, std::string> Inspector::frame_of(const requests::Pla
     return frame;
 }
 
-void Inspector::refresh()
+void Examiner::refresh()
 {
     View now;
     now.target = debugger_.GetSelectedTarget();
@@ -100,13 +100,13 @@ void Inspector::refresh()
     view_ = now;
 }
 
-std::uint64_t Inspector::hold(Held held)
+std::uint64_t Examiner::hold(Held held)
 {
     handles_.emplace(++last_handle_, std::move(held));
     return last_handle_;
 }
 
-std::vector<lldb::SBValue> Inspector::contents(const Held& held)
+std::vector<lldb::SBValue> Examiner::contents(const Held& held)
 {
     std::vector<lldb::SBValue> values;
     if (const auto* scope = std::get_if<Scope>(&held)) {
@@ -127,7 +127,7 @@ std::vector<lldb::SBValue> Inspector::contents(const Held& held)
     return values;
 }
 
-void Inspector::describe_value(lldb::SBValue& value, records::Body& entry)
+void Examiner::describe_value(lldb::SBValue& value, records::Body& entry)
 {
     entry["value"] = shown(value);
     if (const std::optional<std::string> type = describe::text(value.GetDisplayTypeName()))
@@ -135,7 +135,7 @@ void Inspector::describe_value(lldb::SBValue& value, records::Body& entry)
     entry["handle"] = value.GetNumChildren() > 0 ? hold(value) : 0;
 }
 
-requests::Answer Inspector::threads()
+requests::Answer Examiner::threads()
 {
     records::Body list = records::Body::array();
     lldb::SBProcess process = debugger_.GetSelectedTarget().GetProcess();
@@ -151,7 +151,7 @@ requests::Answer Inspector::threads()
     return requests::answered({{"threads", list}});
 }
 
-requests::Answer Inspector::frames(const requests::Frames& request)
+requests::Answer Examiner::frames(const requests::Frames& request)
 {
     std::variant<lldb::SBThread, std::string> found = thread_of(request.thread);
     if (auto* refusal = std::get_if<std::string>(&found))
@@ -181,7 +181,7 @@ requests::Answer Inspector::frames(const requests::Frames& request)
     return requests::answered({{"frames", list}, {"total", total}});
 }
 
-requests::Answer Inspector::scopes(const requests::Scopes& request)
+requests::Answer Examiner::scopes(const requests::Scopes& request)
 {
     refresh();
     std::variant<lldb::SBFrame, std::string> found = frame_of(request.place);
@@ -195,7 +195,7 @@ requests::Answer Inspector::scopes(const requests::Scopes& request)
     return requests::answered({{"scopes", list}});
 }
 
-requests::Answer Inspector::variables(const requests::Variables& request)
+requests::Answer Examiner::variables(const requests::Variables& request)
 {
     refresh();
     const auto found = handles_.find(request.handle);
@@ -211,7 +211,7 @@ requests::Answer Inspector::variables(const requests::Variables& request)
     return requests::answered({{"variables", list}});
 }
 
-requests::Answer Inspector::evaluate(const requests::Evaluate& request)
+requests::Answer Examiner::evaluate(const requests::Evaluate& request)
 {
     refresh();
     lldb::SBTarget target = debugger_.GetSelectedTarget();
@@ -238,7 +238,7 @@ requests::Answer Inspector::evaluate(const requests::Evaluate& request)
     return requests::refused(describe::error_line(error.GetCString(), "error: cannot evaluate the expression\n"));
 }
 
-requests::Answer Inspector::set_variable(const requests::SetVariable& request)
+requests::Answer Examiner::set_variable(const requests::SetVariable& request)
 {
     refresh();
     const auto found = handles_.find(request.handle);
@@ -257,7 +257,7 @@ requests::Answer Inspector::set_variable(const requests::SetVariable& request)
                              requests::json_quoted(request.name) + "\n");
 }
 
-requests::Answer Inspector::step(const requests::Step& request)
+requests::Answer Examiner::step(const requests::Step& request)
 {
     std::variant<lldb::SBThread, std::string> found = thread_of(request.thread);
     if (auto* refusal = std::get_if<std::string>(&found))

@@ -19,9 +19,9 @@
 
 namespace lldb_helper {
 
-class Inspector {
+class Examiner {
 public:
-    explicit Inspector(lldb::SBDebugger& debugger) : debugger_(debugger) {}
+    explicit Examiner(lldb::SBDebugger& debugger) : debugger_(debugger) {}
 
     requests::Answer threads();
     requests::Answer frames(const requests::Frames& request);
