@@ -13,8 +13,7 @@
 #include <unistd.h>
 
 #include "host/command_quoting.h"
-#include "host/dap/awaited_answers.h"
-#include "host/dap/debugger_driver.h"
+#include "host/dap/line_driver.h"
 #include "host/debuggee_terminal.h"
 #include "host/mi_record.h"
 
@@ -39,9 +38,9 @@ struct Answer {
     }
 };
 
-class GdbDriver : public DebuggerDriver {
+class GdbDriver : public LineDriver<Answer> {
 public:
-    GdbDriver(DapChannel &channel, bool seesTerminals) : channel_(channel), seesTerminals_(seesTerminals) {}
+    GdbDriver(DapChannel &channel, bool seesTerminals) : LineDriver(channel), seesTerminals_(seesTerminals) {}
 
     ~GdbDriver() override
     {
@@ -53,29 +52,6 @@ public:
             if (fd >= 0)
                 close(fd);
         }
-    }
-
-    void feed(const uint8_t *bytes, size_t count) override
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        partial_.append(reinterpret_cast<const char *>(bytes), count);
-        size_t start = 0;
-        for (size_t newline; (newline = partial_.find('\n', start)) != std::string::npos; start = newline + 1) {
-            std::string_view line(partial_.data() + start, newline - start);
-            if (!line.empty() && line.back() == '\r')
-                line.remove_suffix(1);
-            read(line);
-        }
-        partial_.erase(0, start);
-    }
-
-    void closed() override
-    {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            answers_.close();
-        }
-        sendTerminated();
     }
 
     void start(ServiceClient &client, const Json &request) override
@@ -136,8 +112,6 @@ public:
         commandThen("-exec-interrupt --all", [](const Answer &) {});
     }
 
-    bool running() const override { return running_; }
-
     void finish(bool terminate) override
     {
         if (!attach_ || !client_)
@@ -152,7 +126,7 @@ public:
 
 private:
     // ---- from the reading thread, under lock_
-    void read(std::string_view line)
+    void read(std::string_view line) override
     {
         auto record = parseMiRecord(line);
         if (!record) {
@@ -254,12 +228,6 @@ private:
     {
         if (!text.empty())
             channel_.event("output", {{"category", category}, {"output", std::move(text)}});
-    }
-
-    void sendTerminated()
-    {
-        if (!terminatedSent_.exchange(true))
-            channel_.event("terminated");
     }
 
     void relayDebuggee()
@@ -720,27 +688,13 @@ private:
         channel_.respond(request, {{"result", ran.console}, {"variablesReference", 0}});
     }
 
-    DapChannel &channel_;
     const bool seesTerminals_;
-    ServiceClient *client_ = nullptr;
     DebuggeeTerminal terminal_;
     int stopRelay_[2] = {-1, -1};
     std::thread relay_;
 
     std::mutex relayLock_;
-    std::mutex lock_;
-    std::string partial_;
-    AwaitedAnswers<Answer> answers_;
-    std::atomic<bool> running_ = false;
     std::atomic<uint64_t> generation_ = 0;
-
-    std::atomic<bool> pauseRequested_ = false;
-    std::atomic<bool> resumeRequested_ = false;
-    std::atomic<bool> attaching_ = false;
-    std::atomic<bool> entryPending_ = false;
-    std::atomic<bool> terminatedSent_ = false;
-    bool attach_ = false;
-    bool stopOnEntry_ = false;
 
     std::map<int64_t, Handle> handles_;
     std::map<std::pair<int64_t, std::string>, std::string> named_; // (handle, label) -> object

@@ -9,8 +9,7 @@
 #include <mutex>
 
 #include "host/command_quoting.h"
-#include "host/dap/awaited_answers.h"
-#include "host/dap/debugger_driver.h"
+#include "host/dap/line_driver.h"
 
 namespace local_debugger::dap {
 
@@ -34,28 +33,9 @@ struct Result {
     Json body() const { return record.value("body", Json::object()); }
 };
 
-class LldbDriver : public DebuggerDriver {
+class LldbDriver : public LineDriver<Result> {
 public:
-    explicit LldbDriver(DapChannel &channel) : channel_(channel) {}
-
-    void feed(const uint8_t *bytes, size_t count) override
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        partial_.append(reinterpret_cast<const char *>(bytes), count);
-        size_t start = 0;
-        for (size_t newline; (newline = partial_.find('\n', start)) != std::string::npos; start = newline + 1)
-            read(std::string_view(partial_.data() + start, newline - start));
-        partial_.erase(0, start);
-    }
-
-    void closed() override
-    {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            answers_.close();
-        }
-        sendTerminated();
-    }
+    explicit LldbDriver(DapChannel &channel) : LineDriver(channel) {}
 
     void start(ServiceClient &client, const Json &request) override
     {
@@ -95,8 +75,6 @@ public:
         client_->sendCommand("break");
     }
 
-    bool running() const override { return running_; }
-
     void finish(bool terminate) override
     {
         if (!attach_ || !client_)
@@ -111,7 +89,7 @@ public:
 
 private:
     // ---- from the reading thread, under lock_
-    void read(std::string_view text)
+    void read(std::string_view text) override
     {
         Json record = Json::parse(text, nullptr, false);
         if (!record.is_object())
@@ -179,12 +157,6 @@ private:
         channel_.event("stopped", body);
     }
 
-    void sendTerminated()
-    {
-        if (!terminatedSent_.exchange(true))
-            channel_.event("terminated");
-    }
-
     // ---- lines to the back end, from any thread but the reading one. The back end numbers
     // lines itself from 1, so numbering and sending go together.
     Result line(const std::string &text, std::chrono::milliseconds timeout = 30s,
@@ -196,7 +168,7 @@ private:
             std::lock_guard<std::mutex> sending(sendLock_);
             {
                 std::lock_guard<std::mutex> guard(lock_);
-                seq = answers_.expect(std::move(then));
+                seq = answers_.expect(std::move(then)); // from 1, as the back end numbers its lines
             }
             const std::string bytes = text + "\n";
             client_->sendData("send", std::vector<uint8_t>(bytes.begin(), bytes.end()));
@@ -446,22 +418,7 @@ private:
         channel_.respond(request, {{"result", ran.record.value("output", "")}, {"variablesReference", 0}});
     }
 
-    DapChannel &channel_;
-    ServiceClient *client_ = nullptr;
-
     std::mutex sendLock_; // numbering and sending go together
-    std::mutex lock_;
-    std::string partial_;
-    AwaitedAnswers<Result> answers_; // numbered as the back end numbers its lines, from 1
-
-    std::atomic<bool> running_ = false;
-    std::atomic<bool> pauseRequested_ = false;
-    std::atomic<bool> resumeRequested_ = false;
-    std::atomic<bool> attaching_ = false;
-    std::atomic<bool> entryPending_ = false;
-    std::atomic<bool> terminatedSent_ = false;
-    bool attach_ = false;
-    bool stopOnEntry_ = false;
     std::string cwd_;
     std::set<int64_t> functionBreakpointIds_; // read where stops are told, under lock_
 };
