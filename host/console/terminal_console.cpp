@@ -6,7 +6,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -14,7 +13,7 @@
 #include <map>
 #include <mutex>
 #include <poll.h>
-#include <sys/ioctl.h>
+#include <set>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -80,7 +79,7 @@ struct TerminalConsole::State {
     // The console's own thread only.
     ServiceClient *client = nullptr;
     Mode mode = Mode::Waiting;
-    std::map<uint64_t, bool> awaited; // ids sent and not yet answered
+    std::set<uint64_t> awaited; // ids sent and not yet answered
     uint64_t nextId = 1;
     termios saved {};
     bool terminal = false;
@@ -95,7 +94,7 @@ struct TerminalConsole::State {
 
     void sendAwaited(const std::string &bytes, uint64_t id)
     {
-        awaited[id] = true;
+        awaited.insert(id);
         send(bytes);
     }
 
