@@ -146,18 +146,13 @@ extern "C" long cloneChild(unsigned long flags, void *stackTop, int *pidfd, Chil
 extern "C" int runChildBody(void *argument)
 {
     ChildImage &image = *static_cast<ChildImage *>(argument);
-    if (image.cpuSet != nullptr) {
-        rawCall(SYS_sched_setaffinity, 0, static_cast<long>(image.cpuSetSize), reinterpret_cast<long>(image.cpuSet));
-        rawCall(SYS_sched_setaffinity, image.launcher, static_cast<long>(image.cpuSetSize),
-                reinterpret_cast<long>(image.cpuSet));
-    }
     resetDispositions(image.resetSignals);
     // Never outlive the service, even one killed with SIGKILL; a service gone already means
     // this child would start orphaned.
     rawCall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
     if (rawCall(SYS_getppid) != image.service)
         leave();
-    const long pid = rawCall(SYS_getpid);
+    const long pid = image.textCount > 0 ? rawCall(SYS_getpid) : 0;
     for (size_t i = 0; i < image.textCount; ++i)
         writeText(image.texts[i], pid);
     for (size_t i = 0; i < image.placementCount; ++i) {

@@ -67,7 +67,7 @@ std::string DebuggerRun::start() noexcept
     }
 }
 
-bool DebuggerRun::launch(LaunchPlan plan, Events events)
+bool DebuggerRun::launch(LaunchPlan &plan, Events events)
 {
     if (launched())
         return false;

@@ -40,9 +40,10 @@ public:
     std::string start() noexcept;
     DebuggerRun &operator=(const DebuggerRun &) = delete;
 
-    // Starts the plan's child and takes ownership of it; false when no child runs (the reason
-    // is in a console line). Callers serialise launches; at most one ever succeeds.
-    bool launch(LaunchPlan plan, Events events);
+    // Starts the plan's child and takes ownership of it and of the plan's service ends; false
+    // when no child runs (the reason is in a console line). The child's ends stay with the
+    // plan. Callers serialise launches; at most one ever succeeds.
+    bool launch(LaunchPlan &plan, Events events);
     bool launched() const { return child_.load() != nullptr; }
 
     // The launch has been answered: its output and its exit may now be reported.

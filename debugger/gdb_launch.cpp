@@ -3,7 +3,7 @@
 #include "diagnostics/console.h"
 #include "platform/bundle.h"
 
-std::optional<LaunchPlan> planGdbLaunch(std::optional<std::string_view> arch)
+std::optional<LaunchPlan> planGdbLaunch(std::optional<std::string_view> arch, PipeStock &pipes)
 {
     consoleLine("Launching GDB\u2026");
     const char *name = arch && *arch == "aarch64" ? "gdb-aarch64" : "gdb-x86_64";
@@ -12,8 +12,10 @@ std::optional<LaunchPlan> planGdbLaunch(std::optional<std::string_view> arch)
         return std::nullopt;
 
     LaunchPlan plan;
-    Pipe input, output, error;
-    if (!placeStandardPipes(plan, input, output, error))
+    // GDB reads its commands on standard input.
+    Pipe input = pipes.takeCommand();
+    Pipe output, error;
+    if (!placeStandardPipes(plan, pipes, input, output, error))
         return std::nullopt;
     plan.backend = DebuggerBackend::Gdb;
     plan.executable = *path;

@@ -14,11 +14,10 @@ std::vector<std::string> environmentForChild(const std::function<void(char **&)>
     return entries;
 }
 
-bool placeStandardPipes(LaunchPlan &plan, Pipe &input, Pipe &output, Pipe &error)
+bool placeStandardPipes(LaunchPlan &plan, PipeStock &stock, Pipe &input, Pipe &output, Pipe &error)
 {
-    input = Pipe::make();
-    output = Pipe::make();
-    error = Pipe::make();
+    output = stock.take();
+    error = stock.take();
     if (!input.read || !output.read || !error.read)
         return false;
     plan.descriptors.push_back({std::move(input.read), 0});

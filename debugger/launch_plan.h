@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "debugger/pipe_stock.h"
 #include "diagnostics/child_line.h"
 #include "platform/unique_fd.h"
 #include "toolchain/debugger_backend.h"
@@ -47,6 +48,6 @@ struct LaunchPlan {
 // the host sent none); the service's own block stays as the host sent it.
 std::vector<std::string> environmentForChild(const std::function<void(char **&)> &edit = {});
 
-// Three pipes, the child's standard ones: its ends placed on 0, 1 and 2. false when a pipe
-// could not be made.
-bool placeStandardPipes(LaunchPlan &plan, Pipe &input, Pipe &output, Pipe &error);
+// The child's standard pipes: input as given, output and error from the stock; the child's
+// ends placed on 0, 1 and 2. false when a pipe could not be made.
+bool placeStandardPipes(LaunchPlan &plan, PipeStock &stock, Pipe &input, Pipe &output, Pipe &error);

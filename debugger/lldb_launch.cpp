@@ -20,12 +20,13 @@ bool fitsChild(const std::optional<std::string> &path)
 // Both LLDB back ends: the standard pipes on 0, 1 and 2 (standard input held open, unwritten;
 // the other two drained), the command pipe's read end and the event pipe's write end under
 // their own numbers, which the last two arguments name.
-bool placeLldbPipes(LaunchPlan &plan, std::vector<std::string> leadingArguments)
+bool placeLldbPipes(LaunchPlan &plan, PipeStock &pipes, std::vector<std::string> leadingArguments)
 {
-    Pipe input, output, error;
-    Pipe command = Pipe::make();
-    Pipe event = Pipe::make();
-    if (!placeStandardPipes(plan, input, output, error) || !command.read || !event.read)
+    Pipe input = pipes.take();
+    Pipe output, error;
+    Pipe command = pipes.takeCommand();
+    Pipe event = pipes.take();
+    if (!placeStandardPipes(plan, pipes, input, output, error) || !command.read || !event.read)
         return false;
     leadingArguments.push_back(std::to_string(command.read.get()));
     leadingArguments.push_back(std::to_string(event.write.get()));
@@ -44,7 +45,7 @@ bool placeLldbPipes(LaunchPlan &plan, std::vector<std::string> leadingArguments)
 
 } // namespace
 
-std::optional<LaunchPlan> planLldbHelperLaunch()
+std::optional<LaunchPlan> planLldbHelperLaunch(PipeStock &pipes)
 {
     consoleLine("Launching LLDB (C++)\u2026");
     std::optional<std::string> helper = auxiliaryExecutablePath("lldb-helper");
@@ -53,7 +54,7 @@ std::optional<LaunchPlan> planLldbHelperLaunch()
         return std::nullopt;
 
     LaunchPlan plan;
-    if (!placeLldbPipes(plan, {*helper}))
+    if (!placeLldbPipes(plan, pipes, {*helper}))
         return std::nullopt;
     plan.backend = DebuggerBackend::LldbHelper;
     plan.executable = *helper;
@@ -69,7 +70,7 @@ std::optional<LaunchPlan> planLldbHelperLaunch()
     return plan;
 }
 
-std::optional<LaunchPlan> planLldbPythonLaunch()
+std::optional<LaunchPlan> planLldbPythonLaunch(PipeStock &pipes)
 {
     consoleLine("Launching LLDB (Python)\u2026");
     std::optional<std::string> pythonDirectory = lldbPythonPath(findLldbPath());
@@ -82,7 +83,7 @@ std::optional<LaunchPlan> planLldbPythonLaunch()
         return std::nullopt;
 
     LaunchPlan plan;
-    if (!placeLldbPipes(plan, {*python, *script}))
+    if (!placeLldbPipes(plan, pipes, {*python, *script}))
         return std::nullopt;
     debugMessage("Python script found at " + *script);
     plan.backend = DebuggerBackend::LldbPython;

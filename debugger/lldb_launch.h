@@ -7,5 +7,5 @@
 // Each LLDB back end's plan, over the command and event pipes kept under their own numbers.
 // None when what it needs cannot be found, a path does not fit a child's 1024-byte buffer,
 // or a pipe cannot be made.
-std::optional<LaunchPlan> planLldbHelperLaunch();
-std::optional<LaunchPlan> planLldbPythonLaunch();
+std::optional<LaunchPlan> planLldbHelperLaunch(PipeStock &pipes);
+std::optional<LaunchPlan> planLldbPythonLaunch(PipeStock &pipes);

@@ -36,8 +36,6 @@ void writeWhole(int fd, const std::vector<uint8_t> &bytes)
 
 void SendQueue::open(int fd)
 {
-    // Non-blocking, so a send that finds the queue empty writes what fits at once.
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     std::lock_guard<std::mutex> guard(lock_);
     fd_ = fd;
 }

@@ -20,7 +20,8 @@ enum class SendOutcome {
 
 class SendQueue {
 public:
-    // Where the bytes go from now on; until then they are dropped.
+    // Where the bytes go from now on; until then they are dropped. fd must not block: a send
+    // that finds the queue empty writes what fits at once.
     void open(int fd);
 
     // Writes what the pipe takes now and queues a copy of the rest, unless that would take the

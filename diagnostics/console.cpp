@@ -76,9 +76,14 @@ void writeToConsole(std::string_view text)
 
 void consoleLine(std::string_view message)
 {
+    // The process and thread never change under a thread: asked once, not a system call a line.
+    thread_local const std::string source = std::string(" local-debugger[")
+                                                .append(std::to_string(getpid()))
+                                                .append(":")
+                                                .append(std::to_string(static_cast<long>(syscall(SYS_gettid))))
+                                                .append("] ");
     std::string line = timestampNow();
-    line.append(" local-debugger[").append(std::to_string(getpid())).append(":");
-    line.append(std::to_string(static_cast<long>(syscall(SYS_gettid)))).append("] ");
+    line.append(source);
     appendEscaped(line, message);
     line.push_back('\n');
     writeToConsole(line);

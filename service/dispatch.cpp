@@ -29,20 +29,29 @@ void sendReply(const Message &request, Connection &connection, bool result)
 
 Service::Service() = default;
 
+std::string Service::start() noexcept
+{
+    pipes_.fill();
+    return run_.start();
+}
+
 // With launchLock_ held.
 void Service::launch(const Message &message, const std::shared_ptr<Connection> &connection,
-                     const std::function<std::optional<LaunchPlan>()> &plan)
+                     const std::function<std::optional<LaunchPlan>(PipeStock &)> &plan)
 {
     bool result = false;
+    // The child's copies of its pipes close only once the reply has gone.
+    std::optional<LaunchPlan> planned;
     if (!run_.launched()) {
-        std::optional<LaunchPlan> planned = plan();
+        planned = plan(pipes_);
         DebuggerRun::Events events{
             [connection](const uint8_t *bytes, size_t count) { connection->sendData(bytes, count); },
             [this] { end(EndCause::ChildExited); },
             [connection](int pipeFd, size_t count) { return connection->sendDataFromPipe(pipeFd, count); }};
-        result = planned && run_.launch(std::move(*planned), std::move(events));
+        result = planned && run_.launch(*planned, std::move(events));
     }
     sendReply(message, *connection, result);
+    planned.reset();
     if (result)
         run_.answered();
 }
@@ -83,7 +92,7 @@ void Service::dispatch(const Message &message, const std::shared_ptr<Connection>
         debugMessage("launch_gdb command received");
         std::optional<std::string_view> arch = message.dictionary.getString("arch");
         std::lock_guard<std::mutex> guard(launchLock_);
-        launch(message, connection, [arch] { return planGdbLaunch(arch); });
+        launch(message, connection, [arch](PipeStock &pipes) { return planGdbLaunch(arch, pipes); });
     } else if (*command == "stop") {
         stop(message, *connection);
     } else if (*command == "send") {

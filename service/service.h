@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "debugger/debugger_run.h"
+#include "debugger/pipe_stock.h"
 #include "platform/message.h"
 
 class Connection;
@@ -20,8 +21,9 @@ public:
     enum class EndCause { ChildExited, Stop, ConnectionEnded };
 
     Service();
-    // The run's threads; the reason they could not be started, else empty.
-    std::string start() noexcept { return run_.start(); }
+    // The run's threads and the launch's pipes; the reason the threads could not be started,
+    // else empty.
+    std::string start() noexcept;
 
     // Serves a new connection on the calling thread until it ends, which ends the run: the
     // call never returns. Empties the environment block first.
@@ -34,12 +36,13 @@ public:
 private:
     void dispatch(const Message &message, const std::shared_ptr<Connection> &connection);
     void launch(const Message &message, const std::shared_ptr<Connection> &connection,
-                const std::function<std::optional<LaunchPlan>()> &plan);
+                const std::function<std::optional<LaunchPlan>(PipeStock &)> &plan);
     [[noreturn]] void stop(const Message &message, Connection &connection);
     void holdConnectionsForExit();
     [[noreturn]] void endWhenChildExited();
 
     DebuggerRun run_;
+    PipeStock pipes_; // taken by launches, under launchLock_
     // Launches (their toolchain probe included) and stop, one at a time: a stop waits for a
     // launch under way and stops its child.
     std::mutex launchLock_;

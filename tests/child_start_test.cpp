@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include "debugger/child_start.h"
+#include "debugger/pipe_stock.h"
 #include "platform/child_signals.h"
 #include "support/service_run.h"
 
@@ -123,6 +124,28 @@ TEST_F(ChildStartTest, ExecFailureIsReportedWithItsErrnoAndTheChildIsReaped)
         EXPECT_FALSE(started.start.pidfd) << path;
         EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << path << ": a child is left unreaped";
         EXPECT_EQ(errno, ECHILD);
+    }
+}
+
+// send writes the command pipe from the connection's thread, so its write end must never block,
+// while the child reads its end as an ordinary blocking descriptor; both stocked and made late.
+TEST(PipeStockTest, PipesAreCloseOnExecAndOnlyTheCommandWriteEndDoesNotBlock)
+{
+    PipeStock stock;
+    stock.fill();
+    auto nonBlocking = [](const UniqueFd &fd) { return (fcntl(fd.get(), F_GETFL) & O_NONBLOCK) != 0; };
+    auto closeOnExec = [](const UniqueFd &fd) { return (fcntl(fd.get(), F_GETFD) & FD_CLOEXEC) != 0; };
+    std::vector<Pipe> taken;
+    // More than the stock holds of each kind.
+    for (int i = 0; i < 8; ++i) {
+        const bool command = i % 3 == 0;
+        SCOPED_TRACE((command ? "command pipe " : "pipe ") + std::to_string(i));
+        Pipe pipe = command ? stock.takeCommand() : stock.take();
+        ASSERT_TRUE(pipe.read && pipe.write);
+        EXPECT_EQ(nonBlocking(pipe.write), command);
+        EXPECT_FALSE(nonBlocking(pipe.read));
+        EXPECT_TRUE(closeOnExec(pipe.read) && closeOnExec(pipe.write));
+        taken.push_back(std::move(pipe));
     }
 }
 
