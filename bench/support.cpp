@@ -232,8 +232,7 @@ bool ServiceSession::waitUntilIdle(std::chrono::milliseconds timeout)
         return stderrHead_.find("launching local debugger") != std::string::npos;
     });
     guard.unlock();
-    // From its console line to its first read of the connection there is only set-up left.
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::this_thread::sleep_for(serviceSettleTime);
     return seen;
 }
 
@@ -311,8 +310,7 @@ RawService::RawService(const std::string &bundleDir) : decoder_(std::make_unique
         head.append(buffer, static_cast<size_t>(got));
     }
     ready_ = head.find("launching local debugger") != std::string::npos;
-    // From its console line to its first read of the connection there is only set-up left.
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::this_thread::sleep_for(serviceSettleTime);
 }
 
 RawService::~RawService()

@@ -127,6 +127,10 @@ private:
     std::string stderrHead_;
 };
 
+// How long a started service is left after its start-up line before it is sent anything: its
+// remaining set-up is done well within it, so a request finds it idle in its first read.
+constexpr std::chrono::milliseconds serviceSettleTime{30};
+
 // A service driven from the measuring thread itself, as the baselines are: requests are
 // written and the socket read on the calling thread, with no reader thread between a reply and
 // the clock. Its standard error is read until the start-up line, then left to fill a pipe
