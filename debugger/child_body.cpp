@@ -146,6 +146,11 @@ extern "C" long cloneChild(unsigned long flags, void *stackTop, int *pidfd, Chil
 extern "C" int runChildBody(void *argument)
 {
     ChildImage &image = *static_cast<ChildImage *>(argument);
+    if (image.cpuSet != nullptr) {
+        rawCall(SYS_sched_setaffinity, 0, static_cast<long>(image.cpuSetSize), reinterpret_cast<long>(image.cpuSet));
+        rawCall(SYS_sched_setaffinity, image.launcher, static_cast<long>(image.cpuSetSize),
+                reinterpret_cast<long>(image.cpuSet));
+    }
     resetDispositions(image.resetSignals);
     // Never outlive the service, even one killed with SIGKILL; a service gone already means
     // this child would start orphaned.

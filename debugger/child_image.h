@@ -30,6 +30,9 @@ struct ChildImage {
     size_t textCount;
     uint64_t signalMask;   // in the kernel's layout: bit n-1 for signal n
     uint64_t resetSignals; // dispositions set back to the default, the same layout
+    const void *cpuSet;    // the CPUs the child and the launcher may run on; null: as they are
+    size_t cpuSetSize;
+    pid_t launcher;        // the thread that made the child
     pid_t service;
     int execError; // written by the child when its exec fails
 };
