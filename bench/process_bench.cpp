@@ -31,7 +31,6 @@ double serviceLaunchOnce(const std::string &bundleDir)
 
 // The baseline program's answer about its posix_spawn calls of /bin/true.
 struct SpawnTimes {
-    double firstReturned = -1; // the first call of the process
     double returned = -1;      // median
     double reaped = -1;        // median, to the reaped exit
 };
@@ -52,7 +51,6 @@ SpawnTimes spawnTrue(const BenchPaths &paths, int calls, std::chrono::microsecon
     SpawnTimes result;
     if (got <= 0 || sscanf(text, "%lld %lld %lld %lld", &times[0], &times[1], &times[2], &times[3]) != 4)
         return result;
-    result.firstReturned = static_cast<double>(times[0]) / 1e9;
     result.returned = static_cast<double>(times[2]) / 1e9;
     result.reaped = static_cast<double>(times[3]) / 1e9;
     return result;
