@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "host/dap/debugger_driver.h"
+#include "host/dap/request_shape.h"
 
 namespace local_debugger::dap {
 
@@ -88,13 +89,22 @@ public:
     int run()
     {
         std::thread worker([this] { work(); });
-        while (auto message = channel_.receive()) {
-            if (message->value("type", "") != "request")
+        while (auto incoming = channel_.receive()) {
+            const Json &message = incoming->message;
+            // The adapter asks the editor nothing, so a response answers nothing of its own.
+            if (const auto type = message.find("type"); type != message.end() && *type == "response")
                 continue;
-            if (!dispatch(*message))
+            const std::string problem = incoming->problem.empty() ? requestProblem(message) : incoming->problem;
+            if (!problem.empty()) {
+                channel_.fail(message, problem);
+                continue;
+            }
+            if (!dispatch(message))
                 break;
         }
-        // The editor has gone, or disconnected: nothing of the run may outlive it.
+        // The editor has gone, or disconnected: nothing of the run may outlive it. Once the run
+        // has ended its client's reader has returned, and the worker is the last thread that
+        // can call into the driver.
         {
             std::lock_guard<std::mutex> guard(lock_);
             quitting_ = true;
@@ -110,10 +120,6 @@ private:
     bool dispatch(const Json &request)
     {
         const std::string command = request.value("command", "");
-        if (request.contains("malformed") || command.empty()) {
-            channel_.fail(request, "not a request this adapter can read");
-            return true;
-        }
         if (command == "initialize") {
             initialized_ = true;
             channel_.respond(request, capabilities());

@@ -11,12 +11,20 @@ namespace local_debugger::dap {
 
 using Json = nlohmann::json;
 
+// Containers may nest this deep in a message, the message itself being the first level.
+constexpr int maxNesting = 32;
+
+struct Incoming {
+    Json message;        // an object; what could be read of it when there is a problem
+    std::string problem; // why it cannot be served as it stands; empty when it can
+};
+
 class DapChannel {
 public:
     DapChannel(int in, int out) : in_(in), out_(out) {}
 
     // The next message; nullopt at end of input or on a frame that cannot be read.
-    std::optional<Json> receive();
+    std::optional<Incoming> receive();
 
     void respond(const Json &request, const Json &body = Json::object());
     void fail(const Json &request, const std::string &message);
