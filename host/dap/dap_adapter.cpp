@@ -112,6 +112,8 @@ public:
         changed_.notify_all();
         endRun(true);
         worker.join();
+        client_.reset();
+        driver_.reset();
         return 0;
     }
 
@@ -152,7 +154,7 @@ private:
             std::lock_guard<std::mutex> guard(lock_);
             // While the debuggee is stopped and nothing else is being served, a request is served
             // here: handing it to the worker would cost a thread's wake-up on every step.
-            const bool inline_ = queue_.empty() && !workerBusy_ && driver_ && !driver_->running();
+            const bool inline_ = queue_.empty() && !workerBusy_ && ready_ && !driver_->running();
             if (!inline_) {
                 queue_.push_back(request);
                 changed_.notify_all();
@@ -172,10 +174,11 @@ private:
         }
     }
 
+    // The driver once its program is loaded or attached.
     DebuggerDriver *currentDriver()
     {
         std::lock_guard<std::mutex> guard(lock_);
-        return driver_.get();
+        return ready_ ? driver_.get() : nullptr;
     }
 
     void work()
@@ -225,8 +228,8 @@ private:
 
     void start(const Json &request, bool attach)
     {
-        if (currentDriver() != nullptr) {
-            channel_.fail(request, "this session already has a program");
+        if (std::lock_guard<std::mutex> guard(lock_); client_ || ending_) {
+            channel_.fail(request, client_ ? "this session already has a program" : "the session has ended");
             return;
         }
         const Json arguments = request.value("arguments", Json::object());
@@ -271,39 +274,66 @@ private:
             channel_.event("terminated");
             return;
         }
-        client->sendData("set_env", environmentBlock(access_.environment, arguments.value("env", Json::object())));
+        // From here the run's end stops this service, whichever thread ends it.
+        ServiceClient *service = client.get();
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (!ending_) {
+                client_ = std::move(client);
+                driver_ = std::move(driver);
+            }
+        }
+        if (client) {
+            channel_.fail(request, "the session has ended");
+            return; // the client goes first: its reader calls into the driver
+        }
+        service->sendData("set_env", environmentBlock(access_.environment, arguments.value("env", Json::object())));
         if (access_.log)
-            client->sendCommand("log");
+            service->sendCommand("log");
         MessageDictionary launch;
         launch.setString("command", backend == "gdb" ? "launch_gdb" : "launch_lldb");
-        auto reply = client->request(launch, 60s);
+        auto reply = service->request(launch, 60s);
         if (!reply || reply->getBool("result") != true) {
             channel_.fail(request, std::string("the service ") + (reply ? "refused to launch " : "ended before launching ") +
                                        (backend == "gdb" ? "GDB" : "LLDB"));
-            client->requestResult("stop", 5s);
+            service->requestResult("stop", 5s);
             channel_.event("terminated");
+            // Another launch may follow, unless the session is ending: its end has this run.
+            std::lock_guard<std::mutex> guard(lock_);
+            if (!ending_) {
+                client = std::move(client_);
+                driver = std::move(driver_);
+            }
             return;
         }
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            client_ = std::move(client);
-            driver_ = std::move(driver);
-        }
-        raw->start(*client_, request);
+        raw->start(*service, request);
+        std::lock_guard<std::mutex> guard(lock_);
+        ready_ = true;
     }
 
-    // Ends the debuggee (or lets it go) and the service with it; waits for the service's end.
+    // Ends the debuggee (or lets it go) and the service with it, once; waits for the service's
+    // end and for its client's reader, so that nothing calls into the driver after.
     void endRun(bool terminate)
     {
-        std::unique_lock<std::mutex> guard(endLock_);
-        DebuggerDriver *driver = currentDriver();
-        if (driver == nullptr || ended_)
+        ServiceClient *client = nullptr;
+        DebuggerDriver *driver = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (ending_)
+                return;
+            ending_ = true;
+            client = client_.get();
+            driver = ready_ ? driver_.get() : nullptr;
+        }
+        if (client == nullptr)
             return;
-        ended_ = true;
-        driver->finish(terminate);
-        client_->requestResult("stop", 10s);
-        client_->waitUntilClosed();
-        client_->waitForExit(10s);
+        if (driver != nullptr)
+            driver->finish(terminate);
+        // A service that neither answers nor ends is cut off: the reader then sees the end.
+        if (!client->requestResult("stop", 10s) && !client->closed())
+            client->disconnect();
+        client->waitUntilClosed();
+        client->waitForExit(10s);
     }
 
     ServiceAccess access_;
@@ -316,11 +346,10 @@ private:
     std::deque<Json> queue_;
     bool workerBusy_ = false;
     bool quitting_ = false;
-    std::unique_ptr<ServiceClient> client_;
+    bool ending_ = false; // the run ends: no service is started or kept after this
+    bool ready_ = false;  // the driver has its program
     std::unique_ptr<DebuggerDriver> driver_;
-
-    std::mutex endLock_;
-    bool ended_ = false;
+    std::unique_ptr<ServiceClient> client_; // freed before the driver its reader calls into
 };
 
 } // namespace
