@@ -36,6 +36,9 @@ bool DebuggerDriver::handle(const Json &request)
         variables(request, arguments);
     else if (name == "setVariable")
         setVariable(request, arguments);
+    else if (name == "evaluate" && arguments.value("context", "") == "repl" &&
+             arguments.value("expression", "").find('\n') != std::string::npos)
+        console(request, arguments.value("expression", "")); // lines, not an expression
     else if (name == "evaluate")
         evaluate(request, arguments);
     else if (name == "continue")

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/dap/dap_channel.h"
 #include "host/service_client.h"
@@ -44,9 +45,31 @@ protected:
     virtual void variables(const Json &request, const Json &arguments) = 0;
     virtual void setVariable(const Json &request, const Json &arguments) = 0;
     virtual void evaluate(const Json &request, const Json &arguments) = 0;
+    // Input for the debugger's own command line, run a line at a time, each answered before the
+    // next is sent; answered with what the lines wrote.
+    virtual void console(const Json &request, const std::string &input) = 0;
     // Answered once the debugger has resumed (continue: with allThreadsContinued).
     virtual void step(const Json &request, Step kind, int64_t thread) = 0;
 };
+
+// Console input as the lines the debugger runs; blank ones left out, since a blank line repeats
+// the last command.
+inline std::vector<std::string> consoleLines(const std::string &input)
+{
+    std::vector<std::string> lines;
+    for (size_t start = 0; start <= input.size();) {
+        size_t end = input.find('\n', start);
+        if (end == std::string::npos)
+            end = input.size();
+        std::string line = input.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.find_first_not_of(" \t") != std::string::npos)
+            lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
 
 // A breakpoint's hit condition as the number of hits to pass over first ("3" stops at the third
 // hit): unset when none is given; false, with the reason, for one that is not a count.

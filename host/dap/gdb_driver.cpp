@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "host/command_quoting.h"
+#include "host/dap/gdb_block_commands.h"
 #include "host/dap/line_driver.h"
 #include "host/debuggee_terminal.h"
 #include "host/mi_record.h"
@@ -438,13 +439,15 @@ private:
     {
         Json list = Json::array();
         Answer answer = command("-thread-info");
-        if (answer.ok()) {
-            if (const MiValue *threads = answer.record->find("threads")) {
-                for (const auto &thread : threads->items) {
-                    const MiValue &info = thread.value;
-                    list.push_back({{"id", number(info.text("id"))},
-                                    {"name", std::string(info.text("name").value_or(info.text("target-id").value_or("thread")))}});
-                }
+        if (!answer.ok()) {
+            fail(request, answer.error());
+            return;
+        }
+        if (const MiValue *threads = answer.record->find("threads")) {
+            for (const auto &thread : threads->items) {
+                const MiValue &info = thread.value;
+                list.push_back({{"id", number(info.text("id"))},
+                                {"name", std::string(info.text("name").value_or(info.text("target-id").value_or("thread")))}});
             }
         }
         channel_.respond(request, {{"threads", list}});
@@ -494,7 +497,13 @@ private:
         const int64_t thread = arguments.value("threadId", int64_t{1});
         const int64_t first = arguments.value("startFrame", int64_t{0});
         const int64_t levels = arguments.value("levels", int64_t{0});
-        const int64_t depth = number(command("-stack-info-depth --thread " + std::to_string(thread)).record.value_or(MiRecord{}).text("depth"));
+        const Answer counted = command("-stack-info-depth --thread " + std::to_string(thread));
+        if (!counted.ok()) {
+            fail(request, counted.error());
+            return;
+        }
+        // Both are at most 2^31-1 as requests are checked: the sum does not overflow.
+        const int64_t depth = number(counted.record->text("depth"));
         const int64_t last = levels > 0 ? std::min(depth, first + levels) - 1 : depth - 1;
         Json frames = Json::array();
         if (last >= first) {
@@ -679,13 +688,29 @@ private:
             fail(request, error);
             return;
         }
-        // Not an expression: a line for the debugger's own command line.
-        Answer ran = command("-interpreter-exec console " + doubleQuoted(expression));
-        if (!ran.ok()) {
-            fail(request, ran.error());
-            return;
+        console(request, expression); // not an expression: a line for GDB's own command line
+    }
+
+    void console(const Json &request, const std::string &input) override
+    {
+        const std::vector<std::string> lines = consoleLines(input);
+        for (const auto &line : lines) {
+            if (startsGdbBlock(line)) {
+                fail(request, "\"" + line + "\" reads the lines after it, which the Debug Console cannot give it: "
+                              "not run (nothing was)");
+                return;
+            }
         }
-        channel_.respond(request, {{"result", ran.console}, {"variablesReference", 0}});
+        std::string output;
+        for (const auto &line : lines) {
+            Answer ran = command("-interpreter-exec console " + doubleQuoted(line));
+            if (!ran.ok()) {
+                fail(request, output + ran.error());
+                return;
+            }
+            output += ran.console;
+        }
+        channel_.respond(request, {{"result", output}, {"variablesReference", 0}});
     }
 
     const bool seesTerminals_;

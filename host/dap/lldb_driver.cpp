@@ -313,6 +313,7 @@ private:
     }
 
     // DAP frame ids name a thread and a frame index together, until the debuggee runs again.
+    // Requests carry frame ids from 1 and thread ids below 2^31, so neither way overflows.
     int64_t frameId(int64_t thread, int64_t index) { return thread * 100000 + index + 1; }
     std::pair<int64_t, int64_t> frameOf(int64_t id) { return {(id - 1) / 100000, (id - 1) % 100000}; }
 
@@ -409,13 +410,23 @@ private:
             channel_.fail(request, result.error());
             return;
         }
-        // Not an expression: a line for the debugger's own command line.
-        Result ran = line(expression);
-        if (!ran.ok()) {
-            channel_.fail(request, ran.error());
-            return;
+        console(request, expression); // not an expression: a line for LLDB's own command line
+    }
+
+    // The back end numbers the lines it reads: one command line per line sent keeps its answers
+    // in step with the lines.
+    void console(const Json &request, const std::string &input) override
+    {
+        std::string output;
+        for (const auto &text : consoleLines(input)) {
+            Result ran = line(text);
+            if (!ran.ok()) {
+                channel_.fail(request, output + ran.error());
+                return;
+            }
+            output += ran.record.value("output", "");
         }
-        channel_.respond(request, {{"result", ran.record.value("output", "")}, {"variablesReference", 0}});
+        channel_.respond(request, {{"result", output}, {"variablesReference", 0}});
     }
 
     std::mutex sendLock_; // numbering and sending go together
