@@ -4,9 +4,10 @@
 // Raw frames on the adapter's pipes, for each back end; the adapter must answer and exit cleanly.
 const { describe, test, afterEach } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn, execFileSync } = require('node:child_process');
+const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
+const { pgrep, descendants, until } = require('./processes');
 
 const binDir = process.env.LD_BIN_DIR;
 if (!binDir) throw new Error('LD_BIN_DIR is unset: run through ctest');
@@ -100,6 +101,11 @@ class Adapter {
     const { code, signal } = await this.exited(ms);
     assert.deepEqual({ code, signal }, { code: 0, signal: null }, `the adapter's end: ${this.stderr}`);
   }
+
+  async disconnect() {
+    await this.request('disconnect', { terminateDebuggee: true });
+    await this.cleanExit();
+  }
 }
 
 function launchArguments(row, marker) {
@@ -126,39 +132,9 @@ async function answersStill(adapter, threadId) {
   return frameId;
 }
 
-function pgrep(pattern) {
-  try {
-    return execFileSync('pgrep', ['-f', pattern], { encoding: 'utf8' }).trim().split('\n').map(Number);
-  } catch (error) {
-    if (error.status === 1) return [];
-    throw error;
-  }
-}
-
-function descendants(pid) {
-  const children = new Map();
-  for (const entry of fs.readdirSync('/proc').filter((name) => /^\d+$/.test(name))) {
-    try {
-      const stat = fs.readFileSync(`/proc/${entry}/stat`, 'utf8');
-      const parent = Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]);
-      children.set(parent, [...(children.get(parent) || []), Number(entry)]);
-    } catch { /* gone meanwhile */ }
-  }
-  const found = [];
-  for (let todo = [pid]; todo.length;) {
-    const next = children.get(todo.pop()) || [];
-    found.push(...next);
-    todo.push(...next);
-  }
-  return found;
-}
-
-async function until(condition, what, ms = 10000) {
-  const deadline = Date.now() + ms;
-  while (!condition()) {
-    assert.ok(Date.now() < deadline, `${what}: not within ${ms} ms`);
-    await new Promise((resolve) => setTimeout(resolve, 100));
-  }
+// Debug Console input in that frame.
+function debugConsole(adapter, frameId) {
+  return (expression) => adapter.request('evaluate', { expression, frameId, context: 'repl' });
 }
 
 const deep = (levels) => '['.repeat(levels) + ']'.repeat(levels);
@@ -258,8 +234,7 @@ for (const row of rows) {
       // The bound is 32 levels: the request itself is the first.
       const deepest = await adapter.raw('threads', `{"x":${deep(30)}}`);
       assert.doesNotMatch(deepest.message || '', /nest/, JSON.stringify(deepest));
-      await adapter.request('disconnect');
-      await adapter.cleanExit();
+      await adapter.disconnect();
     });
 
     test('arguments of the wrong type are refused, and the session goes on', async () => {
@@ -275,8 +250,7 @@ for (const row of rows) {
         assert.equal(answer.success, false, `${command} ${args}: ${JSON.stringify(answer)}`);
       }
       await answersStill(adapter, threadId);
-      await adapter.request('disconnect', { terminateDebuggee: true });
-      await adapter.cleanExit();
+      await adapter.disconnect();
     });
 
     test('ids and counts out of range are refused, and the stopped program stays where it is', async () => {
@@ -288,36 +262,31 @@ for (const row of rows) {
       }
       const frames = await adapter.request('stackTrace', { threadId });
       assert.equal(frames.body.stackFrames[0].line, computeLine, 'the program moved');
-      await adapter.request('disconnect', { terminateDebuggee: true });
-      await adapter.cleanExit();
+      await adapter.disconnect();
     });
 
     test('console input of several lines runs a line at a time, each answered', async () => {
       adapter = new Adapter(row);
       const threadId = await stoppedInCompute(adapter, row, `dap-hostile-lines-${process.pid}`);
-      const frameId = await answersStill(adapter, threadId);
-      const repl = (expression) => adapter.request('evaluate', { expression, frameId, context: 'repl' });
+      const repl = debugConsole(adapter, await answersStill(adapter, threadId));
       const both = await repl('p 11111\n\np 22222\n');
       assert.match(both.body.result, /11111[^]*22222/, JSON.stringify(both));
       assert.doesNotMatch((await repl('p 33333')).body.result, /22222/);
       await answersStill(adapter, threadId);
-      await adapter.request('disconnect', { terminateDebuggee: true });
-      await adapter.cleanExit();
+      await adapter.disconnect();
     });
 
     test('a console line that would read the lines after it is refused, and the session goes on', async () => {
       adapter = new Adapter(row);
       const threadId = await stoppedInCompute(adapter, row, `dap-hostile-block-${process.pid}`);
-      const frameId = await answersStill(adapter, threadId);
-      const repl = (expression) => adapter.request('evaluate', { expression, frameId, context: 'repl' });
+      const repl = debugConsole(adapter, await answersStill(adapter, threadId));
       for (const line of blockCommands) {
         const answer = await repl(line);
         if (row.backend === 'gdb') assert.equal(answer.success, false, `${JSON.stringify(line)}: ${JSON.stringify(answer)}`);
         await answersStill(adapter, threadId);
       }
       if (row.backend === 'gdb') assert.match((await repl('python print(44444)')).body.result, /44444/);
-      await adapter.request('disconnect', { terminateDebuggee: true });
-      await adapter.cleanExit();
+      await adapter.disconnect();
     });
 
     test('threads and stackTrace fail when the debugger gives no answer', async () => {

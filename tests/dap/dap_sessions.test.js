@@ -2,10 +2,10 @@
 // Whole debug sessions through debugger-host --dap, driven by a DAP client from npm, once per back end.
 const { describe, test, afterEach } = require('node:test');
 const assert = require('node:assert/strict');
-const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { pgrep, cpuTicks, until } = require('./processes');
 
 const binDir = process.env.LD_BIN_DIR;
 const standinDir = process.env.LD_STANDIN_DIR;
@@ -173,32 +173,6 @@ function waitForOutput(client, text) {
 
 function regexQuote(text) {
   return text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
-}
-
-function pgrep(pattern) {
-  try {
-    return execFileSync('pgrep', ['-f', pattern], { encoding: 'utf8' }).trim().split('\n').map(Number);
-  } catch (error) {
-    if (error.status === 1) return [];
-    throw error;
-  }
-}
-
-function cpuTicks(pid) {
-  try {
-    const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
-    return Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[11]);
-  } catch {
-    return 0;
-  }
-}
-
-async function until(condition, what, ms = 10000) {
-  const deadline = Date.now() + ms;
-  while (!condition()) {
-    assert.ok(Date.now() < deadline, `${what}: not within ${ms} ms`);
-    await new Promise((resolve) => setTimeout(resolve, 100));
-  }
 }
 
 for (const row of backends) {
