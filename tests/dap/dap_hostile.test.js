@@ -18,9 +18,9 @@ const computeLine = fs.readFileSync(exampleSource, 'utf8').split('\n')
 const timeout = 20000;
 
 const rows = [
-  { name: 'gdb', backend: 'gdb', flags: [], shell: 'shell sleep 3' },
-  { name: 'lldb helper', backend: 'lldb', flags: ['--lldb=helper'], shell: 'platform shell sleep 3' },
-  { name: 'lldb script', backend: 'lldb', flags: ['--lldb=script'], shell: 'platform shell sleep 3' },
+  { name: 'gdb', backend: 'gdb', flags: [], shell: 'shell' },
+  { name: 'lldb helper', backend: 'lldb', flags: ['--lldb=helper'], shell: 'platform shell' },
+  { name: 'lldb script', backend: 'lldb', flags: ['--lldb=script'], shell: 'platform shell' },
 ];
 
 class Adapter {
@@ -310,6 +310,7 @@ for (const row of rows) {
       ['right after launch, by end of input', 'launch', 'close'],
       ['during the configuration', 'initialized', 'disconnect'],
       ['while a console command runs', 'pending', 'disconnect'],
+      ['while a console command runs beside the running program', 'waiting', 'disconnect'],
       ['while the program runs', 'running', 'close'],
     ];
     for (const [what, stage, how] of moments) {
@@ -318,14 +319,17 @@ for (const row of rows) {
         adapter = new Adapter(row);
         await adapter.request('initialize', { adapterID: 'ld' });
         const args = launchArguments(row, marker);
-        if (stage === 'running') args.args = ['spin', marker];
+        if (stage === 'running' || stage === 'waiting') args.args = ['spin', marker];
         args.stopOnEntry = stage === 'pending';
         adapter.request('launch', args).catch(() => {});
         if (stage !== 'launch') await adapter.event('initialized');
-        if (stage === 'pending' || stage === 'running') await adapter.request('configurationDone');
-        if (stage === 'pending') {
-          await adapter.event('stopped');
-          adapter.request('evaluate', { expression: row.shell, context: 'repl' }).catch(() => {});
+        if (stage !== 'launch' && stage !== 'initialized') await adapter.request('configurationDone');
+        if (stage === 'pending') await adapter.event('stopped');
+        if (stage === 'pending' || stage === 'waiting') {
+          // A sleep no other process runs: while it is there, the request waits on the debugger.
+          const sleep = `sleep 3.${process.pid}`;
+          adapter.request('evaluate', { expression: `${row.shell} ${sleep}`, context: 'repl' }).catch(() => {});
+          await until(() => pgrep(sleep).length > 0, 'the console command running');
         }
         if (how === 'disconnect') adapter.sendBody(JSON.stringify({ seq: 999, type: 'request', command: 'disconnect' }));
         else adapter.child.stdin.end();
