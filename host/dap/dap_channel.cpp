@@ -1,7 +1,7 @@
 #include "host/dap/dap_channel.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <strings.h>
 #include <unistd.h>
