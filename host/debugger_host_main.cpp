@@ -53,7 +53,10 @@ const char usageText[] =
     "\n"
     "Starts the local debugger service, launches one debugger in it and connects this\n"
     "terminal to that debugger. PROGRAM, when given, is loaded first, with ARGS as its\n"
-    "arguments.\n"
+    "arguments. They reach the program as given: with GDB through a POSIX shell ($SHELL),\n"
+    "each quoted so that it reads it back as it stands; with LLDB as data, for the\n"
+    "process launch you type (LLDB's run expands them through a shell). LLDB cannot load a\n"
+    "PROGRAM whose path holds a newline; that is refused.\n"
     "\n"
     "Console mode, the default when standard input and output are a terminal:\n"
     "  - a prompt, (gdb) or (lldb), with line editing, history (kept in\n"
@@ -236,6 +239,8 @@ Options parseOptions(int argc, char **argv)
             usageError(*options.program + ": " + strerror(errno));
         options.program = path;
         free(path);
+        if (options.lldb && options.program->find('\n') != std::string::npos)
+            usageError("LLDB cannot load a program whose path holds a newline (GDB can)");
     }
     if (options.root && options.lldbLayout)
         usageError("--root and --lldb=" + std::string(*options.lldbLayout == "lldb" ? "helper" : "script") +
