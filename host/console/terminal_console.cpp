@@ -2,6 +2,7 @@
 
 #include "host/debuggee_terminal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -56,6 +57,66 @@ std::optional<std::string> historyPath(const char *debugger)
     if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST)
         return std::nullopt;
     return directory + "/history-" + debugger;
+}
+
+// The system's libedit corrupts its heap editing a line of some 5 KB once its history holds one
+// over 4 KB: no line that long is kept, nor read back from the file.
+constexpr size_t historyLineLimit = 2048;
+constexpr size_t historyLines = 1000;
+constexpr off_t historyBytesRead = 4 << 20;
+
+// The history file's last lines up to the limit, through a copy holding only those: libedit
+// reads the file with no bound of its own. The copy's lines are as libedit wrote them (escaped),
+// never shorter than what they read back as.
+void readHistory(const std::string &path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat status {};
+    std::string bytes;
+    if (fstat(fd, &status) == 0) {
+        const off_t from = status.st_size > historyBytesRead ? status.st_size - historyBytesRead : 0;
+        bytes.resize(static_cast<size_t>(status.st_size - from));
+        size_t got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = pread(fd, bytes.data() + got, bytes.size() - got, from + static_cast<off_t>(got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += static_cast<size_t>(n);
+        }
+        bytes.resize(got);
+        if (from > 0) // the first line read may be the end of one
+            bytes.erase(0, bytes.find('\n') == std::string::npos ? bytes.size() : bytes.find('\n') + 1);
+    }
+    close(fd);
+    std::deque<std::string_view> kept;
+    std::string_view rest(bytes);
+    std::string header;
+    while (!rest.empty()) {
+        const size_t end = std::min(rest.find('\n'), rest.size());
+        const std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        if (line.starts_with("_HiStOrY_V"))
+            header = std::string(line) + "\n";
+        else if (line.size() <= historyLineLimit)
+            kept.push_back(line);
+        if (kept.size() > historyLines)
+            kept.pop_front();
+    }
+    std::string copy = path + ".XXXXXX";
+    const int out = mkostemp(copy.data(), O_CLOEXEC);
+    if (out < 0)
+        return;
+    std::string text = header;
+    for (const auto line : kept)
+        text.append(line).append("\n");
+    writeAll(out, text);
+    close(out);
+    read_history(copy.c_str());
+    unlink(copy.c_str());
 }
 
 } // namespace
@@ -188,7 +249,7 @@ struct TerminalConsole::State {
             return;
         }
         std::string text(line);
-        if (!text.empty() && text != lastHistory) {
+        if (!text.empty() && text != lastHistory && text.size() <= historyLineLimit) {
             add_history(line);
             lastHistory = text;
         }
@@ -370,7 +431,7 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
     rl_initialize();
     state.history = historyPath(state.dialect->name());
     if (state.history)
-        read_history(state.history->c_str());
+        readHistory(*state.history);
 
     // The first prompt waits for the settings, the debuggee's terminal and the program.
     const uint64_t settingsId = state.nextId++;
