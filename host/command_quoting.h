@@ -68,6 +68,15 @@ template <typename Words> std::optional<std::string> gdbSetArgs(const Words &arg
     return command;
 }
 
+// The CLI command that loads a program (-file-exec-and-symbols is that command with the rest of
+// its line raw). GDB reads the name as a shell would a word, skips words starting with - as
+// options and expands a leading ~: "./" before such a relative path keeps it as it stands.
+inline std::string gdbFile(std::string_view path)
+{
+    const bool reread = path.starts_with('~') || path.starts_with('-');
+    return "file " + shellQuoted((reread ? "./" : "") + std::string(path));
+}
+
 // The CLI command that sets the program's working directory. GDB drops leading blanks and
 // expands a leading ~: "./" before such a relative path names the same directory as it stands.
 inline std::optional<std::string> gdbSetCwd(std::string_view directory)

@@ -73,10 +73,9 @@ public:
     std::vector<std::string> loadProgram(const std::string &path, const std::vector<std::string> &arguments,
                                          uint64_t firstId) override
     {
-        // GDB's file command reads its file name as a shell would a word; -exec-arguments takes
-        // the rest of its line raw, so the arguments go through the console as well.
+        // -exec-arguments takes the rest of its line raw: the arguments go through the console.
         std::vector<std::string> lines{std::to_string(firstId) + "-interpreter-exec console " +
-                                       doubleQuoted("file " + shellQuoted(path)) + "\n"};
+                                       doubleQuoted(gdbFile(path)) + "\n"};
         if (!arguments.empty())
             lines.push_back(std::to_string(firstId + 1) + "-interpreter-exec console " +
                             doubleQuoted(gdbSetArgs(arguments).value_or("")) + "\n");

@@ -93,9 +93,7 @@ public:
                 fail(request, "cannot launch: " + *problem);
                 return;
             }
-            // A path GDB would expand (~) is given as the same path relative to "."
-            const std::string program = arguments.value("program", "");
-            Answer loaded = command("-file-exec-and-symbols " + doubleQuoted(program.starts_with('~') ? "./" + program : program));
+            Answer loaded = command("-interpreter-exec console " + doubleQuoted(gdbFile(arguments.value("program", ""))));
             if (!loaded.ok()) {
                 fail(request, "cannot load the program: " + loaded.error());
                 return;
