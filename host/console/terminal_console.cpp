@@ -59,11 +59,35 @@ std::optional<std::string> historyPath(const char *debugger)
     return directory + "/history-" + debugger;
 }
 
-// The system's libedit corrupts its heap editing a line of some 5 KB once its history holds one
-// over 4 KB: no line that long is kept, nor read back from the file.
+// The system's libedit corrupts its heap on a line of some 5 KB (sooner once its history holds
+// one over 4 KB): a line stops growing well before, and no long line is kept or read back.
+constexpr int lineLimit = 4000;
 constexpr size_t historyLineLimit = 2048;
 constexpr size_t historyLines = 1000;
 constexpr off_t historyBytesRead = 4 << 20;
+
+// Each byte libedit reads from the terminal. Once the line holds lineLimit characters, one that
+// would add to it becomes ^G (a bell, nothing inserted); editing keys and the rest of an escape
+// sequence (an arrow key's) still pass.
+int readKey(FILE *in)
+{
+    static enum { Plain, Escape, Sequence } state = Plain;
+    unsigned char byte = 0;
+    ssize_t got = 0;
+    while ((got = read(fileno(in), &byte, 1)) < 0 && errno == EINTR) {
+    }
+    if (got <= 0)
+        return EOF;
+    if (state == Escape)
+        state = byte == '[' || byte == 'O' ? Sequence : Plain;
+    else if (state == Sequence)
+        state = byte >= 0x40 && byte <= 0x7e ? Plain : Sequence;
+    else if (byte == 0x1b)
+        state = Escape;
+    else if (byte >= 0x20 && byte != 0x7f && rl_end >= lineLimit)
+        return '\a';
+    return byte;
+}
 
 // The history file's last lines up to the limit, through a copy holding only those: libedit
 // reads the file with no bound of its own. The copy's lines are as libedit wrote them (escaped),
@@ -428,6 +452,7 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
     rl_readline_name = "local-debugger";
     rl_catch_signals = 0;
     rl_attempted_completion_function = &State::onComplete;
+    rl_getc_function = readKey;
     rl_initialize();
     state.history = historyPath(state.dialect->name());
     if (state.history)
