@@ -10,6 +10,8 @@ import tempfile
 import time
 import unittest
 
+from test_hosts import SANDBOX_REFUSED, sandboxed_host
+
 HOST = os.path.join(os.environ["LD_BIN_DIR"], "debugger-host")
 EXAMPLE = os.path.join(os.environ["LD_BIN_DIR"], "example-program")
 READING = os.path.join(os.environ["LD_STANDIN_DIR"], "reading_program")
@@ -225,9 +227,8 @@ class ConsoleSessions(unittest.TestCase):
         with open(history) as file:
             self.assertEqual(file.read().splitlines()[1:], ["print\\0406*7"] * 2)
 
-    @unittest.skipUnless(shutil.which("bwrap"), "needs bubblewrap")
+    @unittest.skipIf(SANDBOX_REFUSED, SANDBOX_REFUSED)
     def test_a_console_in_a_sandbox_says_the_program_keeps_the_debuggers_pipes_and_works(self):
-        from test_hosts import sandboxed_host
         sandbox, path = sandboxed_host(self)
         console = Console(self, ["--gdb", "--socket", path], self.state, command=sandbox + ["/host"])
         self.assertIn("the service cannot open this console's terminals", console.expect("(gdb) "))
