@@ -141,6 +141,8 @@ private:
             const int64_t id = record.value("breakpoint", int64_t{0});
             dapReason = functionBreakpointIds_.count(id) != 0 ? "function breakpoint" : "breakpoint";
             body["hitBreakpointIds"] = Json::array({id});
+        } else if (reason == "signal" && entryPending_.exchange(false)) {
+            dapReason = "entry"; // a launch that stops at entry stops with SIGSTOP
         } else if (reason == "signal" && pauseRequested_.exchange(false)) {
             dapReason = "pause";
         } else if (reason == "signal" || reason == "exception") {
