@@ -158,10 +158,17 @@ class Injection(unittest.TestCase):
     def dap_launch(self, scratch, said):
         dap = Dap(self, said["dap"])
         dap.request("initialize", {"adapterID": "test"})
+        # LLDB stops at the first instruction; GDB at main, which /bin/sh does not name.
+        lldb = said["backend"] == "lldb"
         launched = dap.request("launch", {"program": scratch.program, "args": scratch.arguments(),
-                                          "cwd": scratch.cwd, "backend": said["backend"]})
+                                          "cwd": scratch.cwd, "stopOnEntry": lldb, "backend": said["backend"]})
         self.assertTrue(launched["success"], launched)
         self.assertTrue(dap.request("configurationDone")["success"])
+        if lldb:
+            stopped = dap.event("stopped")["body"]
+            self.assertEqual(stopped["reason"], "entry")
+            self.assertFalse(os.path.exists(scratch.written), "the debuggee ran before its entry stop")
+            self.assertTrue(dap.request("continue", {"threadId": stopped["threadId"]})["success"])
         self.assertEqual(scratch.written_text(self), scratch.expected(scratch.cwd))
         dap.event("terminated")
 
