@@ -180,6 +180,7 @@ class Injection(unittest.TestCase):
             console.expect(prompt)
             console.type(said["run"] + "\n")
             self.assertEqual(scratch.written_text(self), scratch.expected(os.getcwd()))
+            console.expect(prompt)  # the program has ended: keys are the console's again
             console.type("quit\n")
             self.assertEqual(console.exit_status(), 0)
 
