@@ -52,8 +52,8 @@ public:
         if (!quotedPath)
             return {}; // refused before: no LLDB command line can name it
         std::vector<std::string> lines{numbered("target create " + *quotedPath, firstId, Role::Command)};
-        // Kept by the target byte for byte, for the process launch the user types; target.run-args
-        // would have LLDB's command line rewrite them.
+        // Kept by the target byte for byte, for the run or process launch the user types;
+        // target.run-args would have LLDB's command line rewrite them.
         if (!arguments.empty()) {
             const Json request{{"request", "launch"}, {"arguments", arguments}, {"start", false}};
             lines.push_back(numbered(request.dump(-1, ' ', false, Json::error_handler_t::replace), firstId + 1, Role::Command));

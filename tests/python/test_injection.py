@@ -18,13 +18,14 @@ HOST = os.environ.get("LD_HOST", os.path.join(os.environ["LD_BIN_DIR"], "debugge
 EXAMPLE = os.path.join(os.environ["LD_BIN_DIR"], "example-program")
 TIMEOUT = 30
 
-# The debugger and how each mode names it; how a person launches the loaded program.
+# The debugger and how each mode names it; how a host launches the loaded program in raw mode
+# (a person types run).
 DEBUGGERS = {
-    "gdb": {"option": "--gdb", "dap": [], "backend": "gdb", "run": "run", "raw run": "-exec-run"},
+    "gdb": {"option": "--gdb", "dap": [], "backend": "gdb", "raw run": "-exec-run"},
     "lldb-helper": {"option": "--lldb=helper", "dap": ["--lldb=helper"], "backend": "lldb",
-                    "run": "process launch", "raw run": "process launch"},
+                    "raw run": "process launch"},
     "lldb-script": {"option": "--lldb=script", "dap": ["--lldb=script"], "backend": "lldb",
-                    "run": "process launch", "raw run": "process launch"},
+                    "raw run": "process launch"},
 }
 
 
@@ -178,7 +179,7 @@ class Injection(unittest.TestCase):
         with Console(self, [said["option"], "--", scratch.program] + scratch.arguments(), state) as console:
             prompt = "(gdb) " if said["backend"] == "gdb" else "(lldb) "
             console.expect(prompt)
-            console.type(said["run"] + "\n")
+            console.type("run\n")
             self.assertEqual(scratch.written_text(self), scratch.expected(os.getcwd()))
             console.expect(prompt)  # the program has ended: keys are the console's again
             console.type("quit\n")
