@@ -167,7 +167,6 @@ struct TerminalConsole::State {
     std::set<uint64_t> awaited; // ids sent and not yet answered
     uint64_t nextId = 1;
     termios saved {};
-    termios cooked {}; // saved, but Ctrl-C flushes nothing (see run)
     bool terminal = false;
     DebuggeeTerminal debuggee;
     bool debuggeeInput = false; // typed bytes can reach the running debuggee
@@ -203,7 +202,7 @@ struct TerminalConsole::State {
         if (mode == Mode::Prompt && next != Mode::Prompt)
             rl_callback_handler_remove();
         if (terminal) {
-            termios wanted = cooked;
+            termios wanted = saved;
             if (next == Mode::Running && debuggeeInput) {
                 // Keys go to the debuggee's terminal as typed, which echoes and edits for it;
                 // Ctrl-C still comes to us as SIGINT.
@@ -449,14 +448,6 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
     for (int signo : {SIGINT, SIGTERM, SIGHUP})
         sigaddset(&signals, signo);
     const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-
-    // Ctrl-C makes the terminal discard what is written to it and not yet read: the ^C and the
-    // fresh prompt written at once in answer would be lost at random. libedit keeps this too.
-    if (state.terminal) {
-        state.cooked = state.saved;
-        state.cooked.c_lflag |= NOFLSH;
-        tcsetattr(STDIN_FILENO, TCSANOW, &state.cooked);
-    }
 
     rl_readline_name = "local-debugger";
     rl_catch_signals = 0;
