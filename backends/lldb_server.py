@@ -262,6 +262,22 @@ class Fields:
             raise _field_error(name, "must be an integer from %d to 4294967295" % low)
         return value
 
+    def flag(self, name, otherwise):
+        if name not in self.values:
+            return otherwise
+        if not isinstance(self.values[name], bool):
+            raise _field_error(name, "must be true or false")
+        return self.values[name]
+
+    def strings(self, name):
+        """An array of strings, none holding a NUL; absent, none."""
+        value = self.values.get(name, [])
+        if not isinstance(value, list) or not all(isinstance(entry, str) for entry in value):
+            raise _field_error(name, "must be an array of strings")
+        if any("\0" in entry for entry in value):
+            raise _field_error(name, "must not hold a NUL character")
+        return value
+
     def entries(self, name):
         """An array whose entries are all objects."""
         value = self.need(name)
@@ -354,6 +370,16 @@ def _parse_step(fields):
     return {"kind": kind, "thread": fields.optional_count("thread")}
 
 
+def _parse_launch(fields):
+    request = {"arguments": fields.strings("arguments"),
+               "cwd": fields.optional_string("cwd", Fields.NO_NUL | Fields.NOT_EMPTY),
+               "stop_at_entry": fields.flag("stopAtEntry", False),
+               "start": fields.flag("start", True)}
+    if not request["start"] and (request["cwd"] is not None or request["stop_at_entry"]):
+        raise RequestError('error: "cwd" and "stopAtEntry" need "start": true\n')
+    return request
+
+
 REQUEST_PARSERS = {
     "input": _parse_input,
     "complete": _parse_complete,
@@ -366,6 +392,7 @@ REQUEST_PARSERS = {
     "evaluate": _parse_evaluate,
     "setVariable": _parse_set_variable,
     "step": _parse_step,
+    "launch": _parse_launch,
 }
 
 
@@ -1368,6 +1395,8 @@ class Session:
             return self.breakpoints.set_lines(target, request)
         if name == "functionBreakpoints":
             return self.breakpoints.set_functions(target, request)
+        if name == "launch":
+            return self.launch(target, request)
         if name == "step":
             stepped = self.examiner.step(request)
             # As for a command: a debuggee left running reports that before the result.
@@ -1383,6 +1412,34 @@ class Session:
             "setVariable": self.examiner.set_variable,
         }
         return handlers[name](request)
+
+    def launch(self, target, request):
+        if not target.IsValid():
+            return refused("error: no target\n")
+        # Given to LLDB as data: no command line, so nothing rewrites them (backticks, quotes,
+        # empty arguments, newlines). Kept as the target's, for a later process launch.
+        info = target.GetLaunchInfo()
+        info.SetArguments(request["arguments"], False)
+        target.SetLaunchInfo(info)
+        if not request["start"]:
+            return Answer()
+        # As process launch does: a debuggee the target still has gives way to the new one.
+        previous = target.GetProcess()
+        if previous.IsValid() and previous.GetState() not in (lldb.eStateExited, lldb.eStateDetached):
+            previous.Kill()
+        if request["cwd"] is not None:
+            info.SetWorkingDirectory(request["cwd"])
+        if request["stop_at_entry"]:
+            info.SetLaunchFlags(info.GetLaunchFlags() | lldb.eLaunchFlagStopAtEntry)
+        error = lldb.SBError()
+        self.in_command.set()
+        target.Launch(info, error)
+        self.in_command.clear()
+        if error.Fail():
+            return refused(error_line(error.GetCString(), "error: cannot launch the program\n"))
+        # As for a command: the launch is reported before the result.
+        self.reporter.after_command(self.debugger)
+        return Answer()
 
     def input(self, request):
         process = self.debugger.GetSelectedTarget().GetProcess()

@@ -53,11 +53,15 @@ const char usageText[] =
     "\n"
     "Starts the local debugger service, launches one debugger in it and connects this\n"
     "terminal to that debugger. PROGRAM, when given, is loaded first, with ARGS as its\n"
-    "arguments.\n"
+    "arguments. They reach the program as given: with GDB through a POSIX shell ($SHELL),\n"
+    "each quoted so that it reads it back as it stands; with LLDB as data, for the run\n"
+    "or process launch you type. LLDB cannot load a PROGRAM whose path holds a newline;\n"
+    "that is refused.\n"
     "\n"
     "Console mode, the default when standard input and output are a terminal:\n"
     "  - a prompt, (gdb) or (lldb), with line editing, history (kept in\n"
-    "    $XDG_STATE_HOME/local-debugger/) and Tab completion;\n"
+    "    $XDG_STATE_HOME/local-debugger/; lines over 2048 bytes are not kept) and Tab\n"
+    "    completion; a line holds at most 4000 characters (a key past that rings the bell);\n"
     "  - each line runs as a debugger command, as at the debugger's own prompt (with GDB,\n"
     "    a line starting with - is sent as a GDB/MI command);\n"
     "  - what the debugger answers prints as text, a stop as one line, errors as error: ...;\n"
@@ -66,7 +70,9 @@ const char usageText[] =
     "\n"
     "DAP mode, with --dap: a Debug Adapter Protocol adapter on standard input and output for\n"
     "an editor; its launch or attach request names the program and the debugger (backend\n"
-    "\"gdb\", the default, or \"lldb\"). See docs/dap.md.\n"
+    "\"gdb\", the default, or \"lldb\"). Its values reach the program as given; only those\n"
+    "no debugger can carry are refused: a NUL in program, args or cwd, and with lldb a\n"
+    "newline in program. See docs/dap.md.\n"
     "\n"
     "Raw mode, the default otherwise, or with --raw:\n"
     "  - bytes read from standard input are sent to the debugger unchanged (GDB/MI for GDB,\n"
@@ -236,6 +242,8 @@ Options parseOptions(int argc, char **argv)
             usageError(*options.program + ": " + strerror(errno));
         options.program = path;
         free(path);
+        if (options.lldb && options.program->find('\n') != std::string::npos)
+            usageError("LLDB cannot load a program whose path holds a newline (GDB can)");
     }
     if (options.root && options.lldbLayout)
         usageError("--root and --lldb=" + std::string(*options.lldbLayout == "lldb" ? "helper" : "script") +

@@ -104,6 +104,35 @@ public:
         return static_cast<std::uint32_t>(value.get<std::uint64_t>());
     }
 
+    bool flag(const char* name, bool otherwise) const
+    {
+        const Json* value = find(name);
+        if (value == nullptr)
+            return otherwise;
+        if (!value->is_boolean())
+            throw Refusal{field_error(name, "must be true or false")};
+        return value->get<bool>();
+    }
+
+    // An array of strings, none holding a NUL; absent, none.
+    std::vector<std::string> strings(const char* name) const
+    {
+        const Json* value = find(name);
+        if (value == nullptr)
+            return {};
+        const bool texts =
+            value->is_array() && std::all_of(value->begin(), value->end(), [](const Json& entry) { return entry.is_string(); });
+        if (!texts)
+            throw Refusal{field_error(name, "must be an array of strings")};
+        std::vector<std::string> result;
+        for (const Json& entry : *value) {
+            result.push_back(entry.get<std::string>());
+            if (result.back().find('\0') != std::string::npos)
+                throw Refusal{field_error(name, "must not hold a NUL character")};
+        }
+        return result;
+    }
+
     // An array whose entries are all objects.
     const Json& entries(const char* name) const
     {
@@ -269,6 +298,18 @@ Request parse_step(const Fields& fields)
     return request;
 }
 
+Request parse_launch(const Fields& fields)
+{
+    Launch request;
+    request.arguments = fields.strings("arguments");
+    request.cwd = fields.optional_string("cwd", Fields::NoNul | Fields::NotEmpty);
+    request.stop_at_entry = fields.flag("stopAtEntry", false);
+    request.start = fields.flag("start", true);
+    if (!request.start && (request.cwd || request.stop_at_entry))
+        throw Refusal{"error: \"cwd\" and \"stopAtEntry\" need \"start\": true\n"};
+    return request;
+}
+
 }  // namespace
 
 std::string json_quoted(std::string_view text)
@@ -309,6 +350,7 @@ std::variant<Request, std::string> parse(std::string_view line)
         {"evaluate", parse_evaluate},
         {"setVariable", parse_set_variable},
         {"step", parse_step},
+        {"launch", parse_launch},
     };
     for (const auto& [known, parser] : parsers) {
         if (request != known)

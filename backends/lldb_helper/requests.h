@@ -99,8 +99,17 @@ struct Step {
     std::optional<std::uint64_t> thread;
 };
 
+// {"request":"launch",...}: the program's arguments, kept as the target's and, when start is
+// true, the program launched with them in cwd.
+struct Launch {
+    std::vector<std::string> arguments;
+    std::optional<std::string> cwd;
+    bool stop_at_entry = false;
+    bool start = true;
+};
+
 using Request = std::variant<Input, Complete, Breakpoints, FunctionBreakpoints, Threads, Frames, Scopes, Variables,
-                             Evaluate, SetVariable, Step>;
+                             Evaluate, SetVariable, Step, Launch>;
 
 // The request a line holds, or the error text (one line ending in "\n") that answers it.
 std::variant<Request, std::string> parse(std::string_view line);

@@ -1,6 +1,7 @@
 #include "backends/lldb_helper/worker.h"
 
 #include "backends/lldb_helper/breakpoints.h"
+#include "backends/lldb_helper/describe.h"
 #include "backends/lldb_helper/event_writer.h"
 #include "backends/lldb_helper/examiner.h"
 #include "backends/lldb_helper/process_tree.h"
@@ -93,6 +94,7 @@ private:
     bool run_line(std::string line);
     void answer(std::uint64_t seq, const std::string& line);
     requests::Answer input(const requests::Input& request);
+    requests::Answer launch(const requests::Launch& request);
     void command_loop();
     [[noreturn]] void shut_down();
 
@@ -297,6 +299,8 @@ void Session::answer(std::uint64_t seq, const std::string& line)
                 return examiner_.evaluate(request);
             } else if constexpr (std::is_same_v<Kind, requests::SetVariable>) {
                 return examiner_.set_variable(request);
+            } else if constexpr (std::is_same_v<Kind, requests::Launch>) {
+                return launch(request);
             } else {
                 static_assert(std::is_same_v<Kind, requests::Step>);
                 requests::Answer stepped = examiner_.step(request);
@@ -319,6 +323,41 @@ requests::Answer Session::input(const requests::Input& request)
     // whatever it wrote: the count gives nothing to loop on here.
     if (!request.data.empty())
         process.PutSTDIN(request.data.data(), request.data.size());
+    return {};
+}
+
+requests::Answer Session::launch(const requests::Launch& request)
+{
+    lldb::SBTarget target = debugger_.GetSelectedTarget();
+    if (!target.IsValid())
+        return requests::refused("error: no target\n");
+    // Given to LLDB as data: no command line, so nothing rewrites them (backticks, quotes,
+    // empty arguments, newlines). Kept as the target's, for a later process launch.
+    std::vector<const char*> argv;
+    for (const std::string& argument : request.arguments)
+        argv.push_back(argument.c_str());
+    argv.push_back(nullptr);
+    lldb::SBLaunchInfo info = target.GetLaunchInfo();
+    info.SetArguments(argv.data(), false);
+    target.SetLaunchInfo(info);
+    if (!request.start)
+        return {};
+    // As process launch does: a debuggee the target still has gives way to the new one.
+    lldb::SBProcess previous = target.GetProcess();
+    if (previous.IsValid() && previous.GetState() != lldb::eStateExited && previous.GetState() != lldb::eStateDetached)
+        previous.Kill();
+    if (request.cwd)
+        info.SetWorkingDirectory(request.cwd->c_str());
+    if (request.stop_at_entry)
+        info.SetLaunchFlags(info.GetLaunchFlags() | lldb::eLaunchFlagStopAtEntry);
+    lldb::SBError error;
+    in_command_ = true;
+    target.Launch(info, error);
+    in_command_ = false;
+    if (error.Fail())
+        return requests::refused(describe::error_line(error.GetCString(), "error: cannot launch the program\n"));
+    // As for a command: the launch is reported before the result.
+    reporter_.after_command(debugger_);
     return {};
 }
 

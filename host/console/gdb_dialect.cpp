@@ -73,16 +73,12 @@ public:
     std::vector<std::string> loadProgram(const std::string &path, const std::vector<std::string> &arguments,
                                          uint64_t firstId) override
     {
+        // -exec-arguments takes the rest of its line raw: the arguments go through the console.
         std::vector<std::string> lines{std::to_string(firstId) + "-interpreter-exec console " +
-                                       doubleQuoted("file " + doubleQuoted(path)) + "\n"};
-        if (!arguments.empty()) {
-            std::string words;
-            for (const auto &argument : arguments) {
-                words += words.empty() ? "" : " ";
-                words += shellQuoted(argument);
-            }
-            lines.push_back(std::to_string(firstId + 1) + "-exec-arguments " + words + "\n");
-        }
+                                       doubleQuoted(gdbFile(path)) + "\n"};
+        if (!arguments.empty())
+            lines.push_back(std::to_string(firstId + 1) + "-interpreter-exec console " +
+                            doubleQuoted(gdbSetArgs(arguments).value_or("")) + "\n");
         return lines;
     }
 

@@ -48,12 +48,15 @@ public:
     std::vector<std::string> loadProgram(const std::string &path, const std::vector<std::string> &arguments,
                                          uint64_t firstId) override
     {
-        std::vector<std::string> lines{numbered("target create " + doubleQuoted(path), firstId, Role::Command)};
+        const auto quotedPath = lldbQuoted(path);
+        if (!quotedPath)
+            return {}; // refused before: no LLDB command line can name it
+        std::vector<std::string> lines{numbered("target create " + *quotedPath, firstId, Role::Command)};
+        // Kept by the target byte for byte, for the run or process launch the user types;
+        // target.run-args would have LLDB's command line rewrite them.
         if (!arguments.empty()) {
-            std::string words;
-            for (const auto &argument : arguments)
-                words.append(" ").append(doubleQuoted(argument));
-            lines.push_back(numbered("settings set -- target.run-args" + words, firstId + 1, Role::Command));
+            const Json request{{"request", "launch"}, {"arguments", arguments}, {"start", false}};
+            lines.push_back(numbered(request.dump(-1, ' ', false, Json::error_handler_t::replace), firstId + 1, Role::Command));
         }
         return lines;
     }

@@ -14,6 +14,7 @@
 
 #include "host/command_quoting.h"
 #include "host/dap/gdb_block_commands.h"
+#include "host/dap/launch_values.h"
 #include "host/dap/line_driver.h"
 #include "host/debuggee_terminal.h"
 #include "host/mi_record.h"
@@ -89,18 +90,29 @@ public:
                 return;
             }
         } else {
-            Answer loaded = command("-file-exec-and-symbols " + doubleQuoted(arguments.value("program", "")));
+            if (auto problem = refusedLaunchValue(arguments)) {
+                fail(request, "cannot launch: " + *problem);
+                return;
+            }
+            Answer loaded = command("-interpreter-exec console " + doubleQuoted(gdbFile(arguments.value("program", ""))));
             if (!loaded.ok()) {
                 fail(request, "cannot load the program: " + loaded.error());
                 return;
             }
-            std::string words;
-            for (const auto &argument : arguments.value("args", Json::array()))
-                words.append(" ").append(shellQuoted(argument.is_string() ? argument.get<std::string>() : argument.dump()));
+            // Through GDB's console: the MI commands for these take the rest of the line raw.
+            std::vector<std::string> words = programArguments(arguments);
+            std::vector<std::string> settings;
             if (!words.empty())
-                command("-exec-arguments" + words);
-            if (arguments.contains("cwd") && arguments["cwd"].is_string())
-                command("-gdb-set cwd " + arguments["cwd"].get<std::string>()); // the rest of the line, as it stands
+                settings.push_back(*gdbSetArgs(words));
+            if (arguments.contains("cwd") && arguments["cwd"].is_string() && !arguments["cwd"].get<std::string>().empty())
+                settings.push_back(*gdbSetCwd(arguments["cwd"].get<std::string>()));
+            for (const auto &setting : settings) {
+                Answer set = command("-interpreter-exec console " + doubleQuoted(setting));
+                if (!set.ok()) {
+                    fail(request, "cannot launch: " + set.error());
+                    return;
+                }
+            }
             stopOnEntry_ = arguments.value("stopOnEntry", false);
         }
         channel_.respond(request);
@@ -370,7 +382,7 @@ private:
             return "";
         if (ignore)
             text += " -i " + std::to_string(*ignore);
-        return text + " " + doubleQuoted(location);
+        return text + " -- " + doubleQuoted(location); // a location starting with - is no option
     }
 
     void replaceBreakpoints(std::vector<int64_t> &numbers)

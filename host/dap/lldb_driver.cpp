@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "host/command_quoting.h"
+#include "host/dap/launch_values.h"
 #include "host/dap/line_driver.h"
 
 namespace local_debugger::dap {
@@ -51,19 +52,21 @@ public:
                 return;
             }
         } else {
-            Result created = line("target create " + doubleQuoted(arguments.value("program", "")));
+            if (auto problem = refusedLaunchValue(arguments, true)) {
+                channel_.fail(request, "cannot launch: " + *problem);
+                return;
+            }
+            Result created = line("target create " + *lldbQuoted(arguments.value("program", "")));
             if (!created.ok()) {
                 channel_.fail(request, "cannot load the program: " + created.error());
                 return;
             }
-            std::string words;
-            for (const auto &argument : arguments.value("args", Json::array()))
-                words.append(" ").append(doubleQuoted(argument.is_string() ? argument.get<std::string>() : argument.dump()));
-            if (!words.empty())
-                line("settings set -- target.run-args" + words);
-            if (arguments.contains("cwd") && arguments["cwd"].is_string())
-                cwd_ = arguments["cwd"].get<std::string>();
+            // Carried as data at configurationDone: LLDB's command line would rewrite them.
+            launch_ = {{"request", "launch"}, {"arguments", programArguments(arguments)}};
+            if (arguments.contains("cwd") && arguments["cwd"].is_string() && !arguments["cwd"].get<std::string>().empty())
+                launch_["cwd"] = arguments["cwd"];
             stopOnEntry_ = arguments.value("stopOnEntry", false);
+            launch_["stopAtEntry"] = stopOnEntry_;
         }
         channel_.respond(request);
         channel_.event("initialized");
@@ -138,6 +141,8 @@ private:
             const int64_t id = record.value("breakpoint", int64_t{0});
             dapReason = functionBreakpointIds_.count(id) != 0 ? "function breakpoint" : "breakpoint";
             body["hitBreakpointIds"] = Json::array({id});
+        } else if (reason == "signal" && entryPending_.exchange(false)) {
+            dapReason = "entry"; // a launch that stops at entry stops with SIGSTOP
         } else if (reason == "signal" && pauseRequested_.exchange(false)) {
             dapReason = "pause";
         } else if (reason == "signal" || reason == "exception") {
@@ -201,12 +206,7 @@ private:
             return;
         }
         entryPending_ = stopOnEntry_;
-        std::string launch = "process launch";
-        if (stopOnEntry_)
-            launch += " -s";
-        if (!cwd_.empty())
-            launch += " -w " + doubleQuoted(cwd_);
-        Result launched = line(launch);
+        Result launched = ask(launch_);
         if (!launched.ok()) {
             resumeRequested_ = false;
             channel_.fail(request, "cannot run the program: " + launched.error());
@@ -430,7 +430,7 @@ private:
     }
 
     std::mutex sendLock_; // numbering and sending go together
-    std::string cwd_;
+    Json launch_; // the launch request, from the editor's launch
     std::set<int64_t> functionBreakpointIds_; // read where stops are told, under lock_
 };
 

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <filesystem>
 #include <fcntl.h>
 #include <map>
 #include <regex>
@@ -338,20 +339,49 @@ bool holds(const Json &actual, const Json &wanted, std::map<std::string, std::st
     return true;
 }
 
+// Plays steps in order, each checked as it comes. "@name@" in a step stands for what is known
+// by that name, with what was kept on the way.
+// Sent: a command line, a request without {"request": and its closing brace, or "?" and the states of a
+// process record to wait for. Wanted: JSON that the request's body or the record holds; "error: re", a
+// refusal whose error matches re; "", ok without a body.
+using Steps = std::vector<std::pair<std::string, std::string>>;
+
+void play(Backend &backend, const Steps &steps, std::map<std::string, std::string> &known)
+{
+    for (const auto &[send, expect] : steps) {
+        std::string line = send, wanted = expect;
+        for (const auto &[name, value] : known) {
+            for (std::string *text : {&line, &wanted})
+                for (size_t at; (at = text->find("@" + name + "@")) != std::string::npos;)
+                    text->replace(at, name.size() + 2, value);
+        }
+        const std::string states = std::string(" ").append(line, 1) + " "; // for a "?" line
+        const auto awaited = [&](const Json &r) {
+            return states.find(std::string(" ").append(r.value("state", "-")).append(" ")) != std::string::npos;
+        };
+        const std::string request = line.starts_with("\"") ? R"({"request":)" + line + "}" : line;
+        const std::optional<Json> got = line.starts_with("?") ? backend.next(awaited) : backend.command(request);
+        ASSERT_TRUE(got) << line;
+        bool fits = got->value("ok", false) && wanted.empty() && !got->contains("body");
+        if (wanted.starts_with("error: "))
+            fits = !got->value("ok", true) && !got->contains("body") &&
+                   std::regex_match(got->value("error", ""), std::regex(wanted + "\n"));
+        else if (!wanted.empty())
+            fits = holds(line.starts_with("?") ? *got : got->value("body", Json()), Json::parse(wanted), known);
+        EXPECT_TRUE(fits) << line << "\n got: " << got->dump() << "\n wanted: " << wanted;
+    }
+}
+
 TEST_P(LldbBackend, RequestsSetBreakpointsReadThreadsFramesScopesAndVariablesEvaluateAndStepTheDebuggee)
 {
     Backend backend(GetParam());
     const std::string source = LD_SOURCE_DIR "/example/example_program.c";
     const std::string shapes = LD_SOURCE_DIR "/tests/debuggees/struct_program.c";
-    // "@name@" in a step stands for what is known by that name, with what was kept on the way.
     std::map<std::string, std::string> known = {{"example", example}, {"source", source},
         {"struct", LD_STANDIN_DIR "/struct_program"}, {"sum", std::to_string(lineOf(shapes, "int sum = 0;"))},
         {"square", std::to_string(lineOf(source, "int square = x * x;"))},
         {"next", std::to_string(lineOf(source, "return square + 1;"))}};
-    // Sent: a command line, a request without {"request": and its closing brace, or "?" and the states of a
-    // process record to wait for. Wanted: JSON that the request's body or the record holds; "error: re", a
-    // refusal whose error matches re; "", ok without a body.
-    const std::pair<std::string, std::string> steps[] = {
+    const Steps steps = {
         {R"("breakpoints","lines":[])", R"(error: request "breakpoints" has no "file" field)"},
         {R"("breakpoints","file":"","lines":[])", R"(error: field "file" must not be empty)"},
         {R"("breakpoints","file":"a\u0000","lines":[])", R"(error: field "file" must not hold a NUL character)"},
@@ -436,28 +466,56 @@ TEST_P(LldbBackend, RequestsSetBreakpointsReadThreadsFramesScopesAndVariablesEva
         {R"("input","data":"\n")", ""},
         {"?exited", "{}"},
     };
-    for (const auto &[send, expect] : steps) {
-        std::string line = send, wanted = expect;
-        for (const auto &[name, value] : known) {
-            for (std::string *text : {&line, &wanted})
-                for (size_t at; (at = text->find("@" + name + "@")) != std::string::npos;)
-                    text->replace(at, name.size() + 2, value);
-        }
-        const std::string states = std::string(" ").append(line, 1) + " "; // for a "?" line
-        const auto awaited = [&](const Json &r) {
-            return states.find(std::string(" ").append(r.value("state", "-")).append(" ")) != std::string::npos;
-        };
-        const std::string request = line.starts_with("\"") ? R"({"request":)" + line + "}" : line;
-        const std::optional<Json> got = line.starts_with("?") ? backend.next(awaited) : backend.command(request);
-        ASSERT_TRUE(got) << line;
-        bool fits = got->value("ok", false) && wanted.empty() && !got->contains("body");
-        if (wanted.starts_with("error: "))
-            fits = !got->value("ok", true) && !got->contains("body") &&
-                   std::regex_match(got->value("error", ""), std::regex(wanted + "\n"));
-        else if (!wanted.empty())
-            fits = holds(line.starts_with("?") ? *got : got->value("body", Json()), Json::parse(wanted), known);
-        EXPECT_TRUE(fits) << line << "\n got: " << got->dump() << "\n wanted: " << wanted;
+    play(backend, steps, known);
+    backend.closeCommands();
+    EXPECT_EQ(backend.end(), 0);
+}
+
+// Each launch has /bin/sh write its arguments and its directory to a file, where they must be
+// exactly what was sent: nothing on the way reads them as a command line or a shell would.
+TEST_P(LldbBackend, LaunchRequestGivesTheProgramItsArgumentsAndDirectoryByteForByteAndStopsAtEntryWhenAsked)
+{
+    Backend backend(GetParam());
+    TempDir scratch;
+    const std::string directory = scratch.path() + "/work `dir`\n'é' $HOME";
+    const std::string written = scratch.path() + "/written";
+    std::filesystem::create_directory(directory);
+    const std::vector<std::string> hostile = {"tick `1+1`", "", "two\nlines", "it's \"quoted\" \\ $HOME", "é ü",
+                                              "`touch " + scratch.path() + "/marker`", "$(touch " + scratch.path() + "/marker)"};
+    Json arguments = {"-c", "printf '[%s]' \"$@\" > \"$0\"; pwd -P >> \"$0\"", written};
+    std::string expected;
+    for (const auto &argument : hostile) {
+        arguments.push_back(argument);
+        expected += "[" + argument + "]";
     }
+    const auto inner = [](const Json &value) { return value.dump().substr(1, value.dump().size() - 2); };
+    std::map<std::string, std::string> known = {{"arguments", arguments.dump()}, {"directory", inner(directory)}};
+    const Steps refusals = {
+        {R"("launch","arguments":"-c")", R"(error: field "arguments" must be an array of strings)"},
+        {R"("launch","arguments":["a",1])", R"(error: field "arguments" must be an array of strings)"},
+        {R"("launch","arguments":["a\u0000b"])", R"(error: field "arguments" must not hold a NUL character)"},
+        {R"("launch","cwd":"")", R"(error: field "cwd" must not be empty)"},
+        {R"("launch","cwd":7)", R"(error: field "cwd" must be a string)"},
+        {R"("launch","stopAtEntry":1)", R"(error: field "stopAtEntry" must be true or false)"},
+        {R"("launch","start":"no")", R"(error: field "start" must be true or false)"},
+        {R"("launch","start":false,"stopAtEntry":true)", R"(error: "cwd" and "stopAtEntry" need "start": true)"},
+        {R"("launch")", "error: no target"},
+        {"target create /bin/sh", ""},
+        {R"("launch","cwd":"/nonexistent")", "error: Cannot launch '/bin/sh': chdir failed: No such file or directory"},
+    };
+    play(backend, refusals, known);
+    // Launched at once, stopped at the entry first; kept by the target for a later process launch.
+    play(backend, {{R"("launch","arguments":@arguments@,"cwd":"@directory@","stopAtEntry":true)", ""},
+                   {"?stopped exited", R"({"state":"stopped","reason":"signal","signal":"SIGSTOP"})"},
+                   {R"("step","kind":"continue")", ""},
+                   {"?exited", R"({"status":0})"}},
+         known);
+    EXPECT_EQ(readFile(written), expected + directory + "\n");
+    std::filesystem::remove(written);
+    play(backend, {{R"("launch","arguments":@arguments@,"start":false)", ""}, {"process launch", ""}, {"?exited", "{}"}},
+         known);
+    EXPECT_EQ(readFile(written), expected + std::filesystem::current_path().string() + "\n");
+    EXPECT_FALSE(std::filesystem::exists(scratch.path() + "/marker"));
     backend.closeCommands();
     EXPECT_EQ(backend.end(), 0);
 }
