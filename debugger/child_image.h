@@ -20,6 +20,19 @@ struct ChildText {
     int fd;
 };
 
+// The kernel's sched_attr as sched_getattr and sched_setattr take it (its first published size).
+struct SchedulingAttributes {
+    uint32_t size;
+    uint32_t policy;
+    uint64_t flags;
+    int32_t nice;
+    uint32_t priority;
+    uint64_t runtime; // a normal task's time slice in ns; 0: the default
+    uint64_t deadline;
+    uint64_t period;
+};
+static_assert(sizeof(SchedulingAttributes) == 48);
+
 struct ChildImage {
     const char *path;
     char *const *argv;
@@ -30,9 +43,9 @@ struct ChildImage {
     size_t textCount;
     uint64_t signalMask;   // in the kernel's layout: bit n-1 for signal n
     uint64_t resetSignals; // dispositions set back to the default, the same layout
-    const void *cpuSet;    // the CPUs the child and the launcher may run on; null: as they are
-    size_t cpuSetSize;
-    pid_t launcher;        // the thread that made the child
+    // What the child sets back before its exec (it inherits the launcher's short time slice);
+    // null: nothing was changed.
+    const SchedulingAttributes *scheduling;
     pid_t service;
     int execError; // written by the child when its exec fails
 };

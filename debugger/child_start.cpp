@@ -4,7 +4,9 @@
 #include <csignal>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,15 +57,23 @@ ChildText textOf(const ChildLine &line)
             line.fd};
 }
 
-bool pinToThisCpu()
+// The shortest time slice a normal task may ask for. A task's deadline is its slice away, so a
+// waking task with a short one runs before tasks on their default slice instead of after them.
+constexpr uint64_t shortSlice = 100'000;
+
+// Gives the calling thread the short slice; what to set back, or nothing when the thread is
+// not a normal task or the kernel refuses.
+std::optional<SchedulingAttributes> takeShortSlice()
 {
-    const int cpu = sched_getcpu();
-    if (cpu < 0)
-        return false;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    return sched_setaffinity(0, sizeof one, &one) == 0;
+    SchedulingAttributes own{};
+    if (syscall(SYS_sched_getattr, 0, &own, sizeof own, 0) != 0 || (own.policy != SCHED_OTHER && own.policy != SCHED_BATCH))
+        return std::nullopt;
+    own.size = sizeof own;
+    SchedulingAttributes brief = own;
+    brief.runtime = shortSlice;
+    if (syscall(SYS_sched_setattr, 0, &brief, 0) != 0)
+        return std::nullopt;
+    return own;
 }
 
 pid_t servicePid()
@@ -87,20 +97,16 @@ ChildStart startChild(const LaunchPlan &plan)
             texts.push_back(textOf(line));
     }
     ChildImage image{plan.executable.c_str(), argv.data(), envp.data(), placements.data(), placements.size(),
-                     texts.data(), texts.size(), kernelMask(plan), changedDispositions(), nullptr, 0, 0, servicePid(), 0};
+                     texts.data(), texts.size(), kernelMask(plan), changedDispositions(), nullptr, servicePid(), 0};
 
     ChildStart start;
     std::lock_guard<std::mutex> guard(stackLock);
-    // The launching thread sleeps until the child has executed, so its CPU is free: pinned
-    // there, the child runs at once instead of queueing on the CPU the scheduler picks for a
-    // new task (on a busy machine, a launch took twice as long). Its first act is to give
-    // itself and the sleeping thread their CPU set back, so neither waits for the other's CPU
-    // afterwards.
-    cpu_set_t allowed;
-    const bool pinned = sched_getaffinity(0, sizeof allowed, &allowed) == 0 && pinToThisCpu();
-    image.cpuSet = pinned ? &allowed : nullptr;
-    image.cpuSetSize = sizeof allowed;
-    image.launcher = gettid();
+    // On a busy CPU a new task and a thread woken by it each wait for the running task's slice
+    // to end. With the short slice the child (which inherits it) runs at once wherever the
+    // scheduler puts it, and so does the launching thread when the child's exec wakes it. The
+    // child sets its own back before its exec, the launching thread once it has returned.
+    const std::optional<SchedulingAttributes> scheduling = takeShortSlice();
+    image.scheduling = scheduling ? &*scheduling : nullptr;
     // No handler of the service may run on the child's stack before it has reset them all.
     sigset_t all;
     sigset_t previous;
@@ -111,8 +117,8 @@ ChildStart startChild(const LaunchPlan &plan)
     const pid_t pid = cloned < 0 ? -1 : static_cast<pid_t>(cloned);
     const int cloneError = cloned < 0 ? static_cast<int>(-cloned) : 0;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (pinned && pid < 0)
-        sched_setaffinity(0, sizeof allowed, &allowed);
+    if (scheduling)
+        syscall(SYS_sched_setattr, 0, &*scheduling, 0);
 
     if (pid < 0) {
         start.error = cloneError;
