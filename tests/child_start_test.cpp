@@ -2,11 +2,13 @@
 
 #include <cerrno>
 #include <csignal>
+#include <functional>
 #include <gtest/gtest.h>
 #include <linux/close_range.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
+#include "debugger/child_image.h"
 #include "debugger/child_start.h"
 #include "debugger/pipe_stock.h"
 #include "platform/child_signals.h"
@@ -32,8 +34,9 @@ std::string readReport(int fd)
     return text;
 }
 
-// Runs the report stand-in by the plan the caller shaped, with its standard pipes, and ends it.
-Started run(LaunchPlan &plan)
+// Runs the report stand-in by the plan the caller shaped, with its standard pipes, and ends it;
+// whileRunning sees the child once it has reported.
+Started run(LaunchPlan &plan, const std::function<void(pid_t)> &whileRunning = {})
 {
     Pipe input = Pipe::make();
     Pipe output = Pipe::make();
@@ -46,6 +49,8 @@ Started run(LaunchPlan &plan)
     plan.descriptors.clear(); // the service closes its copies of the child's ends
     if (started.start.outcome == ChildStart::Outcome::Started) {
         started.report = parseStandinReport(readReport(output.read.get())).value_or(StandinReport{});
+        if (whileRunning)
+            whileRunning(started.start.pid);
         input.write.reset();
         siginfo_t info{};
         waitid(P_PIDFD, static_cast<id_t>(started.start.pidfd.get()), &info, WEXITED);
@@ -106,6 +111,33 @@ TEST_F(ChildStartTest, ChildStartsFromTheStartupMaskLessTheUnblockedWithNoDispos
     ASSERT_EQ(started.start.outcome, ChildStart::Outcome::Started);
     EXPECT_EQ(started.report.blocked, std::to_string(SIGUSR1) + ",");
     EXPECT_EQ(started.report.ignored, "");
+}
+
+// The launch shortens the time slice of the launching thread and so of the child it makes; the
+// back end must run with what the service runs with, and the service's thread get it back.
+TEST_F(ChildStartTest, ChildAndLauncherKeepTheLaunchersTimeSlice)
+{
+    SchedulingAttributes own{};
+    ASSERT_EQ(syscall(SYS_sched_getattr, 0, &own, sizeof own, 0), 0);
+    own.size = sizeof own;
+    SchedulingAttributes chosen = own;
+    chosen.runtime = 2'000'000;
+    auto sliceOf = [](pid_t pid) {
+        SchedulingAttributes attributes{};
+        return syscall(SYS_sched_getattr, pid, &attributes, sizeof attributes, 0) == 0 ? attributes.runtime : 1;
+    };
+    if (syscall(SYS_sched_setattr, 0, &chosen, 0) != 0 || sliceOf(0) != chosen.runtime)
+        GTEST_SKIP() << "this kernel sets no time slice of a normal task";
+
+    LaunchPlan plan;
+    uint64_t childSlice = 0;
+    Started started = run(plan, [&](pid_t pid) { childSlice = sliceOf(pid); });
+    const uint64_t launcherSlice = sliceOf(0);
+    syscall(SYS_sched_setattr, 0, &own, 0);
+
+    ASSERT_EQ(started.start.outcome, ChildStart::Outcome::Started);
+    EXPECT_EQ(childSlice, chosen.runtime);
+    EXPECT_EQ(launcherSlice, chosen.runtime);
 }
 
 TEST_F(ChildStartTest, ExecFailureIsReportedWithItsErrnoAndTheChildIsReaped)
