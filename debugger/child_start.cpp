@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <linux/sched.h>
 #include <mutex>
 #include <optional>
 #include <sched.h>
@@ -62,11 +63,13 @@ ChildText textOf(const ChildLine &line)
 constexpr uint64_t shortSlice = 100'000;
 
 // Gives the calling thread the short slice; what to set back, or nothing when the thread is
-// not a normal task or the kernel refuses.
+// not a normal task, or resets its children's scheduling (the child could not be given back
+// what that reset gives it), or the kernel refuses.
 std::optional<SchedulingAttributes> takeShortSlice()
 {
     SchedulingAttributes own{};
-    if (syscall(SYS_sched_getattr, 0, &own, sizeof own, 0) != 0 || (own.policy != SCHED_OTHER && own.policy != SCHED_BATCH))
+    if (syscall(SYS_sched_getattr, 0, &own, sizeof own, 0) != 0 || (own.policy != SCHED_OTHER && own.policy != SCHED_BATCH) ||
+        (own.flags & SCHED_FLAG_RESET_ON_FORK) != 0)
         return std::nullopt;
     own.size = sizeof own;
     SchedulingAttributes brief = own;

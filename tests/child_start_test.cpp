@@ -4,6 +4,7 @@
 #include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
+#include <linux/sched.h>
 #include <linux/close_range.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -114,30 +115,48 @@ TEST_F(ChildStartTest, ChildStartsFromTheStartupMaskLessTheUnblockedWithNoDispos
 }
 
 // The launch shortens the time slice of the launching thread and so of the child it makes; the
-// back end must run with what the service runs with, and the service's thread get it back.
-TEST_F(ChildStartTest, ChildAndLauncherKeepTheLaunchersTimeSlice)
+// back end must get what it would inherit (nothing from a thread that resets its children's) and
+// the service's thread must get its own back.
+TEST_F(ChildStartTest, ChildGetsTheSliceItWouldInheritAndTheLauncherKeepsItsOwn)
 {
     SchedulingAttributes own{};
     ASSERT_EQ(syscall(SYS_sched_getattr, 0, &own, sizeof own, 0), 0);
     own.size = sizeof own;
-    SchedulingAttributes chosen = own;
-    chosen.runtime = 2'000'000;
     auto sliceOf = [](pid_t pid) {
         SchedulingAttributes attributes{};
         return syscall(SYS_sched_getattr, pid, &attributes, sizeof attributes, 0) == 0 ? attributes.runtime : 1;
     };
-    if (syscall(SYS_sched_setattr, 0, &chosen, 0) != 0 || sliceOf(0) != chosen.runtime)
-        GTEST_SKIP() << "this kernel sets no time slice of a normal task";
+    // What a plain fork gives a child of this thread.
+    auto forkedSlice = [&] {
+        pid_t pid = fork();
+        if (pid == 0) {
+            pause();
+            _exit(0);
+        }
+        const uint64_t slice = sliceOf(pid);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return slice;
+    };
+    for (const uint64_t flags : {uint64_t{0}, uint64_t{SCHED_FLAG_RESET_ON_FORK}}) {
+        SCOPED_TRACE("launcher's flags " + std::to_string(flags));
+        SchedulingAttributes chosen = own;
+        chosen.runtime = 2'000'000;
+        chosen.flags = flags;
+        if (syscall(SYS_sched_setattr, 0, &chosen, 0) != 0 || sliceOf(0) != chosen.runtime)
+            GTEST_SKIP() << "this kernel sets no time slice of a normal task";
+        const uint64_t childSlice = forkedSlice();
 
-    LaunchPlan plan;
-    uint64_t childSlice = 0;
-    Started started = run(plan, [&](pid_t pid) { childSlice = sliceOf(pid); });
-    const uint64_t launcherSlice = sliceOf(0);
-    syscall(SYS_sched_setattr, 0, &own, 0);
+        LaunchPlan plan;
+        uint64_t started = 1;
+        ChildStart start = run(plan, [&](pid_t pid) { started = sliceOf(pid); }).start;
+        const uint64_t launcher = sliceOf(0);
+        syscall(SYS_sched_setattr, 0, &own, 0);
 
-    ASSERT_EQ(started.start.outcome, ChildStart::Outcome::Started);
-    EXPECT_EQ(childSlice, chosen.runtime);
-    EXPECT_EQ(launcherSlice, chosen.runtime);
+        ASSERT_EQ(start.outcome, ChildStart::Outcome::Started);
+        EXPECT_EQ(started, childSlice);
+        EXPECT_EQ(launcher, chosen.runtime);
+    }
 }
 
 TEST_F(ChildStartTest, ExecFailureIsReportedWithItsErrnoAndTheChildIsReaped)
