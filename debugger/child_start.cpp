@@ -64,7 +64,8 @@ constexpr uint64_t shortSlice = 100'000;
 
 // Gives the calling thread the short slice; what to set back, or nothing when the thread is
 // not a normal task, or resets its children's scheduling (the child could not be given back
-// what that reset gives it), or the kernel refuses.
+// what that reset gives it), or the kernel refuses. The kernel reports the slice a thread runs
+// with whether or not one was asked for, so what is set back has the same length either way.
 std::optional<SchedulingAttributes> takeShortSlice()
 {
     SchedulingAttributes own{};
