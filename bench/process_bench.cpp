@@ -122,10 +122,6 @@ double serviceGdbOnce(const BenchPaths &paths, const std::vector<std::string> &e
     return end && seen.load() ? secondsBetween(start, *end) : -1;
 }
 
-} // namespace
-
-namespace {
-
 // One launch row: the service's request after idle against posix_spawn calls each after the
 // same idle, both with the same CPU kept busy or none.
 struct LaunchCondition {
@@ -181,9 +177,9 @@ void measureLaunchUnder(const BenchConfig &config, const std::string &bundle, co
 } // namespace
 
 // A CPU that has been idle runs the same clone and exec several times slower than one kept
-// busy, and the longer the idle the slower; a host may launch at once or after a while. So each
-// row's baseline calls come after the same idle as the service's request, and with the same
-// CPU kept busy when the row has one busy.
+// busy, and a host may launch at once or long after the service started. So each row's
+// baseline calls come after the same idle as the service's request, and with the same CPU kept
+// busy when the row has one busy.
 void measureLaunch(const BenchConfig &config, Report &report)
 {
     const LaunchCondition conditions[] = {
