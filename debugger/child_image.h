@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <sys/types.h>
 
+#include "debugger/launch_scheduling.h"
+
 struct ChildPlacement {
     int source;
     int target; // source == target: kept under its own number
@@ -20,19 +22,6 @@ struct ChildText {
     int fd;
 };
 
-// The kernel's sched_attr as sched_getattr and sched_setattr take it (its first published size).
-struct SchedulingAttributes {
-    uint32_t size;
-    uint32_t policy;
-    uint64_t flags;
-    int32_t nice;
-    uint32_t priority;
-    uint64_t runtime; // a normal task's time slice in ns; 0: the default
-    uint64_t deadline;
-    uint64_t period;
-};
-static_assert(sizeof(SchedulingAttributes) == 48);
-
 struct ChildImage {
     const char *path;
     char *const *argv;
@@ -43,9 +32,7 @@ struct ChildImage {
     size_t textCount;
     uint64_t signalMask;   // in the kernel's layout: bit n-1 for signal n
     uint64_t resetSignals; // dispositions set back to the default, the same layout
-    // What the child sets back before its exec (it inherits the launcher's short time slice);
-    // null: nothing was changed.
-    const SchedulingAttributes *scheduling;
+    const SchedulingAttributes *scheduling; // set before the exec; null: kept as inherited
     pid_t service;
     int execError; // written by the child when its exec fails
 };

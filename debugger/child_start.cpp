@@ -3,11 +3,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <linux/sched.h>
 #include <mutex>
-#include <optional>
 #include <sched.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,28 +55,6 @@ ChildText textOf(const ChildLine &line)
             line.fd};
 }
 
-// The shortest time slice a normal task may ask for. A task's deadline is its slice away, so a
-// waking task with a short one runs before tasks on their default slice instead of after them.
-constexpr uint64_t shortSlice = 100'000;
-
-// Gives the calling thread the short slice; what to set back, or nothing when the thread is
-// not a normal task, or resets its children's scheduling (the child could not be given back
-// what that reset gives it), or the kernel refuses. The kernel reports the slice a thread runs
-// with whether or not one was asked for, so what is set back has the same length either way.
-std::optional<SchedulingAttributes> takeShortSlice()
-{
-    SchedulingAttributes own{};
-    if (syscall(SYS_sched_getattr, 0, &own, sizeof own, 0) != 0 || (own.policy != SCHED_OTHER && own.policy != SCHED_BATCH) ||
-        (own.flags & SCHED_FLAG_RESET_ON_FORK) != 0)
-        return std::nullopt;
-    own.size = sizeof own;
-    SchedulingAttributes brief = own;
-    brief.runtime = shortSlice;
-    if (syscall(SYS_sched_setattr, 0, &brief, 0) != 0)
-        return std::nullopt;
-    return own;
-}
-
 pid_t servicePid()
 {
     static const pid_t pid = getpid();
@@ -101,16 +76,11 @@ ChildStart startChild(const LaunchPlan &plan)
             texts.push_back(textOf(line));
     }
     ChildImage image{plan.executable.c_str(), argv.data(), envp.data(), placements.data(), placements.size(),
-                     texts.data(), texts.size(), kernelMask(plan), changedDispositions(), nullptr, servicePid(), 0};
+                     texts.data(), texts.size(), kernelMask(plan), changedDispositions(),
+                     plan.scheduling != nullptr ? plan.scheduling->own() : nullptr, servicePid(), 0};
 
     ChildStart start;
     std::lock_guard<std::mutex> guard(stackLock);
-    // On a busy CPU a new task and a thread woken by it each wait for the running task's slice
-    // to end. With the short slice the child (which inherits it) runs at once wherever the
-    // scheduler puts it, and so does the launching thread when the child's exec wakes it. The
-    // child sets its own back before its exec, the launching thread once it has returned.
-    const std::optional<SchedulingAttributes> scheduling = takeShortSlice();
-    image.scheduling = scheduling ? &*scheduling : nullptr;
     // No handler of the service may run on the child's stack before it has reset them all.
     sigset_t all;
     sigset_t previous;
@@ -121,8 +91,6 @@ ChildStart startChild(const LaunchPlan &plan)
     const pid_t pid = cloned < 0 ? -1 : static_cast<pid_t>(cloned);
     const int cloneError = cloned < 0 ? static_cast<int>(-cloned) : 0;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (scheduling)
-        syscall(SYS_sched_setattr, 0, &*scheduling, 0);
 
     if (pid < 0) {
         start.error = cloneError;
@@ -138,6 +106,8 @@ ChildStart startChild(const LaunchPlan &plan)
         start.pidfd.reset();
         return start;
     }
+    if (plan.scheduling != nullptr)
+        plan.scheduling->adopt(pid);
     start.outcome = ChildStart::Outcome::Started;
     return start;
 }

@@ -9,8 +9,8 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
-#include "debugger/child_image.h"
 #include "debugger/child_start.h"
+#include "debugger/launch_scheduling.h"
 #include "debugger/pipe_stock.h"
 #include "platform/child_signals.h"
 #include "support/service_run.h"
@@ -114,17 +114,32 @@ TEST_F(ChildStartTest, ChildStartsFromTheStartupMaskLessTheUnblockedWithNoDispos
     EXPECT_EQ(started.report.ignored, "");
 }
 
-// The launch shortens the time slice of the launching thread and so of the child it makes; the
-// back end must get what it would inherit (nothing from a thread that resets its children's) and
-// the service's thread must get its own back.
-TEST_F(ChildStartTest, ChildGetsTheSliceItWouldInheritAndTheLauncherKeepsItsOwn)
+// A launch runs on its thread's CPU with a short time slice until it has been answered, and its
+// child inherits both: once the launch ends, the back end must have what it would have inherited
+// (no slice from a thread that resets its children's) and the launching thread its own back.
+TEST_F(ChildStartTest, ChildGetsTheSchedulingItWouldInheritAndTheLauncherItsOwnBack)
 {
     SchedulingAttributes own{};
     ASSERT_EQ(syscall(SYS_sched_getattr, 0, &own, sizeof own, 0), 0);
     own.size = sizeof own;
-    auto sliceOf = [](pid_t pid) {
+    cpu_set_t cpus;
+    ASSERT_EQ(sched_getaffinity(0, sizeof cpus, &cpus), 0);
+    struct Scheduling {
+        uint64_t slice = 1;
+        int cpus = 0;
+        bool allCpus = false; // the CPU set this thread started with
+    };
+    auto schedulingOf = [&](pid_t pid) {
+        Scheduling result;
         SchedulingAttributes attributes{};
-        return syscall(SYS_sched_getattr, pid, &attributes, sizeof attributes, 0) == 0 ? attributes.runtime : 1;
+        cpu_set_t set;
+        if (syscall(SYS_sched_getattr, pid, &attributes, sizeof attributes, 0) == 0)
+            result.slice = attributes.runtime;
+        if (sched_getaffinity(pid, sizeof set, &set) == 0) {
+            result.cpus = CPU_COUNT(&set);
+            result.allCpus = CPU_EQUAL(&set, &cpus);
+        }
+        return result;
     };
     // What a plain fork gives a child of this thread.
     auto forkedSlice = [&] {
@@ -133,7 +148,7 @@ TEST_F(ChildStartTest, ChildGetsTheSliceItWouldInheritAndTheLauncherKeepsItsOwn)
             pause();
             _exit(0);
         }
-        const uint64_t slice = sliceOf(pid);
+        const uint64_t slice = schedulingOf(pid).slice;
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         return slice;
@@ -143,19 +158,30 @@ TEST_F(ChildStartTest, ChildGetsTheSliceItWouldInheritAndTheLauncherKeepsItsOwn)
         SchedulingAttributes chosen = own;
         chosen.runtime = 2'000'000;
         chosen.flags = flags;
-        if (syscall(SYS_sched_setattr, 0, &chosen, 0) != 0 || sliceOf(0) != chosen.runtime)
+        if (syscall(SYS_sched_setattr, 0, &chosen, 0) != 0 || schedulingOf(0).slice != chosen.runtime)
             GTEST_SKIP() << "this kernel sets no time slice of a normal task";
-        const uint64_t childSlice = forkedSlice();
+        const uint64_t forked = forkedSlice();
 
+        Scheduling launching, child, after;
+        LaunchScheduling scheduling;
         LaunchPlan plan;
-        uint64_t started = 1;
-        ChildStart start = run(plan, [&](pid_t pid) { started = sliceOf(pid); }).start;
-        const uint64_t launcher = sliceOf(0);
+        plan.scheduling = &scheduling;
+        ChildStart start = run(plan, [&](pid_t pid) {
+                               launching = schedulingOf(0);
+                               scheduling.end();
+                               child = schedulingOf(pid);
+                               after = schedulingOf(0);
+                           }).start;
         syscall(SYS_sched_setattr, 0, &own, 0);
 
         ASSERT_EQ(start.outcome, ChildStart::Outcome::Started);
-        EXPECT_EQ(started, childSlice);
-        EXPECT_EQ(launcher, chosen.runtime);
+        EXPECT_EQ(child.slice, forked);
+        EXPECT_TRUE(child.allCpus);
+        EXPECT_EQ(after.slice, chosen.runtime);
+        EXPECT_TRUE(after.allCpus);
+        // Changed only for a thread whose children inherit it.
+        EXPECT_EQ(launching.slice < chosen.runtime, flags == 0);
+        EXPECT_EQ(launching.cpus == 1, flags == 0 || CPU_COUNT(&cpus) == 1);
     }
 }
 
