@@ -16,10 +16,10 @@ namespace {
 const std::vector<std::string> gdbArguments = {"--quiet", "--interpreter=mi2", "--nx"};
 
 // Timed on the thread that writes the request and reads the reply, as the baseline times its
-// call.
-double serviceLaunchOnce(const std::string &bundleDir)
+// call; the request comes after the service has waited idle in its first read.
+double serviceLaunchOnce(const std::string &bundleDir, std::chrono::milliseconds idle)
 {
-    RawService session(bundleDir);
+    RawService session(bundleDir, idle);
     if (!session.ready())
         return -1;
     auto start = BenchClock::now();
@@ -122,44 +122,79 @@ double serviceGdbOnce(const BenchPaths &paths, const std::vector<std::string> &e
     return end && seen.load() ? secondsBetween(start, *end) : -1;
 }
 
-} // namespace
+// One launch row: the service's request after idle against posix_spawn calls each after the
+// same idle, both with the same CPU kept busy or none.
+struct LaunchCondition {
+    std::chrono::milliseconds idle;
+    bool busyCpu;
+    int rounds;
+    int callsPerRound;
+};
 
-// The service's launch request comes after it has waited serviceSettleTime in its first read,
-// and a CPU that has been idle that long runs the same clone and exec several times slower
-// than one kept busy; so the baseline's calls each come after the same idle time. The calls
-// made back to back are reported beside them.
-void measureLaunch(const BenchConfig &config, Report &report)
+void measureLaunchUnder(const BenchConfig &config, const std::string &bundle, const LaunchCondition &condition,
+                        Report &report)
 {
-    const int rounds = config.smoke ? 3 : 40;
-    const int callsPerRound = config.smoke ? 3 : 5;
+    const int rounds = config.smoke ? 2 : condition.rounds;
+    const int callsPerRound = config.smoke ? 1 : condition.callsPerRound;
+    const bool backToBackNoted = !condition.busyCpu && condition.idle == serviceSettleTime;
     const int backToBackCalls = config.smoke ? 5 : 21;
-    const auto idle = std::chrono::duration_cast<std::chrono::microseconds>(serviceSettleTime);
-    TempDir bundle;
-    makeBundle(config.paths, bundle.path(), {{"gdb-x86_64", "echo"}});
-    serviceLaunchOnce(bundle.path());
-    spawnTrue(config.paths, backToBackCalls, 0us);
+    const auto idle = std::chrono::duration_cast<std::chrono::microseconds>(condition.idle);
+    std::optional<BusyCpu> busy;
+    if (condition.busyCpu)
+        busy.emplace();
     std::vector<double> service, returned, reaped, backToBack;
     for (int round = 0; round < rounds; ++round) {
-        service.push_back(serviceLaunchOnce(bundle.path()));
+        service.push_back(serviceLaunchOnce(bundle, condition.idle));
         SpawnTimes times = spawnTrue(config.paths, callsPerRound, idle);
         returned.push_back(times.returned);
         reaped.push_back(times.reaped);
-        backToBack.push_back(spawnTrue(config.paths, backToBackCalls, 0us).returned);
+        if (backToBackNoted)
+            backToBack.push_back(spawnTrue(config.paths, backToBackCalls, 0us).returned);
     }
-    double s = medianOfValid(service);
-    double b = medianOfValid(returned);
-    const std::string idleText = std::to_string(serviceSettleTime.count()) + " ms";
-    report.rows.push_back(makeRow("launch_gdb request -> reply, stand-in back end", formatMilliseconds(s),
-                                  formatMilliseconds(b) + " posix_spawn(/bin/true)", ratioOfMedians(service, returned),
-                                  {Goal::Kind::AtMost, 1.5}));
+    const std::string idleText = std::to_string(condition.idle.count()) + " ms idle";
+    std::string conditionText = idleText;
+    if (busy)
+        conditionText += ", CPU " + std::to_string(busy->cpu()) + " busy";
+    report.rows.push_back(makeRow("launch_gdb request -> reply, " + conditionText,
+                                  formatMilliseconds(medianOfValid(service)),
+                                  formatMilliseconds(medianOfValid(returned)) + " posix_spawn(/bin/true)",
+                                  ratioOfMedians(service, returned), {Goal::Kind::AtMost, 1.5}));
     char note[512];
     snprintf(note, sizeof note,
-             "launch: %d rounds, each a fresh service sent its request after %s idle, and a fresh baseline process "
-             "making %d posix_spawn calls of /bin/true, each after %s idle (reaped after %s); the same calls "
-             "back to back return after %s, against which the service's launch is %.2fx",
-             rounds, idleText.c_str(), callsPerRound, idleText.c_str(), formatMilliseconds(medianOfValid(reaped)).c_str(),
-             formatMilliseconds(medianOfValid(backToBack)).c_str(), ratioOfMedians(service, backToBack));
-    report.notes.push_back(note);
+             "launch, %s: %d rounds, each a fresh service sent its request after %s, and a fresh baseline process "
+             "making %d posix_spawn calls of /bin/true, each after %s (reaped after %s)",
+             conditionText.c_str(), rounds, idleText.c_str(), callsPerRound, idleText.c_str(),
+             formatMilliseconds(medianOfValid(reaped)).c_str());
+    std::string text = note;
+    if (backToBackNoted) {
+        snprintf(note, sizeof note, "; the same calls back to back return after %s, against which the service's launch is %.2fx",
+                 formatMilliseconds(medianOfValid(backToBack)).c_str(), ratioOfMedians(service, backToBack));
+        text += note;
+    }
+    report.notes.push_back(text);
+}
+
+} // namespace
+
+// A CPU that has been idle runs the same clone and exec several times slower than one kept
+// busy, and a host may launch at once or long after the service started. So each row's
+// baseline calls come after the same idle as the service's request, and with the same CPU kept
+// busy when the row has one busy.
+void measureLaunch(const BenchConfig &config, Report &report)
+{
+    const LaunchCondition conditions[] = {
+        {1ms, false, 40, 5},
+        {serviceSettleTime, false, 40, 5},
+        {200ms, false, 15, 2},
+        {1000ms, false, 8, 1},
+        {serviceSettleTime, true, 30, 5},
+    };
+    TempDir bundle;
+    makeBundle(config.paths, bundle.path(), {{"gdb-x86_64", "echo"}});
+    serviceLaunchOnce(bundle.path(), serviceSettleTime);
+    spawnTrue(config.paths, 5, 0us);
+    for (const LaunchCondition &condition : conditions)
+        measureLaunchUnder(config, bundle.path(), condition, report);
 }
 
 void measureFirstPrompt(const BenchConfig &config, Report &report)

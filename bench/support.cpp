@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -287,7 +288,8 @@ void ServiceSession::stop()
     waitUntilGone(children);
 }
 
-RawService::RawService(const std::string &bundleDir) : decoder_(std::make_unique<MessageDecoder>())
+RawService::RawService(const std::string &bundleDir, std::chrono::milliseconds idle)
+    : decoder_(std::make_unique<MessageDecoder>())
 {
     int errorPipe[2];
     makePipe(errorPipe);
@@ -310,7 +312,30 @@ RawService::RawService(const std::string &bundleDir) : decoder_(std::make_unique
         head.append(buffer, static_cast<size_t>(got));
     }
     ready_ = head.find("launching local debugger") != std::string::npos;
-    std::this_thread::sleep_for(serviceSettleTime);
+    std::this_thread::sleep_for(idle);
+}
+
+BusyCpu::BusyCpu()
+{
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        while (cpu_ < CPU_SETSIZE - 1 && !CPU_ISSET(cpu_, &allowed))
+            ++cpu_;
+    }
+    spinner_ = std::thread([this] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu_, &one);
+        sched_setaffinity(0, sizeof one, &one);
+        while (!stop_.load(std::memory_order_relaxed)) {
+        }
+    });
+}
+
+BusyCpu::~BusyCpu()
+{
+    stop_.store(true);
+    spinner_.join();
 }
 
 RawService::~RawService()

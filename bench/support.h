@@ -137,7 +137,8 @@ constexpr std::chrono::milliseconds serviceSettleTime{30};
 // nobody waits on, so a console line wakes no thread of ours.
 class RawService {
 public:
-    explicit RawService(const std::string &bundleDir);
+    // idle: how long it is left in its first read before ready() answers.
+    explicit RawService(const std::string &bundleDir, std::chrono::milliseconds idle = serviceSettleTime);
     ~RawService();
     RawService(const RawService &) = delete;
     RawService &operator=(const RawService &) = delete;
@@ -158,6 +159,23 @@ private:
     bool ready_ = false;
     uint32_t nextId_ = 1;
     std::unique_ptr<MessageDecoder> decoder_;
+};
+
+// A thread of the suite's own keeping one CPU (the first this process may use) busy while the
+// object lives, for measures under load.
+class BusyCpu {
+public:
+    BusyCpu();
+    ~BusyCpu();
+    BusyCpu(const BusyCpu &) = delete;
+    BusyCpu &operator=(const BusyCpu &) = delete;
+
+    int cpu() const { return cpu_; }
+
+private:
+    int cpu_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread spinner_;
 };
 
 // A one-shot signal from one thread to another, with the moment it was given.

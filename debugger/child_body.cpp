@@ -146,11 +146,6 @@ extern "C" long cloneChild(unsigned long flags, void *stackTop, int *pidfd, Chil
 extern "C" int runChildBody(void *argument)
 {
     ChildImage &image = *static_cast<ChildImage *>(argument);
-    if (image.cpuSet != nullptr) {
-        rawCall(SYS_sched_setaffinity, 0, static_cast<long>(image.cpuSetSize), reinterpret_cast<long>(image.cpuSet));
-        rawCall(SYS_sched_setaffinity, image.launcher, static_cast<long>(image.cpuSetSize),
-                reinterpret_cast<long>(image.cpuSet));
-    }
     resetDispositions(image.resetSignals);
     // Never outlive the service, even one killed with SIGKILL; a service gone already means
     // this child would start orphaned.
@@ -167,6 +162,8 @@ extern "C" int runChildBody(void *argument)
         }
     }
     rawCall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&image.signalMask), 0, 8);
+    if (image.scheduling != nullptr)
+        rawCall(SYS_sched_setattr, 0, reinterpret_cast<long>(image.scheduling), 0);
     long result = rawCall(SYS_execve, reinterpret_cast<long>(image.path), reinterpret_cast<long>(image.argv),
                           reinterpret_cast<long>(image.envp));
     image.execError = static_cast<int>(-result);

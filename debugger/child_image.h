@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <sys/types.h>
 
+#include "debugger/launch_scheduling.h"
+
 struct ChildPlacement {
     int source;
     int target; // source == target: kept under its own number
@@ -30,9 +32,7 @@ struct ChildImage {
     size_t textCount;
     uint64_t signalMask;   // in the kernel's layout: bit n-1 for signal n
     uint64_t resetSignals; // dispositions set back to the default, the same layout
-    const void *cpuSet;    // the CPUs the child and the launcher may run on; null: as they are
-    size_t cpuSetSize;
-    pid_t launcher;        // the thread that made the child
+    const SchedulingAttributes *scheduling; // set before the exec; null: kept as inherited
     pid_t service;
     int execError; // written by the child when its exec fails
 };

@@ -55,17 +55,6 @@ ChildText textOf(const ChildLine &line)
             line.fd};
 }
 
-bool pinToThisCpu()
-{
-    const int cpu = sched_getcpu();
-    if (cpu < 0)
-        return false;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    return sched_setaffinity(0, sizeof one, &one) == 0;
-}
-
 pid_t servicePid()
 {
     static const pid_t pid = getpid();
@@ -87,20 +76,11 @@ ChildStart startChild(const LaunchPlan &plan)
             texts.push_back(textOf(line));
     }
     ChildImage image{plan.executable.c_str(), argv.data(), envp.data(), placements.data(), placements.size(),
-                     texts.data(), texts.size(), kernelMask(plan), changedDispositions(), nullptr, 0, 0, servicePid(), 0};
+                     texts.data(), texts.size(), kernelMask(plan), changedDispositions(),
+                     plan.scheduling != nullptr ? plan.scheduling->own() : nullptr, servicePid(), 0};
 
     ChildStart start;
     std::lock_guard<std::mutex> guard(stackLock);
-    // The launching thread sleeps until the child has executed, so its CPU is free: pinned
-    // there, the child runs at once instead of queueing on the CPU the scheduler picks for a
-    // new task (on a busy machine, a launch took twice as long). Its first act is to give
-    // itself and the sleeping thread their CPU set back, so neither waits for the other's CPU
-    // afterwards.
-    cpu_set_t allowed;
-    const bool pinned = sched_getaffinity(0, sizeof allowed, &allowed) == 0 && pinToThisCpu();
-    image.cpuSet = pinned ? &allowed : nullptr;
-    image.cpuSetSize = sizeof allowed;
-    image.launcher = gettid();
     // No handler of the service may run on the child's stack before it has reset them all.
     sigset_t all;
     sigset_t previous;
@@ -111,8 +91,6 @@ ChildStart startChild(const LaunchPlan &plan)
     const pid_t pid = cloned < 0 ? -1 : static_cast<pid_t>(cloned);
     const int cloneError = cloned < 0 ? static_cast<int>(-cloned) : 0;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (pinned && pid < 0)
-        sched_setaffinity(0, sizeof allowed, &allowed);
 
     if (pid < 0) {
         start.error = cloneError;
@@ -128,6 +106,8 @@ ChildStart startChild(const LaunchPlan &plan)
         start.pidfd.reset();
         return start;
     }
+    if (plan.scheduling != nullptr)
+        plan.scheduling->adopt(pid);
     start.outcome = ChildStart::Outcome::Started;
     return start;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "debugger/launch_scheduling.h"
 #include "debugger/pipe_stock.h"
 #include "diagnostics/child_line.h"
 #include "platform/unique_fd.h"
@@ -29,6 +30,8 @@ struct LaunchPlan {
     // Exactly the descriptors the child holds; everything else is close-on-exec.
     std::vector<Placement> descriptors;
     sigset_t unblocked; // taken out of the mask the service started with
+    // The launch's CPU and short slice, which the started child inherits; null: none taken.
+    LaunchScheduling *scheduling = nullptr;
     std::vector<ChildLine> linesBeforeExec;
     // Written by the service when the executable cannot be executed (empty: none).
     std::string failureDiagnostic;

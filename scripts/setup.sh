@@ -40,14 +40,29 @@ echo "setup: configuring $build_dir/" >&2
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 echo "setup: building $build_dir/" >&2
 # The build's own lines go to standard output; when that is not a terminal (a caller keeps it
-# quiet), its progress still shows on standard error, one updated line.
-cmake --build "$build_dir" -j"$(nproc)" | while IFS= read -r line; do
-  printf '%s\n' "$line"
-  if [[ ! -t 1 && $line =~ ^\[\ *([0-9]+)%\] ]]; then
-    printf '\rsetup: building %s/: %s%%' "$build_dir" "${BASH_REMATCH[1]}" >&2
+# quiet), its progress still shows on standard error: one updated line on a terminal, else a
+# line for each step, so that a log keeps one message a line.
+cmake --build "$build_dir" -j"$(nproc)" | {
+  shown=
+  while IFS= read -r line; do
+    printf '%s\n' "$line"
+    if [[ ! -t 1 && $line =~ ^\[\ *([0-9]+)%\] && ${BASH_REMATCH[1]} != "$shown" ]]; then
+      shown=${BASH_REMATCH[1]}
+      if [[ -t 2 ]]; then
+        printf '\rsetup: building %s/: %s%%' "$build_dir" "$shown" >&2
+      else
+        printf 'setup: building %s/: %s%%\n' "$build_dir" "$shown" >&2
+      fi
+    fi
+  done
+}
+if [[ ! -t 1 ]]; then
+  if [[ -t 2 ]]; then
+    printf '\rsetup: built %s/          \n' "$build_dir" >&2
+  else
+    printf 'setup: built %s/\n' "$build_dir" >&2
   fi
-done
-[[ -t 1 ]] || printf '\rsetup: built %s/          \n' "$build_dir" >&2
+fi
 
 # The DAP client for the test dap.sessions, pinned by tests/dap/package-lock.json.
 client_dir=$build_dir/dap-client

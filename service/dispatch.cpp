@@ -40,10 +40,14 @@ void Service::launch(const Message &message, const std::shared_ptr<Connection> &
                      const std::function<std::optional<LaunchPlan>(PipeStock &)> &plan)
 {
     bool result = false;
+    // Until the reply has gone: neither the child nor this thread waits behind other work.
+    LaunchScheduling scheduling;
     // The child's copies of its pipes close only once the reply has gone.
     std::optional<LaunchPlan> planned;
     if (!run_.launched()) {
         planned = plan(pipes_);
+        if (planned)
+            planned->scheduling = &scheduling;
         DebuggerRun::Events events{
             [connection](const uint8_t *bytes, size_t count) { connection->sendData(bytes, count); },
             [this] { end(EndCause::ChildExited); },
@@ -52,6 +56,8 @@ void Service::launch(const Message &message, const std::shared_ptr<Connection> &
     }
     sendReply(message, *connection, result);
     planned.reset();
+    // Before the exit watch may reap the child.
+    scheduling.end();
     if (result)
         run_.answered();
 }

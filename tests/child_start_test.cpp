@@ -2,12 +2,15 @@
 
 #include <cerrno>
 #include <csignal>
+#include <functional>
 #include <gtest/gtest.h>
+#include <linux/sched.h>
 #include <linux/close_range.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include "debugger/child_start.h"
+#include "debugger/launch_scheduling.h"
 #include "debugger/pipe_stock.h"
 #include "platform/child_signals.h"
 #include "support/service_run.h"
@@ -32,8 +35,9 @@ std::string readReport(int fd)
     return text;
 }
 
-// Runs the report stand-in by the plan the caller shaped, with its standard pipes, and ends it.
-Started run(LaunchPlan &plan)
+// Runs the report stand-in by the plan the caller shaped, with its standard pipes, and ends it;
+// whileRunning sees the child once it has reported.
+Started run(LaunchPlan &plan, const std::function<void(pid_t)> &whileRunning = {})
 {
     Pipe input = Pipe::make();
     Pipe output = Pipe::make();
@@ -46,6 +50,8 @@ Started run(LaunchPlan &plan)
     plan.descriptors.clear(); // the service closes its copies of the child's ends
     if (started.start.outcome == ChildStart::Outcome::Started) {
         started.report = parseStandinReport(readReport(output.read.get())).value_or(StandinReport{});
+        if (whileRunning)
+            whileRunning(started.start.pid);
         input.write.reset();
         siginfo_t info{};
         waitid(P_PIDFD, static_cast<id_t>(started.start.pidfd.get()), &info, WEXITED);
@@ -106,6 +112,77 @@ TEST_F(ChildStartTest, ChildStartsFromTheStartupMaskLessTheUnblockedWithNoDispos
     ASSERT_EQ(started.start.outcome, ChildStart::Outcome::Started);
     EXPECT_EQ(started.report.blocked, std::to_string(SIGUSR1) + ",");
     EXPECT_EQ(started.report.ignored, "");
+}
+
+// A launch runs on its thread's CPU with a short time slice until it has been answered, and its
+// child inherits both: once the launch ends, the back end must have what it would have inherited
+// (no slice from a thread that resets its children's) and the launching thread its own back.
+TEST_F(ChildStartTest, ChildGetsTheSchedulingItWouldInheritAndTheLauncherItsOwnBack)
+{
+    SchedulingAttributes own{};
+    ASSERT_EQ(syscall(SYS_sched_getattr, 0, &own, sizeof own, 0), 0);
+    own.size = sizeof own;
+    cpu_set_t cpus;
+    ASSERT_EQ(sched_getaffinity(0, sizeof cpus, &cpus), 0);
+    struct Scheduling {
+        uint64_t slice = 1;
+        int cpus = 0;
+        bool allCpus = false; // the CPU set this thread started with
+    };
+    auto schedulingOf = [&](pid_t pid) {
+        Scheduling result;
+        SchedulingAttributes attributes{};
+        cpu_set_t set;
+        if (syscall(SYS_sched_getattr, pid, &attributes, sizeof attributes, 0) == 0)
+            result.slice = attributes.runtime;
+        if (sched_getaffinity(pid, sizeof set, &set) == 0) {
+            result.cpus = CPU_COUNT(&set);
+            result.allCpus = CPU_EQUAL(&set, &cpus);
+        }
+        return result;
+    };
+    // What a plain fork gives a child of this thread.
+    auto forkedSlice = [&] {
+        pid_t pid = fork();
+        if (pid == 0) {
+            pause();
+            _exit(0);
+        }
+        const uint64_t slice = schedulingOf(pid).slice;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return slice;
+    };
+    for (const uint64_t flags : {uint64_t{0}, uint64_t{SCHED_FLAG_RESET_ON_FORK}}) {
+        SCOPED_TRACE("launcher's flags " + std::to_string(flags));
+        SchedulingAttributes chosen = own;
+        chosen.runtime = 2'000'000;
+        chosen.flags = flags;
+        if (syscall(SYS_sched_setattr, 0, &chosen, 0) != 0 || schedulingOf(0).slice != chosen.runtime)
+            GTEST_SKIP() << "this kernel sets no time slice of a normal task";
+        const uint64_t forked = forkedSlice();
+
+        Scheduling launching, child, after;
+        LaunchScheduling scheduling;
+        LaunchPlan plan;
+        plan.scheduling = &scheduling;
+        ChildStart start = run(plan, [&](pid_t pid) {
+                               launching = schedulingOf(0);
+                               scheduling.end();
+                               child = schedulingOf(pid);
+                               after = schedulingOf(0);
+                           }).start;
+        syscall(SYS_sched_setattr, 0, &own, 0);
+
+        ASSERT_EQ(start.outcome, ChildStart::Outcome::Started);
+        EXPECT_EQ(child.slice, forked);
+        EXPECT_TRUE(child.allCpus);
+        EXPECT_EQ(after.slice, chosen.runtime);
+        EXPECT_TRUE(after.allCpus);
+        // Changed only for a thread whose children inherit it.
+        EXPECT_EQ(launching.slice < chosen.runtime, flags == 0);
+        EXPECT_EQ(launching.cpus == 1, flags == 0 || CPU_COUNT(&cpus) == 1);
+    }
 }
 
 TEST_F(ChildStartTest, ExecFailureIsReportedWithItsErrnoAndTheChildIsReaped)
