@@ -15,7 +15,25 @@
 #include <thread>
 #include <unistd.h>
 
+#include "tests/standins/standin_io.h"
+
 namespace fs = std::filesystem;
+
+namespace {
+
+// A runner that started the tests in the background (a shell without job control ignores
+// SIGINT and SIGQUIT there, nohup SIGHUP) would hand those ignores on to every service, which
+// keeps them for its back ends: tests start from the defaults. SIGPIPE stays as it is.
+const bool signalsAtDefault = [] {
+    for (int signo = 1; signo < NSIG; ++signo) {
+        struct sigaction action {};
+        if (signo != SIGPIPE && sigaction(signo, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
+            signal(signo, SIG_DFL);
+    }
+    return true;
+}();
+
+} // namespace
 
 ServiceRun::ServiceRun(const std::string &bundleDir, std::vector<std::string> environment, int stderrFd)
 {
