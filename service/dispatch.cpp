@@ -69,8 +69,9 @@ void Service::stop(const Message &message, Connection &connection)
 
 void Service::dispatch(const Message &message, const std::shared_ptr<Connection> &connection)
 {
+    // A reply answers nothing the service asked: whatever it holds is not a command.
     std::optional<std::string_view> command = message.dictionary.getString("command");
-    if (!command)
+    if (!command || message.kind == MessageKind::Reply)
         return;
     if (*command == "log") {
         startMessageLogger();

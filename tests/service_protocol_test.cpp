@@ -47,13 +47,16 @@ std::vector<Message> messagesUntilClosed(int fd)
 
 } // namespace
 
-TEST(Protocol, OnlyTheStopRequestIsAnsweredBeforeALaunchAndAPlainStopEndsTheRunSilently)
+TEST(Protocol, OnlyTheStopRequestIsAnsweredBeforeALaunchCommandsShapedAsRepliesAreIgnoredAndAPlainStopEndsTheRunSilently)
 {
     // "text", [0, 1, 2, 3, 4], a dictionary with a non-string key, a reply to nothing: all ignored.
     std::string ignored = "\xA4text\x95\x00\x01\x02\x03\x04\x93\x02\xA1m\x91\x81\x01\xC3\x94\x01\x02\xC0\x80"s;
     uint32_t msgid = 0;
     for (const std::string &name : std::vector<std::string>{"log", "send", "break", "set_env", "Stop", "stop\0x"s, ""})
         ignored += message(MessageKind::Request, ++msgid, name);
+    // A reply from a host answers nothing, whatever it holds.
+    for (const char *name : {"launch_gdb", "stop"})
+        ignored += message(MessageKind::Reply, ++msgid, name);
     for (bool asRequest : {true, false}) {
         auto [pid, fd] = startRawConnection();
         // A flood of messages in one write, then the stop one byte at a time.
