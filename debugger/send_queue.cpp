@@ -1,9 +1,13 @@
 #include "debugger/send_queue.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <new>
 #include <poll.h>
+#include <sys/mman.h>
+#include <utility>
+#include <span>
 #include <unistd.h>
 
 namespace {
@@ -23,7 +27,7 @@ bool writeSome(int fd, std::span<const uint8_t> bytes, size_t &done)
     return true;
 }
 
-void writeWhole(int fd, const std::vector<uint8_t> &bytes)
+void writeWhole(int fd, std::span<const uint8_t> bytes)
 {
     size_t done = 0;
     while (writeSome(fd, bytes, done) && done < bytes.size()) {
@@ -34,6 +38,43 @@ void writeWhole(int fd, const std::vector<uint8_t> &bytes)
 
 } // namespace
 
+SendQueue::Copy::Copy(Copy &&other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0))
+{
+}
+
+SendQueue::Copy &SendQueue::Copy::operator=(Copy &&other) noexcept
+{
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+    return *this;
+}
+
+SendQueue::Copy::~Copy()
+{
+    if (data_ != nullptr)
+        munmap(data_, capacity_);
+}
+
+bool SendQueue::Copy::assign(std::span<const uint8_t> bytes)
+{
+    if (capacity_ < bytes.size()) {
+        const size_t page = 4096;
+        const size_t capacity = (bytes.size() + page - 1) / page * page;
+        void *mapped = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED)
+            return false;
+        *this = Copy();
+        data_ = static_cast<uint8_t *>(mapped);
+        capacity_ = capacity;
+    }
+    memcpy(data_, bytes.data(), bytes.size());
+    size_ = bytes.size();
+    return true;
+}
+
 void SendQueue::open(int fd)
 {
     std::lock_guard<std::mutex> guard(lock_);
@@ -42,11 +83,10 @@ void SendQueue::open(int fd)
 
 SendOutcome SendQueue::push(std::span<const uint8_t> bytes)
 {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::unique_lock<std::mutex> guard(lock_);
     if (bytes.empty() || fd_ < 0)
         return SendOutcome::Queued;
-    if (pendingBytes_ + bytes.size() > sendQueueLimit)
-        return SendOutcome::QueueFull;
+    written_.wait(guard, [&] { return pendingBytes_ == 0 || pendingBytes_ + bytes.size() <= sendQueueLimit; });
     // Nothing ahead of these bytes: what the pipe takes now is written here, without a hand-off
     // to the writer thread, and only the rest waits.
     if (pending_.empty() && !writing_) {
@@ -55,35 +95,43 @@ SendOutcome SendQueue::push(std::span<const uint8_t> bytes)
             return SendOutcome::Queued;
         bytes = bytes.subspan(done);
     }
+    Copy copy;
+    if (spareCount_ > 0)
+        copy = std::move(spares_[--spareCount_]);
+    if (!copy.assign(bytes))
+        return SendOutcome::NoMemory;
     try {
-        pending_.emplace_back(bytes.begin(), bytes.end());
+        pending_.push_back(std::move(copy));
     } catch (const std::bad_alloc &) {
         return SendOutcome::NoMemory;
     }
     pendingBytes_ += bytes.size();
-    changed_.notify_all();
+    queued_.notify_one();
     return SendOutcome::Queued;
 }
 
 void SendQueue::serve()
 {
     for (;;) {
-        std::vector<uint8_t> bytes;
+        Copy copy;
         int fd;
         {
             std::unique_lock<std::mutex> guard(lock_);
-            changed_.wait(guard, [this] { return !pending_.empty(); });
-            bytes = std::move(pending_.front());
+            queued_.wait(guard, [this] { return !pending_.empty(); });
+            copy = std::move(pending_.front());
             pending_.pop_front();
             writing_ = true;
             fd = fd_;
         }
-        writeWhole(fd, bytes);
+        writeWhole(fd, copy.bytes());
         {
             std::lock_guard<std::mutex> guard(lock_);
-            pendingBytes_ -= bytes.size();
+            pendingBytes_ -= copy.bytes().size();
             writing_ = false;
+            if (spareCount_ < spares_.size())
+                spares_[spareCount_++] = std::move(copy);
         }
-        changed_.notify_all();
+        // Past the spares, the copy is unmapped here, outside the lock.
+        written_.notify_all();
     }
 }

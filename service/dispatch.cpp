@@ -104,11 +104,9 @@ void Service::dispatch(const Message &message, const std::shared_ptr<Connection>
             consoleLine("send dropped: no memory to hold its bytes");
             return;
         }
+        // Past the queue's bound this waits, and with it the reading of this connection alone.
         const SendOutcome outcome = data != nullptr ? run_.send(*data) : SendOutcome::Queued;
-        if (outcome == SendOutcome::QueueFull)
-            consoleLine("send of " + std::to_string(data->size()) +
-                        " bytes dropped: the debugger has not read the 64 MiB sent before it");
-        else if (outcome == SendOutcome::NoMemory)
+        if (outcome == SendOutcome::NoMemory)
             consoleLine("send of " + std::to_string(data->size()) + " bytes dropped: no memory to hold them");
     } else if (*command == "break") {
         debugMessage("break command received");

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <malloc.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -275,5 +276,17 @@ void makeBundleCopy(const std::string &directory, const std::vector<std::pair<st
     for (const auto &[name, standin] : standins) {
         fs::remove(fs::path(directory) / name);
         fs::copy_file(fs::path(LD_STANDIN_DIR) / standin, fs::path(directory) / name);
+    }
+}
+
+void sendPattern(ServiceRun &run, size_t total)
+{
+    mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    std::string piece(1 << 20, '\0');
+    for (size_t offset = 0; offset < total; offset += piece.size()) {
+        for (size_t i = 0; i < piece.size(); ++i)
+            piece[i] = static_cast<char>(standin::patternByte(offset + i));
+        run.send(piece);
     }
 }
