@@ -7,14 +7,14 @@
 #include "diagnostics/debug_message.h"
 #include "diagnostics/hex_dump.h"
 #include "environment/environment_block.h"
-#include "platform/connection.h"
+#include "platform/queued_connection.h"
 #include "platform/tool_run.h"
 #include "service/service.h"
 #include "toolchain/toolchain_version.h"
 
 namespace {
 
-void sendReply(const Message &request, Connection &connection, bool result)
+void sendReply(const Message &request, QueuedConnection &connection, bool result)
 {
     if (request.kind != MessageKind::Request)
         return;
@@ -22,7 +22,7 @@ void sendReply(const Message &request, Connection &connection, bool result)
     reply.kind = MessageKind::Reply;
     reply.msgid = request.msgid;
     reply.dictionary.setBool("result", result);
-    connection.send(reply);
+    connection.sendReply(reply);
 }
 
 } // namespace
@@ -36,11 +36,11 @@ std::string Service::start() noexcept
 }
 
 // With launchLock_ held.
-void Service::launch(const Message &message, const std::shared_ptr<Connection> &connection,
+void Service::launch(const Message &message, const std::shared_ptr<QueuedConnection> &connection,
                      const std::function<std::optional<LaunchPlan>(PipeStock &)> &plan)
 {
     bool result = false;
-    // The child's copies of its pipes close only once the reply has gone.
+    // The child's copies of its pipes close only once the reply is written or queued.
     std::optional<LaunchPlan> planned;
     if (!run_.launched()) {
         planned = plan(pipes_);
@@ -56,7 +56,7 @@ void Service::launch(const Message &message, const std::shared_ptr<Connection> &
         run_.answered();
 }
 
-void Service::stop(const Message &message, Connection &connection)
+void Service::stop(const Message &message, QueuedConnection &connection)
 {
     debugMessage("stop command received");
     stopping_.store(true);
@@ -67,7 +67,7 @@ void Service::stop(const Message &message, Connection &connection)
     end(EndCause::Stop);
 }
 
-void Service::dispatch(const Message &message, const std::shared_ptr<Connection> &connection)
+void Service::dispatch(const Message &message, const std::shared_ptr<QueuedConnection> &connection)
 {
     // A reply answers nothing the service asked: whatever it holds is not a command.
     std::optional<std::string_view> command = message.dictionary.getString("command");
