@@ -36,6 +36,15 @@ void writeWhole(int fd, std::span<const uint8_t> bytes)
     }
 }
 
+constexpr size_t pageSize = 4096;
+// Larger copies go back to the system once written rather than wait as spares.
+constexpr size_t largestSpare = 1 << 20;
+
+size_t wholePages(size_t size)
+{
+    return (size + pageSize - 1) / pageSize * pageSize;
+}
+
 } // namespace
 
 SendQueue::Copy::Copy(Copy &&other) noexcept
@@ -61,8 +70,7 @@ SendQueue::Copy::~Copy()
 bool SendQueue::Copy::assign(std::span<const uint8_t> bytes)
 {
     if (capacity_ < bytes.size()) {
-        const size_t page = 4096;
-        const size_t capacity = (bytes.size() + page - 1) / page * page;
+        const size_t capacity = wholePages(bytes.size());
         void *mapped = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapped == MAP_FAILED)
             return false;
@@ -86,7 +94,7 @@ SendOutcome SendQueue::push(std::span<const uint8_t> bytes)
     std::unique_lock<std::mutex> guard(lock_);
     if (bytes.empty() || fd_ < 0)
         return SendOutcome::Queued;
-    written_.wait(guard, [&] { return pendingBytes_ == 0 || pendingBytes_ + bytes.size() <= sendQueueLimit; });
+    written_.wait(guard, [&] { return pendingBytes_ == 0 || pendingBytes_ + wholePages(bytes.size()) <= sendQueueLimit; });
     // Nothing ahead of these bytes: what the pipe takes now is written here, without a hand-off
     // to the writer thread, and only the rest waits.
     if (pending_.empty() && !writing_) {
@@ -105,7 +113,7 @@ SendOutcome SendQueue::push(std::span<const uint8_t> bytes)
     } catch (const std::bad_alloc &) {
         return SendOutcome::NoMemory;
     }
-    pendingBytes_ += bytes.size();
+    pendingBytes_ += pending_.back().capacity();
     queued_.notify_one();
     return SendOutcome::Queued;
 }
@@ -126,9 +134,9 @@ void SendQueue::serve()
         writeWhole(fd, copy.bytes());
         {
             std::lock_guard<std::mutex> guard(lock_);
-            pendingBytes_ -= copy.bytes().size();
+            pendingBytes_ -= copy.capacity();
             writing_ = false;
-            if (spareCount_ < spares_.size())
+            if (spareCount_ < spares_.size() && copy.capacity() <= largestSpare)
                 spares_[spareCount_++] = std::move(copy);
         }
         // Past the spares, the copy is unmapped here, outside the lock.

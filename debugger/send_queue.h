@@ -48,6 +48,7 @@ private:
         // False when no memory could be mapped for them.
         bool assign(std::span<const uint8_t> bytes);
         std::span<const uint8_t> bytes() const { return {data_, size_}; }
+        size_t capacity() const { return capacity_; }
 
     private:
         uint8_t *data_ = nullptr;
@@ -56,7 +57,9 @@ private:
     };
 
     std::deque<Copy> pending_;
-    size_t pendingBytes_ = 0; // what the writer holds included
+    // The memory the waiting copies take, in whole pages, what the writer holds included: many
+    // small sends hold no more than the bound either.
+    size_t pendingBytes_ = 0;
     // Copies already written, kept for the next ones: a full queue turns over the same pages
     // instead of touching new ones for every send.
     std::array<Copy, 4> spares_;
