@@ -1,20 +1,20 @@
 #pragma once
 // send's bytes wait here, in order, for the back end to read them, so that a back end that
-// does not read never holds up break, stop or a connection error.
+// does not read never holds up break, stop or a connection error; past the bound, the
+// connection that sends more waits, and nothing is dropped.
 
+#include <array>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <span>
-#include <vector>
 
 constexpr size_t sendQueueLimit = 64u << 20;
 
 enum class SendOutcome {
     Queued,   // written, or waiting in order
-    QueueFull, // dropped: sendQueueLimit bytes already wait for a back end that is not reading
     NoMemory, // dropped: no memory for a copy
 };
 
@@ -24,9 +24,10 @@ public:
     // that finds the queue empty writes what fits at once.
     void open(int fd);
 
-    // Writes what the pipe takes now and queues a copy of the rest, unless that would take the
-    // queue past sendQueueLimit: then the bytes are dropped whole, so that a host that outruns
-    // the back end never holds up its own stop. Never waits.
+    // Writes what the pipe takes now and queues a copy of the rest. When that would take the
+    // queue past sendQueueLimit it first waits for the back end to read, as a writer waits on a
+    // full pipe; a queue with nothing in it takes anything. Only bytes there is no memory to
+    // copy are dropped.
     SendOutcome push(std::span<const uint8_t> bytes);
 
     // The writer thread's loop: writes queued bytes whole, in order; never returns.
@@ -34,9 +35,35 @@ public:
 
 private:
     std::mutex lock_;
-    std::condition_variable changed_;
-    std::deque<std::vector<uint8_t>> pending_;
+    std::condition_variable queued_;  // the writer's wake-up
+    std::condition_variable written_; // room for a waiting push
+    // A copy of waiting bytes in memory mapped for it alone: unmapped, it goes back to the
+    // system whole, where heap blocks of this size would leave the heap in pieces.
+    class Copy {
+    public:
+        Copy() = default;
+        Copy(Copy &&other) noexcept;
+        Copy &operator=(Copy &&other) noexcept;
+        ~Copy();
+        // False when no memory could be mapped for them.
+        bool assign(std::span<const uint8_t> bytes);
+        std::span<const uint8_t> bytes() const { return {data_, size_}; }
+        size_t capacity() const { return capacity_; }
+
+    private:
+        uint8_t *data_ = nullptr;
+        size_t size_ = 0;
+        size_t capacity_ = 0;
+    };
+
+    std::deque<Copy> pending_;
+    // The memory the waiting copies take, in whole pages, what the writer holds included: many
+    // small sends hold no more than the bound either.
     size_t pendingBytes_ = 0;
-    bool writing_ = false; // the writer holds bytes it took from the queue
+    // Copies already written, kept for the next ones: a full queue turns over the same pages
+    // instead of touching new ones for every send.
+    std::array<Copy, 4> spares_;
+    size_t spareCount_ = 0;
+    bool writing_ = false;    // the writer holds bytes it took from the queue
     int fd_ = -1;
 };

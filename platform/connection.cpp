@@ -59,15 +59,32 @@ bool Connection::send(const Message &message)
 bool Connection::sendEncoded(const std::string &encoded)
 {
     iovec part{const_cast<char *>(encoded.data()), encoded.size()};
-    std::lock_guard<std::timed_mutex> guard(writeLock_);
+    std::lock_guard<std::mutex> guard(writeLock_);
     return writeAll(&part, 1);
+}
+
+ssize_t Connection::trySend(std::string_view bytes)
+{
+    std::lock_guard<std::mutex> guard(writeLock_);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t written = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        if (written < 0)
+            return -1;
+        done += static_cast<size_t>(written);
+    }
+    return static_cast<ssize_t>(done);
 }
 
 bool Connection::sendData(const uint8_t *bytes, size_t count)
 {
     DataMessageHeader header = encodeDataMessageHeader(count);
     iovec parts[2] = {{header.bytes, header.size}, {const_cast<uint8_t *>(bytes), count}};
-    std::lock_guard<std::timed_mutex> guard(writeLock_);
+    std::lock_guard<std::mutex> guard(writeLock_);
     return writeAll(parts, count > 0 ? 2 : 1);
 }
 
@@ -75,7 +92,7 @@ bool Connection::sendDataFromPipe(int pipeFd, size_t count)
 {
     DataMessageHeader header = encodeDataMessageHeader(count);
     iovec part{header.bytes, header.size};
-    std::lock_guard<std::timed_mutex> guard(writeLock_);
+    std::lock_guard<std::mutex> guard(writeLock_);
     if (!writeAll(&part, 1, MSG_MORE))
         return false;
     while (count > 0) {
@@ -130,9 +147,4 @@ Connection::End Connection::receive(const std::function<void(Message &)> &onMess
 void Connection::shutdown()
 {
     ::shutdown(fd_, SHUT_RDWR);
-}
-
-bool Connection::holdForExit(std::chrono::milliseconds timeout)
-{
-    return writeLock_.try_lock_for(timeout);
 }

@@ -1,12 +1,13 @@
 #pragma once
 // One end of a host connection: whole messages out from any thread, messages in, in order.
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <sys/types.h>
 
 #include "platform/message.h"
 
@@ -25,6 +26,9 @@ public:
     bool send(const Message &message);
     bool sendEncoded(const std::string &encoded);
     bool sendData(const uint8_t *bytes, size_t count);
+    // Writes what the socket takes of bytes now, without waiting: the count written, or -1 once
+    // the peer is gone.
+    ssize_t trySend(std::string_view bytes);
     // A data message of count bytes taken from a pipe that holds at least that many; the
     // bytes move from the pipe to the socket without a copy where the system allows.
     bool sendDataFromPipe(int pipeFd, size_t count);
@@ -36,13 +40,9 @@ public:
     void shutdown();
     int fd() const { return fd_; }
 
-    // Before the process ends: waits (at most timeout) for a message being written to be
-    // whole, and lets no other start. False when the timeout passed.
-    bool holdForExit(std::chrono::milliseconds timeout);
-
 private:
     bool writeAll(struct iovec *parts, int count, int flags = 0); // with writeLock_ held
 
     int fd_;
-    std::timed_mutex writeLock_;
+    std::mutex writeLock_;
 };

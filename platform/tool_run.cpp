@@ -66,9 +66,12 @@ struct SpawnSetup {
         attributesReady = true;
         sigset_t defaults;
         sigemptyset(&defaults);
-        // The service ignores or catches these for itself; ignoring survives exec, so reset them.
-        for (int signo : {SIGPIPE, SIGCHLD, SIGINT, SIGTERM})
-            sigaddset(&defaults, signo);
+        // What the service ignores for itself; ignoring survives exec, so reset them. What its
+        // starter ignored stays ignored.
+        for (int signo = 1; signo <= 64; ++signo) {
+            if ((changedDispositions() >> (signo - 1)) & 1)
+                sigaddset(&defaults, signo);
+        }
         if ((error = posix_spawnattr_setsigdefault(&attributes, &defaults)) != 0)
             return error;
         if ((error = posix_spawnattr_setsigmask(&attributes, &startupSignalMask())) != 0)

@@ -5,25 +5,38 @@
 
 #include "diagnostics/console.h"
 #include "environment/environment_block.h"
-#include "platform/connection.h"
+#include "platform/queued_connection.h"
 #include "service/service.h"
+
+namespace {
+
+void closedFor(std::string_view reason)
+{
+    writeToConsole("local-debugger: connection closed: ");
+    writeToConsole(reason);
+    writeToConsole("\n");
+}
+
+} // namespace
 
 void Service::serveConnection(int fd)
 {
     freeSetEnvironment();
-    std::shared_ptr<Connection> connection;
+    std::shared_ptr<QueuedConnection> connection;
     try {
-        connection = std::make_shared<Connection>(fd);
+        connection = std::make_shared<QueuedConnection>(fd);
+        if (std::string problem = connection->start(); !problem.empty()) {
+            closedFor(problem);
+            end(EndCause::ConnectionEnded);
+        }
         {
             std::lock_guard<std::mutex> guard(connectionsLock_);
             connections_.push_back(connection);
         }
-        connection->receive([&](Message &message) { dispatch(message, connection); });
+        connection->connection().receive([&](Message &message) { dispatch(message, connection); });
     } catch (const std::exception &error) {
         // Memory or threads ran out while serving: the connection ends as a broken one does.
-        writeToConsole("local-debugger: connection closed: ");
-        writeToConsole(error.what());
-        writeToConsole("\n");
+        closedFor(error.what());
         if (!connection)
             close(fd);
     }

@@ -7,14 +7,14 @@
 #include "diagnostics/debug_message.h"
 #include "diagnostics/hex_dump.h"
 #include "environment/environment_block.h"
-#include "platform/connection.h"
+#include "platform/queued_connection.h"
 #include "platform/tool_run.h"
 #include "service/service.h"
 #include "toolchain/toolchain_version.h"
 
 namespace {
 
-void sendReply(const Message &request, Connection &connection, bool result)
+void sendReply(const Message &request, QueuedConnection &connection, bool result)
 {
     if (request.kind != MessageKind::Request)
         return;
@@ -22,7 +22,7 @@ void sendReply(const Message &request, Connection &connection, bool result)
     reply.kind = MessageKind::Reply;
     reply.msgid = request.msgid;
     reply.dictionary.setBool("result", result);
-    connection.send(reply);
+    connection.sendReply(reply);
 }
 
 } // namespace
@@ -36,13 +36,13 @@ std::string Service::start() noexcept
 }
 
 // With launchLock_ held.
-void Service::launch(const Message &message, const std::shared_ptr<Connection> &connection,
+void Service::launch(const Message &message, const std::shared_ptr<QueuedConnection> &connection,
                      const std::function<std::optional<LaunchPlan>(PipeStock &)> &plan)
 {
     bool result = false;
     // Until the reply has gone: neither the child nor this thread waits behind other work.
     LaunchScheduling scheduling;
-    // The child's copies of its pipes close only once the reply has gone.
+    // The child's copies of its pipes close only once the reply is written or queued.
     std::optional<LaunchPlan> planned;
     if (!run_.launched()) {
         planned = plan(pipes_);
@@ -62,7 +62,7 @@ void Service::launch(const Message &message, const std::shared_ptr<Connection> &
         run_.answered();
 }
 
-void Service::stop(const Message &message, Connection &connection)
+void Service::stop(const Message &message, QueuedConnection &connection)
 {
     debugMessage("stop command received");
     stopping_.store(true);
@@ -73,10 +73,11 @@ void Service::stop(const Message &message, Connection &connection)
     end(EndCause::Stop);
 }
 
-void Service::dispatch(const Message &message, const std::shared_ptr<Connection> &connection)
+void Service::dispatch(const Message &message, const std::shared_ptr<QueuedConnection> &connection)
 {
+    // A reply answers nothing the service asked: whatever it holds is not a command.
     std::optional<std::string_view> command = message.dictionary.getString("command");
-    if (!command)
+    if (!command || message.kind == MessageKind::Reply)
         return;
     if (*command == "log") {
         startMessageLogger();
@@ -109,11 +110,9 @@ void Service::dispatch(const Message &message, const std::shared_ptr<Connection>
             consoleLine("send dropped: no memory to hold its bytes");
             return;
         }
+        // Past the queue's bound this waits, and with it the reading of this connection alone.
         const SendOutcome outcome = data != nullptr ? run_.send(*data) : SendOutcome::Queued;
-        if (outcome == SendOutcome::QueueFull)
-            consoleLine("send of " + std::to_string(data->size()) +
-                        " bytes dropped: the debugger has not read the 64 MiB sent before it");
-        else if (outcome == SendOutcome::NoMemory)
+        if (outcome == SendOutcome::NoMemory)
             consoleLine("send of " + std::to_string(data->size()) + " bytes dropped: no memory to hold them");
     } else if (*command == "break") {
         debugMessage("break command received");

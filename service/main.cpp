@@ -67,7 +67,7 @@ int run()
 {
     ensureStandardDescriptors();
     markInheritedCloseOnExec();
-    recordStartupSignalMask();
+    recordStartupSignals();
     initConsole();
     initDiagnosticLog();
     initSystemRoot();

@@ -14,7 +14,7 @@
 #include "debugger/pipe_stock.h"
 #include "platform/message.h"
 
-class Connection;
+class QueuedConnection;
 
 class Service {
 public:
@@ -34,10 +34,10 @@ public:
     [[noreturn]] void end(EndCause cause);
 
 private:
-    void dispatch(const Message &message, const std::shared_ptr<Connection> &connection);
-    void launch(const Message &message, const std::shared_ptr<Connection> &connection,
+    void dispatch(const Message &message, const std::shared_ptr<QueuedConnection> &connection);
+    void launch(const Message &message, const std::shared_ptr<QueuedConnection> &connection,
                 const std::function<std::optional<LaunchPlan>(PipeStock &)> &plan);
-    [[noreturn]] void stop(const Message &message, Connection &connection);
+    [[noreturn]] void stop(const Message &message, QueuedConnection &connection);
     void holdConnectionsForExit();
     [[noreturn]] void endWhenChildExited();
 
@@ -47,7 +47,7 @@ private:
     // launch under way and stops its child.
     std::mutex launchLock_;
     std::mutex connectionsLock_;
-    std::vector<std::shared_ptr<Connection>> connections_;
+    std::vector<std::shared_ptr<QueuedConnection>> connections_;
     std::atomic<bool> stopping_{false};
     std::mutex endLock_; // taken by whoever ends the process
 };

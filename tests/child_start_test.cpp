@@ -97,7 +97,7 @@ TEST_F(ChildStartTest, ChildStartsFromTheStartupMaskLessTheUnblockedWithNoDispos
     sigaddset(&blocked, SIGUSR1);
     sigset_t before;
     pthread_sigmask(SIG_BLOCK, &blocked, &before);
-    recordStartupSignalMask();
+    recordStartupSignals();
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     signal(SIGPIPE, SIG_IGN);
     signal(SIGHUP, SIG_IGN);

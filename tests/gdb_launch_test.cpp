@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/socket.h>
 
 #include "platform/unique_fd.h"
@@ -52,6 +53,28 @@ TEST_F(GdbLaunch, OneChildOfTheArchGetsItsArgumentsExactlyTheEnvironmentSentOnly
         EXPECT_EQ(run->launchGdb(arch), false) << "a second launch in one run";
         EXPECT_EQ(childrenOf(run->pid()), std::vector<pid_t>{report.pid});
         EXPECT_EQ(run->request("stop"), true);
+    }
+}
+
+// Under nohup, or started in the background by a shell, the service inherits ignored signals:
+// its back ends inherit them as any child would; only the service's own change is undone.
+TEST_F(GdbLaunch, SignalsTheServicesStarterIgnoredStayIgnoredInTheChild)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"HUP", "1,"},
+        {"HUP INT PIPE", "1,2,13,"},
+    };
+    for (const auto &[ignored, inChild] : cases) {
+        SCOPED_TRACE(ignored);
+        TempDir bundle;
+        makeBundleCopy(bundle.path(), {{"gdb-x86_64", "report"}});
+        std::filesystem::rename(bundle.path() + "/local-debugger", bundle.path() + "/local-debugger.real");
+        writeFile(bundle.path() + "/local-debugger",
+                  "#!/bin/sh\ntrap '' " + ignored + "\nexec \"$(dirname \"$0\")/local-debugger.real\"\n", 0755);
+        ServiceRun run(bundle.path());
+        EXPECT_EQ(run.launchGdb(), true);
+        EXPECT_EQ(reportOf(run).ignored, inChild);
+        EXPECT_EQ(run.request("stop"), true);
     }
 }
 

@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <optional>
+#include <sstream>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -45,15 +49,32 @@ std::vector<Message> messagesUntilClosed(int fd)
     return messages;
 }
 
+bool sigintPendingOrGone(pid_t pid)
+{
+    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    bool gone = true;
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("State:"))
+            gone = line.find("Z (zombie)") != std::string::npos;
+        if ((line.starts_with("SigPnd:") || line.starts_with("ShdPnd:")) &&
+            (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1) & 1))
+            return true;
+    }
+    return gone;
+}
+
 } // namespace
 
-TEST(Protocol, OnlyTheStopRequestIsAnsweredBeforeALaunchAndAPlainStopEndsTheRunSilently)
+TEST(Protocol, OnlyTheStopRequestIsAnsweredBeforeALaunchCommandsShapedAsRepliesAreIgnoredAndAPlainStopEndsTheRunSilently)
 {
     // "text", [0, 1, 2, 3, 4], a dictionary with a non-string key, a reply to nothing: all ignored.
     std::string ignored = "\xA4text\x95\x00\x01\x02\x03\x04\x93\x02\xA1m\x91\x81\x01\xC3\x94\x01\x02\xC0\x80"s;
     uint32_t msgid = 0;
     for (const std::string &name : std::vector<std::string>{"log", "send", "break", "set_env", "Stop", "stop\0x"s, ""})
         ignored += message(MessageKind::Request, ++msgid, name);
+    // A reply from a host answers nothing, whatever it holds.
+    for (const char *name : {"launch_gdb", "stop"})
+        ignored += message(MessageKind::Reply, ++msgid, name);
     for (bool asRequest : {true, false}) {
         auto [pid, fd] = startRawConnection();
         // A flood of messages in one write, then the stop one byte at a time.
@@ -73,6 +94,55 @@ TEST(Protocol, OnlyTheStopRequestIsAnsweredBeforeALaunchAndAPlainStopEndsTheRunS
         EXPECT_EQ(rawExitStatus(pid), 0);
         close(fd);
     }
+}
+
+// With the host's socket full of data it has not read yet, a reply waits behind that data
+// without holding up the connection's next command.
+TEST(Protocol, AReplyTheHostIsNotReadingYetHoldsUpNoLaterCommandAndComesAfterTheDataBeforeIt)
+{
+    TempDir bundle;
+    makeBundleCopy(bundle.path(), {{"gdb-x86_64", "scripted"}});
+    int sockets[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
+    const pid_t pid = startRawService(sockets[1], bundle.path());
+    close(sockets[1]);
+    const int fd = sockets[0];
+    Message flood{MessageKind::Plain, 0, {}};
+    flood.dictionary.setString("command", "send");
+    const std::string line = "flood 999999999\n";
+    flood.dictionary.setData("data", MessageBytes(line.begin(), line.end()));
+    ASSERT_TRUE(write(fd, message(MessageKind::Request, 1, "launch_gdb") + encodeMessage(flood)));
+    ASSERT_TRUE(waitUntil([&] { return childrenOf(pid).size() == 1; }));
+    const pid_t child = childrenOf(pid)[0];
+    // Unread, the socket fills; once it is full, what waits in it no longer grows.
+    int unread = -1;
+    int unchangedChecks = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        int now = 0;
+        ioctl(fd, FIONREAD, &now);
+        unchangedChecks = now == unread ? unchangedChecks + 1 : 0;
+        unread = now;
+        return unchangedChecks == 40;
+    }));
+    ASSERT_TRUE(write(fd, message(MessageKind::Request, 2, "launch_gdb") + message(MessageKind::Plain, 0, "break")));
+    // Writing into the full pipe, the back end may take the signal only once the host reads:
+    // pending is delivered.
+    EXPECT_TRUE(waitUntil([&] { return sigintPendingOrGone(child); })) << "break was held up behind the reply";
+
+    const std::vector<Message> received = messagesUntilClosed(fd);
+    size_t bytesBefore = 0;
+    std::optional<size_t> replyAt;
+    for (size_t i = 0; i < received.size() && !replyAt; ++i) {
+        if (received[i].kind == MessageKind::Reply && received[i].msgid == 2)
+            replyAt = i;
+        else
+            bytesBefore += encodeMessage(received[i]).size();
+    }
+    ASSERT_TRUE(replyAt);
+    EXPECT_EQ(received[*replyAt].dictionary.getBool("result"), false);
+    EXPECT_GE(bytesBefore, static_cast<size_t>(unread)) << "the reply overtook data sent before it";
+    EXPECT_EQ(rawExitStatus(pid), 0);
+    close(fd);
 }
 
 // A sanitizer's runtime alone takes more than the bound of a plain build.

@@ -41,4 +41,11 @@ inline void writeAll(int fd, std::string_view bytes)
     }
 }
 
+// The byte at offset of the stream a test sends to be checked: any piece lost, repeated or
+// moved shows.
+inline unsigned char patternByte(unsigned long long offset)
+{
+    return static_cast<unsigned char>(((offset * 0x9E3779B97F4A7C15ull) >> 56) ^ (offset >> 20));
+}
+
 } // namespace standin

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <malloc.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -15,7 +16,25 @@
 #include <thread>
 #include <unistd.h>
 
+#include "tests/standins/standin_io.h"
+
 namespace fs = std::filesystem;
+
+namespace {
+
+// A runner that started the tests in the background (a shell without job control ignores
+// SIGINT and SIGQUIT there, nohup SIGHUP) would hand those ignores on to every service, which
+// keeps them for its back ends: tests start from the defaults. SIGPIPE stays as it is.
+const bool signalsAtDefault = [] {
+    for (int signo = 1; signo < NSIG; ++signo) {
+        struct sigaction action {};
+        if (signo != SIGPIPE && sigaction(signo, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
+            signal(signo, SIG_DFL);
+    }
+    return true;
+}();
+
+} // namespace
 
 ServiceRun::ServiceRun(const std::string &bundleDir, std::vector<std::string> environment, int stderrFd)
 {
@@ -257,5 +276,17 @@ void makeBundleCopy(const std::string &directory, const std::vector<std::pair<st
     for (const auto &[name, standin] : standins) {
         fs::remove(fs::path(directory) / name);
         fs::copy_file(fs::path(LD_STANDIN_DIR) / standin, fs::path(directory) / name);
+    }
+}
+
+void sendPattern(ServiceRun &run, size_t total)
+{
+    mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    std::string piece(1 << 20, '\0');
+    for (size_t offset = 0; offset < total; offset += piece.size()) {
+        for (size_t i = 0; i < piece.size(); ++i)
+            piece[i] = static_cast<char>(standin::patternByte(offset + i));
+        run.send(piece);
     }
 }

@@ -103,6 +103,11 @@ long statusKiB(pid_t pid, const std::string &field);
 int stressRuns(int normal);
 size_t descriptorCount(pid_t pid);
 
+// Sends total bytes of the stream the scripted stand-in's "absorb" checks, 1 MiB a send.
+// This process's copies of each piece then come from reused memory, not fresh pages, so that
+// it sends faster than a back end that reads slowly.
+void sendPattern(ServiceRun &run, size_t total);
+
 // Copies the built bundle into directory, then puts stand-ins (from tests/standins) in place of
 // back ends: {"gdb-x86_64", "report"} installs the stand-in "report" as gdb-x86_64.
 void makeBundleCopy(const std::string &directory,
