@@ -1,5 +1,6 @@
 #include "host/console/gdb_cli_console.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -100,6 +101,7 @@ struct GdbCliConsole::State {
     bool gdbModes = false;
     std::string prompt = "(gdb) ";
     std::string tail;      // what GDB's terminal wrote after its last newline
+    size_t tailShown = 0;  // how much of it reached our terminal
     bool running = false;  // between GDB's running and stopped records
     std::optional<std::string> livePid;
     std::set<std::string> breakpoints;
@@ -109,6 +111,7 @@ struct GdbCliConsole::State {
     std::string currentPrompt;
     bool quitting = false;
     bool died = false;
+    std::optional<std::chrono::steady_clock::time_point> interruptBy; // a Ctrl-C not yet delivered
     std::optional<std::string> history;
     std::string lastHistory;
 
@@ -187,17 +190,22 @@ struct GdbCliConsole::State {
         useGdbModes(true);
         // The prompt GDB wrote is drawn again by the line editor, with what preceded it.
         std::string text = tail.empty() ? prompt : tail;
-        if (!tail.empty())
+        if (tailShown > 0) // the program's text before it is drawn again with it
             writeAll(STDOUT_FILENO, "\r\033[K");
         tail.clear();
+        tailShown = 0;
         install(text, Mode::Prompt);
+    }
+
+    bool looksLikePrompt() const
+    {
+        // GDB writes its prompt only once a command is over; a lone > may be the program's own.
+        return !tail.empty() && (tail.ends_with(prompt) || (tail == ">" && !running) || tail.ends_with(pagerPrompt));
     }
 
     void checkPrompt()
     {
-        if (mode != Mode::Busy || running || tail.empty())
-            return;
-        if (tail.ends_with(prompt) || tail == ">" || tail.ends_with(pagerPrompt))
+        if (mode == Mode::Busy && looksLikePrompt())
             enterPrompt();
     }
 
@@ -206,6 +214,7 @@ struct GdbCliConsole::State {
         rl_callback_handler_remove();
         mode = Mode::Busy;
         tail.clear();
+        tailShown = 0;
         writeAll(tty.master, line + "\n");
         // Until the program runs, keys wait in this terminal for the next prompt; Ctrl-C stays a signal.
         if (terminal)
@@ -265,6 +274,7 @@ struct GdbCliConsole::State {
                 writeAll(STDOUT_FILENO, refusal);
                 mode = Mode::Busy;
                 tail.clear();
+                tailShown = 0;
                 enterPrompt();
             } else {
                 writeAll(STDOUT_FILENO, "Please answer y or n.\n");
@@ -346,9 +356,14 @@ struct GdbCliConsole::State {
                 print(record.streamText);
         } else if (record.kind == MiRecord::Kind::ExecAsync && what == "running") {
             running = true;
-            useGdbModes(false);
-            if (mode == Mode::Busy)
+            if (mode == Mode::Busy) { // not one already over, its prompt shown
+                useGdbModes(false);
                 setKeysRaw(true);
+                if (interruptBy) { // Ctrl-C pressed while GDB was resuming it
+                    interruptBy.reset();
+                    writeAll(tty.master, "\x03");
+                }
+            }
         } else if (record.kind == MiRecord::Kind::ExecAsync && what == "stopped") {
             running = false;
             if (mode == Mode::Busy)
@@ -399,12 +414,20 @@ struct GdbCliConsole::State {
             print(text);
             return;
         }
-        writeAll(STDOUT_FILENO, text);
         const size_t newline = text.rfind('\n');
-        if (newline == std::string_view::npos)
-            tail.append(text);
-        else
+        if (newline != std::string_view::npos) {
+            writeAll(STDOUT_FILENO, tail.substr(tailShown));
+            writeAll(STDOUT_FILENO, text.substr(0, newline + 1));
             tail.assign(text.substr(newline + 1));
+            tailShown = 0;
+        } else {
+            tail.append(text);
+        }
+        // A prompt is held back for the line editor to draw; anything else shows as it comes.
+        if (!looksLikePrompt()) {
+            writeAll(STDOUT_FILENO, tail.substr(tailShown));
+            tailShown = tail.size();
+        }
         checkPrompt();
     }
 
@@ -447,9 +470,12 @@ struct GdbCliConsole::State {
             writeAll(STDOUT_FILENO, "\r\033[K" + currentPrompt + "Quit\n");
             mode = Mode::Busy;
             enterPrompt();
+        } else if (livePid) {
+            // The command may be about to resume the program, which the key is meant for: it
+            // gets it once it runs, GDB a Quit if it does not run soon.
+            interruptBy = std::chrono::steady_clock::now() + 300ms;
         } else {
-            // GDB busy with a command of its own: interrupted as its terminal would.
-            client->sendCommand("break");
+            client->sendCommand("break"); // GDB busy with a command of its own
         }
     }
 
@@ -467,8 +493,20 @@ struct GdbCliConsole::State {
             const bool keys = mode == Mode::Prompt || mode == Mode::Asking || (mode == Mode::Busy && running);
             if (keys)
                 watched.push_back({STDIN_FILENO, POLLIN, 0});
-            if (poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR)
+            int timeout = -1;
+            if (interruptBy) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    *interruptBy - std::chrono::steady_clock::now());
+                timeout = static_cast<int>(std::max<int64_t>(0, left.count()));
+            }
+            const int ready = poll(watched.data(), watched.size(), timeout);
+            if (ready < 0 && errno != EINTR)
                 return;
+            if (ready == 0 && interruptBy) {
+                interruptBy.reset();
+                if (mode == Mode::Busy && !running)
+                    client->sendCommand("break");
+            }
             for (const pollfd &entry : watched) {
                 if (entry.revents == 0)
                     continue;
@@ -601,11 +639,14 @@ bool GdbCliConsole::run(ServiceClient &client)
     }
     state.loop(signalFd, [] { return false; });
 
-    if (state.mode == State::Mode::Prompt || state.mode == State::Mode::Asking)
+    state.died = !state.quitting;
+    if (state.mode == State::Mode::Prompt || state.mode == State::Mode::Asking) {
         rl_callback_handler_remove();
+        if (state.died) // the word on it starts a line of its own
+            writeAll(STDOUT_FILENO, "\n");
+    }
     if (state.terminal)
         tcsetattr(STDIN_FILENO, TCSADRAIN, &state.saved);
-    state.died = !state.quitting;
     if (state.history) {
         write_history(state.history->c_str());
         history_truncate_file(state.history->c_str(), 1000);
