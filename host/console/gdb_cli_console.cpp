@@ -112,6 +112,7 @@ struct GdbCliConsole::State {
     bool quitting = false;
     bool died = false;
     std::optional<std::chrono::steady_clock::time_point> interruptBy; // a Ctrl-C not yet delivered
+    std::vector<std::string> eventTexts;
     std::optional<std::string> history;
     std::string lastHistory;
 
@@ -354,7 +355,10 @@ struct GdbCliConsole::State {
             // What loading the program and the init file say; GDB's terminal shows the rest itself.
             if (record.streamText != "New UI allocated\n")
                 print(record.streamText);
+        } else if (record.kind == MiRecord::Kind::ConsoleStream || record.kind == MiRecord::Kind::TargetStream) {
+            eventText(record.streamText);
         } else if (record.kind == MiRecord::Kind::ExecAsync && what == "running") {
+            showEventText(eventTexts.size());
             running = true;
             if (mode == Mode::Busy) { // not one already over, its prompt shown
                 useGdbModes(false);
@@ -365,6 +369,8 @@ struct GdbCliConsole::State {
                 }
             }
         } else if (record.kind == MiRecord::Kind::ExecAsync && what == "stopped") {
+            // A stop GDB describes to every console: its own terminal has it already.
+            eventTexts.clear();
             running = false;
             if (mode == Mode::Busy)
                 setKeysRaw(false);
@@ -379,6 +385,48 @@ struct GdbCliConsole::State {
             breakpoints.erase(std::string(record.text("id").value_or("")));
         } else if (what == "cmd-param-changed" && record.text("param") == "prompt") {
             prompt = record.text("value").value_or("");
+        }
+    }
+
+    // GDB handles the program's events with its first console current, the machine interface:
+    // what breakpoint commands, dprintf and thread events print arrives there, and is shown
+    // here. GDB describes some stops to that console as well: what may be such a description
+    // is held, and dropped at the stop.
+    void eventText(const std::string &text)
+    {
+        if (mode == Mode::Starting || text.starts_with("[Inferior "))
+            return;
+        eventTexts.push_back(text);
+        if (eventTexts.size() == 1 && !describesStop(text))
+            showEventText(1);
+    }
+
+    // What may be part of a stop's description: its leading empty line, a frame, a source line
+    // or a display (a number, then a tab or a colon).
+    static bool describesStop(std::string_view text)
+    {
+        size_t digits = 0;
+        while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9')
+            ++digits;
+        const std::string_view after = text.substr(digits);
+        return text.starts_with('\n') || text.starts_with("0x") || text.find(") at ") != std::string_view::npos ||
+               (digits > 0 && (after.starts_with('\t') || after.starts_with(": ")));
+    }
+
+    void showEventText(size_t count)
+    {
+        std::string text;
+        for (size_t i = 0; i < count && i < eventTexts.size(); ++i)
+            text += eventTexts[i];
+        eventTexts.clear();
+        if (text.empty())
+            return;
+        if (mode == Mode::Busy) {
+            writeAll(STDOUT_FILENO, tail.substr(tailShown));
+            tailShown = tail.size();
+            writeAll(STDOUT_FILENO, text);
+        } else {
+            print(text);
         }
     }
 
