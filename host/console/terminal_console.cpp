@@ -172,8 +172,16 @@ struct TerminalConsole::State {
             lastHistory = text;
         }
         const uint64_t id = nextId++;
+        const auto reason = dialect->refusal(text);
+        const std::string bytes = reason ? "" : dialect->command(text, id);
         enter(Mode::Waiting);
-        sendAwaited(dialect->command(text, id), id);
+        if (!bytes.empty()) {
+            sendAwaited(bytes, id);
+            return;
+        }
+        if (reason)
+            print(*reason + "\n");
+        enter(Mode::Prompt); // a fresh prompt, as after an empty line at a shell's
     }
 
     static void onLine(char *line)

@@ -232,12 +232,17 @@ class ConsoleSessions(unittest.TestCase):
             self.assertEqual(file.read().splitlines()[1:], ["print\\0406*7"] * 2)
 
     @unittest.skipIf(SANDBOX_REFUSED, SANDBOX_REFUSED)
-    def test_a_console_in_a_sandbox_says_the_program_keeps_the_debuggers_pipes_and_works(self):
+    def test_a_console_in_a_sandbox_says_the_program_keeps_the_debuggers_pipes_runs_no_empty_line_and_refuses_blocks(self):
         sandbox, path = sandboxed_host(self)
         console = Console(self, ["--gdb", "--socket", path], self.state, command=sandbox + ["/host"])
         self.assertIn("the service cannot open this console's terminals", console.expect("(gdb) "))
-        console.type("print 6 * 7\n")
-        self.assertIn("= 42", console.expect("(gdb) "))
+        # typed, then what shows before the next prompt; an empty line runs nothing
+        rows = [("print 6 * 7", "$1 = 42"), ("", ""), ("print 1", "$2 = 1"),
+                ("python", "error: python reads a block of lines"), ("commands", "error: commands reads a block"),
+                ("python print(2 + 3)", "5")]
+        for typed, shown in rows:
+            console.type(typed + "\n")
+            self.assertIn(shown, console.expect("(gdb) "), typed)
         console.type("quit\n")
         self.assertEqual(console.exit_status(), 0)
 

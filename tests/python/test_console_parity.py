@@ -174,5 +174,62 @@ class SideBySide(unittest.TestCase):
                 self.assertEqual("init file read" in ours, not options)
 
 
+def kill_gdb(screen):
+    """SIGKILL to the GDB that debugger-host's service runs."""
+    children = {}
+    for line in subprocess.run(["ps", "-eo", "pid=,ppid=,comm="], capture_output=True, text=True).stdout.splitlines():
+        pid, parent, name = line.split(None, 2)
+        children.setdefault(int(parent), []).append((int(pid), name.strip()))
+    pending = [screen.process.pid]
+    while pending:
+        for pid, name in children.get(pending.pop(), []):
+            if name == "gdb":
+                os.kill(pid, signal.SIGKILL)
+                return
+            pending.append(pid)
+    screen.test.fail("no gdb under debugger-host")
+
+
+class OwnConsole(unittest.TestCase):
+    """What has no counterpart in GDB's own console."""
+
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="ld-own-")
+        self.addCleanup(shutil.rmtree, self.home)
+
+    def console(self):
+        screen = Screen(self, [HOST, "--gdb", PROGRAM], self.home)
+        deadline = time.monotonic() + TIMEOUT
+        while not screen.line().endswith(P.rstrip()) and time.monotonic() < deadline:
+            screen.pump(0.1)
+        return screen
+
+    def test_every_ending_restores_the_terminal_and_a_dead_gdb_is_one_line_and_status_7(self):
+        # name, the ending, exit status, the line said
+        endings = [("Ctrl-D", lambda screen: screen.step("\x04", ASKED) or screen.step("y\r", None), 0, None),
+                   ("GDB killed", kill_gdb, 7, "debugger-host: GDB ended unexpectedly")]
+        for name, end, status, said in endings:
+            with self.subTest(name):
+                screen = self.console()
+                screen.step("break sum\r", P)
+                screen.step("run\r", P)
+                end(screen)
+                self.assertEqual(screen.process.wait(TIMEOUT), status)
+                while screen.pump(0.2):
+                    pass
+                self.assertEqual(termios.tcgetattr(screen.slave), screen.modes)
+                self.assertEqual(screen.text().count("debugger-host:"), 1 if said else 0)
+                if said:
+                    self.assertIn("\n" + said, screen.text())
+
+    def test_the_history_of_one_session_is_recalled_in_the_next(self):
+        first = self.console()
+        first.step("print 6 * 7\r", P)
+        first.step("\x04", None)
+        second = self.console()
+        second.step("\x1b[A\r", P)
+        self.assertEqual(second.text().count("$1 = 42"), 1)
+
+
 if __name__ == "__main__":
     unittest.main()
