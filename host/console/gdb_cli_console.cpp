@@ -24,6 +24,7 @@
 #include "host/command_quoting.h"
 #include "host/console/dialect.h"
 #include "host/console/line_editing.h"
+#include "host/console/wake_pipe.h"
 #include "host/debuggee_terminal.h"
 #include "host/mi_record.h"
 
@@ -85,7 +86,7 @@ struct GdbCliConsole::State {
     std::set<uint64_t> completionIds;
     std::map<uint64_t, std::vector<std::string>> completions;
     bool connectionClosed = false;
-    int wake[2] = {-1, -1};
+    WakePipe wake;
 
     // The console's own thread only.
     ServiceClient *client = nullptr;
@@ -128,18 +129,7 @@ struct GdbCliConsole::State {
     }
 
     // Text of ours, above the line being edited when there is one.
-    void print(std::string_view text)
-    {
-        if (mode != Mode::Prompt && mode != Mode::Asking) {
-            writeAll(STDOUT_FILENO, text);
-            return;
-        }
-        writeAll(STDOUT_FILENO, "\r\033[K");
-        writeAll(STDOUT_FILENO, text);
-        if (!text.empty() && text.back() != '\n')
-            writeAll(STDOUT_FILENO, "\n");
-        rl_forced_update_display();
-    }
+    void print(std::string_view text) { show(text, mode == Mode::Prompt || mode == Mode::Asking); }
 
     void setKeysRaw(bool raw)
     {
@@ -193,6 +183,11 @@ struct GdbCliConsole::State {
         std::string text = tail.empty() ? prompt : tail;
         if (tailShown > 0) // the program's text before it is drawn again with it
             writeAll(STDOUT_FILENO, "\r\033[K");
+        // What begins a stop's description, and all after it, waits for its stop record to drop it.
+        size_t shown = 0;
+        while (shown < eventTexts.size() && !describesStop(eventTexts[shown]))
+            writeAll(STDOUT_FILENO, eventTexts[shown++]);
+        eventTexts.erase(eventTexts.begin(), eventTexts.begin() + static_cast<ptrdiff_t>(shown));
         tail.clear();
         tailShown = 0;
         install(text, Mode::Prompt);
@@ -314,31 +309,12 @@ struct GdbCliConsole::State {
             completionIds.insert(id);
         }
         send(std::to_string(id) + "-complete " + doubleQuoted(lineToCursor) + "\n");
-        std::unique_lock<std::mutex> guard(lock);
-        if (!changed.wait_for(guard, 5s, [&] { return completions.count(id) != 0 || connectionClosed; }))
-            return {};
-        auto matches = std::move(completions[id]);
-        completions.erase(id);
-        return matches;
+        return CompletionAnswers{lock, changed, completions, connectionClosed}.await(id);
     }
 
-    static char **onComplete(const char *word, int start, int end)
+    static std::vector<std::string> completeLine(const std::string &lineToCursor)
     {
-        rl_attempted_completion_over = 1;
-        static std::vector<std::string> candidates;
-        candidates.clear();
-        const std::string line(rl_line_buffer, static_cast<size_t>(end));
-        const std::string before = line.substr(0, static_cast<size_t>(start));
-        for (const auto &match : current->complete(line)) {
-            if (match.compare(0, before.size(), before) == 0 && match.size() > before.size())
-                candidates.push_back(match.substr(before.size()));
-        }
-        if (candidates.empty())
-            return nullptr;
-        return rl_completion_matches(word, [](const char *, int state) -> char * {
-            return static_cast<size_t>(state) < candidates.size() ? strdup(candidates[static_cast<size_t>(state)].c_str())
-                                                                  : nullptr;
-        });
+        return current->complete(lineToCursor);
     }
 
     void handle(const MiRecord &record)
@@ -397,7 +373,9 @@ struct GdbCliConsole::State {
         if (mode == Mode::Starting || text.starts_with("[Inferior "))
             return;
         eventTexts.push_back(text);
-        if (eventTexts.size() == 1 && !describesStop(text))
+        // After a stop, what a breakpoint's commands print comes before GDB's next words on its
+        // terminal, which may not have arrived yet: held until the prompt or the next run.
+        if (eventTexts.size() == 1 && !describesStop(text) && (running || mode != Mode::Busy))
             showEventText(1);
     }
 
@@ -432,9 +410,7 @@ struct GdbCliConsole::State {
 
     void drain()
     {
-        char sink[256];
-        while (read(wake[0], sink, sizeof sink) > 0) {
-        }
+        wake.clear();
         for (;;) {
             std::string line;
             {
@@ -537,7 +513,7 @@ struct GdbCliConsole::State {
     template <typename Pred> void loop(int signalFd, Pred pred)
     {
         while (!pred() && !isClosed()) {
-            std::vector<pollfd> watched{{wake[0], POLLIN, 0}, {signalFd, POLLIN, 0}, {tty.master, POLLIN, 0}};
+            std::vector<pollfd> watched{{wake.readEnd(), POLLIN, 0}, {signalFd, POLLIN, 0}, {tty.master, POLLIN, 0}};
             const bool keys = mode == Mode::Prompt || mode == Mode::Asking || (mode == Mode::Busy && running);
             if (keys)
                 watched.push_back({STDIN_FILENO, POLLIN, 0});
@@ -558,7 +534,7 @@ struct GdbCliConsole::State {
             for (const pollfd &entry : watched) {
                 if (entry.revents == 0)
                     continue;
-                if (entry.fd == wake[0])
+                if (entry.fd == wake.readEnd())
                     drain();
                 else if (entry.fd == signalFd)
                     onSignal(signalFd);
@@ -578,17 +554,9 @@ GdbCliConsole::State *GdbCliConsole::State::current = nullptr;
 GdbCliConsole::GdbCliConsole(CliOptions options) : state_(std::make_unique<State>())
 {
     state_->options = std::move(options);
-    if (pipe2(state_->wake, O_CLOEXEC | O_NONBLOCK) != 0)
-        state_->wake[0] = state_->wake[1] = -1;
 }
 
-GdbCliConsole::~GdbCliConsole()
-{
-    for (int fd : state_->wake) {
-        if (fd >= 0)
-            close(fd);
-    }
-}
+GdbCliConsole::~GdbCliConsole() = default;
 
 void GdbCliConsole::feed(const uint8_t *bytes, size_t count)
 {
@@ -621,7 +589,7 @@ void GdbCliConsole::feed(const uint8_t *bytes, size_t count)
     if (completed)
         state.changed.notify_all();
     if (queued)
-        (void)!write(state.wake[1], "", 1);
+        state.wake.wake();
 }
 
 void GdbCliConsole::closed()
@@ -631,7 +599,7 @@ void GdbCliConsole::closed()
         state_->connectionClosed = true;
     }
     state_->changed.notify_all();
-    (void)!write(state_->wake[1], "", 1);
+    state_->wake.wake();
 }
 
 bool GdbCliConsole::died() const { return state_->died; }
@@ -660,14 +628,7 @@ bool GdbCliConsole::run(ServiceClient &client)
     }
     State::current = &state;
     state.terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &state.saved) == 0;
-    rl_readline_name = "local-debugger";
-    rl_catch_signals = 0;
-    rl_attempted_completion_function = &State::onComplete;
-    rl_getc_function = readKey;
-    rl_initialize();
-    state.history = historyPath("gdb");
-    if (state.history)
-        readHistory(*state.history);
+    state.history = startLineEditing("gdb", &State::completeLine);
 
     state.sendAwaited("-inferior-tty-set " + state.tty.path);
     state.passSize();
@@ -695,10 +656,7 @@ bool GdbCliConsole::run(ServiceClient &client)
     }
     if (state.terminal)
         tcsetattr(STDIN_FILENO, TCSADRAIN, &state.saved);
-    if (state.history) {
-        write_history(state.history->c_str());
-        history_truncate_file(state.history->c_str(), 1000);
-    }
+    saveHistory(state.history);
     if (signalFd >= 0)
         close(signalFd);
     State::current = nullptr;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <deque>
 #include <fcntl.h>
@@ -22,6 +24,19 @@ void writeAll(int fd, std::string_view bytes)
             return;
         bytes.remove_prefix(static_cast<size_t>(written));
     }
+}
+
+void show(std::string_view text, bool editing)
+{
+    if (!editing) {
+        writeAll(STDOUT_FILENO, text);
+        return;
+    }
+    writeAll(STDOUT_FILENO, "\r\033[K");
+    writeAll(STDOUT_FILENO, text);
+    if (!text.empty() && text.back() != '\n')
+        writeAll(STDOUT_FILENO, "\n");
+    rl_forced_update_display();
 }
 
 std::optional<std::string> historyPath(const char *debugger)
@@ -121,6 +136,63 @@ void readHistory(const std::string &path)
     close(out);
     read_history(copy.c_str());
     unlink(copy.c_str());
+}
+
+namespace {
+
+Completer completer = nullptr;
+
+char **completeWord(const char *word, int start, int end)
+{
+    rl_attempted_completion_over = 1;
+    static std::vector<std::string> candidates;
+    candidates.clear();
+    const std::string line(rl_line_buffer, static_cast<size_t>(end));
+    const std::string before = line.substr(0, static_cast<size_t>(start));
+    for (const auto &match : completer(line)) {
+        if (match.compare(0, before.size(), before) == 0 && match.size() > before.size())
+            candidates.push_back(match.substr(before.size()));
+    }
+    if (candidates.empty())
+        return nullptr;
+    return rl_completion_matches(word, [](const char *, int state) -> char * {
+        return static_cast<size_t>(state) < candidates.size() ? strdup(candidates[static_cast<size_t>(state)].c_str())
+                                                              : nullptr;
+    });
+}
+
+} // namespace
+
+std::optional<std::string> startLineEditing(const char *debugger, Completer complete)
+{
+    completer = complete;
+    rl_readline_name = "local-debugger";
+    rl_catch_signals = 0;
+    rl_attempted_completion_function = completeWord;
+    rl_getc_function = readKey;
+    rl_initialize();
+    auto history = historyPath(debugger);
+    if (history)
+        readHistory(*history);
+    return history;
+}
+
+void saveHistory(const std::optional<std::string> &path)
+{
+    if (!path)
+        return;
+    write_history(path->c_str());
+    history_truncate_file(path->c_str(), static_cast<int>(historyLines));
+}
+
+std::vector<std::string> CompletionAnswers::await(uint64_t id)
+{
+    std::unique_lock<std::mutex> guard(lock);
+    if (!changed.wait_for(guard, std::chrono::seconds(5), [&] { return answers.count(id) != 0 || closed; }))
+        return {};
+    auto matches = std::move(answers[id]);
+    answers.erase(id);
+    return matches;
 }
 
 bool quitsDebugger(std::string_view line)

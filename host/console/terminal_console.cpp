@@ -2,6 +2,7 @@
 
 #include "host/console/gdb_cli_console.h"
 #include "host/console/line_editing.h"
+#include "host/console/wake_pipe.h"
 #include "host/debuggee_terminal.h"
 
 #include <algorithm>
@@ -47,7 +48,7 @@ struct TerminalConsole::State {
     std::map<uint64_t, std::vector<std::string>> completions;
     bool connectionClosed = false;
     bool wrote = false;
-    int wake[2] = {-1, -1};
+    WakePipe wake;
     std::unique_ptr<GdbCliConsole> cli;
     std::atomic<GdbCliConsole *> cliFed{nullptr}; // takes what the debugger writes instead
     bool died = false;
@@ -75,19 +76,7 @@ struct TerminalConsole::State {
         send(bytes);
     }
 
-    void print(std::string_view text)
-    {
-        if (mode != Mode::Prompt) {
-            writeAll(STDOUT_FILENO, text);
-            return;
-        }
-        // Above the line being edited, which is drawn again below.
-        writeAll(STDOUT_FILENO, "\r\033[K");
-        writeAll(STDOUT_FILENO, text);
-        if (!text.empty() && text.back() != '\n')
-            writeAll(STDOUT_FILENO, "\n");
-        rl_forced_update_display();
-    }
+    void print(std::string_view text) { show(text, mode == Mode::Prompt); }
 
     void enter(Mode next)
     {
@@ -133,9 +122,7 @@ struct TerminalConsole::State {
 
     void drain()
     {
-        char sink[256];
-        while (read(wake[0], sink, sizeof sink) > 0) {
-        }
+        wake.clear();
         // What the debuggee wrote before the debugger told of its stop or exit shows first.
         while (debuggee.master >= 0) {
             pollfd ready{debuggee.master, POLLIN, 0};
@@ -197,31 +184,12 @@ struct TerminalConsole::State {
         if (request.empty())
             return {};
         send(request);
-        std::unique_lock<std::mutex> guard(lock);
-        if (!changed.wait_for(guard, 5s, [&] { return completions.count(id) != 0 || connectionClosed; }))
-            return {};
-        auto matches = std::move(completions[id]);
-        completions.erase(id);
-        return matches;
+        return CompletionAnswers{lock, changed, completions, connectionClosed}.await(id);
     }
 
-    static char **onComplete(const char *word, int start, int end)
+    static std::vector<std::string> completeLine(const std::string &lineToCursor)
     {
-        rl_attempted_completion_over = 1;
-        static std::vector<std::string> candidates;
-        candidates.clear();
-        const std::string line(rl_line_buffer, static_cast<size_t>(end));
-        const std::string before = line.substr(0, static_cast<size_t>(start));
-        for (const auto &match : current->complete(line)) {
-            if (match.compare(0, before.size(), before) == 0 && match.size() > before.size())
-                candidates.push_back(match.substr(before.size()));
-        }
-        if (candidates.empty())
-            return nullptr;
-        return rl_completion_matches(word, [](const char *, int state) -> char * {
-            return static_cast<size_t>(state) < candidates.size() ? strdup(candidates[static_cast<size_t>(state)].c_str())
-                                                                  : nullptr;
-        });
+        return current->complete(lineToCursor);
     }
 
     void forwardKeys()
@@ -280,17 +248,9 @@ TerminalConsole::TerminalConsole(std::unique_ptr<Dialect> dialect, ConsoleOption
 {
     state_->dialect = std::move(dialect);
     state_->options = std::move(options);
-    if (pipe2(state_->wake, O_CLOEXEC | O_NONBLOCK) != 0)
-        state_->wake[0] = state_->wake[1] = -1;
 }
 
-TerminalConsole::~TerminalConsole()
-{
-    for (int fd : state_->wake) {
-        if (fd >= 0)
-            close(fd);
-    }
-}
+TerminalConsole::~TerminalConsole() = default;
 
 void TerminalConsole::feed(const uint8_t *bytes, size_t count)
 {
@@ -325,7 +285,7 @@ void TerminalConsole::feed(const uint8_t *bytes, size_t count)
     if (completed)
         state.changed.notify_all();
     if (!events.empty())
-        (void)!write(state.wake[1], "", 1);
+        state.wake.wake();
 }
 
 void TerminalConsole::closed()
@@ -337,7 +297,7 @@ void TerminalConsole::closed()
     if (GdbCliConsole *cli = state_->cliFed.load())
         cli->closed();
     state_->changed.notify_all();
-    (void)!write(state_->wake[1], "", 1);
+    state_->wake.wake();
 }
 
 bool TerminalConsole::debuggerDied() const { return state_->died; }
@@ -374,14 +334,7 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
         sigaddset(&signals, signo);
     const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
 
-    rl_readline_name = "local-debugger";
-    rl_catch_signals = 0;
-    rl_attempted_completion_function = &State::onComplete;
-    rl_getc_function = readKey;
-    rl_initialize();
-    state.history = historyPath(state.dialect->name());
-    if (state.history)
-        readHistory(*state.history);
+    state.history = startLineEditing(state.dialect->name(), &State::completeLine);
 
     // The first prompt waits for the settings, the debuggee's terminal and the program.
     const uint64_t settingsId = state.nextId++;
@@ -409,7 +362,7 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
         state.enter(State::Mode::Prompt);
 
     while (!state.isClosed()) {
-        std::vector<pollfd> watched{{state.wake[0], POLLIN, 0}, {signalFd, POLLIN, 0}};
+        std::vector<pollfd> watched{{state.wake.readEnd(), POLLIN, 0}, {signalFd, POLLIN, 0}};
         const bool keys = state.mode == State::Mode::Prompt ||
                           (state.mode == State::Mode::Running && state.debuggeeInput);
         if (keys)
@@ -421,7 +374,7 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
         for (const pollfd &entry : watched) {
             if (entry.revents == 0)
                 continue;
-            if (entry.fd == state.wake[0])
+            if (entry.fd == state.wake.readEnd())
                 state.drain();
             else if (entry.fd == signalFd)
                 state.onSignal(signalFd);
@@ -439,10 +392,7 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
         rl_callback_handler_remove();
     if (state.terminal)
         tcsetattr(STDIN_FILENO, TCSADRAIN, &state.saved);
-    if (state.history) {
-        write_history(state.history->c_str());
-        history_truncate_file(state.history->c_str(), 1000);
-    }
+    saveHistory(state.history);
     if (signalFd >= 0)
         close(signalFd);
     State::current = nullptr;

@@ -42,8 +42,8 @@ SCENARIOS = [
     ("python, commands and define blocks, dprintf", [
         ("python\r", ">"), ("print(6 * 7)\r", ">"), ("end\r", P),
         ("define twice\r", ">"), ("print $arg0 * 2\r", ">"), ("end\r", P), ("twice 21\r", P),
-        ("break square\r", P), ("commands\r", ">"), ("silent\r", ">"), ("print x\r", ">"), ("continue\r", ">"),
-        ("end\r", P), ('dprintf sum,"n is %d\\n", n\r', P), ("run\r", P)]),
+        ("break square\r", P), ("commands\r", ">"), ("silent\r", ">"), ("print x\r", ">"), ("end\r", P),
+        ('dprintf sum,"n is %d\\n", n\r', P), ("run\r", P), ("continue\r", P)]),
     ("Enter goes on after x/2x and after list", [
         ("break sum\r", P), ("run\r", P), ("x/2x $sp\r", P), ("\r", P), ("list square\r", P), ("\r", P),
         ("\r", P)]),
