@@ -45,6 +45,7 @@ constexpr int exitNoService = 3;
 constexpr int exitRefused = 4;
 constexpr int exitServiceFailed = 5;
 constexpr int exitDebuggerSilent = 6;
+constexpr int exitDebuggerDied = 7;
 
 const char usageText[] =
     "usage: debugger-host (--gdb [--arch NAME] | --lldb[=helper|script] [--root DIR]) [options]\n"
@@ -62,9 +63,13 @@ const char usageText[] =
     "  - a prompt, (gdb) or (lldb), with line editing, history (kept in\n"
     "    $XDG_STATE_HOME/local-debugger/; lines over 2048 bytes are not kept) and Tab\n"
     "    completion; a line holds at most 4000 characters (a key past that rings the bell);\n"
-    "  - each line runs as a debugger command, as at the debugger's own prompt (with GDB,\n"
-    "    a line starting with - is sent as a GDB/MI command);\n"
-    "  - what the debugger answers prints as text, a stop as one line, errors as error: ...;\n"
+    "  - with GDB, the console is GDB's own command line on a terminal made here: what it\n"
+    "    writes shows as written; before run, start, kill, quit and Ctrl-D with a live\n"
+    "    program, and delete with no numbers, you are asked here; the user's init file is\n"
+    "    read unless --nx;\n"
+    "  - with LLDB (and with GDB where the service cannot open this terminal), each line runs\n"
+    "    as a debugger command (with GDB, a line starting with - is sent as a GDB/MI command);\n"
+    "    what the debugger answers prints as text, a stop as one line, errors as error: ...;\n"
     "  - while the program runs, this terminal is its terminal: what you type reaches it;\n"
     "  - Ctrl-C interrupts the program (or drops the line at the prompt); Ctrl-D or quit ends.\n"
     "\n"
@@ -99,6 +104,7 @@ const char usageText[] =
     "\n"
     "Other options:\n"
     "  --raw            raw mode even on a terminal\n"
+    "  --nx             with --gdb, at the console: do not read the user's init file\n"
     "  --log            switch the service's diagnostic log on; entries go to standard error\n"
     "  --service PATH   the service executable (default: the one installed or built beside\n"
     "                   this program)\n"
@@ -112,7 +118,8 @@ const char usageText[] =
     "\n"
     "Exit status: 0 when the run ended normally; 2 for bad usage; 3 when the service could\n"
     "not be started; 4 when the launch was refused; 5 when the service ended abnormally or\n"
-    "without answering; 6 when the debugger ended before writing anything.\n";
+    "without answering; 6 when the debugger ended before writing anything; 7 when the\n"
+    "debugger ended at the console without being asked to.\n";
 
 struct Options {
     bool gdb = false;
@@ -127,6 +134,7 @@ struct Options {
     std::optional<std::string> socket; // a listening service's socket, instead of starting one
     std::chrono::milliseconds answerTimeout{10000};
     bool raw = false;
+    bool noInitFiles = false;
     bool dap = false;
     std::optional<std::string> program;
     std::vector<std::string> arguments;
@@ -198,6 +206,8 @@ Options parseOptions(int argc, char **argv)
             options.log = true;
         } else if (argument == "--dap") {
             options.dap = true;
+        } else if (argument == "--nx") {
+            options.noInitFiles = true;
         } else if (argument == "--raw") {
             options.raw = true;
         } else if (argument == "--" || argument.empty() || argument[0] != '-') {
@@ -538,7 +548,10 @@ int main(int argc, char **argv)
     sigemptyset(&handled);
     for (int signo : {SIGINT, SIGTERM, SIGHUP})
         sigaddset(&handled, signo);
-    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+    // The console passes window size changes on; nothing else wants them.
+    sigset_t blocked = handled;
+    sigaddset(&blocked, SIGWINCH);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     ServiceStartOptions start;
@@ -556,7 +569,7 @@ int main(int argc, char **argv)
     AnswerCounter answers(options.gdb);
     std::unique_ptr<TerminalConsole> console;
     if (consoleMode) {
-        ConsoleOptions consoleOptions{options.program, options.arguments};
+        ConsoleOptions consoleOptions{options.program, options.arguments, !options.noInitFiles};
         console = std::make_unique<TerminalConsole>(options.gdb ? gdbDialect() : lldbDialect(), consoleOptions);
     }
     ServiceClient::Callbacks callbacks;
@@ -612,6 +625,11 @@ int main(int argc, char **argv)
 
     if (console) {
         console->run(*client, !options.socket || sharesOurMountNamespace(client->peerPid()));
+        if (console->debuggerDied()) {
+            client->waitUntilClosed();
+            fprintf(stderr, "debugger-host: %s ended unexpectedly\n", debugger);
+            _exit(exitDebuggerDied);
+        }
         return finish(*client, options, debugger, console->debuggerWrote(), serviceLines.get());
     }
 

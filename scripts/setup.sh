@@ -8,7 +8,7 @@ packages=(
   build-essential cmake pkg-config
   libgtest-dev libmsgpack-cxx-dev libplist-dev nlohmann-json3-dev libedit-dev
   gdb gdb-multiarch
-  lldb-16 liblldb-16-dev python3-lldb-16 python3 python3-msgpack
+  lldb-16 liblldb-16-dev python3-lldb-16 python3 python3-msgpack python3-pyte
   systemd bubblewrap
 )
 # The DAP client's tests need Node and npm; only where missing, since another Node's package can

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,7 +31,10 @@ public:
     virtual const char *prompt() const = 0;
     virtual const char *name() const = 0; // names the history file
     // The bytes that run a line the user typed (a newline ends them); its answer carries id.
+    // Empty: nothing to run.
     virtual std::string command(const std::string &line, uint64_t id) = 0;
+    // Why this line cannot run here, when it cannot.
+    virtual std::optional<std::string> refusal(const std::string &) const { return std::nullopt; }
     // Settings for a session driven by a person, before anything else; empty when none.
     virtual std::string settings(uint64_t id) = 0;
     // The commands that load a program (and its arguments) before the first prompt, one id each.

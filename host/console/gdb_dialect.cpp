@@ -53,17 +53,33 @@ public:
     const char *prompt() const override { return "(gdb) "; }
     const char *name() const override { return "gdb"; }
 
-    std::string command(const std::string &line, uint64_t id) override
+    std::string command(const std::string &text, uint64_t id) override
     {
-        // An empty line repeats the last command, as at GDB's own prompt.
-        const std::string &text = line.find_first_not_of(" \t") == std::string::npos ? last_ : line;
-        if (&text != &last_)
-            last_ = line;
-        if (!text.empty() && text[0] == '-') {
+        // Repeating the last line as GDB does would need GDB's own record of what repeats and
+        // how (x and list go on, run does not): an empty line does nothing here.
+        if (text.find_first_not_of(" \t") == std::string::npos)
+            return "";
+        if (text[0] == '-') {
             showResults_.insert(id);
             return std::to_string(id) + text + "\n";
         }
         return std::to_string(id) + "-interpreter-exec console " + doubleQuoted(text) + "\n";
+    }
+
+    // A block reads its body from GDB's own console, which is not this terminal.
+    std::optional<std::string> refusal(const std::string &line) const override
+    {
+        const size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos)
+            return std::nullopt;
+        const size_t end = line.find_first_of(" \t", first);
+        const std::string word = line.substr(first, end == std::string::npos ? std::string::npos : end - first);
+        const bool bare = line.find_first_not_of(" \t", end == std::string::npos ? line.size() : end) == std::string::npos;
+        static const std::set<std::string> blocks{"commands", "define", "document", "if", "while", "define-prefix"};
+        if (blocks.count(word) != 0 || ((word == "python" || word == "py" || word == "python3") && bare))
+            return "error: " + word + " reads a block of lines, which this console cannot give GDB (it runs "
+                                      "one line at a time here)";
+        return std::nullopt;
     }
 
     // GDB cannot ask its yes-or-no questions through the machine interface: it would answer
@@ -194,7 +210,6 @@ private:
         return text.substr(1, text.size() - 2);
     }
 
-    std::string last_;
     std::vector<std::string> heldLog_;
     std::set<uint64_t> completions_, showResults_;
     bool toldSinceRunning_ = false;

@@ -1,8 +1,12 @@
 #include "host/console/terminal_console.h"
 
+#include "host/console/gdb_cli_console.h"
+#include "host/console/line_editing.h"
+#include "host/console/wake_pipe.h"
 #include "host/debuggee_terminal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -28,121 +32,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-void writeAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        ssize_t written = write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        bytes.remove_prefix(static_cast<size_t>(written));
-    }
-}
-
-std::optional<std::string> historyPath(const char *debugger)
-{
-    const char *state = getenv("XDG_STATE_HOME");
-    const char *home = getenv("HOME");
-    std::string directory;
-    if (state != nullptr && *state == '/')
-        directory = state;
-    else if (home != nullptr && *home != '\0')
-        directory = std::string(home) + "/.local/state";
-    else
-        return std::nullopt;
-    directory += "/local-debugger";
-    for (size_t slash = 1; (slash = directory.find('/', slash)) != std::string::npos; ++slash)
-        mkdir(directory.substr(0, slash).c_str(), 0700);
-    if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST)
-        return std::nullopt;
-    return directory + "/history-" + debugger;
-}
-
-// The system's libedit corrupts its heap on a line of some 5 KB (sooner once its history holds
-// one over 4 KB): a line stops growing well before, and no long line is kept or read back.
-constexpr int lineLimit = 4000;
-constexpr size_t historyLineLimit = 2048;
-constexpr size_t historyLines = 1000;
-constexpr off_t historyBytesRead = 4 << 20;
-
-// Each byte libedit reads from the terminal. Once the line holds lineLimit characters, one that
-// would add to it becomes ^G (a bell, nothing inserted); editing keys and the rest of an escape
-// sequence (an arrow key's) still pass.
-int readKey(FILE *in)
-{
-    static enum { Plain, Escape, Sequence } state = Plain;
-    unsigned char byte = 0;
-    ssize_t got = 0;
-    while ((got = read(fileno(in), &byte, 1)) < 0 && errno == EINTR) {
-    }
-    if (got <= 0)
-        return EOF;
-    if (state == Escape)
-        state = byte == '[' || byte == 'O' ? Sequence : Plain;
-    else if (state == Sequence)
-        state = byte >= 0x40 && byte <= 0x7e ? Plain : Sequence;
-    else if (byte == 0x1b)
-        state = Escape;
-    else if (byte >= 0x20 && byte != 0x7f && rl_end >= lineLimit)
-        return '\a';
-    return byte;
-}
-
-// The history file's last lines up to the limit, through a copy holding only those: libedit
-// reads the file with no bound of its own. The copy's lines are as libedit wrote them (escaped),
-// never shorter than what they read back as.
-void readHistory(const std::string &path)
-{
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    struct stat status {};
-    std::string bytes;
-    if (fstat(fd, &status) == 0) {
-        const off_t from = status.st_size > historyBytesRead ? status.st_size - historyBytesRead : 0;
-        bytes.resize(static_cast<size_t>(status.st_size - from));
-        size_t got = 0;
-        while (got < bytes.size()) {
-            const ssize_t n = pread(fd, bytes.data() + got, bytes.size() - got, from + static_cast<off_t>(got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            got += static_cast<size_t>(n);
-        }
-        bytes.resize(got);
-        if (from > 0) // the first line read may be the end of one
-            bytes.erase(0, bytes.find('\n') == std::string::npos ? bytes.size() : bytes.find('\n') + 1);
-    }
-    close(fd);
-    std::deque<std::string_view> kept;
-    std::string_view rest(bytes);
-    std::string header;
-    while (!rest.empty()) {
-        const size_t end = std::min(rest.find('\n'), rest.size());
-        const std::string_view line = rest.substr(0, end);
-        rest.remove_prefix(std::min(end + 1, rest.size()));
-        if (line.starts_with("_HiStOrY_V"))
-            header = std::string(line) + "\n";
-        else if (line.size() <= historyLineLimit)
-            kept.push_back(line);
-        if (kept.size() > historyLines)
-            kept.pop_front();
-    }
-    std::string copy = path + ".XXXXXX";
-    const int out = mkostemp(copy.data(), O_CLOEXEC);
-    if (out < 0)
-        return;
-    std::string text = header;
-    for (const auto line : kept)
-        text.append(line).append("\n");
-    writeAll(out, text);
-    close(out);
-    read_history(copy.c_str());
-    unlink(copy.c_str());
-}
-
 } // namespace
 
 struct TerminalConsole::State {
@@ -159,7 +48,11 @@ struct TerminalConsole::State {
     std::map<uint64_t, std::vector<std::string>> completions;
     bool connectionClosed = false;
     bool wrote = false;
-    int wake[2] = {-1, -1};
+    WakePipe wake;
+    std::unique_ptr<GdbCliConsole> cli;
+    std::atomic<GdbCliConsole *> cliFed{nullptr}; // takes what the debugger writes instead
+    bool died = false;
+    bool quitting = false; // asked to end: a quit typed, Ctrl-D, SIGTERM or SIGHUP
 
     // The console's own thread only.
     ServiceClient *client = nullptr;
@@ -183,19 +76,7 @@ struct TerminalConsole::State {
         send(bytes);
     }
 
-    void print(std::string_view text)
-    {
-        if (mode != Mode::Prompt) {
-            writeAll(STDOUT_FILENO, text);
-            return;
-        }
-        // Above the line being edited, which is drawn again below.
-        writeAll(STDOUT_FILENO, "\r\033[K");
-        writeAll(STDOUT_FILENO, text);
-        if (!text.empty() && text.back() != '\n')
-            writeAll(STDOUT_FILENO, "\n");
-        rl_forced_update_display();
-    }
+    void print(std::string_view text) { show(text, mode == Mode::Prompt); }
 
     void enter(Mode next)
     {
@@ -241,9 +122,7 @@ struct TerminalConsole::State {
 
     void drain()
     {
-        char sink[256];
-        while (read(wake[0], sink, sizeof sink) > 0) {
-        }
+        wake.clear();
         // What the debuggee wrote before the debugger told of its stop or exit shows first.
         while (debuggee.master >= 0) {
             pollfd ready{debuggee.master, POLLIN, 0};
@@ -268,18 +147,28 @@ struct TerminalConsole::State {
     {
         if (line == nullptr) { // end of input at the prompt
             writeAll(STDOUT_FILENO, "\n");
+            quitting = true;
             enter(Mode::Ending);
             send(dialect->quit());
             return;
         }
         std::string text(line);
+        quitting = quitting || quitsDebugger(text);
         if (!text.empty() && text != lastHistory && text.size() <= historyLineLimit) {
             add_history(line);
             lastHistory = text;
         }
         const uint64_t id = nextId++;
+        const auto reason = dialect->refusal(text);
+        const std::string bytes = reason ? "" : dialect->command(text, id);
         enter(Mode::Waiting);
-        sendAwaited(dialect->command(text, id), id);
+        if (!bytes.empty()) {
+            sendAwaited(bytes, id);
+            return;
+        }
+        if (reason)
+            print(*reason + "\n");
+        enter(Mode::Prompt); // a fresh prompt, as after an empty line at a shell's
     }
 
     static void onLine(char *line)
@@ -295,31 +184,12 @@ struct TerminalConsole::State {
         if (request.empty())
             return {};
         send(request);
-        std::unique_lock<std::mutex> guard(lock);
-        if (!changed.wait_for(guard, 5s, [&] { return completions.count(id) != 0 || connectionClosed; }))
-            return {};
-        auto matches = std::move(completions[id]);
-        completions.erase(id);
-        return matches;
+        return CompletionAnswers{lock, changed, completions, connectionClosed}.await(id);
     }
 
-    static char **onComplete(const char *word, int start, int end)
+    static std::vector<std::string> completeLine(const std::string &lineToCursor)
     {
-        rl_attempted_completion_over = 1;
-        static std::vector<std::string> candidates;
-        candidates.clear();
-        const std::string line(rl_line_buffer, static_cast<size_t>(end));
-        const std::string before = line.substr(0, static_cast<size_t>(start));
-        for (const auto &match : current->complete(line)) {
-            if (match.compare(0, before.size(), before) == 0 && match.size() > before.size())
-                candidates.push_back(match.substr(before.size()));
-        }
-        if (candidates.empty())
-            return nullptr;
-        return rl_completion_matches(word, [](const char *, int state) -> char * {
-            return static_cast<size_t>(state) < candidates.size() ? strdup(candidates[static_cast<size_t>(state)].c_str())
-                                                                  : nullptr;
-        });
+        return current->complete(lineToCursor);
     }
 
     void forwardKeys()
@@ -348,6 +218,7 @@ struct TerminalConsole::State {
         if (read(signalFd, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
             return;
         if (info.ssi_signo != SIGINT) {
+            quitting = true;
             client->requestResult("stop", 10s);
             return;
         }
@@ -377,17 +248,9 @@ TerminalConsole::TerminalConsole(std::unique_ptr<Dialect> dialect, ConsoleOption
 {
     state_->dialect = std::move(dialect);
     state_->options = std::move(options);
-    if (pipe2(state_->wake, O_CLOEXEC | O_NONBLOCK) != 0)
-        state_->wake[0] = state_->wake[1] = -1;
 }
 
-TerminalConsole::~TerminalConsole()
-{
-    for (int fd : state_->wake) {
-        if (fd >= 0)
-            close(fd);
-    }
-}
+TerminalConsole::~TerminalConsole() = default;
 
 void TerminalConsole::feed(const uint8_t *bytes, size_t count)
 {
@@ -395,6 +258,11 @@ void TerminalConsole::feed(const uint8_t *bytes, size_t count)
     std::vector<ConsoleEvent> events;
     std::unique_lock<std::mutex> guard(state.lock);
     state.wrote = state.wrote || count > 0;
+    if (GdbCliConsole *cli = state.cliFed.load()) {
+        guard.unlock();
+        cli->feed(bytes, count);
+        return;
+    }
     state.partialLine.append(reinterpret_cast<const char *>(bytes), count);
     size_t start = 0;
     for (size_t newline; (newline = state.partialLine.find('\n', start)) != std::string::npos; start = newline + 1) {
@@ -417,7 +285,7 @@ void TerminalConsole::feed(const uint8_t *bytes, size_t count)
     if (completed)
         state.changed.notify_all();
     if (!events.empty())
-        (void)!write(state.wake[1], "", 1);
+        state.wake.wake();
 }
 
 void TerminalConsole::closed()
@@ -426,9 +294,13 @@ void TerminalConsole::closed()
         std::lock_guard<std::mutex> guard(state_->lock);
         state_->connectionClosed = true;
     }
+    if (GdbCliConsole *cli = state_->cliFed.load())
+        cli->closed();
     state_->changed.notify_all();
-    (void)!write(state_->wake[1], "", 1);
+    state_->wake.wake();
 }
+
+bool TerminalConsole::debuggerDied() const { return state_->died; }
 
 bool TerminalConsole::debuggerWrote() const
 {
@@ -440,6 +312,19 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
 {
     State &state = *state_;
     state.client = &client;
+    if (debuggerSeesOurTerminals && std::string_view(state.dialect->name()) == "gdb") {
+        state.cli = std::make_unique<GdbCliConsole>(
+            CliOptions{state.options.program, state.options.arguments, state.options.readInitFiles});
+        state.cliFed.store(state.cli.get());
+        if (std::lock_guard<std::mutex> guard(state.lock); state.connectionClosed)
+            state.cli->closed();
+        if (state.cli->run(client)) {
+            state.died = state.cli->died();
+            return;
+        }
+        state.cliFed.store(nullptr);
+        state.print("note: GDB cannot open this console's terminals: its records are shown instead\n");
+    }
     State::current = &state;
     state.terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &state.saved) == 0;
 
@@ -449,14 +334,7 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
         sigaddset(&signals, signo);
     const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
 
-    rl_readline_name = "local-debugger";
-    rl_catch_signals = 0;
-    rl_attempted_completion_function = &State::onComplete;
-    rl_getc_function = readKey;
-    rl_initialize();
-    state.history = historyPath(state.dialect->name());
-    if (state.history)
-        readHistory(*state.history);
+    state.history = startLineEditing(state.dialect->name(), &State::completeLine);
 
     // The first prompt waits for the settings, the debuggee's terminal and the program.
     const uint64_t settingsId = state.nextId++;
@@ -484,7 +362,7 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
         state.enter(State::Mode::Prompt);
 
     while (!state.isClosed()) {
-        std::vector<pollfd> watched{{state.wake[0], POLLIN, 0}, {signalFd, POLLIN, 0}};
+        std::vector<pollfd> watched{{state.wake.readEnd(), POLLIN, 0}, {signalFd, POLLIN, 0}};
         const bool keys = state.mode == State::Mode::Prompt ||
                           (state.mode == State::Mode::Running && state.debuggeeInput);
         if (keys)
@@ -496,7 +374,7 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
         for (const pollfd &entry : watched) {
             if (entry.revents == 0)
                 continue;
-            if (entry.fd == state.wake[0])
+            if (entry.fd == state.wake.readEnd())
                 state.drain();
             else if (entry.fd == signalFd)
                 state.onSignal(signalFd);
@@ -509,14 +387,12 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
         }
     }
     state.drain();
+    state.died = !state.quitting;
     if (state.mode == State::Mode::Prompt)
         rl_callback_handler_remove();
     if (state.terminal)
         tcsetattr(STDIN_FILENO, TCSADRAIN, &state.saved);
-    if (state.history) {
-        write_history(state.history->c_str());
-        history_truncate_file(state.history->c_str(), 1000);
-    }
+    saveHistory(state.history);
     if (signalFd >= 0)
         close(signalFd);
     State::current = nullptr;

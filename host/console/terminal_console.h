@@ -16,6 +16,7 @@ namespace local_debugger::console {
 struct ConsoleOptions {
     std::optional<std::string> program; // loaded before the first prompt
     std::vector<std::string> arguments;
+    bool readInitFiles = true; // GDB's console reads the user's init file, as GDB would
 };
 
 class TerminalConsole {
@@ -34,6 +35,8 @@ public:
     void run(ServiceClient &client, bool debuggerSeesOurTerminals);
     // True once the debugger wrote anything.
     bool debuggerWrote() const;
+    // The debugger ended without being asked to.
+    bool debuggerDied() const;
 
 private:
     struct State;

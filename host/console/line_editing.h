@@ -1,0 +1,50 @@
+#pragma once
+// What both consoles share of libedit: bounded lines, a bounded history file, whole writes.
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace local_debugger::console {
+
+// The system's libedit corrupts its heap on a line of some 5 KB (sooner once its history holds
+// one over 4 KB): a line stops growing well before, and no long line is kept or read back.
+constexpr int lineLimit = 4000;
+constexpr size_t historyLineLimit = 2048;
+
+void writeAll(int fd, std::string_view bytes);
+// Text on standard output; above the line being edited when editing (it is drawn again below).
+void show(std::string_view text, bool editing);
+// $XDG_STATE_HOME/local-debugger/history-DEBUGGER, its directory made; none without a home.
+std::optional<std::string> historyPath(const char *debugger);
+// libedit's key reader: past lineLimit a key that would add to the line rings the bell.
+int readKey(FILE *in);
+void readHistory(const std::string &path);
+// libedit set up for a console: its keys through readKey, no signal handling of its own, Tab
+// answered by complete (the debugger's completions of the line up to the cursor), the history
+// read back. Returns the history file's path.
+using Completer = std::vector<std::string> (*)(const std::string &lineToCursor);
+std::optional<std::string> startLineEditing(const char *debugger, Completer complete);
+void saveHistory(const std::optional<std::string> &path);
+
+// The debugger's completions for request id, once the reading thread has put them in answers
+// (under lock, then notifying changed); none after 5 s or once closed holds.
+struct CompletionAnswers {
+    std::mutex &lock;
+    std::condition_variable &changed;
+    std::map<uint64_t, std::vector<std::string>> &answers;
+    const bool &closed;
+
+    std::vector<std::string> await(uint64_t id);
+};
+// The line ends the debugger: quit or an abbreviation of it, exit, -gdb-exit.
+bool quitsDebugger(std::string_view line);
+
+} // namespace local_debugger::console

@@ -1,0 +1,235 @@
+"""debugger-host --gdb side by side with GDB's own console: the same keys on the same program, each
+on a terminal of its own, and the screens compared once pids, addresses and GDB's lines that only
+its machine interface gets are set aside."""
+
+import fcntl
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import struct
+import subprocess
+import tempfile
+import termios
+import time
+import unittest
+
+import pyte
+
+HOST = os.path.join(os.environ["LD_BIN_DIR"], "debugger-host")
+PROGRAM = os.path.join(os.environ["LD_STANDIN_DIR"], "console_program")
+TIMEOUT = 30
+P = "(gdb) "
+ASKED = "(y or n) "
+RESIZE = ("resize", 30, 100)
+
+# GDB writes these to its machine interface, not to a second console's terminal, and its own
+# console writes them at another moment.
+MACHINE_ONLY = re.compile(rb"\[Thread debugging using libthread_db enabled\]\r?\n"
+                          rb"|Using host libthread_db library [^\n]*\n|\[Detaching after v?fork from child process \d+\]\r?\n")
+
+# name and steps: keys, then what the line under the cursor ends with once they took effect (None:
+# the console ends). Both consoles get the same steps; the program's argument is typed with run.
+SCENARIOS = [
+    ("break run bt print next step finish display", [
+        ("break sum\r", P), ("run\r", P), ("bt\r", P), ("print n * 2\r", P), ("display total\r", P),
+        ("next\r", P), ("next\r", P), ("step\r", P), ("finish\r", P), ("continue\r", P)]),
+    ("a watchpoint until its scope ends", [
+        ("break sum\r", P), ("run\r", P), ("watch total\r", P), ("continue\r", P), ("continue\r", P),
+        ("continue\r", P), ("continue\r", P)]),
+    ("python, commands and define blocks, dprintf", [
+        ("python\r", ">"), ("print(6 * 7)\r", ">"), ("end\r", P),
+        ("define twice\r", ">"), ("print $arg0 * 2\r", ">"), ("end\r", P), ("twice 21\r", P),
+        ("break square\r", P), ("commands\r", ">"), ("silent\r", ">"), ("print x\r", ">"), ("end\r", P),
+        ('dprintf sum,"n is %d\\n", n\r', P), ("run\r", P), ("continue\r", P)]),
+    ("Enter goes on after x/2x and after list", [
+        ("break sum\r", P), ("run\r", P), ("x/2x $sp\r", P), ("\r", P), ("list square\r", P), ("\r", P),
+        ("\r", P)]),
+    ("an interactive program reads its answer", [
+        ("break sum\r", P), ("run ask\r", "name? "), ("Ada\r", P), ("continue\r", P)]),
+    ("Ctrl-C in a busy loop, at the prompt, and with no program", [
+        ("run spin\r", "~spinning"), ("\x03", P), ("\x03", P), ("kill\r", ASKED), ("y\r", P), ("\x03", P)]),
+    ("a resize reaches the program", [(RESIZE, None), ("run size\r", P)]),
+    ("Tab completes through GDB", [("break squ\t", "break square "), ("\r", P), ("info break\r", P)]),
+    ("run, delete, quit and Ctrl-D with a live program ask first", [
+        ("break sum\r", P), ("run\r", P), ("r\r", ASKED), ("n\r", P), ("delete\r", ASKED), ("y\r", P),
+        ("quit\r", ASKED), ("n\r", P), ("\x04", ASKED), ("y\r", None)]),
+]
+
+
+class Screen:
+    """A program on a terminal of its own, 80 by 24, drawn by a terminal emulator."""
+
+    def __init__(self, test, argv, home):
+        self.test = test
+        master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+        self.modes = termios.tcgetattr(slave)
+        environment = dict(os.environ, HOME=home, XDG_STATE_HOME=home, XDG_CONFIG_HOME=home + "/config",
+                           TERM="xterm-256color")
+        self.process = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, env=environment,
+                                        start_new_session=True,
+                                        preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        self.slave = slave
+        self.fd = master
+        self.screen = pyte.Screen(80, 400)  # tall enough that nothing scrolls away
+        self.stream = pyte.ByteStream(self.screen)
+        self.written = b""
+        test.addCleanup(self.close)
+
+    def pump(self, seconds):
+        ready = select.select([self.fd], [], [], seconds)[0]
+        if ready:
+            try:
+                chunk = os.read(self.fd, 65536)
+                self.written += chunk
+                self.stream.feed(chunk)
+            except OSError:
+                return False
+        return bool(ready)
+
+    def line(self):
+        return self.screen.display[self.screen.cursor.y].rstrip()
+
+    def step(self, keys, until):
+        if keys == RESIZE:
+            fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", RESIZE[1], RESIZE[2], 0, 0))
+            os.killpg(self.process.pid, signal.SIGWINCH)
+            while self.pump(0.3):
+                pass
+            return
+        before = (self.screen.cursor.y, self.line())
+        os.write(self.fd, keys.encode())
+        deadline = time.monotonic() + TIMEOUT
+        while time.monotonic() < deadline:
+            self.pump(0.1)
+            if until is None and self.process.poll() is not None:
+                return
+            if until is not None and until.startswith("~") and until[1:] in self.text():
+                return
+            if until is not None and self.line().endswith(until.rstrip()) and (
+                    self.screen.cursor.y, self.line()) != before:
+                while self.pump(0.3):  # what follows at once, such as a program's exit
+                    pass
+                return
+        self.test.fail("no %r after %r:\n%s" % (until, keys, self.text()))
+
+    def text(self):
+        screen = pyte.Screen(80, 400)
+        pyte.ByteStream(screen).feed(MACHINE_ONLY.sub(b"", self.written))
+        lines = []
+        for line in screen.display:
+            line = re.sub(r"0x[0-9a-f]+", "0xADDR", line.rstrip())
+            line = re.sub(r"process \d+", "process PID", line)
+            lines.append(line)
+        return "\n".join(lines).rstrip()
+
+    def close(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        self.process.wait()
+        for fd in (self.fd, self.slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+class SideBySide(unittest.TestCase):
+    maxDiff = None
+
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="ld-parity-")
+        self.addCleanup(shutil.rmtree, self.home)
+
+    def screens(self, steps, ours=(), theirs=("--nx",)):
+        shown = []
+        for argv in (["gdb", "-q", *theirs, PROGRAM], [HOST, "--gdb", *ours, PROGRAM]):
+            screen = Screen(self, argv, self.home)
+            deadline = time.monotonic() + TIMEOUT
+            while not screen.line().endswith(P.rstrip()) and time.monotonic() < deadline:
+                screen.pump(0.1)
+            for keys, until in steps:
+                screen.step(keys, until)
+            shown.append(screen.text())
+            screen.close()
+        return shown
+
+    def test_each_scenario_shows_what_gdbs_own_console_shows(self):
+        for name, steps in SCENARIOS:
+            with self.subTest(name):
+                theirs, ours = self.screens(steps)
+                self.assertEqual(ours, theirs)
+
+    def test_the_init_file_is_read_as_gdb_reads_it_and_nx_leaves_it(self):
+        with open(os.path.join(self.home, ".gdbinit"), "w") as init:
+            init.write("echo init file read\\n\nset listsize 2\n")
+        steps = [("list square\r", P)]
+        for options in ((), ("--nx",)):
+            with self.subTest(options):
+                theirs, ours = self.screens(steps, ours=options, theirs=options)
+                self.assertEqual(ours, theirs)
+                self.assertEqual("init file read" in ours, not options)
+
+
+def kill_gdb(screen):
+    """SIGKILL to the GDB that debugger-host's service runs."""
+    children = {}
+    for line in subprocess.run(["ps", "-eo", "pid=,ppid=,comm="], capture_output=True, text=True).stdout.splitlines():
+        pid, parent, name = line.split(None, 2)
+        children.setdefault(int(parent), []).append((int(pid), name.strip()))
+    pending = [screen.process.pid]
+    while pending:
+        for pid, name in children.get(pending.pop(), []):
+            if name == "gdb":
+                os.kill(pid, signal.SIGKILL)
+                return
+            pending.append(pid)
+    screen.test.fail("no gdb under debugger-host")
+
+
+class OwnConsole(unittest.TestCase):
+    """What has no counterpart in GDB's own console."""
+
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="ld-own-")
+        self.addCleanup(shutil.rmtree, self.home)
+
+    def console(self):
+        screen = Screen(self, [HOST, "--gdb", PROGRAM], self.home)
+        deadline = time.monotonic() + TIMEOUT
+        while not screen.line().endswith(P.rstrip()) and time.monotonic() < deadline:
+            screen.pump(0.1)
+        return screen
+
+    def test_every_ending_restores_the_terminal_and_a_dead_gdb_is_one_line_and_status_7(self):
+        # name, the ending, exit status, the line said
+        endings = [("Ctrl-D", lambda screen: screen.step("\x04", ASKED) or screen.step("y\r", None), 0, None),
+                   ("GDB killed", kill_gdb, 7, "debugger-host: GDB ended unexpectedly")]
+        for name, end, status, said in endings:
+            with self.subTest(name):
+                screen = self.console()
+                screen.step("break sum\r", P)
+                screen.step("run\r", P)
+                end(screen)
+                self.assertEqual(screen.process.wait(TIMEOUT), status)
+                while screen.pump(0.2):
+                    pass
+                self.assertEqual(termios.tcgetattr(screen.slave), screen.modes)
+                self.assertEqual(screen.text().count("debugger-host:"), 1 if said else 0)
+                if said:
+                    self.assertIn("\n" + said, screen.text())
+
+    def test_the_history_of_one_session_is_recalled_in_the_next(self):
+        first = self.console()
+        first.step("print 6 * 7\r", P)
+        first.step("\x04", None)
+        second = self.console()
+        second.step("\x1b[A\r", P)
+        self.assertEqual(second.text().count("$1 = 42"), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
