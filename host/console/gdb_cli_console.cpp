@@ -458,7 +458,7 @@ struct GdbCliConsole::State {
     void forwardKeys()
     {
         char keys[4096];
-        const ssize_t got = read(STDIN_FILENO, keys, sizeof keys);
+        const ssize_t got = readKeys(keys, sizeof keys);
         if (got > 0)
             writeAll(tty.master, std::string_view(keys, static_cast<size_t>(got)));
     }

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <cstdlib>
 #include <deque>
+#include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,18 +63,58 @@ std::optional<std::string> historyPath(const char *debugger)
 constexpr size_t historyLines = 1000;
 constexpr off_t historyBytesRead = 4 << 20;
 
+namespace {
+// The terminal through a file description of our own that never blocks: standard input's is
+// shared with the shell, which must not find it non-blocking. None when the terminal has no name.
+int keyboard()
+{
+    static const int fd = [] {
+        const char *name = ttyname(STDIN_FILENO);
+        return name != nullptr ? open(name, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) : -1;
+    }();
+    return fd;
+}
+
+bool consoleSignalWaiting()
+{
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1 ||
+           sigismember(&pending, SIGHUP) == 1;
+}
+} // namespace
+
+ssize_t readKeys(char *buffer, size_t size)
+{
+    const int fd = keyboard();
+    ssize_t got = 0;
+    while ((got = read(fd >= 0 ? fd : STDIN_FILENO, buffer, size)) < 0 && errno == EINTR) {
+    }
+    return got;
+}
+
 // Each byte libedit reads from the terminal. Once the line holds lineLimit characters, one that
 // would add to it becomes ^G (a bell, nothing inserted); editing keys and the rest of an escape
 // sequence (an arrow key's) still pass.
-int readKey(FILE *in)
+int readKey(FILE *)
 {
     static enum { Plain, Escape, Sequence } state = Plain;
     unsigned char byte = 0;
-    ssize_t got = 0;
-    while ((got = read(fileno(in), &byte, 1)) < 0 && errno == EINTR) {
+    for (;;) {
+        const ssize_t got = readKeys(reinterpret_cast<char *>(&byte), 1);
+        if (got == 1)
+            break;
+        if (got == 0 || errno != EAGAIN)
+            return EOF;
+        // The key poll saw is gone: a Ctrl-C flushes the terminal's input as it raises SIGINT.
+        // libedit gets a key that edits nothing (set-mark); the loop then takes the signal and
+        // drops the line.
+        if (consoleSignalWaiting())
+            return 0;
+        pollfd ready{keyboard(), POLLIN, 0};
+        poll(&ready, 1, 100);
     }
-    if (got <= 0)
-        return EOF;
     if (state == Escape)
         state = byte == '[' || byte == 'O' ? Sequence : Plain;
     else if (state == Sequence)

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace local_debugger::console {
 
 // The system's libedit corrupts its heap on a line of some 5 KB (sooner once its history holds
@@ -24,6 +26,9 @@ void writeAll(int fd, std::string_view bytes);
 void show(std::string_view text, bool editing);
 // $XDG_STATE_HOME/local-debugger/history-DEBUGGER, its directory made; none without a home.
 std::optional<std::string> historyPath(const char *debugger);
+// Keys from the terminal, without blocking: a key poll saw may be gone by the read (a Ctrl-C
+// flushes the terminal's input). -1 with EAGAIN when there is none.
+ssize_t readKeys(char *buffer, size_t size);
 // libedit's key reader: past lineLimit a key that would add to the line rings the bell.
 int readKey(FILE *in);
 void readHistory(const std::string &path);

@@ -195,7 +195,7 @@ struct TerminalConsole::State {
     void forwardKeys()
     {
         char keys[4096];
-        ssize_t got = read(STDIN_FILENO, keys, sizeof keys);
+        ssize_t got = readKeys(keys, sizeof keys);
         if (got <= 0)
             return;
         if (debuggee.master >= 0)
