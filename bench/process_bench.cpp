@@ -186,7 +186,7 @@ void measureLaunch(const BenchConfig &config, Report &report)
         {1ms, false, 40, 5},
         {serviceSettleTime, false, 40, 5},
         {200ms, false, 15, 2},
-        {1000ms, false, 8, 1},
+        {1000ms, false, 16, 1},
         {serviceSettleTime, true, 30, 5},
     };
     TempDir bundle;
