@@ -654,11 +654,7 @@ bool GdbCliConsole::run(ServiceClient &client)
         if (state.died) // the word on it starts a line of its own
             writeAll(STDOUT_FILENO, "\n");
     }
-    if (state.terminal)
-        tcsetattr(STDIN_FILENO, TCSADRAIN, &state.saved);
-    saveHistory(state.history);
-    if (signalFd >= 0)
-        close(signalFd);
+    endConsole(state.terminal ? &state.saved : nullptr, state.history, signalFd);
     State::current = nullptr;
     return true;
 }

@@ -227,6 +227,15 @@ void saveHistory(const std::optional<std::string> &path)
     history_truncate_file(path->c_str(), static_cast<int>(historyLines));
 }
 
+void endConsole(const termios *savedModes, const std::optional<std::string> &history, int signalFd)
+{
+    if (savedModes != nullptr)
+        tcsetattr(STDIN_FILENO, TCSADRAIN, savedModes);
+    saveHistory(history);
+    if (signalFd >= 0)
+        close(signalFd);
+}
+
 std::vector<std::string> CompletionAnswers::await(uint64_t id)
 {
     std::unique_lock<std::mutex> guard(lock);

@@ -390,11 +390,7 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
     state.died = !state.quitting;
     if (state.mode == State::Mode::Prompt)
         rl_callback_handler_remove();
-    if (state.terminal)
-        tcsetattr(STDIN_FILENO, TCSADRAIN, &state.saved);
-    saveHistory(state.history);
-    if (signalFd >= 0)
-        close(signalFd);
+    endConsole(state.terminal ? &state.saved : nullptr, state.history, signalFd);
     State::current = nullptr;
 }
 
