@@ -113,6 +113,7 @@ struct GdbCliConsole::State {
     bool quitting = false;
     bool died = false;
     std::optional<std::chrono::steady_clock::time_point> interruptBy; // a Ctrl-C not yet delivered
+    std::optional<std::chrono::steady_clock::time_point> promptBy;    // a prompt held for its stop record
     std::vector<std::string> eventTexts;
     std::optional<std::string> history;
     std::string lastHistory;
@@ -199,10 +200,20 @@ struct GdbCliConsole::State {
         return !tail.empty() && (tail.ends_with(prompt) || (tail == ">" && !running) || tail.ends_with(pagerPrompt));
     }
 
+    // GDB's terminal shows the prompt before its stop reaches us through the service: the
+    // prompt waits for that stop, so that a line typed at it is judged against a program that
+    // has ended. A prompt with the program still running (a command run in the background)
+    // comes up after a while all the same.
     void checkPrompt()
     {
-        if (mode == Mode::Busy && looksLikePrompt())
+        if (mode != Mode::Busy || !looksLikePrompt()) {
+            promptBy.reset();
+        } else if (!running) {
+            promptBy.reset();
             enterPrompt();
+        } else if (!promptBy) {
+            promptBy = std::chrono::steady_clock::now() + 500ms;
+        }
     }
 
     void submit(const std::string &line)
@@ -517,19 +528,28 @@ struct GdbCliConsole::State {
             const bool keys = mode == Mode::Prompt || mode == Mode::Asking || (mode == Mode::Busy && running);
             if (keys)
                 watched.push_back({STDIN_FILENO, POLLIN, 0});
+            const auto now = std::chrono::steady_clock::now();
             int timeout = -1;
-            if (interruptBy) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    *interruptBy - std::chrono::steady_clock::now());
-                timeout = static_cast<int>(std::max<int64_t>(0, left.count()));
+            for (const auto &by : {interruptBy, promptBy}) {
+                if (by) {
+                    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*by - now).count();
+                    const int wait = static_cast<int>(std::max<int64_t>(0, left + 1));
+                    timeout = timeout < 0 ? wait : std::min(timeout, wait);
+                }
             }
             const int ready = poll(watched.data(), watched.size(), timeout);
             if (ready < 0 && errno != EINTR)
                 return;
-            if (ready == 0 && interruptBy) {
+            const auto after = std::chrono::steady_clock::now();
+            if (interruptBy && after >= *interruptBy) {
                 interruptBy.reset();
                 if (mode == Mode::Busy && !running)
                     client->sendCommand("break");
+            }
+            if (promptBy && after >= *promptBy) {
+                promptBy.reset();
+                if (mode == Mode::Busy && looksLikePrompt())
+                    enterPrompt();
             }
             for (const pollfd &entry : watched) {
                 if (entry.revents == 0)
