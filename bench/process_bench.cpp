@@ -16,15 +16,15 @@ namespace {
 const std::vector<std::string> gdbArguments = {"--quiet", "--interpreter=mi2", "--nx"};
 
 // Timed on the thread that writes the request and reads the reply, as the baseline times its
-// call; the request comes after the service has waited idle in its first read.
+// call: from the request's write to the read that returns the reply, the host's own encoding
+// and decoding outside it. The request comes after the service has waited idle in its first read.
 double serviceLaunchOnce(const std::string &bundleDir, std::chrono::milliseconds idle)
 {
     RawService session(bundleDir, idle);
     if (!session.ready())
         return -1;
-    auto start = BenchClock::now();
-    std::optional<bool> result = session.request("launch_gdb");
-    auto end = BenchClock::now();
+    BenchClock::time_point start, end;
+    std::optional<bool> result = session.request("launch_gdb", &start, &end);
     session.stop();
     return result == true ? secondsBetween(start, end) : -1;
 }

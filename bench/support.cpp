@@ -347,7 +347,7 @@ RawService::~RawService()
     close(stderr_);
 }
 
-bool RawService::readUntil(const std::function<bool(const Message &)> &done)
+bool RawService::readUntil(const std::function<bool(const Message &)> &done, BenchClock::time_point *lastRead)
 {
     Message message;
     for (;;) {
@@ -360,6 +360,8 @@ bool RawService::readUntil(const std::function<bool(const Message &)> &done)
             continue;
         std::span<char> space = decoder_->readSpace(64 * 1024);
         ssize_t got = read(service_.fd, space.data(), space.size());
+        if (lastRead != nullptr)
+            *lastRead = BenchClock::now();
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -368,22 +370,28 @@ bool RawService::readUntil(const std::function<bool(const Message &)> &done)
     }
 }
 
-std::optional<bool> RawService::request(const std::string &command)
+std::optional<bool> RawService::request(const std::string &command, BenchClock::time_point *sent,
+                                        BenchClock::time_point *answered)
 {
     Message request;
     request.kind = MessageKind::Request;
     request.msgid = nextId_++;
     request.dictionary.setString("command", command);
     const std::string encoded = encodeMessage(request);
+    decoder_->readSpace(64 * 1024); // the reply's room, had before the clock starts
     std::optional<bool> result;
+    if (sent != nullptr)
+        *sent = BenchClock::now();
     if (!writeAllTo(service_.fd, encoded.data(), encoded.size()))
         return std::nullopt;
-    readUntil([&](const Message &message) {
-        if (message.kind != MessageKind::Reply || message.msgid != request.msgid)
-            return false;
-        result = message.dictionary.getBool("result");
-        return true;
-    });
+    readUntil(
+        [&](const Message &message) {
+            if (message.kind != MessageKind::Reply || message.msgid != request.msgid)
+                return false;
+            result = message.dictionary.getBool("result");
+            return true;
+        },
+        answered);
     return result;
 }
 

@@ -146,10 +146,14 @@ public:
     // Started and settled into its first read of the connection.
     bool ready() const { return ready_; }
     int fd() const { return service_.fd; }
-    // The reply's result; nothing when the connection ended first.
-    std::optional<bool> request(const std::string &command);
+    // The reply's result; nothing when the connection ended first. The request is encoded
+    // before sent is stamped, right before its write; answered is stamped when the read that
+    // completed the reply returned.
+    std::optional<bool> request(const std::string &command, BenchClock::time_point *sent = nullptr,
+                                BenchClock::time_point *answered = nullptr);
     // Reads until done accepts a decoded message; false when the connection ended first.
-    bool readUntil(const std::function<bool(const Message &)> &done);
+    // lastRead: stamped as each read returns.
+    bool readUntil(const std::function<bool(const Message &)> &done, BenchClock::time_point *lastRead = nullptr);
     // As ServiceSession::stop.
     void stop();
 
