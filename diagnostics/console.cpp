@@ -19,7 +19,7 @@ int savedStderr = STDERR_FILENO;
 
 // Local time's rules are loaded once (tzset); the date and time of the current second are
 // formatted once and reused, so a line costs a clock read and a copy.
-std::string timestampNow()
+std::string timestampAt(const timespec &now)
 {
     static std::once_flag zoneLoaded;
     std::call_once(zoneLoaded, [] { tzset(); });
@@ -28,8 +28,6 @@ std::string timestampNow()
     static char cachedText[32];
     static size_t cachedLength = 0;
 
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
     char text[48];
     size_t length;
     {
@@ -45,6 +43,43 @@ std::string timestampNow()
     }
     snprintf(text + length, sizeof text - length, ".%03ld", static_cast<long>(now.tv_nsec / 1000000));
     return text;
+}
+
+std::string timestampNow()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return timestampAt(now);
+}
+
+thread_local ConsoleHold *currentHold = nullptr;
+
+void writeNow(std::string_view text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(savedStderr, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+std::string formattedLine(const timespec &at, std::string_view message)
+{
+    // The process and thread never change under a thread: asked once, not a system call a line.
+    thread_local const std::string source = std::string(" local-debugger[")
+                                                .append(std::to_string(getpid()))
+                                                .append(":")
+                                                .append(std::to_string(static_cast<long>(syscall(SYS_gettid))))
+                                                .append("] ");
+    std::string line = timestampAt(at);
+    line.append(source);
+    appendEscaped(line, message);
+    line.push_back('\n');
+    return line;
 }
 
 } // namespace
@@ -63,30 +98,40 @@ int consoleDescriptor()
 
 void writeToConsole(std::string_view text)
 {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(savedStderr, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        done += static_cast<size_t>(n);
-    }
+    if (currentHold != nullptr)
+        currentHold->entries_.push_back({{}, false, std::string(text)});
+    else
+        writeNow(text);
 }
 
 void consoleLine(std::string_view message)
 {
-    // The process and thread never change under a thread: asked once, not a system call a line.
-    thread_local const std::string source = std::string(" local-debugger[")
-                                                .append(std::to_string(getpid()))
-                                                .append(":")
-                                                .append(std::to_string(static_cast<long>(syscall(SYS_gettid))))
-                                                .append("] ");
-    std::string line = timestampNow();
-    line.append(source);
-    appendEscaped(line, message);
-    line.push_back('\n');
-    writeToConsole(line);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (currentHold != nullptr)
+        currentHold->entries_.push_back({now, true, std::string(message)});
+    else
+        writeNow(formattedLine(now, message));
+}
+
+ConsoleHold::ConsoleHold() : outer_(currentHold)
+{
+    currentHold = this;
+}
+
+ConsoleHold::~ConsoleHold()
+{
+    release();
+}
+
+void ConsoleHold::release()
+{
+    if (currentHold != this)
+        return;
+    currentHold = outer_;
+    for (const Entry &entry : entries_)
+        writeToConsole(entry.line ? formattedLine(entry.at, entry.text) : entry.text);
+    entries_.clear();
 }
 
 ChildLine prepareChildConsoleLine(std::string_view message)

@@ -40,6 +40,8 @@ void Service::launch(const Message &message, const std::shared_ptr<QueuedConnect
                      const std::function<std::optional<LaunchPlan>(PipeStock &)> &plan)
 {
     bool result = false;
+    // A launch's console lines are written once its reply has gone.
+    ConsoleHold lines;
     // Until the reply has gone: neither the child nor this thread waits behind other work.
     LaunchScheduling scheduling;
     // The child's copies of its pipes close only once the reply is written or queued.
@@ -48,13 +50,20 @@ void Service::launch(const Message &message, const std::shared_ptr<QueuedConnect
         planned = plan(pipes_);
         if (planned)
             planned->scheduling = &scheduling;
+        // Lines the child writes before it runs its program come after the service's.
+        if (planned && !planned->linesBeforeExec.empty())
+            lines.release();
         DebuggerRun::Events events{
             [connection](const uint8_t *bytes, size_t count) { connection->sendData(bytes, count); },
             [this] { end(EndCause::ChildExited); },
             [connection](int pipeFd, size_t count) { return connection->sendDataFromPipe(pipeFd, count); }};
         result = planned && run_.launch(*planned, std::move(events));
     }
+    // A refusal's reasons are there for the host to read once it has the reply.
+    if (!result)
+        lines.release();
     sendReply(message, *connection, result);
+    lines.release();
     planned.reset();
     // Before the exit watch may reap the child.
     scheduling.end();
