@@ -3,11 +3,27 @@
 #include "diagnostics/console.h"
 #include "platform/bundle.h"
 
+namespace {
+
+constexpr const char *launcherNames[] = {"gdb-x86_64", "gdb-aarch64"};
+// Written before any connection is served, only read after.
+std::optional<std::string> launchersFound[2];
+
+} // namespace
+
+void findGdbLaunchers()
+{
+    for (size_t i = 0; i < 2; ++i)
+        launchersFound[i] = auxiliaryExecutablePath(launcherNames[i]);
+}
+
 std::optional<LaunchPlan> planGdbLaunch(std::optional<std::string_view> arch, PipeStock &pipes)
 {
     consoleLine("Launching GDB\u2026");
-    const char *name = arch && *arch == "aarch64" ? "gdb-aarch64" : "gdb-x86_64";
-    std::optional<std::string> path = auxiliaryExecutablePath(name);
+    const size_t which = arch && *arch == "aarch64" ? 1 : 0;
+    std::optional<std::string> path = launchersFound[which];
+    if (!path)
+        path = auxiliaryExecutablePath(launcherNames[which]);
     if (!path)
         return std::nullopt;
 

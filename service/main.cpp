@@ -7,6 +7,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "debugger/gdb_launch.h"
 #include "diagnostics/console.h"
 #include "diagnostics/debug_message.h"
 #include "platform/activation.h"
@@ -72,6 +73,7 @@ int run()
     initDiagnosticLog();
     initSystemRoot();
     bundleDirectory(); // resolved once, at start, off the path of a launch
+    findGdbLaunchers();
     consoleLine("launching local debugger (pid " + std::to_string(getpid()) + ")");
 
     ActivationResult activation = takeActivationSocket();

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <regex>
 #include <sys/socket.h>
 
 #include "platform/unique_fd.h"
@@ -160,4 +161,40 @@ TEST_F(GdbLaunch, BackEndThatCannotBeExecutedIsRefusedWithItsReasonAndTheRunGoes
     EXPECT_EQ(childrenOf(run.pid()), std::vector<pid_t>{reportOf(run).pid});
     EXPECT_EQ(run.request("stop"), true);
     EXPECT_EQ(run.exitStatus(), 0);
+}
+
+// A launch's console lines are written once its reply has gone, whole and in order; a launcher
+// found at start but gone at the launch fails at its exec with the reason, and one added after
+// the start is found at its launch.
+TEST_F(GdbLaunch, LaunchLinesFollowTheReplyInOrderAndLaunchersAreFoundWhereverTheyAreAtTheLaunch)
+{
+    makeBundleCopy(bundle_.path(), {{"gdb-x86_64", "report"}, {"gdb-aarch64", "report"}});
+    const std::string aarch64 = bundle_.path() + "/gdb-aarch64", x86 = bundle_.path() + "/gdb-x86_64";
+    std::filesystem::rename(aarch64, aarch64 + ".later");
+    TempDir logs;
+    const std::string stderrPath = logs.path() + "/stderr";
+    UniqueFd console(open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    ServiceRun run(bundle_.path(), {}, console.get());
+    // The launchers are looked for before the service says it is launching.
+    for (int i = 0; i < 500 && readFile(stderrPath).find("launching local debugger") == std::string::npos; ++i)
+        usleep(10000);
+    std::filesystem::rename(x86, x86 + ".gone");
+    std::filesystem::rename(aarch64 + ".later", aarch64);
+
+    EXPECT_EQ(run.launchGdb(), false);
+    const std::string refused = readFile(stderrPath);
+    const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} local-debugger\[\d+:\d+\] Launching GDB…\n)"
+                          R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} local-debugger\[\d+:\d+\] Cannot execute )" +
+                          x86 + R"(: No such file or directory\n$)");
+    EXPECT_TRUE(std::regex_search(refused, line)) << refused;
+
+    EXPECT_EQ(run.launchGdb("aarch64"), true);
+    std::string launched;
+    for (int i = 0; i < 500 && (launched = readFile(stderrPath)).size() == refused.size(); ++i)
+        usleep(10000);
+    EXPECT_TRUE(std::regex_match(launched.substr(refused.size()),
+                                 std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} local-debugger\[\d+:\d+\] Launching GDB…\n)")))
+        << launched;
+    EXPECT_EQ(reportOf(run).argv.at(0), aarch64);
+    EXPECT_EQ(run.request("stop"), true);
 }
