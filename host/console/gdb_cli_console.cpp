@@ -15,7 +15,6 @@
 #include <set>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@
 
 #include "host/command_quoting.h"
 #include "host/console/dialect.h"
+#include "host/console/gdb_init_files.h"
 #include "host/console/line_editing.h"
 #include "host/console/wake_pipe.h"
 #include "host/debuggee_terminal.h"
@@ -36,31 +36,6 @@ using namespace std::chrono_literals;
 
 // GDB's pager waits on the terminal like a prompt does.
 constexpr std::string_view pagerPrompt = "--Type <RET> for more, q to quit, c to continue without paging--";
-
-bool exists(const std::string &path)
-{
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-// The first of GDB's own places for the user's init file.
-std::optional<std::string> homeInitFile()
-{
-    const char *config = getenv("XDG_CONFIG_HOME");
-    const char *home = getenv("HOME");
-    std::vector<std::string> candidates;
-    if (config != nullptr && *config == '/')
-        candidates.push_back(std::string(config) + "/gdb/gdbinit");
-    if (home != nullptr && *home == '/') {
-        candidates.push_back(std::string(home) + "/.config/gdb/gdbinit");
-        candidates.push_back(std::string(home) + "/.gdbinit");
-    }
-    for (const auto &candidate : candidates) {
-        if (exists(candidate))
-            return candidate;
-    }
-    return std::nullopt;
-}
 
 std::string trimmed(std::string_view text)
 {
@@ -94,6 +69,7 @@ struct GdbCliConsole::State {
     std::set<uint64_t> awaited;
     uint64_t nextId = 1;
     uint64_t newUiId = 0, promptId = 0;
+    std::map<uint64_t, std::string> shown; // settings asked with -gdb-show, by id: their values
     bool newUiFailed = false;
     termios saved {};
     bool terminal = false;
@@ -127,6 +103,28 @@ struct GdbCliConsole::State {
         awaited.insert(id);
         send(std::to_string(id) + command + "\n");
         return id;
+    }
+    uint64_t askSetting(const std::string &setting)
+    {
+        const uint64_t id = sendAwaited("-gdb-show " + setting);
+        shown[id];
+        return id;
+    }
+
+    // GDB reads the current directory's init file after the program, once the user's init file
+    // has had its say on whether GDB trusts it.
+    void readLocalInitFile(int signalFd, const std::string &file)
+    {
+        const uint64_t first = askSetting("auto-load local-gdbinit");
+        askSetting("auto-load safe-path");
+        askSetting("debug-file-directory");
+        askSetting("data-directory");
+        loop(signalFd, [&] { return awaited.empty(); });
+        const GdbAutoLoad settings{shown[first], shown[first + 1], shown[first + 2], shown[first + 3]};
+        if (gdbReadsLocalInitFile(file, settings))
+            sendAwaited("-interpreter-exec console " + doubleQuoted("source " + file));
+        else if (settings.localGdbinit == "on")
+            print(gdbDeclinedText(file, settings.safePath));
     }
 
     // Text of ours, above the line being edited when there is one.
@@ -338,6 +336,8 @@ struct GdbCliConsole::State {
                 print(std::string(record.text("msg").value_or("")) + "\n");
             else if (*record.token == promptId && record.text("value"))
                 prompt = *record.text("value");
+            else if (auto setting = shown.find(*record.token); setting != shown.end() && record.text("value"))
+                setting->second = *record.text("value");
         } else if (record.kind == MiRecord::Kind::ConsoleStream && mode == Mode::Starting) {
             // What loading the program and the init file say; GDB's terminal shows the rest itself.
             if (record.streamText != "New UI allocated\n")
@@ -653,13 +653,15 @@ bool GdbCliConsole::run(ServiceClient &client)
     state.sendAwaited("-inferior-tty-set " + state.tty.path);
     state.passSize();
     if (state.options.readInitFiles) {
-        if (auto init = homeInitFile())
+        if (auto init = gdbHomeInitFile())
             state.sendAwaited("-interpreter-exec console " + doubleQuoted("source " + *init));
     }
     if (state.options.program) {
         for (const auto &line : gdbDialect()->loadProgram(*state.options.program, state.options.arguments, 0))
             state.sendAwaited(line.substr(1, line.size() - 2)); // its own id instead of 0
     }
+    if (auto local = state.options.readInitFiles ? gdbLocalInitFile() : std::nullopt)
+        state.readLocalInitFile(signalFd, *local);
     state.promptId = state.sendAwaited("-gdb-show prompt");
     state.loop(signalFd, [&] { return state.awaited.empty(); });
     if (!state.isClosed()) {

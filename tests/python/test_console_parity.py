@@ -62,7 +62,7 @@ SCENARIOS = [
 class Screen:
     """A program on a terminal of its own, 80 by 24, drawn by a terminal emulator."""
 
-    def __init__(self, test, argv, home):
+    def __init__(self, test, argv, home, directory=None):
         self.test = test
         master, slave = pty.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
@@ -70,7 +70,7 @@ class Screen:
         environment = dict(os.environ, HOME=home, XDG_STATE_HOME=home, XDG_CONFIG_HOME=home + "/config",
                            TERM="xterm-256color")
         self.process = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, env=environment,
-                                        start_new_session=True,
+                                        start_new_session=True, cwd=directory,
                                         preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
         self.slave = slave
         self.fd = master
@@ -144,10 +144,10 @@ class SideBySide(unittest.TestCase):
         self.home = tempfile.mkdtemp(prefix="ld-parity-")
         self.addCleanup(shutil.rmtree, self.home)
 
-    def screens(self, steps, ours=(), theirs=("--nx",)):
+    def screens(self, steps, ours=(), theirs=("--nx",), directory=None):
         shown = []
         for argv in (["gdb", "-q", *theirs, PROGRAM], [HOST, "--gdb", *ours, PROGRAM]):
-            screen = Screen(self, argv, self.home)
+            screen = Screen(self, argv, self.home, directory)
             deadline = time.monotonic() + TIMEOUT
             while not screen.line().endswith(P.rstrip()) and time.monotonic() < deadline:
                 screen.pump(0.1)
@@ -163,16 +163,29 @@ class SideBySide(unittest.TestCase):
                 theirs, ours = self.screens(steps)
                 self.assertEqual(ours, theirs)
 
-    def test_the_init_file_is_read_as_gdb_reads_it_and_nx_leaves_it(self):
-        with open(os.path.join(self.home, ".gdbinit"), "w") as init:
-            init.write("echo init file read\\n\nset listsize 2\n")
-        steps = [("list square\r", P)]
-        for options in ((), ("--nx",)):
-            with self.subTest(options):
-                theirs, ours = self.screens(steps, ours=options, theirs=options)
+    def test_the_init_files_are_read_as_gdb_reads_them_and_nx_leaves_them(self):
+        project = os.path.join(self.home, "project")
+        os.mkdir(project)
+        with open(os.path.join(project, ".gdbinit"), "w") as init:
+            init.write("echo local init file read\\n\n")
+        trusted = "add-auto-load-safe-path %s\n" % project
+        # the user's init file, the options, what shows, what does not: the current directory's
+        # init file is read only where the user's trusts it, and GDB says so where it does not
+        rows = [("", (), ["To enable execution of this file"], ["local init file read"]),
+                (trusted, (), ["user init file read", "local init file read"], ["To enable execution"]),
+                (trusted, ("--nx",), [], ["init file read", "To enable execution"])]
+        for user, options, shown, hidden in rows:
+            with self.subTest(user=user, options=options):
+                with open(os.path.join(self.home, ".gdbinit"), "w") as init:
+                    init.write("echo user init file read\\n\nset listsize 2\n" + user)
+                theirs, ours = self.screens([("list square\r", P)], ours=options, theirs=options, directory=project)
                 self.assertEqual(ours, theirs)
-                self.assertEqual("init file read" in ours, not options)
-
+                at = 0
+                for text in shown:
+                    self.assertIn(text, ours[at:])
+                    at = ours.index(text, at)
+                for text in hidden:
+                    self.assertNotIn(text, ours)
 
 def kill_gdb(screen):
     """SIGKILL to the GDB that debugger-host's service runs."""
