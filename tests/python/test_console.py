@@ -213,13 +213,13 @@ class ConsoleSessions(unittest.TestCase):
         self.assertEqual(console.exit_status(), 0)
 
     def test_a_line_too_long_for_libedit_is_cut_short_and_long_lines_neither_enter_the_history_nor_are_read_back(self):
-        """The system's libedit corrupts its heap on a line of some 5 KB, sooner once its history
-        holds one over 4 KB: here the file holds one, and a line of 8 KB is typed."""
+        """The system's libedit writes to freed memory once a line passes some 1020 bytes: here the
+        history file holds a line of 1.2 KB, and a line of 8 KB is typed."""
         folder = os.path.join(self.state, "local-debugger")
         os.makedirs(folder)
         history = os.path.join(folder, "history-gdb")
         with open(history, "w") as file:
-            file.write("_HiStOrY_V2_\nprint\\0406*7\nprint\\040%s1\n" % ("1+" * 2200))
+            file.write("_HiStOrY_V2_\nprint\\0406*7\nprint\\040%s1\n" % ("1+" * 600))
         console = Console(self, ["--gdb", EXAMPLE], self.state)
         console.expect("(gdb) ")
         console.type("print 6*8" + " " * 8000 + "\n")
