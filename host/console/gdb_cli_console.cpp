@@ -729,18 +729,21 @@ bool GdbCliConsole::run(ServiceClient &client)
 
     state.send("-gdb-set confirm off\n"); // the irreversible questions are asked here instead
     state.newUiId = state.sendAwaited("new-ui console " + state.gdbTty.path);
+    state.sendAwaited("-inferior-tty-set " + state.programTty.path);
+    state.passSize();
+    // The line editor is made ready while GDB starts.
+    State::current = &state;
+    state.terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &state.saved) == 0;
+    state.history = startLineEditing("gdb", &State::completeLine);
     state.loop(signalFd, [&] { return state.awaited.empty(); });
     if (state.newUiFailed || state.isClosed()) {
+        clear_history(); // the record console reads it afresh
+        State::current = nullptr;
         if (signalFd >= 0)
             close(signalFd);
         return !state.newUiFailed;
     }
-    State::current = &state;
-    state.terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &state.saved) == 0;
-    state.history = startLineEditing("gdb", &State::completeLine);
 
-    state.sendAwaited("-inferior-tty-set " + state.programTty.path);
-    state.passSize();
     if (state.options.readInitFiles) {
         if (auto init = gdbHomeInitFile())
             state.sendAwaited("-interpreter-exec console " + doubleQuoted("source " + *init));
