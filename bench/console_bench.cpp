@@ -216,6 +216,30 @@ void programLines(const Consoles &consoles, const std::vector<std::string> &argv
     session.end();
 }
 
+using Sampler = void (*)(const Consoles &, const std::vector<std::string> &argv, int count, std::vector<double> &);
+
+// Rounds alternating between gdb and debugger-host, each taking count samples; a row against a
+// 2 ms median and a note.
+void measureLatency(const BenchConfig &config, Report &report, Sampler sample, int count, const std::string &measure,
+                    const std::string &baseline, const std::string &what)
+{
+    TempDir home;
+    const Consoles consoles = makeConsoles(config, home.path());
+    const int rounds = config.smoke ? 1 : 3;
+    count = config.smoke ? 10 : count;
+    std::vector<double> ours, theirs;
+    for (int round = 0; round < rounds; ++round) {
+        sample(consoles, consoles.theirs, count, theirs);
+        sample(consoles, consoles.ours, count, ours);
+    }
+    report.rows.push_back(makeSecondsRow(measure, medianOfValid(ours),
+                                         formatMilliseconds(medianOfValid(theirs)) + " " + baseline,
+                                         ratioOfMedians(ours, theirs), 0.002));
+    report.notes.push_back(what + ": " + std::to_string(ours.size()) + " with debugger-host (p99 " +
+                           formatMilliseconds(percentile(ours, 99)) + "), " + std::to_string(theirs.size()) +
+                           " with gdb (p99 " + formatMilliseconds(percentile(theirs, 99)) + ")");
+}
+
 } // namespace
 
 void measureConsolePrompt(const BenchConfig &config, Report &report)
@@ -240,42 +264,13 @@ void measureConsolePrompt(const BenchConfig &config, Report &report)
 
 void measureConsoleEcho(const BenchConfig &config, Report &report)
 {
-    TempDir home;
-    const Consoles consoles = makeConsoles(config, home.path());
-    const int rounds = config.smoke ? 1 : 3;
-    const int keys = config.smoke ? 10 : 150;
-    std::vector<double> ours, theirs;
-    for (int round = 0; round < rounds; ++round) {
-        echoes(consoles, consoles.theirs, keys, theirs);
-        echoes(consoles, consoles.ours, keys, ours);
-    }
-    report.rows.push_back(makeSecondsRow("console: key echoed at the prompt, median", medianOfValid(ours),
-                                         formatMilliseconds(medianOfValid(theirs)) + " gdb's own",
-                                         ratioOfMedians(ours, theirs), 0.002));
-    char note[256];
-    snprintf(note, sizeof note, "key echo: %zu keys with debugger-host (p99 %s), %zu with gdb, each 3 ms after the last",
-             ours.size(), formatMilliseconds(percentile(ours, 99)).c_str(), theirs.size());
-    report.notes.push_back(note);
+    measureLatency(config, report, echoes, 150, "console: key echoed at the prompt, median", "gdb's own",
+                   "key echo: keys typed 3 ms apart");
 }
 
 void measureConsoleOutput(const BenchConfig &config, Report &report)
 {
-    TempDir home;
-    const Consoles consoles = makeConsoles(config, home.path());
-    const int rounds = config.smoke ? 1 : 3;
-    const int lines = config.smoke ? 20 : 300;
-    std::vector<double> ours, theirs;
-    for (int round = 0; round < rounds; ++round) {
-        programLines(consoles, consoles.theirs, lines, theirs);
-        programLines(consoles, consoles.ours, lines, ours);
-    }
-    report.rows.push_back(makeSecondsRow("console: program's line on the screen, median", medianOfValid(ours),
-                                         formatMilliseconds(medianOfValid(theirs)) + " under gdb",
-                                         ratioOfMedians(ours, theirs), 0.002));
-    char note[256];
-    snprintf(note, sizeof note,
-             "program output: %zu lines through debugger-host (p99 %s), %zu under gdb, one every 2 ms, from the "
-             "program's write to their arrival on the console's terminal",
-             ours.size(), formatMilliseconds(percentile(ours, 99)).c_str(), theirs.size());
-    report.notes.push_back(note);
+    measureLatency(config, report, programLines, 300, "console: program's line on the screen, median", "under gdb",
+                   "program output: lines written 2 ms apart, timed from the write to their arrival on the "
+                   "console's terminal");
 }
