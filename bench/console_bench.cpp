@@ -146,7 +146,8 @@ struct Consoles {
 Consoles makeConsoles(const BenchConfig &config, const std::string &home)
 {
     const std::string program = config.paths.debuggeeDir + "/timed_lines";
-    Consoles consoles{{config.paths.hostProgram, "--gdb", program}, {LD_BENCH_SYSTEM_GDB, "-q", "--nx", program}, {}, home};
+    Consoles consoles{
+        {config.paths.hostProgram, "--gdb", program}, {LD_BENCH_SYSTEM_GDB, "-q", "--nx", program}, {}, home};
     for (const std::string &entry : ownEnvironment()) {
         if (!entry.starts_with("HOME=") && !entry.starts_with("XDG_") && !entry.starts_with("TERM="))
             consoles.environment.push_back(entry);

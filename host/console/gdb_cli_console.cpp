@@ -76,7 +76,6 @@ struct GdbCliConsole::State {
     DebuggeeTerminal gdbTty;     // GDB's console
     DebuggeeTerminal programTty; // the program's terminal
     std::string typeAhead;       // typed for the program, not read by it: for the next prompt
-    bool feeding = false;
     std::string prompt = "(gdb) ";
     std::string tail;      // what GDB's terminal wrote after its last newline
     size_t tailShown = 0;  // how much of it reached our terminal
@@ -215,7 +214,7 @@ struct GdbCliConsole::State {
 
     bool looksLikePrompt() const
     {
-        // GDB writes its prompt only once a command is over; a lone > may be the program's own.
+        // GDB writes its prompt only once a command is over, and a block's > with no program running.
         return !tail.empty() && (tail.ends_with(prompt) || (tail == ">" && !running) || tail.ends_with(pagerPrompt));
     }
 
@@ -372,7 +371,7 @@ struct GdbCliConsole::State {
             running = true;
             if (mode == Mode::Busy) { // not one already over, its prompt shown
                 setKeysRaw(true);
-                // What a line typed ahead left is the program's again, as the line itself was.
+                // What was typed ahead past the line that resumed the program is the program's again.
                 writeAll(programTty.master, typeAhead);
                 typeAhead.clear();
                 if (interruptBy) { // Ctrl-C pressed while GDB was resuming it
