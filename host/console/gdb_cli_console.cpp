@@ -352,7 +352,7 @@ struct GdbCliConsole::State {
         if (record.kind == MiRecord::Kind::Result && record.token && awaited.erase(*record.token) != 0) {
             if (what == "error" && *record.token == newUiId)
                 newUiFailed = true;
-            else if (what == "error")
+            else if (what == "error" && !newUiFailed)
                 print(std::string(record.text("msg").value_or("")) + "\n");
             else if (*record.token == promptId && record.text("value"))
                 prompt = *record.text("value");
@@ -360,7 +360,7 @@ struct GdbCliConsole::State {
                 setting->second = *record.text("value");
         } else if (record.kind == MiRecord::Kind::ConsoleStream && mode == Mode::Starting) {
             // What loading the program and the init file say; GDB's terminal shows the rest itself.
-            if (record.streamText != "New UI allocated\n")
+            if (record.streamText != "New UI allocated\n" && !newUiFailed)
                 print(record.streamText);
         } else if (record.kind == MiRecord::Kind::ConsoleStream || record.kind == MiRecord::Kind::TargetStream) {
             eventText(record.streamText);
@@ -730,6 +730,19 @@ bool GdbCliConsole::run(ServiceClient &client)
     state.newUiId = state.sendAwaited("new-ui console " + state.gdbTty.path);
     state.sendAwaited("-inferior-tty-set " + state.programTty.path);
     state.passSize();
+    // All that comes before the first prompt is sent at once, read by GDB as soon as it starts;
+    // should GDB refuse the console, what it says of the rest is not shown.
+    if (state.options.readInitFiles) {
+        if (auto init = gdbHomeInitFile())
+            state.sendAwaited("-interpreter-exec console " + doubleQuoted("source " + *init));
+    }
+    if (state.options.program) {
+        for (const auto &line : gdbDialect()->loadProgram(*state.options.program, state.options.arguments, 0))
+            state.sendAwaited(line.substr(1, line.size() - 2)); // its own id instead of 0
+    }
+    const auto local = state.options.readInitFiles ? gdbLocalInitFile() : std::nullopt;
+    if (!local)
+        state.promptId = state.sendAwaited("-gdb-show prompt");
     // The line editor is made ready while GDB starts.
     State::current = &state;
     state.terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &state.saved) == 0;
@@ -742,19 +755,11 @@ bool GdbCliConsole::run(ServiceClient &client)
             close(signalFd);
         return !state.newUiFailed;
     }
-
-    if (state.options.readInitFiles) {
-        if (auto init = gdbHomeInitFile())
-            state.sendAwaited("-interpreter-exec console " + doubleQuoted("source " + *init));
-    }
-    if (state.options.program) {
-        for (const auto &line : gdbDialect()->loadProgram(*state.options.program, state.options.arguments, 0))
-            state.sendAwaited(line.substr(1, line.size() - 2)); // its own id instead of 0
-    }
-    if (auto local = state.options.readInitFiles ? gdbLocalInitFile() : std::nullopt)
+    if (local) {
         state.readLocalInitFile(signalFd, *local);
-    state.promptId = state.sendAwaited("-gdb-show prompt");
-    state.loop(signalFd, [&] { return state.awaited.empty(); });
+        state.promptId = state.sendAwaited("-gdb-show prompt");
+        state.loop(signalFd, [&] { return state.awaited.empty(); });
+    }
     if (!state.isClosed()) {
         state.mode = State::Mode::Busy;
         state.enterPrompt();
