@@ -1,7 +1,8 @@
 // ld-bench: measures the service and its baselines in the same run and prints each result as
 // a ratio to its baseline.
 //   ld-bench [--smoke] [--only NAME[,NAME...]] [--socat PATH]
-// NAMES: throughput round-trip launch prompt memory logging small-writes
+// NAMES: throughput round-trip launch prompt memory logging small-writes dap-step console-prompt
+//        console-echo console-output
 
 #include <algorithm>
 #include <cmath>
@@ -34,12 +35,16 @@ std::string goalText(const Goal &goal)
     case Goal::Kind::ReportAtLeast:
         snprintf(text, sizeof text, "report; >= %.2fx", goal.bound);
         break;
+    case Goal::Kind::WithinSeconds:
+        return "<= " + formatMilliseconds(goal.bound);
     }
     return text;
 }
 
 std::string verdict(const Row &row)
 {
+    if (row.goal.kind == Goal::Kind::WithinSeconds)
+        return !row.measured || !row.seconds ? "not measured" : *row.seconds <= row.goal.bound ? "met" : "NOT MET";
     if (!row.measured || !row.ratio || std::isnan(*row.ratio))
         return "not measured";
     bool met = row.goal.kind == Goal::Kind::AtMost ? *row.ratio <= row.goal.bound : *row.ratio >= row.goal.bound;
@@ -106,7 +111,8 @@ std::string findSocat()
 void usage()
 {
     fprintf(stderr, "usage: ld-bench [--smoke] [--only NAME[,NAME...]] [--socat PATH|none]\n"
-                    "names: throughput round-trip launch prompt memory logging small-writes dap-step\n");
+                    "names: throughput round-trip launch prompt memory logging small-writes dap-step\n"
+                    "       console-prompt console-echo console-output\n");
 }
 
 } // namespace
@@ -138,7 +144,7 @@ std::string formatPerSecond(double perSecond)
 
 Row makeRow(std::string measure, std::string serviceText, std::string baselineText, double ratio, Goal goal)
 {
-    Row row{std::move(measure), std::move(serviceText), std::move(baselineText), std::nullopt, goal, true};
+    Row row{std::move(measure), std::move(serviceText), std::move(baselineText), std::nullopt, goal, true, std::nullopt};
     if (ratio > 0 && !std::isnan(ratio))
         row.ratio = ratio;
     else
@@ -146,9 +152,19 @@ Row makeRow(std::string measure, std::string serviceText, std::string baselineTe
     return row;
 }
 
+Row makeSecondsRow(std::string measure, double seconds, std::string baselineText, double ratio, double limit)
+{
+    Row row = makeRow(std::move(measure), formatMilliseconds(seconds), std::move(baselineText), ratio,
+                      {Goal::Kind::WithinSeconds, limit});
+    row.measured = seconds > 0 && !std::isnan(seconds);
+    if (row.measured)
+        row.seconds = seconds;
+    return row;
+}
+
 Row unmeasuredRow(std::string measure, std::string baselineName, Goal goal, std::string why)
 {
-    return Row{std::move(measure), "-", baselineName + ": " + why, std::nullopt, goal, false};
+    return Row{std::move(measure), "-", baselineName + ": " + why, std::nullopt, goal, false, std::nullopt};
 }
 
 int main(int argc, char **argv)
@@ -188,6 +204,8 @@ int main(int argc, char **argv)
         {"launch", measureLaunch},              {"prompt", measureFirstPrompt},
         {"memory", measureIdleMemory},          {"logging", measureLoggingCost},
         {"small-writes", measureSmallWrites},   {"dap-step", measureDapStep},
+        {"console-prompt", measureConsolePrompt}, {"console-echo", measureConsoleEcho},
+        {"console-output", measureConsoleOutput},
     };
     for (const std::string &name : only) {
         bool known = false;

@@ -10,7 +10,8 @@
 #include "support.h"
 
 struct Goal {
-    enum class Kind { AtLeast, AtMost, ReportAtLeast } kind;
+    // WithinSeconds: the service's own measure, in seconds, is at most bound.
+    enum class Kind { AtLeast, AtMost, ReportAtLeast, WithinSeconds } kind;
     double bound;
 };
 
@@ -21,6 +22,7 @@ struct Row {
     std::optional<double> ratio; // service / baseline
     Goal goal;
     bool measured = true;
+    std::optional<double> seconds; // the service's measure, for a WithinSeconds goal
 };
 
 struct Report {
@@ -37,6 +39,8 @@ std::string formatPerSecond(double perSecond);
 
 // ratio: NaN or not positive when either side could not be measured.
 Row makeRow(std::string measure, std::string serviceText, std::string baselineText, double ratio, Goal goal);
+// A row whose goal is the service's own time, seconds (NaN when not measured), at most limit.
+Row makeSecondsRow(std::string measure, double seconds, std::string baselineText, double ratio, double limit);
 Row unmeasuredRow(std::string measure, std::string baselineName, Goal goal, std::string why);
 
 void measureRelayThroughput(const BenchConfig &config, Report &report);
@@ -47,3 +51,6 @@ void measureIdleMemory(const BenchConfig &config, Report &report);
 void measureLoggingCost(const BenchConfig &config, Report &report);
 void measureSmallWrites(const BenchConfig &config, Report &report);
 void measureDapStep(const BenchConfig &config, Report &report);
+void measureConsolePrompt(const BenchConfig &config, Report &report);
+void measureConsoleEcho(const BenchConfig &config, Report &report);
+void measureConsoleOutput(const BenchConfig &config, Report &report);

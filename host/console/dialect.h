@@ -52,6 +52,9 @@ public:
     virtual std::string quit() const = 0;
     // One whole line the debugger wrote, without its newline.
     virtual void read(std::string_view line, std::vector<ConsoleEvent> &events) = 0;
+    // How much of a line not ended yet is surely the program's own output (a program's question
+    // waits for its answer without a newline), shown at once.
+    virtual size_t programOutput(std::string_view) const { return 0; }
 };
 
 std::unique_ptr<Dialect> gdbDialect();

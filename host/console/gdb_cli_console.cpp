@@ -15,7 +15,6 @@
 #include <set>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@
 
 #include "host/command_quoting.h"
 #include "host/console/dialect.h"
+#include "host/console/gdb_init_files.h"
 #include "host/console/line_editing.h"
 #include "host/console/wake_pipe.h"
 #include "host/debuggee_terminal.h"
@@ -36,31 +36,6 @@ using namespace std::chrono_literals;
 
 // GDB's pager waits on the terminal like a prompt does.
 constexpr std::string_view pagerPrompt = "--Type <RET> for more, q to quit, c to continue without paging--";
-
-bool exists(const std::string &path)
-{
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-// The first of GDB's own places for the user's init file.
-std::optional<std::string> homeInitFile()
-{
-    const char *config = getenv("XDG_CONFIG_HOME");
-    const char *home = getenv("HOME");
-    std::vector<std::string> candidates;
-    if (config != nullptr && *config == '/')
-        candidates.push_back(std::string(config) + "/gdb/gdbinit");
-    if (home != nullptr && *home == '/') {
-        candidates.push_back(std::string(home) + "/.config/gdb/gdbinit");
-        candidates.push_back(std::string(home) + "/.gdbinit");
-    }
-    for (const auto &candidate : candidates) {
-        if (exists(candidate))
-            return candidate;
-    }
-    return std::nullopt;
-}
 
 std::string trimmed(std::string_view text)
 {
@@ -94,12 +69,13 @@ struct GdbCliConsole::State {
     std::set<uint64_t> awaited;
     uint64_t nextId = 1;
     uint64_t newUiId = 0, promptId = 0;
+    std::map<uint64_t, std::string> shown; // settings asked with -gdb-show, by id: their values
     bool newUiFailed = false;
     termios saved {};
     bool terminal = false;
-    DebuggeeTerminal tty;
-    termios programModes {}; // the program's own modes, while GDB's hold its terminal
-    bool gdbModes = false;
+    DebuggeeTerminal gdbTty;     // GDB's console
+    DebuggeeTerminal programTty; // the program's terminal
+    std::string typeAhead;       // typed for the program, not read by it: for the next prompt
     std::string prompt = "(gdb) ";
     std::string tail;      // what GDB's terminal wrote after its last newline
     size_t tailShown = 0;  // how much of it reached our terminal
@@ -128,6 +104,28 @@ struct GdbCliConsole::State {
         send(std::to_string(id) + command + "\n");
         return id;
     }
+    uint64_t askSetting(const std::string &setting)
+    {
+        const uint64_t id = sendAwaited("-gdb-show " + setting);
+        shown[id];
+        return id;
+    }
+
+    // GDB reads the current directory's init file after the program, once the user's init file
+    // has had its say on whether GDB trusts it.
+    void readLocalInitFile(int signalFd, const std::string &file)
+    {
+        const uint64_t first = askSetting("auto-load local-gdbinit");
+        askSetting("auto-load safe-path");
+        askSetting("debug-file-directory");
+        askSetting("data-directory");
+        loop(signalFd, [&] { return awaited.empty(); });
+        const GdbAutoLoad settings{shown[first], shown[first + 1], shown[first + 2], shown[first + 3]};
+        if (gdbReadsLocalInitFile(file, settings))
+            sendAwaited("-interpreter-exec console " + doubleQuoted("source " + file));
+        else if (settings.localGdbinit == "on")
+            print(gdbDeclinedText(file, settings.safePath));
+    }
 
     // Text of ours, above the line being edited when there is one.
     void print(std::string_view text) { show(text, mode == Mode::Prompt || mode == Mode::Asking); }
@@ -148,22 +146,43 @@ struct GdbCliConsole::State {
         tcsetattr(STDIN_FILENO, TCSADRAIN, &wanted);
     }
 
-    void useGdbModes(bool gdb)
+    // Keys typed while the program ran and not read by it are GDB's next lines, as on a
+    // terminal the two share: taken back from the program's terminal at its stop, line not yet
+    // ended included, and given to the line editor at the prompt.
+    void takeTypeAhead()
     {
-        if (gdb == gdbModes)
+        termios modes {};
+        if (tcgetattr(programTty.slave, &modes) != 0)
             return;
-        if (gdb) {
-            // The program's modes are kept for its next run, as GDB does with its own terminal.
-            tcgetattr(tty.slave, &programModes);
-            termios wanted = programModes;
-            wanted.c_lflag |= ICANON | ISIG;
-            wanted.c_lflag &= ~ECHO; // the line was edited and shown here already
-            wanted.c_iflag |= ICRNL;
-            tcsetattr(tty.slave, TCSANOW, &wanted);
-        } else {
-            tcsetattr(tty.slave, TCSANOW, &programModes);
-        }
-        gdbModes = gdb;
+        termios unread = modes;
+        unread.c_lflag &= ~ICANON;
+        unread.c_cc[VMIN] = 0;
+        unread.c_cc[VTIME] = 0;
+        tcsetattr(programTty.slave, TCSANOW, &unread);
+        char keys[4096];
+        for (ssize_t got; (got = read(programTty.slave, keys, sizeof keys)) > 0 || (got < 0 && errno == EINTR);)
+            typeAhead.append(keys, static_cast<size_t>(std::max<ssize_t>(got, 0)));
+        tcsetattr(programTty.slave, TCSANOW, &modes);
+    }
+
+    static int typedAheadKey(FILE *in)
+    {
+        std::string &keys = current->typeAhead;
+        if (keys.empty()) // the rest of a key's sequence is still to be typed
+            return readKey(in);
+        const auto byte = static_cast<unsigned char>(keys.front());
+        keys.erase(0, 1);
+        return byte >= 0x20 && byte != 0x7f && rl_end >= lineLimit ? '\a' : byte;
+    }
+
+    // From the loop alone: a line it completes may lead to another prompt, which must not feed
+    // the line editor from within its own callback.
+    void feedTypeAhead()
+    {
+        rl_getc_function = &State::typedAheadKey;
+        while (!typeAhead.empty() && (mode == Mode::Prompt || mode == Mode::Asking))
+            rl_callback_read_char();
+        rl_getc_function = readKey;
     }
 
     void install(const std::string &text, Mode next)
@@ -179,7 +198,6 @@ struct GdbCliConsole::State {
 
     void enterPrompt()
     {
-        useGdbModes(true);
         // The prompt GDB wrote is drawn again by the line editor, with what preceded it.
         std::string text = tail.empty() ? prompt : tail;
         if (tailShown > 0) // the program's text before it is drawn again with it
@@ -196,7 +214,7 @@ struct GdbCliConsole::State {
 
     bool looksLikePrompt() const
     {
-        // GDB writes its prompt only once a command is over; a lone > may be the program's own.
+        // GDB writes its prompt only once a command is over, and a block's > with no program running.
         return !tail.empty() && (tail.ends_with(prompt) || (tail == ">" && !running) || tail.ends_with(pagerPrompt));
     }
 
@@ -222,7 +240,7 @@ struct GdbCliConsole::State {
         mode = Mode::Busy;
         tail.clear();
         tailShown = 0;
-        writeAll(tty.master, line + "\n");
+        writeAll(gdbTty.master, line + "\n");
         // Until the program runs, keys wait in this terminal for the next prompt; Ctrl-C stays a signal.
         if (terminal)
             tcsetattr(STDIN_FILENO, TCSADRAIN, &saved);
@@ -334,33 +352,42 @@ struct GdbCliConsole::State {
         if (record.kind == MiRecord::Kind::Result && record.token && awaited.erase(*record.token) != 0) {
             if (what == "error" && *record.token == newUiId)
                 newUiFailed = true;
-            else if (what == "error")
+            else if (what == "error" && !newUiFailed)
                 print(std::string(record.text("msg").value_or("")) + "\n");
             else if (*record.token == promptId && record.text("value"))
                 prompt = *record.text("value");
+            else if (auto setting = shown.find(*record.token); setting != shown.end() && record.text("value"))
+                setting->second = *record.text("value");
         } else if (record.kind == MiRecord::Kind::ConsoleStream && mode == Mode::Starting) {
             // What loading the program and the init file say; GDB's terminal shows the rest itself.
-            if (record.streamText != "New UI allocated\n")
+            if (record.streamText != "New UI allocated\n" && !newUiFailed)
                 print(record.streamText);
         } else if (record.kind == MiRecord::Kind::ConsoleStream || record.kind == MiRecord::Kind::TargetStream) {
             eventText(record.streamText);
         } else if (record.kind == MiRecord::Kind::ExecAsync && what == "running") {
+            while (readable(gdbTty.master))
+                relayGdb();
             showEventText(eventTexts.size());
             running = true;
             if (mode == Mode::Busy) { // not one already over, its prompt shown
-                useGdbModes(false);
                 setKeysRaw(true);
+                // What was typed ahead past the line that resumed the program is the program's again.
+                writeAll(programTty.master, typeAhead);
+                typeAhead.clear();
                 if (interruptBy) { // Ctrl-C pressed while GDB was resuming it
                     interruptBy.reset();
-                    writeAll(tty.master, "\x03");
+                    writeAll(programTty.master, "\x03");
                 }
             }
         } else if (record.kind == MiRecord::Kind::ExecAsync && what == "stopped") {
             // A stop GDB describes to every console: its own terminal has it already.
             eventTexts.clear();
+            while (running && readable(programTty.master))
+                relayProgram();
             running = false;
             if (mode == Mode::Busy)
                 setKeysRaw(false);
+            takeTypeAhead();
             checkPrompt();
         } else if (what == "thread-group-started") {
             livePid = std::string(record.text("pid").value_or("?"));
@@ -436,19 +463,65 @@ struct GdbCliConsole::State {
         }
     }
 
-    void relayTerminal()
+    // The program's output, as written.
+    void relayProgram()
     {
         char bytes[65536];
-        const ssize_t got = read(tty.master, bytes, sizeof bytes);
+        const ssize_t got = read(programTty.master, bytes, sizeof bytes);
         if (got <= 0)
             return;
         const std::string_view text(bytes, static_cast<size_t>(got));
+        if (mode == Mode::Prompt || mode == Mode::Asking)
+            print(text);
+        else
+            writeAll(STDOUT_FILENO, text);
+    }
+
+    static bool readable(int fd)
+    {
+        pollfd ready{fd, POLLIN, 0};
+        return poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN) != 0;
+    }
+
+    // GDB's words before it resumes the program, whole lines at the start of text.
+    static size_t resumeWords(std::string_view text)
+    {
+        static constexpr std::string_view starts[] = {"Starting program: ", "Continuing", "Will ignore next ",
+                                                      "Run till exit from ", "warning: Error disabling address"};
+        size_t at = 0;
+        bool frame = false; // a frame that goes on in the next line, indented
+        for (size_t end; (end = text.find('\n', at)) != std::string_view::npos; at = end + 1) {
+            const std::string_view line = text.substr(at, end - at);
+            const bool resumes = std::any_of(std::begin(starts), std::end(starts),
+                                             [&](std::string_view start) { return line.starts_with(start); });
+            if (!resumes && !(frame && line.starts_with("    ")))
+                break;
+            frame = line.starts_with("Run till exit from ");
+        }
+        return at;
+    }
+
+    // The two terminals keep the order they were written in: GDB's words before it resumes the
+    // program, then what the program wrote, then GDB's words on its stop or exit. The program's
+    // output waits until GDB's running record or words.
+    void relayGdb()
+    {
+        char bytes[65536];
+        const ssize_t got = read(gdbTty.master, bytes, sizeof bytes);
+        if (got <= 0)
+            return;
+        std::string_view text(bytes, static_cast<size_t>(got));
         if (mode == Mode::Starting)
             return; // the first prompt, drawn by the line editor instead
         if (mode == Mode::Prompt || mode == Mode::Asking) {
             print(text);
             return;
         }
+        const size_t before = tail.empty() ? resumeWords(text) : 0;
+        writeAll(STDOUT_FILENO, text.substr(0, before));
+        while (readable(programTty.master))
+            relayProgram();
+        text.remove_prefix(before);
         const size_t newline = text.rfind('\n');
         if (newline != std::string_view::npos) {
             writeAll(STDOUT_FILENO, tail.substr(tailShown));
@@ -471,7 +544,7 @@ struct GdbCliConsole::State {
         char keys[4096];
         const ssize_t got = readKeys(keys, sizeof keys);
         if (got > 0)
-            writeAll(tty.master, std::string_view(keys, static_cast<size_t>(got)));
+            writeAll(programTty.master, std::string_view(keys, static_cast<size_t>(got)));
     }
 
     void passSize()
@@ -479,7 +552,8 @@ struct GdbCliConsole::State {
         winsize size {};
         if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0)
             return;
-        ioctl(tty.master, TIOCSWINSZ, &size);
+        ioctl(gdbTty.master, TIOCSWINSZ, &size);
+        ioctl(programTty.master, TIOCSWINSZ, &size);
         if (size.ws_col != 0)
             send("-gdb-set width " + std::to_string(size.ws_col) + "\n");
         if (size.ws_row != 0)
@@ -524,10 +598,14 @@ struct GdbCliConsole::State {
     template <typename Pred> void loop(int signalFd, Pred pred)
     {
         while (!pred() && !isClosed()) {
-            std::vector<pollfd> watched{{wake.readEnd(), POLLIN, 0}, {signalFd, POLLIN, 0}, {tty.master, POLLIN, 0}};
+            if (!typeAhead.empty() && (mode == Mode::Prompt || mode == Mode::Asking))
+                feedTypeAhead();
+            std::vector<pollfd> watched{{wake.readEnd(), POLLIN, 0}, {signalFd, POLLIN, 0}, {gdbTty.master, POLLIN, 0}};
             const bool keys = mode == Mode::Prompt || mode == Mode::Asking || (mode == Mode::Busy && running);
             if (keys)
                 watched.push_back({STDIN_FILENO, POLLIN, 0});
+            if (keys || running)
+                watched.push_back({programTty.master, POLLIN, 0});
             const auto now = std::chrono::steady_clock::now();
             int timeout = -1;
             for (const auto &by : {interruptBy, promptBy}) {
@@ -558,8 +636,10 @@ struct GdbCliConsole::State {
                     drain();
                 else if (entry.fd == signalFd)
                     onSignal(signalFd);
-                else if (entry.fd == tty.master)
-                    relayTerminal();
+                else if (entry.fd == programTty.master)
+                    relayProgram();
+                else if (entry.fd == gdbTty.master)
+                    relayGdb();
                 else if (mode == Mode::Prompt || mode == Mode::Asking)
                     rl_callback_read_char();
                 else if (mode == Mode::Busy && running)
@@ -628,9 +708,17 @@ bool GdbCliConsole::run(ServiceClient &client)
 {
     State &state = *state_;
     state.client = &client;
-    if (!state.tty.open(STDOUT_FILENO) || fcntl(state.tty.master, F_SETFL, O_NONBLOCK) != 0)
-        return false;
-    tcgetattr(state.tty.slave, &state.programModes);
+    for (DebuggeeTerminal *tty : {&state.gdbTty, &state.programTty}) {
+        if (!tty->open(STDOUT_FILENO) || fcntl(tty->master, F_SETFL, O_NONBLOCK) != 0)
+            return false;
+    }
+    // GDB reads whole lines there, edited and shown here already.
+    termios lines {};
+    tcgetattr(state.gdbTty.slave, &lines);
+    lines.c_lflag |= ICANON;
+    lines.c_lflag &= ~ECHO;
+    lines.c_iflag |= ICRNL;
+    tcsetattr(state.gdbTty.slave, TCSANOW, &lines);
 
     sigset_t signals;
     sigemptyset(&signals);
@@ -639,29 +727,39 @@ bool GdbCliConsole::run(ServiceClient &client)
     const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
 
     state.send("-gdb-set confirm off\n"); // the irreversible questions are asked here instead
-    state.newUiId = state.sendAwaited("new-ui console " + state.tty.path);
-    state.loop(signalFd, [&] { return state.awaited.empty(); });
-    if (state.newUiFailed || state.isClosed()) {
-        if (signalFd >= 0)
-            close(signalFd);
-        return !state.newUiFailed;
-    }
-    State::current = &state;
-    state.terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &state.saved) == 0;
-    state.history = startLineEditing("gdb", &State::completeLine);
-
-    state.sendAwaited("-inferior-tty-set " + state.tty.path);
+    state.newUiId = state.sendAwaited("new-ui console " + state.gdbTty.path);
+    state.sendAwaited("-inferior-tty-set " + state.programTty.path);
     state.passSize();
+    // All that comes before the first prompt is sent at once, read by GDB as soon as it starts;
+    // should GDB refuse the console, what it says of the rest is not shown.
     if (state.options.readInitFiles) {
-        if (auto init = homeInitFile())
+        if (auto init = gdbHomeInitFile())
             state.sendAwaited("-interpreter-exec console " + doubleQuoted("source " + *init));
     }
     if (state.options.program) {
         for (const auto &line : gdbDialect()->loadProgram(*state.options.program, state.options.arguments, 0))
             state.sendAwaited(line.substr(1, line.size() - 2)); // its own id instead of 0
     }
-    state.promptId = state.sendAwaited("-gdb-show prompt");
+    const auto local = state.options.readInitFiles ? gdbLocalInitFile() : std::nullopt;
+    if (!local)
+        state.promptId = state.sendAwaited("-gdb-show prompt");
+    // The line editor is made ready while GDB starts.
+    State::current = &state;
+    state.terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &state.saved) == 0;
+    state.history = startLineEditing("gdb", &State::completeLine);
     state.loop(signalFd, [&] { return state.awaited.empty(); });
+    if (state.newUiFailed || state.isClosed()) {
+        clear_history(); // the record console reads it afresh
+        State::current = nullptr;
+        if (signalFd >= 0)
+            close(signalFd);
+        return !state.newUiFailed;
+    }
+    if (local) {
+        state.readLocalInitFile(signalFd, *local);
+        state.promptId = state.sendAwaited("-gdb-show prompt");
+        state.loop(signalFd, [&] { return state.awaited.empty(); });
+    }
     if (!state.isClosed()) {
         state.mode = State::Mode::Busy;
         state.enterPrompt();

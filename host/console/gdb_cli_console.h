@@ -1,8 +1,8 @@
 #pragma once
 // GDB's own command line as the console: GDB runs a second user interface on a pseudo-terminal
-// made here, which the program shares as its terminal. What GDB writes there reaches this
-// terminal as written; line editing, history and completion stay here, since GDB gives its line
-// editor to the machine interface only.
+// made here, and the program gets another. What either writes reaches this terminal as written;
+// line editing, history and completion stay here, since GDB gives its line editor to the
+// machine interface only.
 
 #include <cstdint>
 #include <memory>

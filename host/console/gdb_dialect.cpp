@@ -117,8 +117,12 @@ public:
     {
         auto record = parseMiRecord(line);
         if (!record) {
-            // Not a record: the debuggee writes to the same stream when it has no terminal.
-            show(events, std::string(line) + "\n");
+            // Not a record: the debuggee writes to the same stream when it has no terminal, and
+            // a record follows on the same line what it wrote without a newline.
+            const size_t at = recordAfterOutput(line);
+            show(events, std::string(line.substr(0, at)) + (at == std::string_view::npos ? "\n" : ""));
+            if (at != std::string_view::npos)
+                read(line.substr(at), events);
             return;
         }
         if (record->kind != MiRecord::Kind::LogStream && record->kind != MiRecord::Kind::Result)
@@ -151,7 +155,49 @@ public:
         }
     }
 
+    // Up to where a record may begin: a token's digit, a record's mark or GDB's prompt.
+    size_t programOutput(std::string_view unfinished) const override
+    {
+        const size_t at = unfinished.find_first_of("0123456789^*+=~@&(");
+        return at == std::string_view::npos ? unfinished.size() : at;
+    }
+
 private:
+    // Where a record GDB wrote begins, after the program's text on the same line; npos if none.
+    // Only what GDB writes counts, so that the program's own "x=1" stays its text.
+    static size_t recordAfterOutput(std::string_view line)
+    {
+        auto written = [](const std::optional<MiRecord> &record) {
+            if (!record)
+                return false;
+            const std::string &what = record->resultClass;
+            switch (record->kind) {
+            case MiRecord::Kind::ConsoleStream:
+            case MiRecord::Kind::TargetStream:
+            case MiRecord::Kind::LogStream:
+                return true;
+            case MiRecord::Kind::Result:
+                return what == "done" || what == "running" || what == "connected" || what == "error" || what == "exit";
+            case MiRecord::Kind::ExecAsync:
+                return what == "running" || what == "stopped";
+            case MiRecord::Kind::NotifyAsync:
+                return what.find('-') != std::string::npos;
+            default:
+                return false;
+            }
+        };
+        for (size_t at = 1; (at = line.find_first_of("^*=~@&", at)) != std::string_view::npos; ++at) {
+            size_t token = at;
+            while (token > 0 && line[token - 1] >= '0' && line[token - 1] <= '9')
+                --token;
+            if (token > 0 && written(parseMiRecord(line.substr(token))))
+                return token;
+            if (written(parseMiRecord(line.substr(at))))
+                return at;
+        }
+        return std::string_view::npos;
+    }
+
     static void show(std::vector<ConsoleEvent> &events, std::string text)
     {
         if (!text.empty())

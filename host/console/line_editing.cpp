@@ -94,7 +94,7 @@ ssize_t readKeys(char *buffer, size_t size)
     return got;
 }
 
-// Each byte libedit reads from the terminal. Once the line holds lineLimit characters, one that
+// Each byte libedit reads from the terminal. Once the line holds lineLimit bytes, one that
 // would add to it becomes ^G (a bell, nothing inserted); editing keys and the rest of an escape
 // sequence (an arrow key's) still pass.
 int readKey(FILE *)

@@ -17,10 +17,11 @@
 
 namespace local_debugger::console {
 
-// The system's libedit corrupts its heap on a line of some 5 KB (sooner once its history holds
-// one over 4 KB): a line stops growing well before, and no long line is kept or read back.
-constexpr int lineLimit = 4000;
-constexpr size_t historyLineLimit = 2048;
+// Once a line passes some 1020 bytes, the system's libedit moves it to a larger buffer but goes
+// on writing the line's end to the old one, freed by then: a line stops growing before, and no
+// longer line is kept or read back.
+constexpr int lineLimit = 1000;
+constexpr size_t historyLineLimit = 800;
 
 void writeAll(int fd, std::string_view bytes);
 // Text on standard output; above the line being edited when editing (it is drawn again below).

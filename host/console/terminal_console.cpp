@@ -272,6 +272,10 @@ void TerminalConsole::feed(const uint8_t *bytes, size_t count)
         state.dialect->read(line, events);
     }
     state.partialLine.erase(0, start);
+    if (const size_t output = state.dialect->programOutput(state.partialLine); output > 0) {
+        events.push_back({ConsoleEvent::Kind::Show, state.partialLine.substr(0, output), 0, false, {}});
+        state.partialLine.erase(0, output);
+    }
     bool completed = false;
     for (auto &event : events) {
         if (event.kind == ConsoleEvent::Kind::Completions) {

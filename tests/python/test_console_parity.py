@@ -47,8 +47,11 @@ SCENARIOS = [
     ("Enter goes on after x/2x and after list", [
         ("break sum\r", P), ("run\r", P), ("x/2x $sp\r", P), ("\r", P), ("list square\r", P), ("\r", P),
         ("\r", P)]),
-    ("an interactive program reads its answer", [
-        ("break sum\r", P), ("run ask\r", "name? "), ("Ada\r", P), ("continue\r", P)]),
+    ("an interactive program reads its answer; keys typed after it wait for the prompt at its stop", [
+        ("break sum\r", P), ("run ask\r", "name? "), ("Ada\rprint 1\rpri", "(gdb) pri"), ("nt 2\r", P),
+        ("continue\r", P)]),
+    ("keys typed after the program's last answer wait for the prompt at its exit", [
+        ("run ask\r", "name? "), ("Ada\rprint 3\r", P)]),
     ("Ctrl-C in a busy loop, at the prompt, and with no program", [
         ("run spin\r", "~spinning"), ("\x03", P), ("\x03", P), ("kill\r", ASKED), ("y\r", P), ("\x03", P)]),
     ("a resize reaches the program", [(RESIZE, None), ("run size\r", P)]),
@@ -62,7 +65,7 @@ SCENARIOS = [
 class Screen:
     """A program on a terminal of its own, 80 by 24, drawn by a terminal emulator."""
 
-    def __init__(self, test, argv, home):
+    def __init__(self, test, argv, home, directory=None):
         self.test = test
         master, slave = pty.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
@@ -70,12 +73,10 @@ class Screen:
         environment = dict(os.environ, HOME=home, XDG_STATE_HOME=home, XDG_CONFIG_HOME=home + "/config",
                            TERM="xterm-256color")
         self.process = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, env=environment,
-                                        start_new_session=True,
+                                        start_new_session=True, cwd=directory,
                                         preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
         self.slave = slave
         self.fd = master
-        self.screen = pyte.Screen(80, 400)  # tall enough that nothing scrolls away
-        self.stream = pyte.ByteStream(self.screen)
         self.written = b""
         test.addCleanup(self.close)
 
@@ -83,15 +84,21 @@ class Screen:
         ready = select.select([self.fd], [], [], seconds)[0]
         if ready:
             try:
-                chunk = os.read(self.fd, 65536)
-                self.written += chunk
-                self.stream.feed(chunk)
+                self.written += os.read(self.fd, 65536)
             except OSError:
                 return False
         return bool(ready)
 
+    def drawn(self):
+        """The screen without GDB's lines that only its machine interface gets, which may come
+        among the program's at another moment."""
+        screen = pyte.Screen(80, 400)  # tall enough that nothing scrolls away
+        pyte.ByteStream(screen).feed(MACHINE_ONLY.sub(b"", self.written))
+        return screen
+
     def line(self):
-        return self.screen.display[self.screen.cursor.y].rstrip()
+        screen = self.drawn()
+        return screen.display[screen.cursor.y].rstrip()
 
     def step(self, keys, until):
         if keys == RESIZE:
@@ -100,7 +107,7 @@ class Screen:
             while self.pump(0.3):
                 pass
             return
-        before = (self.screen.cursor.y, self.line())
+        before = (self.drawn().cursor.y, self.line())
         os.write(self.fd, keys.encode())
         deadline = time.monotonic() + TIMEOUT
         while time.monotonic() < deadline:
@@ -110,17 +117,15 @@ class Screen:
             if until is not None and until.startswith("~") and until[1:] in self.text():
                 return
             if until is not None and self.line().endswith(until.rstrip()) and (
-                    self.screen.cursor.y, self.line()) != before:
+                    self.drawn().cursor.y, self.line()) != before:
                 while self.pump(0.3):  # what follows at once, such as a program's exit
                     pass
                 return
         self.test.fail("no %r after %r:\n%s" % (until, keys, self.text()))
 
     def text(self):
-        screen = pyte.Screen(80, 400)
-        pyte.ByteStream(screen).feed(MACHINE_ONLY.sub(b"", self.written))
         lines = []
-        for line in screen.display:
+        for line in self.drawn().display:
             line = re.sub(r"0x[0-9a-f]+", "0xADDR", line.rstrip())
             line = re.sub(r"process \d+", "process PID", line)
             lines.append(line)
@@ -144,10 +149,10 @@ class SideBySide(unittest.TestCase):
         self.home = tempfile.mkdtemp(prefix="ld-parity-")
         self.addCleanup(shutil.rmtree, self.home)
 
-    def screens(self, steps, ours=(), theirs=("--nx",)):
+    def screens(self, steps, ours=(), theirs=("--nx",), directory=None):
         shown = []
         for argv in (["gdb", "-q", *theirs, PROGRAM], [HOST, "--gdb", *ours, PROGRAM]):
-            screen = Screen(self, argv, self.home)
+            screen = Screen(self, argv, self.home, directory)
             deadline = time.monotonic() + TIMEOUT
             while not screen.line().endswith(P.rstrip()) and time.monotonic() < deadline:
                 screen.pump(0.1)
@@ -163,16 +168,29 @@ class SideBySide(unittest.TestCase):
                 theirs, ours = self.screens(steps)
                 self.assertEqual(ours, theirs)
 
-    def test_the_init_file_is_read_as_gdb_reads_it_and_nx_leaves_it(self):
-        with open(os.path.join(self.home, ".gdbinit"), "w") as init:
-            init.write("echo init file read\\n\nset listsize 2\n")
-        steps = [("list square\r", P)]
-        for options in ((), ("--nx",)):
-            with self.subTest(options):
-                theirs, ours = self.screens(steps, ours=options, theirs=options)
+    def test_the_init_files_are_read_as_gdb_reads_them_and_nx_leaves_them(self):
+        project = os.path.join(self.home, "project")
+        os.mkdir(project)
+        with open(os.path.join(project, ".gdbinit"), "w") as init:
+            init.write("echo local init file read\\n\n")
+        trusted = "add-auto-load-safe-path %s\n" % project
+        # the user's init file, the options, what shows, what does not: the current directory's
+        # init file is read only where the user's trusts it, and GDB says so where it does not
+        rows = [("", (), ["To enable execution of this file"], ["local init file read"]),
+                (trusted, (), ["user init file read", "local init file read"], ["To enable execution"]),
+                (trusted, ("--nx",), [], ["init file read", "To enable execution"])]
+        for user, options, shown, hidden in rows:
+            with self.subTest(user=user, options=options):
+                with open(os.path.join(self.home, ".gdbinit"), "w") as init:
+                    init.write("echo user init file read\\n\nset listsize 2\n" + user)
+                theirs, ours = self.screens([("list square\r", P)], ours=options, theirs=options, directory=project)
                 self.assertEqual(ours, theirs)
-                self.assertEqual("init file read" in ours, not options)
-
+                at = 0
+                for text in shown:
+                    self.assertIn(text, ours[at:])
+                    at = ours.index(text, at)
+                for text in hidden:
+                    self.assertNotIn(text, ours)
 
 def kill_gdb(screen):
     """SIGKILL to the GDB that debugger-host's service runs."""
