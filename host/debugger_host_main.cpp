@@ -23,6 +23,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "host/console/lldb_cli_console.h"
 #include "host/console/terminal_console.h"
 #include "host/dap/dap_adapter.h"
 #include "host/service_client.h"
@@ -35,8 +36,10 @@ using namespace std::chrono_literals;
 using local_debugger::encodeEnvironmentPayload;
 using local_debugger::ServiceClient;
 using local_debugger::ServiceStartOptions;
+using local_debugger::console::CliOptions;
 using local_debugger::console::ConsoleOptions;
 using local_debugger::console::gdbDialect;
+using local_debugger::console::LldbCliConsole;
 using local_debugger::console::lldbDialect;
 using local_debugger::console::TerminalConsole;
 
@@ -568,13 +571,22 @@ int main(int argc, char **argv)
 
     AnswerCounter answers(options.gdb);
     std::unique_ptr<TerminalConsole> console;
+    std::unique_ptr<LldbCliConsole> lldbConsole;
+    std::atomic<LldbCliConsole *> lldbFed{nullptr}; // while LLDB's own command line runs
     if (consoleMode) {
         ConsoleOptions consoleOptions{options.program, options.arguments, !options.noInitFiles};
         console = std::make_unique<TerminalConsole>(options.gdb ? gdbDialect() : lldbDialect(), consoleOptions);
+        if (options.lldb)
+            lldbConsole = std::make_unique<LldbCliConsole>(
+                CliOptions{options.program, options.arguments, !options.noInitFiles});
     }
     ServiceClient::Callbacks callbacks;
-    callbacks.onMessage = [&answers, &console](const Message &message) {
+    callbacks.onMessage = [&answers, &console, &lldbFed](const Message &message) {
         if (const MessageBytes *data = message.dictionary.getData("data")) {
+            if (LldbCliConsole *cli = lldbFed.load()) {
+                cli->feed(data->data(), data->size());
+                return;
+            }
             if (console) {
                 console->feed(data->data(), data->size());
                 return;
@@ -583,7 +595,9 @@ int main(int argc, char **argv)
             answers.feed(data->data(), data->size());
         }
     };
-    callbacks.onClosed = [&console] {
+    callbacks.onClosed = [&console, &lldbFed] {
+        if (LldbCliConsole *cli = lldbFed.load())
+            cli->closed();
         if (console)
             console->closed();
     };
@@ -623,8 +637,25 @@ int main(int argc, char **argv)
         return exitRefused;
     }
 
+    const bool seesOurTerminals = !options.socket || sharesOurMountNamespace(client->peerPid());
+    if (lldbConsole && seesOurTerminals) {
+        lldbFed.store(lldbConsole.get());
+        if (client->closed())
+            lldbConsole->closed();
+        if (lldbConsole->run(*client)) {
+            if (lldbConsole->died()) {
+                client->waitUntilClosed();
+                fprintf(stderr, "debugger-host: LLDB ended unexpectedly\n");
+                _exit(exitDebuggerDied);
+            }
+            return finish(*client, options, debugger, lldbConsole->wrote(), serviceLines.get());
+        }
+        lldbFed.store(nullptr);
+    }
+    if (lldbConsole)
+        printf("note: LLDB cannot run its own command line on this console's terminal: its records are shown instead\n");
     if (console) {
-        console->run(*client, !options.socket || sharesOurMountNamespace(client->peerPid()));
+        console->run(*client, seesOurTerminals);
         if (console->debuggerDied()) {
             client->waitUntilClosed();
             fprintf(stderr, "debugger-host: %s ended unexpectedly\n", debugger);
