@@ -1613,6 +1613,9 @@ class Session:
                                           lldb.eStateInvalid, lldb.eStateUnloaded):
                 process.Kill()
         self.reporter.settle(self.debugger, SETTLE_PATIENCE)
+        # LLDB writes its console's history as it lets the console go.
+        if self.console_fd is not None:
+            lldb.SBDebugger.Destroy(self.debugger)
         self.writer.seal()
         # Tearing LLDB down can block on its own threads; nothing is left worth the wait.
         os._exit(0)

@@ -486,6 +486,9 @@ void Session::shut_down()
             process.Kill();
     }
     reporter_.settle(debugger_, kSettlePatience);
+    // LLDB writes its console's history as it lets the console go.
+    if (console_fd_ >= 0)
+        lldb::SBDebugger::Destroy(debugger_);
     writer_.seal();
     // Tearing LLDB down can block on its own threads; nothing is left worth the wait.
     ::_exit(0);
