@@ -1492,6 +1492,7 @@ class Session:
             self.interpreter.HandleCommand(command, lldb.SBCommandReturnObject(), False)
         if request["init_file"]:
             # What it prints goes to the terminal; LLDB shows none of its results either.
+            self.debugger.SkipLLDBInitFiles(False)
             self.interpreter.SourceInitFileInHomeDirectory(lldb.SBCommandReturnObject())
         self.debugger.SetInputFile(lldb.SBFile(os.dup(fd), "r", True))
         self.debugger.SetOutputFile(lldb.SBFile(os.dup(fd), "w", True))

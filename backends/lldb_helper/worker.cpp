@@ -397,6 +397,7 @@ requests::Answer Session::console(const requests::Console& request)
     if (request.init_file) {
         // What it prints goes to the terminal; LLDB shows none of its results either.
         lldb::SBCommandReturnObject ignored;
+        debugger_.SkipLLDBInitFiles(false);
         interpreter.SourceInitFileInHomeDirectory(ignored);
     }
     debugger_.SetInputFile(lldb::SBFile(::dup(fd), "r", true));
