@@ -70,9 +70,12 @@ const char usageText[] =
     "    writes shows as written; before run, start, kill, quit and Ctrl-D with a live\n"
     "    program, and delete with no numbers, you are asked here; the user's init file is\n"
     "    read unless --nx;\n"
-    "  - with LLDB (and with GDB where the service cannot open this terminal), each line runs\n"
-    "    as a debugger command (with GDB, a line starting with - is sent as a GDB/MI command);\n"
-    "    what the debugger answers prints as text, a stop as one line, errors as error: ...;\n"
+    "  - with LLDB, the console is LLDB's own command line on a terminal made here: its\n"
+    "    line editing, completion, history (~/.lldb), questions and stop descriptions, and\n"
+    "    the program on a terminal of LLDB's; ~/.lldbinit is read unless --no-lldbinit;\n"
+    "  - where the service cannot open this terminal, each line runs as a debugger command\n"
+    "    (with GDB, a line starting with - is sent as a GDB/MI command); what the debugger\n"
+    "    answers prints as text, a stop as one line, errors as error: ...;\n"
     "  - while the program runs, this terminal is its terminal: what you type reaches it;\n"
     "  - Ctrl-C interrupts the program (or drops the line at the prompt); Ctrl-D or quit ends.\n"
     "\n"
@@ -107,7 +110,7 @@ const char usageText[] =
     "\n"
     "Other options:\n"
     "  --raw            raw mode even on a terminal\n"
-    "  --nx             with --gdb, at the console: do not read the user's init file\n"
+    "  --nx, --no-lldbinit  at the console: do not read the user's init file\n"
     "  --log            switch the service's diagnostic log on; entries go to standard error\n"
     "  --service PATH   the service executable (default: the one installed or built beside\n"
     "                   this program)\n"
@@ -209,7 +212,7 @@ Options parseOptions(int argc, char **argv)
             options.log = true;
         } else if (argument == "--dap") {
             options.dap = true;
-        } else if (argument == "--nx") {
+        } else if (argument == "--nx" || argument == "--no-lldbinit") {
             options.noInitFiles = true;
         } else if (argument == "--raw") {
             options.raw = true;
