@@ -1487,8 +1487,11 @@ class Session:
             os.close(fd)
             return refused("error: %s is not a terminal\n" % path)
         self.console_fd = fd
-        # LLDB's own console on a terminal: colours, and its questions asked there.
-        for command in ("settings set auto-confirm false", "settings set use-color true"):
+        # LLDB's own console on a terminal: colours, and its questions asked there. Its progress
+        # line stays off: the debuggee's output reaches the terminal past LLDB, which would not
+        # clear that line first.
+        for command in ("settings set auto-confirm false", "settings set use-color true",
+                        "settings set show-progress false"):
             self.interpreter.HandleCommand(command, lldb.SBCommandReturnObject(), False)
         if request["init_file"]:
             # What it prints goes to the terminal; LLDB shows none of its results either.

@@ -388,9 +388,12 @@ requests::Answer Session::console(const requests::Console& request)
         return requests::refused("error: " + to_utf8_lossy(request.terminal) + " is not a terminal\n");
     }
     console_fd_ = fd;
-    // LLDB's own console on a terminal: colours, and its questions asked there.
+    // LLDB's own console on a terminal: colours, and its questions asked there. Its progress
+    // line stays off: the debuggee's output reaches the terminal past LLDB, which would not
+    // clear that line first.
     lldb::SBCommandInterpreter interpreter = debugger_.GetCommandInterpreter();
-    for (const char* command : {"settings set auto-confirm false", "settings set use-color true"}) {
+    for (const char* command :
+         {"settings set auto-confirm false", "settings set use-color true", "settings set show-progress false"}) {
         lldb::SBCommandReturnObject ignored;
         interpreter.HandleCommand(command, ignored, false);
     }

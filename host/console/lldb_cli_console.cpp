@@ -4,7 +4,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <mutex>
-#include <utility>
 #include <nlohmann/json.hpp>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -38,7 +37,7 @@ struct LldbCliConsole::State {
     // Shared with the client's reading thread.
     mutable std::mutex lock;
     std::string partialLine;
-    std::optional<Json> answer; // the console request's result
+    std::vector<Json> results_; // in order: the console request's, then the program's loading
     bool ended = false;         // LLDB's interpreter ended: quit typed, or Ctrl-D
     bool connectionClosed = false;
     bool wrote = false;
@@ -51,7 +50,6 @@ struct LldbCliConsole::State {
     bool terminal = false;
     bool quitting = false;
     bool keysGone = false;
-    bool loadPending = false; // the program, loaded at the first prompt
     bool died = false;
 
     bool isClosed() const
@@ -118,25 +116,48 @@ struct LldbCliConsole::State {
         }
     }
 
-    // Types a command line into LLDB's terminal, as lldb's own start-up shows the ones it runs.
-    void type(const std::string &line) { writeAll(tty.master, line + "\r"); }
+    // Waits for the answers to the first count lines sent; none once the connection is gone.
+    std::optional<std::vector<Json>> results(size_t count)
+    {
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                if (this->results_.size() >= count)
+                    return results_;
+                if (connectionClosed)
+                    return std::nullopt;
+            }
+            pollfd woken{wake.readEnd(), POLLIN, 0};
+            poll(&woken, 1, -1);
+            wake.clear();
+        }
+    }
 
+    // Loaded as lldb loads the program it is given: each command shown after LLDB's prompt with
+    // what it answered, before the first prompt. The arguments go as data, byte for byte.
     void loadProgram()
     {
         const auto path = lldbQuoted(*options.program);
         if (!path)
             return;
-        type("target create " + *path);
-        if (options.arguments.empty())
-            return;
-        std::string line = "settings set -- target.run-args ";
-        for (const auto &argument : options.arguments) {
-            const auto quoted = lldbQuoted(argument);
-            line += " " + quoted.value_or("\"\"");
-            if (!quoted)
-                writeAll(STDOUT_FILENO, "note: an argument holding a newline cannot be given on LLDB's command line\r\n");
+        std::vector<std::string> shown{"target create " + *path};
+        sendLine(*client, shown[0]);
+        if (!options.arguments.empty()) {
+            std::string line = "settings set -- target.run-args ";
+            for (const auto &argument : options.arguments)
+                line += " " + lldbQuoted(argument).value_or("\"…\"");
+            shown.push_back(line);
+            const Json request{{"request", "launch"}, {"arguments", options.arguments}, {"start", false}};
+            sendLine(*client, request.dump(-1, ' ', false, Json::error_handler_t::replace));
         }
-        type(line);
+        const auto answers = results(1 + shown.size());
+        for (size_t i = 0; answers && i < shown.size(); ++i) {
+            const Json &answer = (*answers)[i + 1];
+            std::string text = "(lldb) " + shown[i] + "\n" + answer.value("output", "") + answer.value("error", "");
+            for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
+                text.insert(at, "\r");
+            writeAll(STDOUT_FILENO, text);
+        }
     }
 };
 
@@ -161,8 +182,8 @@ void LldbCliConsole::feed(const uint8_t *bytes, size_t count)
             if (!record.is_object())
                 continue;
             const std::string type = record.value("type", "");
-            if (type == "result" && !state.answer) {
-                state.answer = record;
+            if (type == "result") {
+                state.results_.push_back(record);
                 changed = true;
             } else if (type == "console" && record.value("state", "") == "ended") {
                 state.ended = true;
@@ -199,21 +220,9 @@ bool LldbCliConsole::run(ServiceClient &client)
         return false;
     const Json request{{"request", "console"}, {"terminal", state.tty.path}, {"initFile", state.options.readInitFiles}};
     sendLine(client, request.dump(-1, ' ', false, Json::error_handler_t::replace));
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> guard(state.lock);
-            if (state.answer || state.connectionClosed)
-                break;
-        }
-        pollfd woken{state.wake.readEnd(), POLLIN, 0};
-        poll(&woken, 1, -1);
-        state.wake.clear();
-    }
-    {
-        std::lock_guard<std::mutex> guard(state.lock);
-        if (!state.answer || !state.answer->value("ok", false))
-            return false;
-    }
+    const auto answer = state.results(1);
+    if (!answer || !answer->front().value("ok", false))
+        return false;
 
     sigset_t signals;
     sigemptyset(&signals);
@@ -233,7 +242,8 @@ bool LldbCliConsole::run(ServiceClient &client)
         tcsetattr(STDIN_FILENO, TCSADRAIN, &raw);
     }
 
-    state.loadPending = state.options.program.has_value();
+    if (state.options.program)
+        state.loadProgram();
     while (!state.isClosed()) {
         pollfd watched[] = {{state.wake.readEnd(), POLLIN, 0},
                             {signalFd, POLLIN, 0},
@@ -245,12 +255,8 @@ bool LldbCliConsole::run(ServiceClient &client)
             state.wake.clear();
         if (watched[1].revents != 0)
             state.onSignal(signalFd);
-        if (watched[2].revents != 0) {
+        if (watched[2].revents != 0)
             state.relayTerminal();
-            // Typed once LLDB's line editor has taken the terminal, so that it echoes them.
-            if (std::exchange(state.loadPending, false))
-                state.loadProgram();
-        }
         if (watched[3].revents != 0)
             state.forwardKeys();
     }

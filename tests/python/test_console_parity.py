@@ -1,6 +1,6 @@
-"""debugger-host --gdb side by side with GDB's own console: the same keys on the same program, each
-on a terminal of its own, and the screens compared once pids, addresses and GDB's lines that only
-its machine interface gets are set aside."""
+"""debugger-host side by side with the debugger's own console (gdb, lldb-16): the same keys on the
+same program, each on a terminal of its own, and the screens compared once pids, addresses and
+GDB's lines that only its machine interface gets are set aside."""
 
 import fcntl
 import os
@@ -56,6 +56,21 @@ SCENARIOS = [
     ("run, delete, quit and Ctrl-D with a live program ask first", [
         ("break sum\r", P), ("run\r", P), ("r\r", ASKED), ("n\r", P), ("delete\r", ASKED), ("y\r", P),
         ("quit\r", ASKED), ("n\r", P), ("\x04", ASKED), ("y\r", None)]),
+]
+
+L = "(lldb) "
+# The same for LLDB, through both back ends; the question to quit wraps at 80 columns.
+LLDB_SCENARIOS = [
+    ("break run bt print next step finish display", [
+        ("b sum\r", L), ("run\r", L), ("bt\r", L), ("p n * 2\r", L), ("display total\r", L),
+        ("next\r", L), ("next\r", L), ("step\r", L), ("finish\r", L), ("continue\r", L)]),
+    ("an interactive program reads its answer", [
+        ("b sum\r", L), ("run ask\r", "name? "), ("Ada\r", L), ("continue\r", L)]),
+    ("Ctrl-C in a busy loop and at the prompt", [("run spin\r", "~spinning"), ("\x03", L), ("\x03", L)]),
+    ("Ctrl-C with no program", [("\x03", L), ("print 6 * 7\r", L)]),
+    ("Tab completes through LLDB", [("breakpoint se\t", "breakpoint set "), ("-n square\r", L)]),
+    ("quit with a live program asks first", [
+        ("b sum\r", L), ("run\r", L), ("quit\r", "/n]"), ("n\r", L), ("quit\r", "/n]"), ("y\r", None)]),
 ]
 
 
@@ -122,9 +137,10 @@ class Screen:
         lines = []
         for line in screen.display:
             line = re.sub(r"0x[0-9a-f]+", "0xADDR", line.rstrip())
-            line = re.sub(r"process \d+", "process PID", line)
+            line = re.sub(r"[Pp]rocess \d+", "process PID", line)
             lines.append(line)
-        return "\n".join(lines).rstrip()
+        # An address cut by the end of a line leaves its tail on the next.
+        return re.sub(r"0xADDR\n[0-9a-f]+", "0xADDR\n", "\n".join(lines).rstrip())
 
     def close(self):
         if self.process.poll() is None:
@@ -172,6 +188,47 @@ class SideBySide(unittest.TestCase):
                 theirs, ours = self.screens(steps, ours=options, theirs=options)
                 self.assertEqual(ours, theirs)
                 self.assertEqual("init file read" in ours, not options)
+
+
+class SideBySideWithLldb(unittest.TestCase):
+    maxDiff = None
+
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="ld-parity-")
+        self.addCleanup(shutil.rmtree, self.home)
+        # LLDB's progress line comes and goes with the timing of symbol loading.
+        with open(os.path.join(self.home, ".lldbinit"), "w") as init:
+            init.write("settings set show-progress false\n")
+
+    def screens(self, steps, backend, ours=(), theirs=()):
+        shown = []
+        for argv in (["lldb-16", *theirs, PROGRAM], [HOST, backend, *ours, PROGRAM]):
+            screen = Screen(self, argv, self.home)
+            deadline = time.monotonic() + TIMEOUT
+            while not screen.line().endswith(L.rstrip()) and time.monotonic() < deadline:
+                screen.pump(0.1)
+            for keys, until in steps:
+                screen.step(keys, until)
+            shown.append(screen.text())
+            screen.close()
+        return shown
+
+    def test_each_scenario_shows_what_lldbs_own_console_shows_with_either_back_end(self):
+        for backend in ("--lldb=helper", "--lldb=script"):
+            for name, steps in LLDB_SCENARIOS:
+                with self.subTest(name, backend=backend):
+                    theirs, ours = self.screens(steps, backend)
+                    self.assertEqual(ours, theirs)
+
+    def test_the_init_file_is_read_as_lldb_reads_it_and_no_lldbinit_leaves_it(self):
+        with open(os.path.join(self.home, ".lldbinit"), "a") as init:
+            init.write("settings set stop-line-count-before 0\nsettings set stop-line-count-after 0\n")
+        steps = [("b sum\r", L), ("run\r", L)]
+        for options in ((), ("--no-lldbinit",)):
+            with self.subTest(options):
+                theirs, ours = self.screens(steps, "--lldb=helper", ours=options, theirs=options)
+                self.assertEqual(ours, theirs)
+                self.assertEqual("   16  " in ours, bool(options))
 
 
 def kill_gdb(screen):
