@@ -231,8 +231,8 @@ class SideBySideWithLldb(unittest.TestCase):
                 self.assertEqual("   16  " in ours, bool(options))
 
 
-def kill_gdb(screen):
-    """SIGKILL to the GDB that debugger-host's service runs."""
+def kill_debugger(screen, wanted="gdb"):
+    """SIGKILL to the debugger (GDB, or the LLDB back end) that debugger-host's service runs."""
     children = {}
     for line in subprocess.run(["ps", "-eo", "pid=,ppid=,comm="], capture_output=True, text=True).stdout.splitlines():
         pid, parent, name = line.split(None, 2)
@@ -240,36 +240,42 @@ def kill_gdb(screen):
     pending = [screen.process.pid]
     while pending:
         for pid, name in children.get(pending.pop(), []):
-            if name == "gdb":
+            if name == wanted:
                 os.kill(pid, signal.SIGKILL)
                 return
             pending.append(pid)
-    screen.test.fail("no gdb under debugger-host")
+    screen.test.fail("no %s under debugger-host" % wanted)
 
 
 class OwnConsole(unittest.TestCase):
-    """What has no counterpart in GDB's own console."""
+    """What has no counterpart in the debugger's own console."""
 
     def setUp(self):
         self.home = tempfile.mkdtemp(prefix="ld-own-")
         self.addCleanup(shutil.rmtree, self.home)
 
-    def console(self):
-        screen = Screen(self, [HOST, "--gdb", PROGRAM], self.home)
+    def console(self, option, prompt):
+        screen = Screen(self, [HOST, option, PROGRAM], self.home)
         deadline = time.monotonic() + TIMEOUT
-        while not screen.line().endswith(P.rstrip()) and time.monotonic() < deadline:
+        while not screen.line().endswith(prompt.rstrip()) and time.monotonic() < deadline:
             screen.pump(0.1)
         return screen
 
-    def test_every_ending_restores_the_terminal_and_a_dead_gdb_is_one_line_and_status_7(self):
-        # name, the ending, exit status, the line said
-        endings = [("Ctrl-D", lambda screen: screen.step("\x04", ASKED) or screen.step("y\r", None), 0, None),
-                   ("GDB killed", kill_gdb, 7, "debugger-host: GDB ended unexpectedly")]
-        for name, end, status, said in endings:
+    def test_every_ending_restores_the_terminal_and_a_dead_debugger_is_one_line_and_status_7(self):
+        # name, option, prompt, the ending, exit status, the line said
+        endings = [
+            ("GDB, Ctrl-D", "--gdb", P, lambda screen: screen.step("\x04", ASKED) or screen.step("y\r", None), 0, None),
+            ("GDB killed", "--gdb", P, kill_debugger, 7, "debugger-host: GDB ended unexpectedly"),
+            ("LLDB, quit", "--lldb=helper", L, lambda screen: screen.step("quit\r", "/n]") or screen.step("y\r", None),
+             0, None),
+            ("LLDB, Ctrl-D", "--lldb=script", L, lambda screen: screen.step("\x04", None), 0, None),
+            ("LLDB killed", "--lldb=helper", L, lambda screen: kill_debugger(screen, "lldb-helper"), 7,
+             "debugger-host: LLDB ended unexpectedly")]
+        for name, option, prompt, end, status, said in endings:
             with self.subTest(name):
-                screen = self.console()
-                screen.step("break sum\r", P)
-                screen.step("run\r", P)
+                screen = self.console(option, prompt)
+                screen.step("break sum\r" if option == "--gdb" else "b sum\r", prompt)
+                screen.step("run\r", prompt)
                 end(screen)
                 self.assertEqual(screen.process.wait(TIMEOUT), status)
                 while screen.pump(0.2):
@@ -280,12 +286,15 @@ class OwnConsole(unittest.TestCase):
                     self.assertIn("\n" + said, screen.text())
 
     def test_the_history_of_one_session_is_recalled_in_the_next(self):
-        first = self.console()
-        first.step("print 6 * 7\r", P)
-        first.step("\x04", None)
-        second = self.console()
-        second.step("\x1b[A\r", P)
-        self.assertEqual(second.text().count("$1 = 42"), 1)
+        # GDB's through ours, LLDB's through its own
+        for option, prompt, answer in (("--gdb", P, "$1 = 42"), ("--lldb=helper", L, "$0 = 42")):
+            with self.subTest(option):
+                first = self.console(option, prompt)
+                first.step("print 6 * 7\r", prompt)
+                first.step("\x04", None)
+                second = self.console(option, prompt)
+                second.step("\x1b[A\r", prompt)
+                self.assertEqual(second.text().count(answer), 1)
 
 
 if __name__ == "__main__":
