@@ -69,6 +69,7 @@ LLDB_SCENARIOS = [
     ("Ctrl-C in a busy loop and at the prompt", [("run spin\r", "~spinning"), ("\x03", L), ("\x03", L)]),
     ("Ctrl-C with no program", [("\x03", L), ("print 6 * 7\r", L)]),
     ("Tab completes through LLDB", [("breakpoint se\t", "breakpoint set "), ("-n square\r", L)]),
+    ("a resize reaches LLDB", [(RESIZE, None), ("run size\r", L), ("settings show term-width\r", L)]),
     ("quit with a live program asks first", [
         ("b sum\r", L), ("run\r", L), ("quit\r", "/n]"), ("n\r", L), ("quit\r", "/n]"), ("y\r", None)]),
 ]
@@ -153,6 +154,21 @@ class Screen:
                 pass
 
 
+def side_by_side(test, argvs, prompt, steps):
+    """The screens of each command line, given the same steps from its first prompt on."""
+    shown = []
+    for argv in argvs:
+        screen = Screen(test, argv, test.home)
+        deadline = time.monotonic() + TIMEOUT
+        while not screen.line().endswith(prompt.rstrip()) and time.monotonic() < deadline:
+            screen.pump(0.1)
+        for keys, until in steps:
+            screen.step(keys, until)
+        shown.append(screen.text())
+        screen.close()
+    return shown
+
+
 class SideBySide(unittest.TestCase):
     maxDiff = None
 
@@ -161,17 +177,7 @@ class SideBySide(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.home)
 
     def screens(self, steps, ours=(), theirs=("--nx",)):
-        shown = []
-        for argv in (["gdb", "-q", *theirs, PROGRAM], [HOST, "--gdb", *ours, PROGRAM]):
-            screen = Screen(self, argv, self.home)
-            deadline = time.monotonic() + TIMEOUT
-            while not screen.line().endswith(P.rstrip()) and time.monotonic() < deadline:
-                screen.pump(0.1)
-            for keys, until in steps:
-                screen.step(keys, until)
-            shown.append(screen.text())
-            screen.close()
-        return shown
+        return side_by_side(self, (["gdb", "-q", *theirs, PROGRAM], [HOST, "--gdb", *ours, PROGRAM]), P, steps)
 
     def test_each_scenario_shows_what_gdbs_own_console_shows(self):
         for name, steps in SCENARIOS:
@@ -201,17 +207,7 @@ class SideBySideWithLldb(unittest.TestCase):
             init.write("settings set show-progress false\n")
 
     def screens(self, steps, backend, ours=(), theirs=()):
-        shown = []
-        for argv in (["lldb-16", *theirs, PROGRAM], [HOST, backend, *ours, PROGRAM]):
-            screen = Screen(self, argv, self.home)
-            deadline = time.monotonic() + TIMEOUT
-            while not screen.line().endswith(L.rstrip()) and time.monotonic() < deadline:
-                screen.pump(0.1)
-            for keys, until in steps:
-                screen.step(keys, until)
-            shown.append(screen.text())
-            screen.close()
-        return shown
+        return side_by_side(self, (["lldb-16", *theirs, PROGRAM], [HOST, backend, *ours, PROGRAM]), L, steps)
 
     def test_each_scenario_shows_what_lldbs_own_console_shows_with_either_back_end(self):
         for backend in ("--lldb=helper", "--lldb=script"):
