@@ -449,6 +449,13 @@ private:
     std::shared_ptr<Kept> kept_ = std::make_shared<Kept>();
 };
 
+// A service of another user cannot open the terminals this process makes (they are ours alone).
+bool runsAsUs(std::optional<pid_t> peer)
+{
+    struct stat info {};
+    return peer && stat(("/proc/" + std::to_string(*peer)).c_str(), &info) == 0 && info.st_uid == getuid();
+}
+
 // A service reached through a socket may live in another mount namespace (a sandbox's other
 // side), where the terminals this process makes do not exist.
 bool sharesOurMountNamespace(std::optional<pid_t> peer)
@@ -641,7 +648,8 @@ int main(int argc, char **argv)
     }
 
     const bool seesOurTerminals = !options.socket || sharesOurMountNamespace(client->peerPid());
-    if (lldbConsole && seesOurTerminals) {
+    // A console request that fails would leave the record console's lines numbered one short.
+    if (lldbConsole && seesOurTerminals && (!options.socket || runsAsUs(client->peerPid()))) {
         lldbFed.store(lldbConsole.get());
         if (client->closed())
             lldbConsole->closed();
@@ -655,8 +663,10 @@ int main(int argc, char **argv)
         }
         lldbFed.store(nullptr);
     }
-    if (lldbConsole)
+    if (lldbConsole) {
         printf("note: LLDB cannot run its own command line on this console's terminal: its records are shown instead\n");
+        fflush(stdout);
+    }
     if (console) {
         console->run(*client, seesOurTerminals);
         if (console->debuggerDied()) {
