@@ -37,7 +37,7 @@ struct LldbCliConsole::State {
     // Shared with the client's reading thread.
     mutable std::mutex lock;
     std::string partialLine;
-    std::vector<Json> results_; // in order: the console request's, then the program's loading
+    std::vector<Json> answers; // in order: the console request's, then the program's loading
     bool ended = false;         // LLDB's interpreter ended: quit typed, or Ctrl-D
     bool connectionClosed = false;
     bool wrote = false;
@@ -117,13 +117,13 @@ struct LldbCliConsole::State {
     }
 
     // Waits for the answers to the first count lines sent; none once the connection is gone.
-    std::optional<std::vector<Json>> results(size_t count)
+    std::optional<std::vector<Json>> awaitAnswers(size_t count)
     {
         for (;;) {
             {
                 std::lock_guard<std::mutex> guard(lock);
-                if (this->results_.size() >= count)
-                    return results_;
+                if (answers.size() >= count)
+                    return answers;
                 if (connectionClosed)
                     return std::nullopt;
             }
@@ -150,9 +150,9 @@ struct LldbCliConsole::State {
             const Json request{{"request", "launch"}, {"arguments", options.arguments}, {"start", false}};
             sendLine(*client, request.dump(-1, ' ', false, Json::error_handler_t::replace));
         }
-        const auto answers = results(1 + shown.size());
-        for (size_t i = 0; answers && i < shown.size(); ++i) {
-            const Json &answer = (*answers)[i + 1];
+        const auto answered = awaitAnswers(1 + shown.size());
+        for (size_t i = 0; answered && i < shown.size(); ++i) {
+            const Json &answer = (*answered)[i + 1];
             std::string text = "(lldb) " + shown[i] + "\n" + answer.value("output", "") + answer.value("error", "");
             for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
                 text.insert(at, "\r");
@@ -183,7 +183,7 @@ void LldbCliConsole::feed(const uint8_t *bytes, size_t count)
                 continue;
             const std::string type = record.value("type", "");
             if (type == "result") {
-                state.results_.push_back(record);
+                state.answers.push_back(record);
                 changed = true;
             } else if (type == "console" && record.value("state", "") == "ended") {
                 state.ended = true;
@@ -220,7 +220,7 @@ bool LldbCliConsole::run(ServiceClient &client)
         return false;
     const Json request{{"request", "console"}, {"terminal", state.tty.path}, {"initFile", state.options.readInitFiles}};
     sendLine(client, request.dump(-1, ' ', false, Json::error_handler_t::replace));
-    const auto answer = state.results(1);
+    const auto answer = state.awaitAnswers(1);
     if (!answer || !answer->front().value("ok", false))
         return false;
 
