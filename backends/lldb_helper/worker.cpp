@@ -403,9 +403,10 @@ requests::Answer Session::console(const requests::Console& request)
         debugger_.SkipLLDBInitFiles(false);
         interpreter.SourceInitFileInHomeDirectory(ignored);
     }
-    debugger_.SetInputFile(lldb::SBFile(::dup(fd), "r", true));
-    debugger_.SetOutputFile(lldb::SBFile(::dup(fd), "w", true));
-    debugger_.SetErrorFile(lldb::SBFile(::dup(fd), "w", true));
+    // Copies of its own for each of LLDB's streams, none reaching the debug server or the debuggee.
+    debugger_.SetInputFile(lldb::SBFile(::fcntl(fd, F_DUPFD_CLOEXEC, 0), "r", true));
+    debugger_.SetOutputFile(lldb::SBFile(::fcntl(fd, F_DUPFD_CLOEXEC, 0), "w", true));
+    debugger_.SetErrorFile(lldb::SBFile(::fcntl(fd, F_DUPFD_CLOEXEC, 0), "w", true));
     console_size();
     reporter_.set_console(fd);
     std::thread([this] {

@@ -582,6 +582,7 @@ TEST_P(LldbBackend, ConsoleRunsLldbsInterpreterOnTheTerminalWhileTheRecordsStayC
     auto stopped = backend.nextState("stopped");
     ASSERT_TRUE(stopped);
     EXPECT_EQ(stopped->value("breakpoint", 0), 1);
+    EXPECT_EQ(descriptorCount(stopped->value("pid", 0)), 3u) << "the console's terminal reached the debuggee";
     // The command descriptor keeps serving while the interpreter runs.
     EXPECT_EQ(backend.command("frame variable x").value("output", ""), "(int) x = 1\n");
     terminal.type("breakpoint delete 1\r");
