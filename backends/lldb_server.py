@@ -1480,7 +1480,8 @@ class Session:
             return refused("error: a console is already running\n")
         path = request["terminal"]
         try:
-            fd = os.open(path.encode("utf-8", "surrogateescape"), os.O_RDWR | os.O_NOCTTY | os.O_CLOEXEC)
+            fd = os.open(path.encode("utf-8", "surrogateescape"),
+                         os.O_RDWR | os.O_NOCTTY | os.O_CLOEXEC)
         except OSError as failure:
             return refused("error: cannot open %s: %s\n" % (path, os.strerror(failure.errno)))
         if not os.isatty(fd):
@@ -1516,7 +1517,8 @@ class Session:
         if self.console_fd is None:
             return refused("error: no console\n")
         try:
-            columns = struct.unpack("HHHH", fcntl.ioctl(self.console_fd, termios.TIOCGWINSZ, b"\0" * 8))[1]
+            size = fcntl.ioctl(self.console_fd, termios.TIOCGWINSZ, b"\0" * 8)
+            columns = struct.unpack("HHHH", size)[1]
         except OSError:
             columns = 0
         if columns > 0:
