@@ -3,6 +3,7 @@ on a terminal of its own, and the screens compared once pids, addresses and GDB'
 its machine interface gets are set aside."""
 
 import fcntl
+import glob
 import os
 import pty
 import re
@@ -60,6 +61,21 @@ SCENARIOS = [
         ("break sum\r", P), ("run\r", P), ("r\r", ASKED), ("n\r", P), ("delete\r", ASKED), ("y\r", P),
         ("quit\r", ASKED), ("n\r", P), ("\x04", ASKED), ("y\r", None)]),
 ]
+
+
+def descendants(pid):
+    """Every process below pid, as each of its threads lists its children."""
+    found, parents = [], [pid]
+    while parents:
+        for path in glob.glob("/proc/%d/task/*/children" % parents.pop()):
+            try:
+                with open(path) as listed:
+                    children = [int(child) for child in listed.read().split()]
+            except OSError:
+                continue
+            found += children
+            parents += children
+    return found
 
 
 class Screen:
@@ -133,7 +149,15 @@ class Screen:
 
     def close(self):
         if self.process.poll() is None:
+            # A debugger's program may run in a process group of its own; left behind, a
+            # stopped one goes on running once its debugger is gone.
+            below = descendants(self.process.pid)
             os.killpg(self.process.pid, signal.SIGKILL)
+            for pid in below:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
         self.process.wait()
         for fd in (self.fd, self.slave):
             try:
