@@ -1,5 +1,7 @@
 #include "debugger/gdb_launch.h"
 
+#include <iterator>
+
 #include "diagnostics/console.h"
 #include "platform/bundle.h"
 
@@ -7,13 +9,13 @@ namespace {
 
 constexpr const char *launcherNames[] = {"gdb-x86_64", "gdb-aarch64"};
 // Written before any connection is served, only read after.
-std::optional<std::string> launchersFound[2];
+std::optional<std::string> launchersFound[std::size(launcherNames)];
 
 } // namespace
 
 void findGdbLaunchers()
 {
-    for (size_t i = 0; i < 2; ++i)
+    for (size_t i = 0; i < std::size(launcherNames); ++i)
         launchersFound[i] = auxiliaryExecutablePath(launcherNames[i]);
 }
 
