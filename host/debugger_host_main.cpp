@@ -21,6 +21,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "host/console/terminal_console.h"
@@ -398,6 +399,29 @@ public:
             return nullptr;
         return std::unique_ptr<HeldLines>(new HeldLines(ends[0], ends[1]));
     }
+    // Once the service has started: the pipe holds its first lines meanwhile, and the service
+    // starts sooner for not waiting on this thread's creation.
+    void startReading()
+    {
+        if (readEnd_ < 0)
+            return;
+        // The reader outlives this object: it ends with the service's last writer.
+        std::thread([kept = kept_, readEnd = std::exchange(readEnd_, -1)] {
+            FILE *in = fdopen(readEnd, "r");
+            char *line = nullptr;
+            size_t size = 0;
+            while (in != nullptr && getline(&line, &size, in) > 0) {
+                std::lock_guard<std::mutex> guard(kept->lock);
+                kept->lines.emplace_back(line);
+                if (kept->lines.size() > 100)
+                    kept->lines.pop_front();
+            }
+            free(line);
+            if (in != nullptr)
+                fclose(in);
+        }).detach();
+    }
+
     int writeEnd() const { return writeEnd_; }
     // Once the service holds its copy.
     void closeWriteEnd()
@@ -420,25 +444,9 @@ private:
         std::deque<std::string> lines;
     };
 
-    HeldLines(int readEnd, int writeEnd) : writeEnd_(writeEnd)
-    {
-        // The reader outlives this object: it ends with the service's last writer.
-        std::thread([kept = kept_, readEnd] {
-            FILE *in = fdopen(readEnd, "r");
-            char *line = nullptr;
-            size_t size = 0;
-            while (in != nullptr && getline(&line, &size, in) > 0) {
-                std::lock_guard<std::mutex> guard(kept->lock);
-                kept->lines.emplace_back(line);
-                if (kept->lines.size() > 100)
-                    kept->lines.pop_front();
-            }
-            free(line);
-            if (in != nullptr)
-                fclose(in);
-        }).detach();
-    }
+    HeldLines(int readEnd, int writeEnd) : readEnd_(readEnd), writeEnd_(writeEnd) {}
 
+    int readEnd_;
     int writeEnd_;
     std::shared_ptr<Kept> kept_ = std::make_shared<Kept>();
 };
@@ -589,6 +597,8 @@ int main(int argc, char **argv)
     };
     auto client = options.socket ? ServiceClient::connectTo(*options.socket, callbacks)
                                  : ServiceClient::start(start, callbacks);
+    if (serviceLines)
+        serviceLines->startReading();
     if (!client) {
         fprintf(stderr, "debugger-host: cannot %s %s: %s\n", options.socket ? "connect to" : "start",
                 options.socket ? options.socket->c_str() : service->c_str(), strerror(errno));
