@@ -83,6 +83,9 @@ struct GdbCliConsole::State {
     std::optional<std::string> livePid;
     std::set<std::string> breakpoints;
     std::string pendingLine; // a line held for the person's answer
+    std::optional<std::string> heldLine; // a line held until GDB's records have caught up
+    bool heldAtEnd = false;              // that line was the end of input
+    uint64_t caughtUpId = 0;
     std::string refusal;     // what GDB says when that answer is no
     std::string question;    // the answer's prompt
     std::string currentPrompt;
@@ -259,8 +262,14 @@ struct GdbCliConsole::State {
         install(question, Mode::Asking);
     }
 
+    struct Question {
+        std::string text;
+        std::string no;
+        bool aboutLiveProgram;
+    };
+
     // GDB answers its own questions on this terminal; the irreversible ones are asked here.
-    bool asked(const std::string &line)
+    std::optional<Question> questionFor(const std::string &line) const
     {
         const std::string text = trimmed(line);
         const size_t space = text.find_first_of(" \t");
@@ -270,20 +279,48 @@ struct GdbCliConsole::State {
             return word.size() >= shortest && full.starts_with(word);
         };
         const std::string inferior = "Inferior 1 [process " + livePid.value_or("?") + "]";
-        if (livePid && (is("run", 1) || word == "start" || word == "starti")) {
-            ask(line, "The program being debugged has been started already.\nStart it from the beginning? (y or n) ",
-                "Program not restarted.\n");
-        } else if (livePid && is("kill", 1) && rest.empty()) {
-            ask(line, "Kill the program being debugged? (y or n) ", "Not confirmed.\n");
-        } else if ((word == "d" || is("delete", 3)) && (rest.empty() || rest == "breakpoints") && !breakpoints.empty()) {
-            ask(line, "Delete all breakpoints? (y or n) ", "");
-        } else if (livePid && is("quit", 1) && rest.empty()) {
-            ask(line, "A debugging session is active.\n\n\t" + inferior + " will be killed.\n\nQuit anyway? (y or n) ",
-                "Not confirmed.\n");
-        } else {
-            return false;
+        if (livePid && (is("run", 1) || word == "start" || word == "starti"))
+            return Question{"The program being debugged has been started already.\nStart it from the beginning? (y or n) ",
+                            "Program not restarted.\n", true};
+        if (livePid && is("kill", 1) && rest.empty())
+            return Question{"Kill the program being debugged? (y or n) ", "Not confirmed.\n", true};
+        if ((word == "d" || is("delete", 3)) && (rest.empty() || rest == "breakpoints") && !breakpoints.empty())
+            return Question{"Delete all breakpoints? (y or n) ", "", false};
+        if (livePid && is("quit", 1) && rest.empty())
+            return Question{"A debugging session is active.\n\n\t" + inferior + " will be killed.\n\nQuit anyway? (y or n) ",
+                            "Not confirmed.\n", true};
+        return std::nullopt;
+    }
+
+    // GDB's terminal may show a program's end and the prompt before its records, which come
+    // through the service, say so: a question about a live program waits for an answer of GDB's
+    // to a command of no effect, which comes after every record GDB wrote before it.
+    void decide(const std::string &text, bool atEnd)
+    {
+        const auto question = questionFor(text);
+        if (question && question->aboutLiveProgram && !heldLine) {
+            heldLine = text;
+            heldAtEnd = atEnd;
+            rl_callback_handler_remove();
+            mode = Mode::Busy;
+            caughtUpId = sendAwaited("-gdb-show confirm");
+            return;
         }
-        return true;
+        if (question) {
+            ask(text, question->text, question->no);
+            if (atEnd) // GDB's message follows the question's line, not the answer's
+                refusal.insert(0, "\n");
+            return;
+        }
+        quitting = quitting || quitsDebugger(text);
+        submit(text);
+    }
+
+    void caughtUp()
+    {
+        const std::string text = *heldLine;
+        decide(text, heldAtEnd);
+        heldLine.reset();
     }
 
     void runLine(const char *line)
@@ -315,13 +352,7 @@ struct GdbCliConsole::State {
             add_history(line);
             lastHistory = text;
         }
-        if (asked(text)) {
-            if (line == nullptr) // GDB's message follows the question's line, not the answer's
-                refusal.insert(0, "\n");
-            return;
-        }
-        quitting = quitting || quitsDebugger(text);
-        submit(text);
+        decide(text, line == nullptr);
     }
 
     static void onLine(char *line)
@@ -358,6 +389,8 @@ struct GdbCliConsole::State {
                 prompt = *record.text("value");
             else if (auto setting = shown.find(*record.token); setting != shown.end() && record.text("value"))
                 setting->second = *record.text("value");
+            if (*record.token == caughtUpId && heldLine)
+                caughtUp();
         } else if (record.kind == MiRecord::Kind::ConsoleStream && mode == Mode::Starting) {
             // What loading the program and the init file say; GDB's terminal shows the rest itself.
             if (record.streamText != "New UI allocated\n" && !newUiFailed)

@@ -132,6 +132,17 @@ class Console:
         self.close()
 
 
+def service_of(host):
+    """The service a debugger-host started: its child of that name."""
+    for listed in os.listdir("/proc/%d/task" % host):
+        with open("/proc/%d/task/%s/children" % (host, listed)) as children:
+            for child in children.read().split():
+                with open("/proc/%s/comm" % child) as name:
+                    if name.read().strip() == "local-debugger":
+                        return int(child)
+    return None
+
+
 def still_running(program):
     """Processes still running the program (left behind by a run)."""
     found = subprocess.run(["pgrep", "-f", program], capture_output=True, text=True).stdout.split()
@@ -198,6 +209,29 @@ class ConsoleSessions(unittest.TestCase):
                     console.type("y\n")
                 self.assertEqual(console.exit_status(), 0)
                 self.assertEqual(still_running(READING), [])
+
+    def test_the_end_of_input_waits_for_gdbs_records_and_asks_nothing_of_a_program_gone(self):
+        """GDB's terminal shows the program's end and a prompt at once; its records say so later,
+        through the service (held here). Ctrl-D at that prompt quits without asking."""
+        with Console(self, ["--gdb", EXAMPLE], self.state) as console:
+            console.expect("(gdb) ")
+            for typed in ("break compute", "run", "delete 1"):
+                console.type(typed + "\n")
+                console.expect("(gdb) ")
+            service = service_of(console.pid)
+            os.kill(service, signal.SIGSTOP)
+            try:
+                console.type("continue\n")
+                console.expect("exited normally]")
+                console.expect("(gdb) ")
+                console.type("\x04")
+                time.sleep(0.5)
+                while select.select([console.fd], [], [], 0)[0]:
+                    console.screen += os.read(console.fd, 65536)
+                self.assertNotIn(b"Quit anyway?", console.screen)
+            finally:
+                os.kill(service, signal.SIGCONT)
+            self.assertEqual(console.exit_status(), 0)
 
     def test_ctrl_c_at_the_prompt_drops_the_line_with_gdbs_quit_and_the_debugger_goes_on(self):
         console = Console(self, ["--gdb", EXAMPLE], self.state)
