@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libmsgpack-cxx-dev libplist-dev nlohmann-json3-dev libedit-dev
+  libncurses-dev libbsd-dev # their static libraries: debugger-host is linked whole
   gdb gdb-multiarch
   lldb-16 liblldb-16-dev python3-lldb-16 python3 python3-msgpack python3-pyte
   systemd bubblewrap
