@@ -12,12 +12,15 @@ supervisor dies, even by SIGKILL, so the debuggee never outlives the back end.
 
 import codecs
 import ctypes
+import fcntl
 import json
 import math
 import os
 import select
 import signal
+import struct
 import sys
+import termios
 import threading
 
 BACKEND_NAME = "lldb_server"
@@ -85,6 +88,20 @@ def result_record(seq, ok, output, error, matches=None, body=None):
 
 def output_record(stream, data):
     return {"type": "output", "stream": stream, "data": data}
+
+
+def write_all(fd, data):
+    while data:
+        try:
+            data = data[os.write(fd, data):]
+        except InterruptedError:
+            continue
+        except OSError:
+            return
+
+
+def console_ended_record():
+    return {"type": "console", "state": "ended"}
 
 
 def error_record(message):
@@ -380,6 +397,11 @@ def _parse_launch(fields):
     return request
 
 
+def _parse_console(fields):
+    return {"terminal": fields.string("terminal", Fields.NO_NUL | Fields.NOT_EMPTY),
+            "init_file": fields.flag("initFile", False)}
+
+
 REQUEST_PARSERS = {
     "input": _parse_input,
     "complete": _parse_complete,
@@ -393,6 +415,8 @@ REQUEST_PARSERS = {
     "setVariable": _parse_set_variable,
     "step": _parse_step,
     "launch": _parse_launch,
+    "console": _parse_console,
+    "consoleSize": lambda fields: {},
 }
 
 
@@ -739,13 +763,29 @@ class Reporter:
         self.condition = threading.Condition()
         self.processes = {}
         self.marks = None
+        self.debugger_listener = None
+        self.console_fd = None
         self.marks_sent = 0
         self.marks_passed = 0
 
-    def listen(self, listener):
-        """Before any event is read: the listener must also hear the reporter's own marks."""
+    def listen(self, listener, debugger_listener):
+        """Before any event is read: the listener must also hear the reporter's own marks.
+        LLDB's own listener is taken off every process, so that each event reaches it only once
+        the records have what it carried."""
         self.marks = lldb.SBBroadcaster("lldb_server.marks")
         listener.StartListeningForEvents(self.marks, MARK)
+        self.debugger_listener = debugger_listener
+
+    def set_console(self, terminal_fd):
+        """While LLDB's interpreter runs on a terminal: what the debuggee writes is copied there
+        as it is read (LLDB finds it read already), and the events go on to LLDB's own
+        listener. None: no console."""
+        with self.condition:
+            self.console_fd = terminal_fd
+
+    def console_running(self):
+        with self.condition:
+            return self.console_fd is not None
 
     def catch_up(self):
         # The listener hands out events in the order they were broadcast, so once the event
@@ -780,6 +820,7 @@ class Reporter:
         tracked = Tracked(process)
         self.processes[key] = tracked
         self.pids.add(tracked.pid)
+        process.GetBroadcaster().RemoveListener(self.debugger_listener)
         if tracked.launched_here:
             self.writer.write({"type": "process", "state": "launching", "pid": tracked.pid})
             tracked.last_state = "launching"
@@ -791,6 +832,8 @@ class Reporter:
                 data = self.output.read(tracked.process, stream)
                 if not data:
                     break
+                if self.console_fd is not None:
+                    write_all(self.console_fd, data)
                 decoded = tracked.decoders[stream].decode(data, False)
                 if decoded:
                     self.writer.write(output_record(stream, decoded))
@@ -859,6 +902,13 @@ class Reporter:
             with self.condition:
                 self.marks_passed += 1
                 self.condition.notify_all()
+            return
+        if lldb.SBTarget.EventIsTargetEvent(event):
+            # Modules load while a launch still holds the process's events: LLDB's own listener
+            # comes off it before the debuggee writes anything.
+            process = lldb.SBTarget.GetTargetFromEvent(event).GetProcess()
+            if process.IsValid():
+                process.GetBroadcaster().RemoveListener(self.debugger_listener)
             return
         if not lldb.SBProcess.EventIsProcessEvent(event):
             return
@@ -1246,6 +1296,8 @@ class Session:
         self.interpreter = None
         self.breakpoints = BreakpointRequests()
         self.examiner = None
+        self.records = None
+        self.console_fd = None
 
     def start_debugger(self, set_debug_server):
         init = lldb.SBDebugger.InitializeWithErrorHandling()
@@ -1280,15 +1332,17 @@ class Session:
         return True
 
     def event_loop(self):
-        listener = self.debugger.GetListener()
         while True:
             event = lldb.SBEvent()
-            if not listener.WaitForEvent(WAIT_FOREVER, event):
+            if not self.records.WaitForEvent(WAIT_FOREVER, event):
                 continue
             try:
                 self.reporter.on_event(event)
             except Exception as fault:  # keep reporting whatever one event did
                 self.writer.write(error_record("event handling failed: %s" % fault))
+            # LLDB's interpreter describes stops from these, once the records have what they carry.
+            if lldb.SBProcess.EventIsProcessEvent(event) and self.reporter.console_running():
+                self.debugger.GetListener().AddEvent(event)
 
     def interrupt_debuggees(self):
         # LLDB ignores the request for a process that is not running, so no state check is
@@ -1329,7 +1383,11 @@ class Session:
         watched = {signal.SIGINT, signal.SIGTERM}
         while True:
             signo = signal.sigwaitinfo(watched).si_signo
-            if signo == signal.SIGINT:
+            if signo == signal.SIGINT and self.reporter.console_running():
+                # As a Ctrl-C at LLDB's own console: the prompt's line is dropped, or the
+                # running debuggee is interrupted.
+                self.debugger.DispatchInputInterrupt()
+            elif signo == signal.SIGINT:
                 self.interrupt_debuggees()
             elif signo == signal.SIGTERM:
                 self.request_shutdown()
@@ -1397,6 +1455,10 @@ class Session:
             return self.breakpoints.set_functions(target, request)
         if name == "launch":
             return self.launch(target, request)
+        if name == "console":
+            return self.console(request)
+        if name == "consoleSize":
+            return self.console_size()
         if name == "step":
             stepped = self.examiner.step(request)
             # As for a command: a debuggee left running reports that before the result.
@@ -1412,6 +1474,56 @@ class Session:
             "setVariable": self.examiner.set_variable,
         }
         return handlers[name](request)
+
+    def console(self, request):
+        if self.console_fd is not None:
+            return refused("error: a console is already running\n")
+        path = request["terminal"]
+        try:
+            fd = os.open(path.encode("utf-8", "surrogateescape"),
+                         os.O_RDWR | os.O_NOCTTY | os.O_CLOEXEC)
+        except OSError as failure:
+            return refused("error: cannot open %s: %s\n" % (path, os.strerror(failure.errno)))
+        if not os.isatty(fd):
+            os.close(fd)
+            return refused("error: %s is not a terminal\n" % path)
+        self.console_fd = fd
+        # LLDB's own console on a terminal: colours, and its questions asked there. Its progress
+        # line stays off: the debuggee's output reaches the terminal past LLDB, which would not
+        # clear that line first.
+        for command in ("settings set auto-confirm false", "settings set use-color true",
+                        "settings set show-progress false"):
+            self.interpreter.HandleCommand(command, lldb.SBCommandReturnObject(), False)
+        if request["init_file"]:
+            # What it prints goes to the terminal; LLDB shows none of its results either.
+            self.debugger.SkipLLDBInitFiles(False)
+            self.interpreter.SourceInitFileInHomeDirectory(lldb.SBCommandReturnObject())
+        self.debugger.SetInputFile(lldb.SBFile(os.dup(fd), "r", True))
+        self.debugger.SetOutputFile(lldb.SBFile(os.dup(fd), "w", True))
+        self.debugger.SetErrorFile(lldb.SBFile(os.dup(fd), "w", True))
+        self.console_size()
+        self.reporter.set_console(fd)
+
+        def interpret():
+            self.debugger.RunCommandInterpreter(True, False, lldb.SBCommandInterpreterRunOptions(),
+                                                0, False, False)
+            self.writer.write(console_ended_record())
+            self.request_shutdown()
+
+        threading.Thread(target=interpret, daemon=True).start()
+        return Answer()
+
+    def console_size(self):
+        if self.console_fd is None:
+            return refused("error: no console\n")
+        try:
+            size = fcntl.ioctl(self.console_fd, termios.TIOCGWINSZ, b"\0" * 8)
+            columns = struct.unpack("HHHH", size)[1]
+        except OSError:
+            columns = 0
+        if columns > 0:
+            self.debugger.SetTerminalWidth(columns)
+        return Answer()
 
     def launch(self, target, request):
         if not target.IsValid():
@@ -1507,6 +1619,9 @@ class Session:
                                           lldb.eStateInvalid, lldb.eStateUnloaded):
                 process.Kill()
         self.reporter.settle(self.debugger, SETTLE_PATIENCE)
+        # LLDB writes its console's history as it lets the console go.
+        if self.console_fd is not None:
+            lldb.SBDebugger.Destroy(self.debugger)
         self.writer.seal()
         # Tearing LLDB down can block on its own threads; nothing is left worth the wait.
         os._exit(0)
@@ -1514,7 +1629,14 @@ class Session:
     def run(self, set_debug_server):
         if not self.start_debugger(set_debug_server):
             return 1
-        self.reporter.listen(self.debugger.GetListener())
+        # The records hear every process and every target; LLDB's own listener hears a process
+        # only through them.
+        self.records = lldb.SBListener("lldb_server.records")
+        self.records.StartListeningForEventClass(self.debugger, lldb.SBProcess.GetBroadcasterClassName(),
+                                                 0xFFFFFFFF)
+        self.records.StartListeningForEventClass(self.debugger, lldb.SBTarget.GetBroadcasterClassName(),
+                                                 lldb.SBTarget.eBroadcastBitModulesLoaded)
+        self.reporter.listen(self.records, self.debugger.GetListener())
         threading.Thread(target=self.event_loop, daemon=True).start()
         threading.Thread(target=self.signal_loop, daemon=True).start()
         version = (lldb.SBDebugger.GetVersionString() or "").split("\n", 1)[0]

@@ -4,6 +4,7 @@
 #include "backends/lldb_helper/process_tree.h"
 #include "backends/lldb_helper/records.h"
 
+#include <cerrno>
 #include <optional>
 #include <set>
 #include <unistd.h>
@@ -75,6 +76,18 @@ const char* stop_reason_name(lldb::StopReason reason)
         return "vfork-done";
     }
     return "unknown";
+}
+
+void copy_to(int fd, std::string_view bytes)
+{
+    while (fd >= 0 && !bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
 }
 
 bool has_stop_reason(lldb::SBThread& thread)
@@ -205,6 +218,7 @@ Reporter::Tracked& Reporter::track(lldb::SBProcess& process)
     tracked.pid = process.GetProcessID();
     tracked.launched_here = launched_here(tracked.pid);
     pids_.add(tracked.pid);
+    process.GetBroadcaster().RemoveListener(debugger_listener_);
     if (tracked.launched_here) {
         records::ProcessState record;
         record.state = "launching";
@@ -229,6 +243,7 @@ void Reporter::drain(Tracked& tracked)
             const std::size_t n = (tracked.process.*stream.read)(buffer.data(), buffer.size());
             if (n == 0)
                 break;
+            copy_to(console_fd_, std::string_view(buffer.data(), n));
             const std::string data = stream.text.decode(std::string_view(buffer.data(), n), false);
             if (!data.empty())
                 emit(records::output(stream.name, data));
@@ -318,10 +333,23 @@ void Reporter::end_unseen(Tracked& tracked)
     ended_.notify_all();
 }
 
-void Reporter::listen(lldb::SBListener& listener)
+void Reporter::listen(lldb::SBListener& listener, lldb::SBListener debugger_listener)
 {
     marks_ = lldb::SBBroadcaster("lldb-helper.marks");
     listener.StartListeningForEvents(marks_, kMark);
+    debugger_listener_ = debugger_listener;
+}
+
+void Reporter::set_console(int terminal_fd)
+{
+    std::lock_guard lock(mutex_);
+    console_fd_ = terminal_fd;
+}
+
+bool Reporter::console_running()
+{
+    std::lock_guard lock(mutex_);
+    return console_fd_ >= 0;
 }
 
 void Reporter::catch_up(std::unique_lock<std::mutex>& lock)
@@ -361,6 +389,14 @@ void Reporter::on_event(const lldb::SBEvent& event)
         std::lock_guard lock(mutex_);
         ++marks_passed_;
         caught_up_.notify_all();
+        return;
+    }
+    if (lldb::SBTarget::EventIsTargetEvent(event)) {
+        // Modules load while a launch still holds the process's events: LLDB's own listener
+        // comes off it before the debuggee writes anything.
+        lldb::SBProcess process = lldb::SBTarget::GetTargetFromEvent(event).GetProcess();
+        if (process.IsValid())
+            process.GetBroadcaster().RemoveListener(debugger_listener_);
         return;
     }
     if (!lldb::SBProcess::EventIsProcessEvent(event))

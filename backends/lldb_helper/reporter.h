@@ -40,8 +40,14 @@ class Reporter {
 public:
     explicit Reporter(EventWriter& writer) : writer_(writer) {}
 
-    // Before any event is read: the listener must also hear the reporter's own marks.
-    void listen(lldb::SBListener& listener);
+    // Before any event is read: the listener must also hear the reporter's own marks. LLDB's
+    // own listener is taken off every process, so that each event reaches it only once the
+    // records have what it carried (see forward_to).
+    void listen(lldb::SBListener& listener, lldb::SBListener debugger_listener);
+    // While LLDB's interpreter runs on a terminal: what the debuggee writes is copied there as
+    // it is read (LLDB finds it read already), and the events go on to LLDB's own listener. -1: none.
+    void set_console(int terminal_fd);
+    bool console_running();
     void on_event(const lldb::SBEvent& event);
     void after_command(lldb::SBDebugger& debugger);
 
@@ -81,6 +87,8 @@ private:
     std::condition_variable ended_;
     std::map<std::uint32_t, Tracked> processes_;
     lldb::SBBroadcaster marks_;
+    lldb::SBListener debugger_listener_;
+    int console_fd_ = -1;
     std::uint64_t marks_sent_ = 0;
     std::uint64_t marks_passed_ = 0;
     std::condition_variable caught_up_;

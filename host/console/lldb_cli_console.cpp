@@ -1,0 +1,273 @@
+#include "host/console/lldb_cli_console.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/signalfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "host/command_quoting.h"
+#include "host/console/line_editing.h"
+#include "host/console/wake_pipe.h"
+#include "host/debuggee_terminal.h"
+
+namespace local_debugger::console {
+
+namespace {
+
+using Json = nlohmann::json;
+using namespace std::chrono_literals;
+
+void sendLine(ServiceClient &client, const std::string &line)
+{
+    const std::string bytes = line + "\n";
+    client.sendData("send", std::vector<uint8_t>(bytes.begin(), bytes.end()));
+}
+
+} // namespace
+
+struct LldbCliConsole::State {
+    CliOptions options;
+
+    // Shared with the client's reading thread.
+    mutable std::mutex lock;
+    std::string partialLine;
+    std::vector<Json> answers; // in order: the console request's, then the program's loading
+    bool ended = false;         // LLDB's interpreter ended: quit typed, or Ctrl-D
+    bool connectionClosed = false;
+    bool wrote = false;
+    WakePipe wake;
+
+    // The console's own thread only.
+    ServiceClient *client = nullptr;
+    DebuggeeTerminal tty;
+    termios saved {};
+    bool terminal = false;
+    bool quitting = false;
+    bool keysGone = false;
+    bool died = false;
+
+    bool isClosed() const
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return connectionClosed;
+    }
+
+    void relayTerminal()
+    {
+        char bytes[65536];
+        for (;;) {
+            const ssize_t got = read(tty.master, bytes, sizeof bytes);
+            if (got <= 0)
+                return;
+            writeAll(STDOUT_FILENO, std::string_view(bytes, static_cast<size_t>(got)));
+        }
+    }
+
+    void forwardKeys()
+    {
+        char keys[4096];
+        const ssize_t got = readKeys(keys, sizeof keys);
+        if (got == 0 && !keysGone) { // the terminal went away: as a hang-up
+            keysGone = quitting = true;
+            client->requestResult("stop", 10s);
+        }
+        if (got <= 0)
+            return;
+        // Ctrl-C is LLDB's interrupt, which the back end dispatches as lldb does on SIGINT: the
+        // terminal has no process group to signal.
+        size_t start = 0;
+        for (size_t i = 0; i < static_cast<size_t>(got); ++i) {
+            if (keys[i] != '\x03')
+                continue;
+            writeAll(tty.master, std::string_view(keys + start, i - start));
+            client->sendCommand("break");
+            start = i + 1;
+        }
+        writeAll(tty.master, std::string_view(keys + start, static_cast<size_t>(got) - start));
+    }
+
+    void passSize()
+    {
+        winsize size {};
+        if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0)
+            return;
+        ioctl(tty.master, TIOCSWINSZ, &size);
+        sendLine(*client, R"({"request":"consoleSize"})");
+    }
+
+    void onSignal(int signalFd)
+    {
+        signalfd_siginfo info {};
+        if (read(signalFd, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+            return;
+        if (info.ssi_signo == SIGWINCH) {
+            passSize();
+        } else if (info.ssi_signo == SIGINT) {
+            client->sendCommand("break");
+        } else {
+            quitting = true;
+            client->requestResult("stop", 10s);
+        }
+    }
+
+    // Waits for the answers to the first count lines sent; none once the connection is gone.
+    std::optional<std::vector<Json>> awaitAnswers(size_t count)
+    {
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                if (answers.size() >= count)
+                    return answers;
+                if (connectionClosed)
+                    return std::nullopt;
+            }
+            pollfd woken{wake.readEnd(), POLLIN, 0};
+            poll(&woken, 1, -1);
+            wake.clear();
+        }
+    }
+
+    // Loaded as lldb loads the program it is given: each command shown after LLDB's prompt with
+    // what it answered, before the first prompt. The arguments go as data, byte for byte.
+    void loadProgram()
+    {
+        const auto path = lldbQuoted(*options.program);
+        if (!path)
+            return;
+        std::vector<std::string> shown{"target create " + *path};
+        sendLine(*client, shown[0]);
+        if (!options.arguments.empty()) {
+            std::string line = "settings set -- target.run-args ";
+            for (const auto &argument : options.arguments)
+                line += " " + lldbQuoted(argument).value_or("\"…\"");
+            shown.push_back(line);
+            const Json request{{"request", "launch"}, {"arguments", options.arguments}, {"start", false}};
+            sendLine(*client, request.dump(-1, ' ', false, Json::error_handler_t::replace));
+        }
+        const auto answered = awaitAnswers(1 + shown.size());
+        for (size_t i = 0; answered && i < shown.size(); ++i) {
+            const Json &answer = (*answered)[i + 1];
+            std::string text = "(lldb) " + shown[i] + "\n" + answer.value("output", "") + answer.value("error", "");
+            for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
+                text.insert(at, "\r");
+            writeAll(STDOUT_FILENO, text);
+        }
+    }
+};
+
+LldbCliConsole::LldbCliConsole(CliOptions options) : state_(std::make_unique<State>())
+{
+    state_->options = std::move(options);
+}
+
+LldbCliConsole::~LldbCliConsole() = default;
+
+void LldbCliConsole::feed(const uint8_t *bytes, size_t count)
+{
+    State &state = *state_;
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.wrote = true;
+        state.partialLine.append(reinterpret_cast<const char *>(bytes), count);
+        size_t start = 0;
+        for (size_t newline; (newline = state.partialLine.find('\n', start)) != std::string::npos; start = newline + 1) {
+            const Json record = Json::parse(state.partialLine.substr(start, newline - start), nullptr, false);
+            if (!record.is_object())
+                continue;
+            const std::string type = record.value("type", "");
+            if (type == "result") {
+                state.answers.push_back(record);
+                changed = true;
+            } else if (type == "console" && record.value("state", "") == "ended") {
+                state.ended = true;
+            }
+        }
+        state.partialLine.erase(0, start);
+    }
+    if (changed)
+        state.wake.wake();
+}
+
+void LldbCliConsole::closed()
+{
+    {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        state_->connectionClosed = true;
+    }
+    state_->wake.wake();
+}
+
+bool LldbCliConsole::died() const { return state_->died; }
+
+bool LldbCliConsole::wrote() const
+{
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->wrote;
+}
+
+bool LldbCliConsole::run(ServiceClient &client)
+{
+    State &state = *state_;
+    state.client = &client;
+    if (!state.tty.open(STDOUT_FILENO) || fcntl(state.tty.master, F_SETFL, O_NONBLOCK) != 0)
+        return false;
+    const Json request{{"request", "console"}, {"terminal", state.tty.path}, {"initFile", state.options.readInitFiles}};
+    sendLine(client, request.dump(-1, ' ', false, Json::error_handler_t::replace));
+    const auto answer = state.awaitAnswers(1);
+    if (!answer || !answer->front().value("ok", false))
+        return false;
+
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGWINCH})
+        sigaddset(&signals, signo);
+    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    state.terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &state.saved) == 0;
+    if (state.terminal) {
+        // Every key goes to LLDB's terminal as typed; its line discipline and LLDB's line
+        // editor answer them.
+        termios raw = state.saved;
+        raw.c_lflag &= ~(ICANON | ECHO | ISIG | IEXTEN);
+        raw.c_iflag &= ~(ICRNL | IXON | INLCR | IGNCR);
+        raw.c_oflag &= ~OPOST; // LLDB's terminal has made its line ends already
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        tcsetattr(STDIN_FILENO, TCSADRAIN, &raw);
+    }
+
+    if (state.options.program)
+        state.loadProgram();
+    while (!state.isClosed()) {
+        pollfd watched[] = {{state.wake.readEnd(), POLLIN, 0},
+                            {signalFd, POLLIN, 0},
+                            {state.tty.master, POLLIN, 0},
+                            {state.keysGone ? -1 : STDIN_FILENO, POLLIN, 0}};
+        if (poll(watched, std::size(watched), -1) < 0 && errno != EINTR)
+            break;
+        if (watched[0].revents != 0)
+            state.wake.clear();
+        if (watched[1].revents != 0)
+            state.onSignal(signalFd);
+        if (watched[2].revents != 0)
+            state.relayTerminal();
+        if (watched[3].revents != 0)
+            state.forwardKeys();
+    }
+    // What LLDB wrote as it ended.
+    state.relayTerminal();
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.died = !state.ended && !state.quitting;
+    }
+    endConsole(state.terminal ? &state.saved : nullptr, std::nullopt, signalFd);
+    return true;
+}
+
+} // namespace local_debugger::console
