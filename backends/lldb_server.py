@@ -728,6 +728,67 @@ class OutputReader:
             return b"\xff"  # the bytes are gone; leave a replacement character in their place
 
 
+class ProgramTerminal:
+    """The terminal a debuggee launched while LLDB's interpreter runs on a console writes to.
+
+    Its output comes here rather than through LLDB, which would hand bytes that arrive late to
+    its own console instead of the records; the back end reads it and gives every byte to both.
+    """
+
+    # Written after the debuggee's last bytes: once it is read back, all before it has arrived.
+    # No output mode of a terminal changes these control characters.
+    SETTLED = b"\x1e\x1f\x1c\x1d\x1e\x1f\x1c\x1d"
+    # A terminal whose output the debuggee has suspended never gives the mark back.
+    SETTLE_PATIENCE = 1.0
+
+    def __init__(self, size_from):
+        self.master, self.slave = os.openpty()  # the slave held: a debuggee's end is no error
+        self.path = os.ttyname(self.slave)
+        os.set_blocking(self.master, False)
+        os.set_blocking(self.slave, False)
+        self.take_size(size_from)
+
+    def take_size(self, source):
+        try:
+            fcntl.ioctl(self.master, termios.TIOCSWINSZ, fcntl.ioctl(source, termios.TIOCGWINSZ, b"\0" * 8))
+        except OSError:
+            pass
+
+    def _take(self):
+        taken = b""
+        while True:
+            try:
+                chunk = os.read(self.master, OUTPUT_CHUNK)
+            except InterruptedError:
+                continue
+            except OSError:
+                return taken
+            if not chunk:
+                return taken
+            taken += chunk
+
+    def read(self, settled):
+        """What the debuggee wrote and can be read now. settled: everything it wrote before the
+        call, which the system may still be carrying to this end (for a debuggee stopped or gone)."""
+        if not settled:
+            return self._take()
+        data, mark = b"", self.SETTLED
+        while mark:
+            try:
+                mark = mark[os.write(self.slave, mark):]
+            except BlockingIOError:
+                data += self._take()  # room for the mark
+            except InterruptedError:
+                continue
+            except OSError:
+                break
+        while not mark and self.SETTLED not in data:
+            if not select.select([self.master], [], [], self.SETTLE_PATIENCE)[0]:
+                break
+            data += self._take()
+        return data.replace(self.SETTLED, b"", 1)
+
+
 # ---------------------------------------------------------------------------------------------
 # Process events
 
@@ -765,6 +826,8 @@ class Reporter:
         self.marks = None
         self.debugger_listener = None
         self.console_fd = None
+        self.program = None
+        self.program_decoder = codecs.getincrementaldecoder("utf-8")("replace")
         self.marks_sent = 0
         self.marks_passed = 0
 
@@ -776,12 +839,32 @@ class Reporter:
         listener.StartListeningForEvents(self.marks, MARK)
         self.debugger_listener = debugger_listener
 
-    def set_console(self, terminal_fd):
+    def set_console(self, terminal_fd, program):
         """While LLDB's interpreter runs on a terminal: what the debuggee writes is copied there
-        as it is read (LLDB finds it read already), and the events go on to LLDB's own
-        listener. None: no console."""
+        as it is read, and the events go on to LLDB's own listener. A debuggee launched
+        meanwhile writes to the program's terminal, read here; LLDB's own terminal for it
+        carries only the echo of what is typed to it."""
         with self.condition:
             self.console_fd = terminal_fd
+            self.program = program
+
+    def relay_program(self):
+        """The program's terminal has something to read."""
+        with self.condition:
+            # The echo of what was typed to the debuggee first, in LLDB's hands already as a rule.
+            for tracked in self.processes.values():
+                if not tracked.ended:
+                    self.drain(tracked)
+            self.drain_program(False)
+
+    def drain_program(self, settled):
+        if self.program is None:
+            return
+        data = self.program.read(settled)
+        write_all(self.console_fd, data)
+        decoded = self.program_decoder.decode(data, False)
+        if decoded:
+            self.writer.write(output_record("stdout", decoded))
 
     def console_running(self):
         with self.condition:
@@ -826,7 +909,7 @@ class Reporter:
             tracked.last_state = "launching"
         return tracked
 
-    def drain(self, tracked):
+    def drain(self, tracked, settled=False):
         for stream in ("stdout", "stderr"):
             while True:
                 data = self.output.read(tracked.process, stream)
@@ -837,10 +920,12 @@ class Reporter:
                 decoded = tracked.decoders[stream].decode(data, False)
                 if decoded:
                     self.writer.write(output_record(stream, decoded))
+        self.drain_program(settled)
 
     def flush(self, tracked):
-        for stream in ("stdout", "stderr"):
-            decoded = tracked.decoders[stream].decode(b"", True)
+        decoders = list(tracked.decoders.items()) + [("stdout", self.program_decoder)]
+        for stream, decoder in decoders:
+            decoded = decoder.decode(b"", True)
             if decoded:
                 self.writer.write(output_record(stream, decoded))
 
@@ -858,7 +943,8 @@ class Reporter:
                 tracked.last_state = name
             self.drain(tracked)
             return
-        self.drain(tracked)
+        # A stop or an end: the debuggee wrote its last bytes before it.
+        self.drain(tracked, True)
         record = {"type": "process", "state": name, "pid": tracked.pid}
         if name == "stopped":
             stop_id = tracked.process.GetStopID()
@@ -1298,6 +1384,7 @@ class Session:
         self.examiner = None
         self.records = None
         self.console_fd = None
+        self.program_terminal = None
 
     def start_debugger(self, set_debug_server):
         init = lldb.SBDebugger.InitializeWithErrorHandling()
@@ -1487,6 +1574,11 @@ class Session:
         if not os.isatty(fd):
             os.close(fd)
             return refused("error: %s is not a terminal\n" % path)
+        try:
+            self.program_terminal = ProgramTerminal(fd)
+        except OSError as failure:
+            os.close(fd)
+            return refused("error: cannot make the program's terminal: %s\n" % os.strerror(failure.errno))
         self.console_fd = fd
         # LLDB's own console on a terminal: colours, and its questions asked there. Its progress
         # line stays off: the debuggee's output reaches the terminal past LLDB, which would not
@@ -1494,6 +1586,7 @@ class Session:
         for command in ("settings set auto-confirm false", "settings set use-color true",
                         "settings set show-progress false"):
             self.interpreter.HandleCommand(command, lldb.SBCommandReturnObject(), False)
+        self.direct_output_to_program_terminal()
         if request["init_file"]:
             # What it prints goes to the terminal; LLDB shows none of its results either.
             self.debugger.SkipLLDBInitFiles(False)
@@ -1502,7 +1595,8 @@ class Session:
         self.debugger.SetOutputFile(lldb.SBFile(os.dup(fd), "w", True))
         self.debugger.SetErrorFile(lldb.SBFile(os.dup(fd), "w", True))
         self.console_size()
-        self.reporter.set_console(fd)
+        self.reporter.set_console(fd, self.program_terminal)
+        threading.Thread(target=self.relay_loop, daemon=True).start()
 
         def interpret():
             self.debugger.RunCommandInterpreter(True, False, lldb.SBCommandInterpreterRunOptions(),
@@ -1523,7 +1617,30 @@ class Session:
             columns = 0
         if columns > 0:
             self.debugger.SetTerminalWidth(columns)
+        self.program_terminal.take_size(self.console_fd)
         return Answer()
+
+    def direct_output_to_program_terminal(self):
+        """Launches write to the program's terminal, for every target and those made later; LLDB
+        keeps a terminal of its own for the debuggee's input only, and reads keys for it while
+        it runs. An init file read afterwards may send the output elsewhere."""
+        def run(command):
+            self.interpreter.HandleCommand(command, lldb.SBCommandReturnObject(), False)
+        path = json.dumps(self.program_terminal.path)
+        selected = self.debugger.GetSelectedTarget()
+        for index in range(self.debugger.GetNumTargets()):
+            self.debugger.SetSelectedTarget(self.debugger.GetTargetAtIndex(index))
+            run("settings set target.output-path " + path)
+            run("settings set target.error-path " + path)
+        if selected.IsValid():
+            self.debugger.SetSelectedTarget(selected)
+        run("settings set -g target.output-path " + path)
+        run("settings set -g target.error-path " + path)
+
+    def relay_loop(self):
+        while True:
+            select.select([self.program_terminal.master], [], [])
+            self.reporter.relay_program()
 
     def launch(self, target, request):
         if not target.IsValid():

@@ -229,7 +229,29 @@ Reporter::Tracked& Reporter::track(lldb::SBProcess& process)
     return tracked;
 }
 
-void Reporter::drain(Tracked& tracked)
+void Reporter::drain_program(bool settled)
+{
+    if (program_ == nullptr)
+        return;
+    const std::string bytes = program_->read(settled);
+    copy_to(console_fd_, bytes);
+    const std::string data = program_text_.decode(bytes, false);
+    if (!data.empty())
+        emit(records::output("stdout", data));
+}
+
+void Reporter::relay_program()
+{
+    std::lock_guard lock(mutex_);
+    // The echo of what was typed to the debuggee first, in LLDB's hands already as a rule.
+    for (auto& [id, tracked] : processes_) {
+        if (!tracked.ended)
+            drain(tracked);
+    }
+    drain_program(false);
+}
+
+void Reporter::drain(Tracked& tracked, bool settled)
 {
     struct Stream {
         const char* name;
@@ -249,6 +271,7 @@ void Reporter::drain(Tracked& tracked)
                 emit(records::output(stream.name, data));
         }
     }
+    drain_program(settled);
 }
 
 void Reporter::flush(Tracked& tracked)
@@ -259,6 +282,9 @@ void Reporter::flush(Tracked& tracked)
     const std::string err = tracked.stderr_text.decode({}, true);
     if (!err.empty())
         emit(records::output("stderr", err));
+    const std::string program = program_text_.decode({}, true);
+    if (!program.empty())
+        emit(records::output("stdout", program));
 }
 
 void Reporter::report(Tracked& tracked, lldb::StateType state)
@@ -283,7 +309,8 @@ void Reporter::report(Tracked& tracked, lldb::StateType state)
         drain(tracked);
         return;
     }
-    drain(tracked);
+    // A stop or an end: the debuggee wrote its last bytes before it.
+    drain(tracked, true);
 
     records::ProcessState record;
     record.state = state_text;
@@ -340,10 +367,11 @@ void Reporter::listen(lldb::SBListener& listener, lldb::SBListener debugger_list
     debugger_listener_ = debugger_listener;
 }
 
-void Reporter::set_console(int terminal_fd)
+void Reporter::set_console(int terminal_fd, ProgramTerminal& program)
 {
     std::lock_guard lock(mutex_);
     console_fd_ = terminal_fd;
+    program_ = &program;
 }
 
 bool Reporter::console_running()

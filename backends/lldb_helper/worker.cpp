@@ -5,6 +5,7 @@
 #include "backends/lldb_helper/event_writer.h"
 #include "backends/lldb_helper/examiner.h"
 #include "backends/lldb_helper/process_tree.h"
+#include "backends/lldb_helper/program_terminal.h"
 #include "backends/lldb_helper/records.h"
 #include "backends/lldb_helper/reporter.h"
 #include "backends/lldb_helper/requests.h"
@@ -98,6 +99,8 @@ private:
     requests::Answer launch(const requests::Launch& request);
     requests::Answer console(const requests::Console& request);
     requests::Answer console_size();
+    void direct_output_to_program_terminal();
+    void relay_loop();
     void command_loop();
     [[noreturn]] void shut_down();
 
@@ -110,6 +113,7 @@ private:
     lldb::SBDebugger debugger_;
     lldb::SBListener records_{"lldb-helper.records"};
     int console_fd_ = -1;
+    ProgramTerminal program_terminal_;
     BreakpointRequests breakpoints_;
     Examiner examiner_{debugger_};
     std::uint64_t seq_ = 0;
@@ -387,6 +391,10 @@ requests::Answer Session::console(const requests::Console& request)
         ::close(fd);
         return requests::refused("error: " + to_utf8_lossy(request.terminal) + " is not a terminal\n");
     }
+    if (std::string failed = program_terminal_.open(fd); !failed.empty()) {
+        ::close(fd);
+        return requests::refused(failed);
+    }
     console_fd_ = fd;
     // LLDB's own console on a terminal: colours, and its questions asked there. Its progress
     // line stays off: the debuggee's output reaches the terminal past LLDB, which would not
@@ -397,6 +405,7 @@ requests::Answer Session::console(const requests::Console& request)
         lldb::SBCommandReturnObject ignored;
         interpreter.HandleCommand(command, ignored, false);
     }
+    direct_output_to_program_terminal();
     if (request.init_file) {
         // What it prints goes to the terminal; LLDB shows none of its results either.
         lldb::SBCommandReturnObject ignored;
@@ -408,7 +417,8 @@ requests::Answer Session::console(const requests::Console& request)
     debugger_.SetOutputFile(lldb::SBFile(::fcntl(fd, F_DUPFD_CLOEXEC, 0), "w", true));
     debugger_.SetErrorFile(lldb::SBFile(::fcntl(fd, F_DUPFD_CLOEXEC, 0), "w", true));
     console_size();
-    reporter_.set_console(fd);
+    reporter_.set_console(fd, program_terminal_);
+    std::thread(&Session::relay_loop, this).detach();
     std::thread([this] {
         lldb::SBCommandInterpreterRunOptions options;
         int errors = 0;
@@ -427,7 +437,42 @@ requests::Answer Session::console_size()
         return requests::refused("error: no console\n");
     if (::ioctl(console_fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
         debugger_.SetTerminalWidth(size.ws_col);
+    program_terminal_.take_size(console_fd_);
     return {};
+}
+
+void Session::direct_output_to_program_terminal()
+{
+    // Launches write to the program's terminal, for every target and those made later; LLDB
+    // keeps a terminal of its own for the debuggee's input only, and reads keys for it while
+    // it runs. An init file read afterwards may send the output elsewhere.
+    lldb::SBCommandInterpreter interpreter = debugger_.GetCommandInterpreter();
+    const auto run = [&](const std::string& command) {
+        lldb::SBCommandReturnObject ignored;
+        interpreter.HandleCommand(command.c_str(), ignored, false);
+    };
+    const std::string path = requests::json_quoted(program_terminal_.path());
+    lldb::SBTarget selected = debugger_.GetSelectedTarget();
+    for (std::uint32_t i = 0; i < debugger_.GetNumTargets(); ++i) {
+        lldb::SBTarget target = debugger_.GetTargetAtIndex(i);
+        debugger_.SetSelectedTarget(target);
+        run("settings set target.output-path " + path);
+        run("settings set target.error-path " + path);
+    }
+    if (selected.IsValid())
+        debugger_.SetSelectedTarget(selected);
+    run("settings set -g target.output-path " + path);
+    run("settings set -g target.error-path " + path);
+}
+
+void Session::relay_loop()
+{
+    for (;;) {
+        pollfd readable{program_terminal_.master(), POLLIN, 0};
+        if (::poll(&readable, 1, -1) < 0 && errno != EINTR)
+            return;
+        reporter_.relay_program();
+    }
 }
 
 void Session::command_loop()
