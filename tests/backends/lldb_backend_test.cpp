@@ -594,6 +594,8 @@ TEST_P(LldbBackend, ConsoleRunsLldbsInterpreterOnTheTerminalWhileTheRecordsStayC
     EXPECT_EQ(backend.output(), written);
     for (const std::string line : {"step 1 total 2", "step 3 total 17", "done 17"})
         EXPECT_NE(shown.find(line), std::string::npos) << shown;
+    // Keys typed before LLDB's next prompt are the program's, as under lldb.
+    terminal.await("(init)");
     terminal.type("quit\r");
     EXPECT_TRUE(backend.next([](const Json &r) { return r.value("type", "") == "console"; }));
     EXPECT_EQ(backend.end(), 0);
