@@ -1,11 +1,14 @@
 #include "host/console/lldb_cli_console.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <poll.h>
+#include <string>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <termios.h>
@@ -22,6 +25,9 @@ namespace {
 
 using Json = nlohmann::json;
 using namespace std::chrono_literals;
+
+// How long a Ctrl-D waits for LLDB's line editor; LLDB takes the terminal within milliseconds.
+constexpr auto endOfInputHold = 300ms;
 
 void sendLine(ServiceClient &client, const std::string &line)
 {
@@ -51,6 +57,8 @@ struct LldbCliConsole::State {
     bool quitting = false;
     bool keysGone = false;
     bool died = false;
+    std::string held; // keys not yet passed on: from a Ctrl-D on, until LLDB's line editor reads them
+    std::optional<std::chrono::steady_clock::time_point> heldSince;
 
     bool isClosed() const
     {
@@ -79,17 +87,39 @@ struct LldbCliConsole::State {
         }
         if (got <= 0)
             return;
-        // Ctrl-C is LLDB's interrupt, which the back end dispatches as lldb does on SIGINT: the
-        // terminal has no process group to signal.
-        size_t start = 0;
-        for (size_t i = 0; i < static_cast<size_t>(got); ++i) {
-            if (keys[i] != '\x03')
+        held.append(keys, static_cast<size_t>(got));
+        passKeys();
+    }
+
+    // Ctrl-C is LLDB's interrupt, which the back end dispatches as lldb does on SIGINT: the
+    // terminal has no process group to signal. LLDB writes its prompt before its line editor
+    // takes the terminal out of line mode, and a Ctrl-D typed in between would be an end of
+    // input that the change of mode drops: it waits for the line editor (at most
+    // endOfInputHold, for a reader that keeps line mode), and the keys after it with it.
+    void passKeys()
+    {
+        for (; !held.empty(); held.erase(0, 1)) {
+            const size_t special = held.find_first_of("\x03\x04");
+            writeAll(tty.master, std::string_view(held).substr(0, special));
+            held.erase(0, special);
+            if (held.empty())
+                return;
+            if (held[0] == '\x03') {
+                client->sendCommand("break");
                 continue;
-            writeAll(tty.master, std::string_view(keys + start, i - start));
-            client->sendCommand("break");
-            start = i + 1;
+            }
+            termios modes {};
+            winsize size {};
+            const bool lineMode = tcgetattr(tty.slave, &modes) == 0 && (modes.c_lflag & ICANON) != 0;
+            const bool editsLines = ioctl(tty.master, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
+            const auto now = std::chrono::steady_clock::now();
+            if (lineMode && editsLines && (!heldSince || now - *heldSince < endOfInputHold)) {
+                heldSince = heldSince.value_or(now);
+                return;
+            }
+            heldSince.reset();
+            writeAll(tty.master, "\x04");
         }
-        writeAll(tty.master, std::string_view(keys + start, static_cast<size_t>(got) - start));
     }
 
     void passSize()
@@ -249,8 +279,9 @@ bool LldbCliConsole::run(ServiceClient &client)
                             {signalFd, POLLIN, 0},
                             {state.tty.master, POLLIN, 0},
                             {state.keysGone ? -1 : STDIN_FILENO, POLLIN, 0}};
-        if (poll(watched, std::size(watched), -1) < 0 && errno != EINTR)
+        if (poll(watched, std::size(watched), state.held.empty() ? -1 : 5) < 0 && errno != EINTR)
             break;
+        state.passKeys();
         if (watched[0].revents != 0)
             state.wake.clear();
         if (watched[1].revents != 0)
