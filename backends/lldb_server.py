@@ -22,6 +22,7 @@ import struct
 import sys
 import termios
 import threading
+import time
 
 BACKEND_NAME = "lldb_server"
 DEBUG_SERVER_VARIABLE = "LLDB_DEBUGSERVER_PATH"
@@ -34,6 +35,9 @@ MARK = 1
 # How long a command's result waits for the event thread to report what came before it; only an
 # event thread stuck inside LLDB takes this long.
 CATCH_UP_PATIENCE = 5.0
+# How long the debuggee's output waits for the echo of keys typed to it; LLDB can take the echo
+# itself, mark and all, when it handles an event meanwhile.
+ECHO_PATIENCE = 0.05
 
 PR_SET_PDEATHSIG = 1
 PR_SET_CHILD_SUBREAPER = 36
@@ -740,6 +744,10 @@ class ProgramTerminal:
     SETTLED = b"\x1e\x1f\x1c\x1d\x1e\x1f\x1c\x1d"
     # A terminal whose output the debuggee has suspended never gives the mark back.
     SETTLE_PATIENCE = 1.0
+    # Written to the debuggee's input terminal, LLDB's: it comes back to LLDB after the echo of
+    # every key typed to the debuggee before it. Should LLDB's own console take it first, it
+    # shows nothing: it only resets the colours, twice.
+    INPUT_MARK = b"\x1b[0m\x1b[0m"
 
     def __init__(self, size_from):
         self.master, self.slave = os.openpty()  # the slave held: a debuggee's end is no error
@@ -787,6 +795,21 @@ class ProgramTerminal:
                 break
             data += self._take()
         return data.replace(self.SETTLED, b"", 1)
+
+    def mark_input(self, pid):
+        """Writes INPUT_MARK to the debuggee's input terminal when that is one of LLDB's."""
+        try:
+            fd = os.open("/proc/%d/fd/0" % pid, os.O_WRONLY | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+        except OSError:
+            return False
+        try:
+            if not os.isatty(fd) or os.fstat(fd).st_rdev == os.fstat(self.slave).st_rdev:
+                return False
+            return os.write(fd, self.INPUT_MARK) == len(self.INPUT_MARK)
+        except OSError:
+            return False
+        finally:
+            os.close(fd)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -851,20 +874,37 @@ class Reporter:
     def relay_program(self):
         """The program's terminal has something to read."""
         with self.condition:
-            # The echo of what was typed to the debuggee first, in LLDB's hands already as a rule.
+            # What the debuggee writes may answer keys typed to it: their echo goes first, once
+            # all of it has come back to LLDB.
             for tracked in self.processes.values():
                 if not tracked.ended:
+                    self.settle_echo(tracked)
                     self.drain(tracked)
             self.drain_program(False)
+
+    def settle_echo(self, tracked):
+        if self.program is None or not self.program.mark_input(tracked.pid):
+            return
+        echo = b""
+        deadline = time.monotonic() + ECHO_PATIENCE
+        while ProgramTerminal.INPUT_MARK not in echo and time.monotonic() < deadline:
+            data = self.output.read(tracked.process, "stdout")
+            if not data:
+                time.sleep(0.001)
+            echo += data
+        self.pass_on("stdout", tracked.decoders["stdout"], echo.replace(ProgramTerminal.INPUT_MARK, b"", 1))
+
+    def pass_on(self, stream, decoder, data):
+        if self.console_fd is not None:
+            write_all(self.console_fd, data)
+        decoded = decoder.decode(data, False)
+        if decoded:
+            self.writer.write(output_record(stream, decoded))
 
     def drain_program(self, settled):
         if self.program is None:
             return
-        data = self.program.read(settled)
-        write_all(self.console_fd, data)
-        decoded = self.program_decoder.decode(data, False)
-        if decoded:
-            self.writer.write(output_record("stdout", decoded))
+        self.pass_on("stdout", self.program_decoder, self.program.read(settled))
 
     def console_running(self):
         with self.condition:
@@ -915,11 +955,7 @@ class Reporter:
                 data = self.output.read(tracked.process, stream)
                 if not data:
                     break
-                if self.console_fd is not None:
-                    write_all(self.console_fd, data)
-                decoded = tracked.decoders[stream].decode(data, False)
-                if decoded:
-                    self.writer.write(output_record(stream, decoded))
+                self.pass_on(stream, tracked.decoders[stream], data)
         self.drain_program(settled)
 
     def flush(self, tracked):

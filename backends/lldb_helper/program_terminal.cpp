@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string_view>
+#include <string>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace lldb_helper {
@@ -88,6 +90,21 @@ std::string ProgramTerminal::read(bool settled)
     if (found != std::string::npos)
         bytes.erase(found, kSettled.size());
     return bytes;
+}
+
+bool ProgramTerminal::mark_input(std::uint64_t pid) const
+{
+    const std::string input = "/proc/" + std::to_string(pid) + "/fd/0";
+    const int fd = ::open(input.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat theirs {}, ours {};
+    const bool lldbs = ::isatty(fd) != 0 && ::fstat(fd, &theirs) == 0 && ::fstat(slave_, &ours) == 0 &&
+                       theirs.st_rdev != ours.st_rdev;
+    const bool written =
+        lldbs && ::write(fd, kInputMark.data(), kInputMark.size()) == static_cast<ssize_t>(kInputMark.size());
+    ::close(fd);
+    return written;
 }
 
 }  // namespace lldb_helper

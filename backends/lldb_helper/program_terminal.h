@@ -3,7 +3,9 @@
 // own console instead of the records; the back end reads it and gives every byte to both.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace lldb_helper {
 
@@ -23,6 +25,11 @@ public:
     // What the debuggee wrote and can be read now. settled: everything it wrote before the
     // call, which the system may still be carrying to this end (for a debuggee stopped or gone).
     std::string read(bool settled);
+    // Writes kInputMark to the debuggee's input terminal when that is one of LLDB's: it comes
+    // back to LLDB after the echo of every key typed to the debuggee before it. Should LLDB's
+    // own console take it first, it shows nothing: it only resets the colours, twice.
+    bool mark_input(std::uint64_t pid) const;
+    static constexpr std::string_view kInputMark = "\x1b[0m\x1b[0m";
 
 private:
     int master_ = -1;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <optional>
 #include <set>
+#include <thread>
 #include <unistd.h>
 
 namespace lldb_helper {
@@ -18,6 +19,9 @@ constexpr std::uint32_t kMark = 1;
 // How long a command's result waits for the event thread to report what came before it; only
 // an event thread stuck inside LLDB takes this long.
 constexpr auto kCatchUpPatience = std::chrono::seconds(5);
+// How long the debuggee's output waits for the echo of keys typed to it; LLDB can take the echo
+// itself, mark and all, when it handles an event meanwhile.
+constexpr auto kEchoPatience = std::chrono::milliseconds(50);
 
 const char* state_name(lldb::StateType state)
 {
@@ -233,20 +237,46 @@ void Reporter::drain_program(bool settled)
 {
     if (program_ == nullptr)
         return;
-    const std::string bytes = program_->read(settled);
+    pass_on("stdout", program_text_, program_->read(settled));
+}
+
+void Reporter::pass_on(const char* stream, Utf8Decoder& text, std::string_view bytes)
+{
     copy_to(console_fd_, bytes);
-    const std::string data = program_text_.decode(bytes, false);
+    const std::string data = text.decode(bytes, false);
     if (!data.empty())
-        emit(records::output("stdout", data));
+        emit(records::output(stream, data));
+}
+
+void Reporter::settle_echo(Tracked& tracked)
+{
+    if (program_ == nullptr || !program_->mark_input(tracked.pid))
+        return;
+    std::string echo;
+    char chunk[4096];
+    const auto deadline = std::chrono::steady_clock::now() + kEchoPatience;
+    while (echo.find(ProgramTerminal::kInputMark) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        const std::size_t n = tracked.process.GetSTDOUT(chunk, sizeof chunk);
+        if (n == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        echo.append(chunk, n);
+    }
+    if (const std::size_t mark = echo.find(ProgramTerminal::kInputMark); mark != std::string::npos)
+        echo.erase(mark, ProgramTerminal::kInputMark.size());
+    pass_on("stdout", tracked.stdout_text, echo);
 }
 
 void Reporter::relay_program()
 {
     std::lock_guard lock(mutex_);
-    // The echo of what was typed to the debuggee first, in LLDB's hands already as a rule.
+    // What the debuggee writes may answer keys typed to it: their echo goes first, once all of
+    // it has come back to LLDB.
     for (auto& [id, tracked] : processes_) {
-        if (!tracked.ended)
+        if (!tracked.ended) {
+            settle_echo(tracked);
             drain(tracked);
+        }
     }
     drain_program(false);
 }
@@ -265,10 +295,7 @@ void Reporter::drain(Tracked& tracked, bool settled)
             const std::size_t n = (tracked.process.*stream.read)(buffer.data(), buffer.size());
             if (n == 0)
                 break;
-            copy_to(console_fd_, std::string_view(buffer.data(), n));
-            const std::string data = stream.text.decode(std::string_view(buffer.data(), n), false);
-            if (!data.empty())
-                emit(records::output(stream.name, data));
+            pass_on(stream.name, stream.text, std::string_view(buffer.data(), n));
         }
     }
     drain_program(settled);

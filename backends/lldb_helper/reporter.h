@@ -81,6 +81,8 @@ private:
     void report(Tracked& tracked, lldb::StateType state);
     void drain(Tracked& tracked, bool settled = false);
     void drain_program(bool settled);
+    void settle_echo(Tracked& tracked);
+    void pass_on(const char* stream, Utf8Decoder& text, std::string_view bytes);
     void flush(Tracked& tracked);
     void end_unseen(Tracked& tracked);
     void catch_up(std::unique_lock<std::mutex>& lock);
