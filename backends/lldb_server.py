@@ -890,7 +890,7 @@ class Reporter:
         while ProgramTerminal.INPUT_MARK not in echo and time.monotonic() < deadline:
             data = self.output.read(tracked.process, "stdout")
             if not data:
-                time.sleep(0.001)
+                time.sleep(0.0002)
             echo += data
         self.pass_on("stdout", tracked.decoders["stdout"], echo.replace(ProgramTerminal.INPUT_MARK, b"", 1))
 

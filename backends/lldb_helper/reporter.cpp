@@ -259,7 +259,7 @@ void Reporter::settle_echo(Tracked& tracked)
            std::chrono::steady_clock::now() < deadline) {
         const std::size_t n = tracked.process.GetSTDOUT(chunk, sizeof chunk);
         if (n == 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         echo.append(chunk, n);
     }
     if (const std::size_t mark = echo.find(ProgramTerminal::kInputMark); mark != std::string::npos)
