@@ -57,6 +57,7 @@ struct LldbCliConsole::State {
     bool quitting = false;
     bool keysGone = false;
     bool died = false;
+    bool lineStarted = false; // what LLDB wrote last did not end its line: a prompt, say
     std::string held; // keys not yet passed on: from a Ctrl-D on, until LLDB's line editor reads them
     std::optional<std::chrono::steady_clock::time_point> heldSince;
 
@@ -74,6 +75,7 @@ struct LldbCliConsole::State {
             if (got <= 0)
                 return;
             writeAll(STDOUT_FILENO, std::string_view(bytes, static_cast<size_t>(got)));
+            lineStarted = bytes[got - 1] != '\n';
         }
     }
 
@@ -297,6 +299,8 @@ bool LldbCliConsole::run(ServiceClient &client)
         std::lock_guard<std::mutex> guard(state.lock);
         state.died = !state.ended && !state.quitting;
     }
+    if (state.died && state.lineStarted) // the word on it starts a line of its own
+        writeAll(STDOUT_FILENO, "\r\n");
     endConsole(state.terminal ? &state.saved : nullptr, std::nullopt, signalFd);
     return true;
 }
