@@ -12,13 +12,17 @@ supervisor dies, even by SIGKILL, so the debuggee never outlives the back end.
 
 import codecs
 import ctypes
+import fcntl
 import json
 import math
 import os
 import select
 import signal
+import struct
 import sys
+import termios
 import threading
+import time
 
 BACKEND_NAME = "lldb_server"
 DEBUG_SERVER_VARIABLE = "LLDB_DEBUGSERVER_PATH"
@@ -31,6 +35,9 @@ MARK = 1
 # How long a command's result waits for the event thread to report what came before it; only an
 # event thread stuck inside LLDB takes this long.
 CATCH_UP_PATIENCE = 5.0
+# How long the debuggee's output waits for the echo of keys typed to it; LLDB can take the echo
+# itself, mark and all, when it handles an event meanwhile.
+ECHO_PATIENCE = 0.05
 
 PR_SET_PDEATHSIG = 1
 PR_SET_CHILD_SUBREAPER = 36
@@ -85,6 +92,20 @@ def result_record(seq, ok, output, error, matches=None, body=None):
 
 def output_record(stream, data):
     return {"type": "output", "stream": stream, "data": data}
+
+
+def write_all(fd, data):
+    while data:
+        try:
+            data = data[os.write(fd, data):]
+        except InterruptedError:
+            continue
+        except OSError:
+            return
+
+
+def console_ended_record():
+    return {"type": "console", "state": "ended"}
 
 
 def error_record(message):
@@ -380,6 +401,11 @@ def _parse_launch(fields):
     return request
 
 
+def _parse_console(fields):
+    return {"terminal": fields.string("terminal", Fields.NO_NUL | Fields.NOT_EMPTY),
+            "init_file": fields.flag("initFile", False)}
+
+
 REQUEST_PARSERS = {
     "input": _parse_input,
     "complete": _parse_complete,
@@ -393,6 +419,8 @@ REQUEST_PARSERS = {
     "setVariable": _parse_set_variable,
     "step": _parse_step,
     "launch": _parse_launch,
+    "console": _parse_console,
+    "consoleSize": lambda fields: {},
 }
 
 
@@ -704,6 +732,86 @@ class OutputReader:
             return b"\xff"  # the bytes are gone; leave a replacement character in their place
 
 
+class ProgramTerminal:
+    """The terminal a debuggee launched while LLDB's interpreter runs on a console writes to.
+
+    Its output comes here rather than through LLDB, which would hand bytes that arrive late to
+    its own console instead of the records; the back end reads it and gives every byte to both.
+    """
+
+    # Written after the debuggee's last bytes: once it is read back, all before it has arrived.
+    # No output mode of a terminal changes these control characters.
+    SETTLED = b"\x1e\x1f\x1c\x1d\x1e\x1f\x1c\x1d"
+    # A terminal whose output the debuggee has suspended never gives the mark back.
+    SETTLE_PATIENCE = 1.0
+    # Written to the debuggee's input terminal, LLDB's: it comes back to LLDB after the echo of
+    # every key typed to the debuggee before it. Should LLDB's own console take it first, it
+    # shows nothing: it only resets the colours, twice.
+    INPUT_MARK = b"\x1b[0m\x1b[0m"
+
+    def __init__(self, size_from):
+        self.master, self.slave = os.openpty()  # the slave held: a debuggee's end is no error
+        self.path = os.ttyname(self.slave)
+        os.set_blocking(self.master, False)
+        os.set_blocking(self.slave, False)
+        self.take_size(size_from)
+
+    def take_size(self, source):
+        try:
+            fcntl.ioctl(self.master, termios.TIOCSWINSZ, fcntl.ioctl(source, termios.TIOCGWINSZ, b"\0" * 8))
+        except OSError:
+            pass
+
+    def _take(self):
+        taken = b""
+        while True:
+            try:
+                chunk = os.read(self.master, OUTPUT_CHUNK)
+            except InterruptedError:
+                continue
+            except OSError:
+                return taken
+            if not chunk:
+                return taken
+            taken += chunk
+
+    def read(self, settled):
+        """What the debuggee wrote and can be read now. settled: everything it wrote before the
+        call, which the system may still be carrying to this end (for a debuggee stopped or gone)."""
+        if not settled:
+            return self._take()
+        data, mark = b"", self.SETTLED
+        while mark:
+            try:
+                mark = mark[os.write(self.slave, mark):]
+            except BlockingIOError:
+                data += self._take()  # room for the mark
+            except InterruptedError:
+                continue
+            except OSError:
+                break
+        while not mark and self.SETTLED not in data:
+            if not select.select([self.master], [], [], self.SETTLE_PATIENCE)[0]:
+                break
+            data += self._take()
+        return data.replace(self.SETTLED, b"", 1)
+
+    def mark_input(self, pid):
+        """Writes INPUT_MARK to the debuggee's input terminal when that is one of LLDB's."""
+        try:
+            fd = os.open("/proc/%d/fd/0" % pid, os.O_WRONLY | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+        except OSError:
+            return False
+        try:
+            if not os.isatty(fd) or os.fstat(fd).st_rdev == os.fstat(self.slave).st_rdev:
+                return False
+            return os.write(fd, self.INPUT_MARK) == len(self.INPUT_MARK)
+        except OSError:
+            return False
+        finally:
+            os.close(fd)
+
+
 # ---------------------------------------------------------------------------------------------
 # Process events
 
@@ -739,13 +847,68 @@ class Reporter:
         self.condition = threading.Condition()
         self.processes = {}
         self.marks = None
+        self.debugger_listener = None
+        self.console_fd = None
+        self.program = None
+        self.program_decoder = codecs.getincrementaldecoder("utf-8")("replace")
         self.marks_sent = 0
         self.marks_passed = 0
 
-    def listen(self, listener):
-        """Before any event is read: the listener must also hear the reporter's own marks."""
+    def listen(self, listener, debugger_listener):
+        """Before any event is read: the listener must also hear the reporter's own marks.
+        LLDB's own listener is taken off every process, so that each event reaches it only once
+        the records have what it carried."""
         self.marks = lldb.SBBroadcaster("lldb_server.marks")
         listener.StartListeningForEvents(self.marks, MARK)
+        self.debugger_listener = debugger_listener
+
+    def set_console(self, terminal_fd, program):
+        """While LLDB's interpreter runs on a terminal: what the debuggee writes is copied there
+        as it is read, and the events go on to LLDB's own listener. A debuggee launched
+        meanwhile writes to the program's terminal, read here; LLDB's own terminal for it
+        carries only the echo of what is typed to it."""
+        with self.condition:
+            self.console_fd = terminal_fd
+            self.program = program
+
+    def relay_program(self):
+        """The program's terminal has something to read."""
+        with self.condition:
+            # What the debuggee writes may answer keys typed to it: their echo goes first, once
+            # all of it has come back to LLDB.
+            for tracked in self.processes.values():
+                if not tracked.ended:
+                    self.settle_echo(tracked)
+                    self.drain(tracked)
+            self.drain_program(False)
+
+    def settle_echo(self, tracked):
+        if self.program is None or not self.program.mark_input(tracked.pid):
+            return
+        echo = b""
+        deadline = time.monotonic() + ECHO_PATIENCE
+        while ProgramTerminal.INPUT_MARK not in echo and time.monotonic() < deadline:
+            data = self.output.read(tracked.process, "stdout")
+            if not data:
+                time.sleep(0.0002)
+            echo += data
+        self.pass_on("stdout", tracked.decoders["stdout"], echo.replace(ProgramTerminal.INPUT_MARK, b"", 1))
+
+    def pass_on(self, stream, decoder, data):
+        if self.console_fd is not None:
+            write_all(self.console_fd, data)
+        decoded = decoder.decode(data, False)
+        if decoded:
+            self.writer.write(output_record(stream, decoded))
+
+    def drain_program(self, settled):
+        if self.program is None:
+            return
+        self.pass_on("stdout", self.program_decoder, self.program.read(settled))
+
+    def console_running(self):
+        with self.condition:
+            return self.console_fd is not None
 
     def catch_up(self):
         # The listener hands out events in the order they were broadcast, so once the event
@@ -780,24 +943,25 @@ class Reporter:
         tracked = Tracked(process)
         self.processes[key] = tracked
         self.pids.add(tracked.pid)
+        process.GetBroadcaster().RemoveListener(self.debugger_listener)
         if tracked.launched_here:
             self.writer.write({"type": "process", "state": "launching", "pid": tracked.pid})
             tracked.last_state = "launching"
         return tracked
 
-    def drain(self, tracked):
+    def drain(self, tracked, settled=False):
         for stream in ("stdout", "stderr"):
             while True:
                 data = self.output.read(tracked.process, stream)
                 if not data:
                     break
-                decoded = tracked.decoders[stream].decode(data, False)
-                if decoded:
-                    self.writer.write(output_record(stream, decoded))
+                self.pass_on(stream, tracked.decoders[stream], data)
+        self.drain_program(settled)
 
     def flush(self, tracked):
-        for stream in ("stdout", "stderr"):
-            decoded = tracked.decoders[stream].decode(b"", True)
+        decoders = list(tracked.decoders.items()) + [("stdout", self.program_decoder)]
+        for stream, decoder in decoders:
+            decoded = decoder.decode(b"", True)
             if decoded:
                 self.writer.write(output_record(stream, decoded))
 
@@ -815,7 +979,8 @@ class Reporter:
                 tracked.last_state = name
             self.drain(tracked)
             return
-        self.drain(tracked)
+        # A stop or an end: the debuggee wrote its last bytes before it.
+        self.drain(tracked, True)
         record = {"type": "process", "state": name, "pid": tracked.pid}
         if name == "stopped":
             stop_id = tracked.process.GetStopID()
@@ -859,6 +1024,13 @@ class Reporter:
             with self.condition:
                 self.marks_passed += 1
                 self.condition.notify_all()
+            return
+        if lldb.SBTarget.EventIsTargetEvent(event):
+            # Modules load while a launch still holds the process's events: LLDB's own listener
+            # comes off it before the debuggee writes anything.
+            process = lldb.SBTarget.GetTargetFromEvent(event).GetProcess()
+            if process.IsValid():
+                process.GetBroadcaster().RemoveListener(self.debugger_listener)
             return
         if not lldb.SBProcess.EventIsProcessEvent(event):
             return
@@ -1246,6 +1418,9 @@ class Session:
         self.interpreter = None
         self.breakpoints = BreakpointRequests()
         self.examiner = None
+        self.records = None
+        self.console_fd = None
+        self.program_terminal = None
 
     def start_debugger(self, set_debug_server):
         init = lldb.SBDebugger.InitializeWithErrorHandling()
@@ -1280,15 +1455,17 @@ class Session:
         return True
 
     def event_loop(self):
-        listener = self.debugger.GetListener()
         while True:
             event = lldb.SBEvent()
-            if not listener.WaitForEvent(WAIT_FOREVER, event):
+            if not self.records.WaitForEvent(WAIT_FOREVER, event):
                 continue
             try:
                 self.reporter.on_event(event)
             except Exception as fault:  # keep reporting whatever one event did
                 self.writer.write(error_record("event handling failed: %s" % fault))
+            # LLDB's interpreter describes stops from these, once the records have what they carry.
+            if lldb.SBProcess.EventIsProcessEvent(event) and self.reporter.console_running():
+                self.debugger.GetListener().AddEvent(event)
 
     def interrupt_debuggees(self):
         # LLDB ignores the request for a process that is not running, so no state check is
@@ -1329,7 +1506,11 @@ class Session:
         watched = {signal.SIGINT, signal.SIGTERM}
         while True:
             signo = signal.sigwaitinfo(watched).si_signo
-            if signo == signal.SIGINT:
+            if signo == signal.SIGINT and self.reporter.console_running():
+                # As a Ctrl-C at LLDB's own console: the prompt's line is dropped, or the
+                # running debuggee is interrupted.
+                self.debugger.DispatchInputInterrupt()
+            elif signo == signal.SIGINT:
                 self.interrupt_debuggees()
             elif signo == signal.SIGTERM:
                 self.request_shutdown()
@@ -1397,6 +1578,10 @@ class Session:
             return self.breakpoints.set_functions(target, request)
         if name == "launch":
             return self.launch(target, request)
+        if name == "console":
+            return self.console(request)
+        if name == "consoleSize":
+            return self.console_size()
         if name == "step":
             stepped = self.examiner.step(request)
             # As for a command: a debuggee left running reports that before the result.
@@ -1412,6 +1597,86 @@ class Session:
             "setVariable": self.examiner.set_variable,
         }
         return handlers[name](request)
+
+    def console(self, request):
+        if self.console_fd is not None:
+            return refused("error: a console is already running\n")
+        path = request["terminal"]
+        try:
+            fd = os.open(path.encode("utf-8", "surrogateescape"),
+                         os.O_RDWR | os.O_NOCTTY | os.O_CLOEXEC)
+        except OSError as failure:
+            return refused("error: cannot open %s: %s\n" % (path, os.strerror(failure.errno)))
+        if not os.isatty(fd):
+            os.close(fd)
+            return refused("error: %s is not a terminal\n" % path)
+        try:
+            self.program_terminal = ProgramTerminal(fd)
+        except OSError as failure:
+            os.close(fd)
+            return refused("error: cannot make the program's terminal: %s\n" % os.strerror(failure.errno))
+        self.console_fd = fd
+        # LLDB's own console on a terminal: colours, and its questions asked there. Its progress
+        # line stays off: the debuggee's output reaches the terminal past LLDB, which would not
+        # clear that line first.
+        for command in ("settings set auto-confirm false", "settings set use-color true",
+                        "settings set show-progress false"):
+            self.interpreter.HandleCommand(command, lldb.SBCommandReturnObject(), False)
+        self.direct_output_to_program_terminal()
+        if request["init_file"]:
+            # What it prints goes to the terminal; LLDB shows none of its results either.
+            self.debugger.SkipLLDBInitFiles(False)
+            self.interpreter.SourceInitFileInHomeDirectory(lldb.SBCommandReturnObject())
+        self.debugger.SetInputFile(lldb.SBFile(os.dup(fd), "r", True))
+        self.debugger.SetOutputFile(lldb.SBFile(os.dup(fd), "w", True))
+        self.debugger.SetErrorFile(lldb.SBFile(os.dup(fd), "w", True))
+        self.console_size()
+        self.reporter.set_console(fd, self.program_terminal)
+        threading.Thread(target=self.relay_loop, daemon=True).start()
+
+        def interpret():
+            self.debugger.RunCommandInterpreter(True, False, lldb.SBCommandInterpreterRunOptions(),
+                                                0, False, False)
+            self.writer.write(console_ended_record())
+            self.request_shutdown()
+
+        threading.Thread(target=interpret, daemon=True).start()
+        return Answer()
+
+    def console_size(self):
+        if self.console_fd is None:
+            return refused("error: no console\n")
+        try:
+            size = fcntl.ioctl(self.console_fd, termios.TIOCGWINSZ, b"\0" * 8)
+            columns = struct.unpack("HHHH", size)[1]
+        except OSError:
+            columns = 0
+        if columns > 0:
+            self.debugger.SetTerminalWidth(columns)
+        self.program_terminal.take_size(self.console_fd)
+        return Answer()
+
+    def direct_output_to_program_terminal(self):
+        """Launches write to the program's terminal, for every target and those made later; LLDB
+        keeps a terminal of its own for the debuggee's input only, and reads keys for it while
+        it runs. An init file read afterwards may send the output elsewhere."""
+        def run(command):
+            self.interpreter.HandleCommand(command, lldb.SBCommandReturnObject(), False)
+        path = json.dumps(self.program_terminal.path)
+        selected = self.debugger.GetSelectedTarget()
+        for index in range(self.debugger.GetNumTargets()):
+            self.debugger.SetSelectedTarget(self.debugger.GetTargetAtIndex(index))
+            run("settings set target.output-path " + path)
+            run("settings set target.error-path " + path)
+        if selected.IsValid():
+            self.debugger.SetSelectedTarget(selected)
+        run("settings set -g target.output-path " + path)
+        run("settings set -g target.error-path " + path)
+
+    def relay_loop(self):
+        while True:
+            select.select([self.program_terminal.master], [], [])
+            self.reporter.relay_program()
 
     def launch(self, target, request):
         if not target.IsValid():
@@ -1507,6 +1772,9 @@ class Session:
                                           lldb.eStateInvalid, lldb.eStateUnloaded):
                 process.Kill()
         self.reporter.settle(self.debugger, SETTLE_PATIENCE)
+        # LLDB writes its console's history as it lets the console go.
+        if self.console_fd is not None:
+            lldb.SBDebugger.Destroy(self.debugger)
         self.writer.seal()
         # Tearing LLDB down can block on its own threads; nothing is left worth the wait.
         os._exit(0)
@@ -1514,7 +1782,14 @@ class Session:
     def run(self, set_debug_server):
         if not self.start_debugger(set_debug_server):
             return 1
-        self.reporter.listen(self.debugger.GetListener())
+        # The records hear every process and every target; LLDB's own listener hears a process
+        # only through them.
+        self.records = lldb.SBListener("lldb_server.records")
+        self.records.StartListeningForEventClass(self.debugger, lldb.SBProcess.GetBroadcasterClassName(),
+                                                 0xFFFFFFFF)
+        self.records.StartListeningForEventClass(self.debugger, lldb.SBTarget.GetBroadcasterClassName(),
+                                                 lldb.SBTarget.eBroadcastBitModulesLoaded)
+        self.reporter.listen(self.records, self.debugger.GetListener())
         threading.Thread(target=self.event_loop, daemon=True).start()
         threading.Thread(target=self.signal_loop, daemon=True).start()
         version = (lldb.SBDebugger.GetVersionString() or "").split("\n", 1)[0]

@@ -2,7 +2,7 @@
 // a ratio to its baseline.
 //   ld-bench [--smoke] [--only NAME[,NAME...]] [--socat PATH]
 // NAMES: throughput round-trip launch prompt memory logging small-writes dap-step console-prompt
-//        console-echo console-output
+//        console-echo console-output lldb-console-prompt lldb-console-echo lldb-console-output
 
 #include <algorithm>
 #include <cmath>
@@ -112,7 +112,8 @@ void usage()
 {
     fprintf(stderr, "usage: ld-bench [--smoke] [--only NAME[,NAME...]] [--socat PATH|none]\n"
                     "names: throughput round-trip launch prompt memory logging small-writes dap-step\n"
-                    "       console-prompt console-echo console-output\n");
+                    "       console-prompt console-echo console-output lldb-console-prompt\n"
+                    "       lldb-console-echo lldb-console-output\n");
 }
 
 } // namespace
@@ -205,7 +206,8 @@ int main(int argc, char **argv)
         {"memory", measureIdleMemory},          {"logging", measureLoggingCost},
         {"small-writes", measureSmallWrites},   {"dap-step", measureDapStep},
         {"console-prompt", measureConsolePrompt}, {"console-echo", measureConsoleEcho},
-        {"console-output", measureConsoleOutput},
+        {"console-output", measureConsoleOutput}, {"lldb-console-prompt", measureLldbConsolePrompt},
+        {"lldb-console-echo", measureLldbConsoleEcho}, {"lldb-console-output", measureLldbConsoleOutput},
     };
     for (const std::string &name : only) {
         bool known = false;

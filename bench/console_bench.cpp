@@ -1,6 +1,6 @@
-// The console measures: GDB's first prompt, a key's echo at the prompt, and a program's line
-// reaching the person's terminal, each with debugger-host --gdb and with plain gdb, both on a
-// pseudo-terminal of their own as a terminal emulator runs them.
+// The console measures: the debugger's first prompt, a key's echo at the prompt, and a program's
+// line reaching the person's terminal, each with debugger-host --gdb (--lldb) and with plain gdb
+// (lldb-16), both on a pseudo-terminal of their own as a terminal emulator runs them.
 
 #include <cerrno>
 #include <csignal>
@@ -19,7 +19,26 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr std::string_view gdbPrompt = "(gdb) ";
+// A debugger: debugger-host's option for it, its own console's command line, its prompt.
+struct Debugger {
+    const char *option;
+    std::vector<std::string> plain;
+    std::string_view prompt;
+};
+
+const Debugger &gdb()
+{
+    static const Debugger debugger{"--gdb", {LD_BENCH_SYSTEM_GDB, "-q", "--nx"}, "(gdb) "};
+    return debugger;
+}
+
+const Debugger &lldb()
+{
+    // lldb-16's progress line is off in debugger-host's console unless asked for.
+    static const Debugger debugger{
+        "--lldb", {"/usr/bin/lldb-16", "--no-lldbinit", "-O", "settings set show-progress false"}, "(lldb) "};
+    return debugger;
+}
 
 // A console program on a terminal of its own, 80 by 24, in a session of its own.
 class TerminalSession {
@@ -139,15 +158,16 @@ private:
 struct Consoles {
     std::vector<std::string> ours;   // debugger-host --gdb PROGRAM
     std::vector<std::string> theirs; // gdb -q --nx PROGRAM
+    std::string_view prompt;
     std::vector<std::string> environment;
     std::string directory; // empty: no init files, no history to read
 };
 
-Consoles makeConsoles(const BenchConfig &config, const std::string &home)
+Consoles makeConsoles(const BenchConfig &config, const std::string &home, const Debugger &debugger)
 {
     const std::string program = config.paths.debuggeeDir + "/timed_lines";
-    Consoles consoles{
-        {config.paths.hostProgram, "--gdb", program}, {LD_BENCH_SYSTEM_GDB, "-q", "--nx", program}, {}, home};
+    Consoles consoles{{config.paths.hostProgram, debugger.option, program}, debugger.plain, debugger.prompt, {}, home};
+    consoles.theirs.push_back(program);
     for (const std::string &entry : ownEnvironment()) {
         if (!entry.starts_with("HOME=") && !entry.starts_with("XDG_") && !entry.starts_with("TERM="))
             consoles.environment.push_back(entry);
@@ -162,7 +182,7 @@ double firstPromptOnce(const Consoles &consoles, const std::vector<std::string> 
 {
     const auto start = BenchClock::now();
     TerminalSession session(argv, consoles.environment, consoles.directory);
-    const auto prompted = session.started() ? session.waitFor(gdbPrompt, 30s) : std::nullopt;
+    const auto prompted = session.started() ? session.waitFor(consoles.prompt, 30s) : std::nullopt;
     session.end();
     return prompted ? secondsBetween(start, *prompted) : -1;
 }
@@ -171,7 +191,7 @@ double firstPromptOnce(const Consoles &consoles, const std::vector<std::string> 
 void echoes(const Consoles &consoles, const std::vector<std::string> &argv, int keys, std::vector<double> &samples)
 {
     TerminalSession session(argv, consoles.environment, consoles.directory);
-    if (!session.started() || !session.waitFor(gdbPrompt, 30s))
+    if (!session.started() || !session.waitFor(consoles.prompt, 30s))
         return;
     std::this_thread::sleep_for(100ms); // what follows the prompt (GDB's settings, the first redraw)
     for (int key = 0; key < keys; ++key) {
@@ -193,7 +213,7 @@ void programLines(const Consoles &consoles, const std::vector<std::string> &argv
                   std::vector<double> &samples)
 {
     TerminalSession session(argv, consoles.environment, consoles.directory);
-    if (!session.started() || !session.waitFor(gdbPrompt, 30s))
+    if (!session.started() || !session.waitFor(consoles.prompt, 30s))
         return;
     session.type("run " + std::to_string(lines) + " 2000\n");
     int seen = 0;
@@ -213,7 +233,7 @@ void programLines(const Consoles &consoles, const std::vector<std::string> &argv
             return seen == lines;
         },
         30s);
-    session.waitFor(gdbPrompt, 10s);
+    session.waitFor(consoles.prompt, 10s);
     session.end();
 }
 
@@ -221,11 +241,11 @@ using Sampler = void (*)(const Consoles &, const std::vector<std::string> &argv,
 
 // Rounds alternating between gdb and debugger-host, each taking count samples; a row against a
 // 2 ms median and a note.
-void measureLatency(const BenchConfig &config, Report &report, Sampler sample, int count, const std::string &measure,
-                    const std::string &baseline, const std::string &what)
+void measureLatency(const BenchConfig &config, Report &report, const Debugger &debugger, Sampler sample, int count,
+                    const std::string &measure, const std::string &baseline, const std::string &what)
 {
     TempDir home;
-    const Consoles consoles = makeConsoles(config, home.path());
+    const Consoles consoles = makeConsoles(config, home.path(), debugger);
     const int rounds = config.smoke ? 1 : 3;
     count = config.smoke ? 10 : count;
     std::vector<double> ours, theirs;
@@ -238,15 +258,14 @@ void measureLatency(const BenchConfig &config, Report &report, Sampler sample, i
                                          ratioOfMedians(ours, theirs), 0.002));
     report.notes.push_back(what + ": " + std::to_string(ours.size()) + " with debugger-host (p99 " +
                            formatMilliseconds(percentile(ours, 99)) + "), " + std::to_string(theirs.size()) +
-                           " with gdb (p99 " + formatMilliseconds(percentile(theirs, 99)) + ")");
+                           " with " + debugger.plain[0] + " (p99 " + formatMilliseconds(percentile(theirs, 99)) + ")");
 }
 
-} // namespace
-
-void measureConsolePrompt(const BenchConfig &config, Report &report)
+void measurePrompt(const BenchConfig &config, Report &report, const Debugger &debugger, const std::string &row,
+                   const std::string &baseline)
 {
     TempDir home;
-    const Consoles consoles = makeConsoles(config, home.path());
+    const Consoles consoles = makeConsoles(config, home.path(), debugger);
     const int rounds = config.smoke ? 1 : 15;
     firstPromptOnce(consoles, consoles.theirs);
     firstPromptOnce(consoles, consoles.ours);
@@ -255,23 +274,49 @@ void measureConsolePrompt(const BenchConfig &config, Report &report)
         theirs.push_back(firstPromptOnce(consoles, consoles.theirs));
         ours.push_back(firstPromptOnce(consoles, consoles.ours));
     }
-    report.rows.push_back(makeRow("console: first prompt on the screen", formatMilliseconds(medianOfValid(ours)),
-                                  formatMilliseconds(medianOfValid(theirs)) + " gdb -q --nx",
+    report.rows.push_back(makeRow(row + ": first prompt on the screen", formatMilliseconds(medianOfValid(ours)),
+                                  formatMilliseconds(medianOfValid(theirs)) + " " + baseline,
                                   ratioOfMedians(ours, theirs), {Goal::Kind::AtMost, 1.1}));
-    report.notes.push_back("console first prompt: " + std::to_string(rounds) +
-                           " rounds, from starting debugger-host --gdb PROGRAM (or gdb -q --nx PROGRAM) on a "
-                           "terminal of its own to its prompt read there");
+    report.notes.push_back(row + " first prompt: " + std::to_string(rounds) + " rounds, from starting debugger-host " +
+                           debugger.option + " PROGRAM (or " + baseline +
+                           " PROGRAM) on a terminal of its own to its prompt read there");
+}
+
+const std::string outputNote =
+    "program output: lines written 2 ms apart, timed from the write to their arrival on the console's terminal";
+
+} // namespace
+
+void measureConsolePrompt(const BenchConfig &config, Report &report)
+{
+    measurePrompt(config, report, gdb(), "console", "gdb -q --nx");
 }
 
 void measureConsoleEcho(const BenchConfig &config, Report &report)
 {
-    measureLatency(config, report, echoes, 150, "console: key echoed at the prompt, median", "gdb's own",
+    measureLatency(config, report, gdb(), echoes, 150, "console: key echoed at the prompt, median", "gdb's own",
                    "key echo: keys typed 3 ms apart");
 }
 
 void measureConsoleOutput(const BenchConfig &config, Report &report)
 {
-    measureLatency(config, report, programLines, 300, "console: program's line on the screen, median", "under gdb",
-                   "program output: lines written 2 ms apart, timed from the write to their arrival on the "
-                   "console's terminal");
+    measureLatency(config, report, gdb(), programLines, 300, "console: program's line on the screen, median",
+                   "under gdb", outputNote);
+}
+
+void measureLldbConsolePrompt(const BenchConfig &config, Report &report)
+{
+    measurePrompt(config, report, lldb(), "LLDB console", "lldb-16 --no-lldbinit");
+}
+
+void measureLldbConsoleEcho(const BenchConfig &config, Report &report)
+{
+    measureLatency(config, report, lldb(), echoes, 150, "LLDB console: key echoed at the prompt, median",
+                   "lldb-16's own", "LLDB key echo: keys typed 3 ms apart");
+}
+
+void measureLldbConsoleOutput(const BenchConfig &config, Report &report)
+{
+    measureLatency(config, report, lldb(), programLines, 300, "LLDB console: program's line on the screen, median",
+                   "under lldb-16", "LLDB " + outputNote);
 }

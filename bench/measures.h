@@ -54,3 +54,6 @@ void measureDapStep(const BenchConfig &config, Report &report);
 void measureConsolePrompt(const BenchConfig &config, Report &report);
 void measureConsoleEcho(const BenchConfig &config, Report &report);
 void measureConsoleOutput(const BenchConfig &config, Report &report);
+void measureLldbConsolePrompt(const BenchConfig &config, Report &report);
+void measureLldbConsoleEcho(const BenchConfig &config, Report &report);
+void measureLldbConsoleOutput(const BenchConfig &config, Report &report);

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/console/lldb_cli_console.h"
 #include "host/console/terminal_console.h"
 #include "host/dap/dap_adapter.h"
 #include "host/service_client.h"
@@ -36,8 +37,10 @@ using namespace std::chrono_literals;
 using local_debugger::encodeEnvironmentPayload;
 using local_debugger::ServiceClient;
 using local_debugger::ServiceStartOptions;
+using local_debugger::console::CliOptions;
 using local_debugger::console::ConsoleOptions;
 using local_debugger::console::gdbDialect;
+using local_debugger::console::LldbCliConsole;
 using local_debugger::console::lldbDialect;
 using local_debugger::console::TerminalConsole;
 
@@ -61,16 +64,19 @@ const char usageText[] =
     "that is refused.\n"
     "\n"
     "Console mode, the default when standard input and output are a terminal:\n"
-    "  - a prompt, (gdb) or (lldb), with line editing, history (kept in\n"
-    "    $XDG_STATE_HOME/local-debugger/; lines over 800 bytes are not kept) and Tab\n"
-    "    completion; a line holds at most 1000 bytes (a key past that rings the bell);\n"
+    "  - a prompt, (gdb) or (lldb), with line editing, history and Tab completion (LLDB's\n"
+    "    own with LLDB; otherwise here, the history kept in $XDG_STATE_HOME/local-debugger/,\n"
+    "    lines over 800 bytes not kept, a line at most 1000 bytes: a key past that rings the bell);\n"
     "  - with GDB, the console is GDB's own command line on a terminal made here: what it\n"
     "    writes shows as written; before run, start, kill, quit and Ctrl-D with a live\n"
     "    program, and delete with no numbers, you are asked here; the user's init file,\n"
     "    and ./.gdbinit where GDB's auto-load safe-path trusts it, are read unless --nx;\n"
-    "  - with LLDB (and with GDB where the service cannot open this terminal), each line runs\n"
-    "    as a debugger command (with GDB, a line starting with - is sent as a GDB/MI command);\n"
-    "    what the debugger answers prints as text, a stop as one line, errors as error: ...;\n"
+    "  - with LLDB, the console is LLDB's own command line on a terminal made here: its\n"
+    "    line editing, completion, history (~/.lldb), questions and stop descriptions, and\n"
+    "    the program on a terminal of LLDB's; ~/.lldbinit is read unless --no-lldbinit;\n"
+    "  - where the service cannot open this terminal, each line runs as a debugger command\n"
+    "    (with GDB, a line starting with - is sent as a GDB/MI command); what the debugger\n"
+    "    answers prints as text, a stop as one line, errors as error: ...;\n"
     "  - while the program runs, this terminal is its terminal: what you type reaches it;\n"
     "  - Ctrl-C interrupts the program (or drops the line at the prompt); Ctrl-D or quit ends.\n"
     "\n"
@@ -105,7 +111,7 @@ const char usageText[] =
     "\n"
     "Other options:\n"
     "  --raw            raw mode even on a terminal\n"
-    "  --nx             with --gdb, at the console: do not read the init files\n"
+    "  --nx, --no-lldbinit  at the console: do not read the init files\n"
     "  --log            switch the service's diagnostic log on; entries go to standard error\n"
     "  --service PATH   the service executable (default: the one installed or built beside\n"
     "                   this program)\n"
@@ -207,7 +213,7 @@ Options parseOptions(int argc, char **argv)
             options.log = true;
         } else if (argument == "--dap") {
             options.dap = true;
-        } else if (argument == "--nx") {
+        } else if (argument == "--nx" || argument == "--no-lldbinit") {
             options.noInitFiles = true;
         } else if (argument == "--raw") {
             options.raw = true;
@@ -451,6 +457,13 @@ private:
     std::shared_ptr<Kept> kept_ = std::make_shared<Kept>();
 };
 
+// A service of another user cannot open the terminals this process makes (they are ours alone).
+bool runsAsUs(std::optional<pid_t> peer)
+{
+    struct stat info {};
+    return peer && stat(("/proc/" + std::to_string(*peer)).c_str(), &info) == 0 && info.st_uid == getuid();
+}
+
 // A service reached through a socket may live in another mount namespace (a sandbox's other
 // side), where the terminals this process makes do not exist.
 bool sharesOurMountNamespace(std::optional<pid_t> peer)
@@ -576,13 +589,22 @@ int main(int argc, char **argv)
 
     AnswerCounter answers(options.gdb);
     std::unique_ptr<TerminalConsole> console;
+    std::unique_ptr<LldbCliConsole> lldbConsole;
+    std::atomic<LldbCliConsole *> lldbFed{nullptr}; // while LLDB's own command line runs
     if (consoleMode) {
         ConsoleOptions consoleOptions{options.program, options.arguments, !options.noInitFiles};
         console = std::make_unique<TerminalConsole>(options.gdb ? gdbDialect() : lldbDialect(), consoleOptions);
+        if (options.lldb)
+            lldbConsole = std::make_unique<LldbCliConsole>(
+                CliOptions{options.program, options.arguments, !options.noInitFiles});
     }
     ServiceClient::Callbacks callbacks;
-    callbacks.onMessage = [&answers, &console](const Message &message) {
+    callbacks.onMessage = [&answers, &console, &lldbFed](const Message &message) {
         if (const MessageBytes *data = message.dictionary.getData("data")) {
+            if (LldbCliConsole *cli = lldbFed.load()) {
+                cli->feed(data->data(), data->size());
+                return;
+            }
             if (console) {
                 console->feed(data->data(), data->size());
                 return;
@@ -591,7 +613,9 @@ int main(int argc, char **argv)
             answers.feed(data->data(), data->size());
         }
     };
-    callbacks.onClosed = [&console] {
+    callbacks.onClosed = [&console, &lldbFed] {
+        if (LldbCliConsole *cli = lldbFed.load())
+            cli->closed();
         if (console)
             console->closed();
     };
@@ -633,8 +657,28 @@ int main(int argc, char **argv)
         return exitRefused;
     }
 
+    const bool seesOurTerminals = !options.socket || sharesOurMountNamespace(client->peerPid());
+    // A console request that fails would leave the record console's lines numbered one short.
+    if (lldbConsole && seesOurTerminals && (!options.socket || runsAsUs(client->peerPid()))) {
+        lldbFed.store(lldbConsole.get());
+        if (client->closed())
+            lldbConsole->closed();
+        if (lldbConsole->run(*client)) {
+            if (lldbConsole->died()) {
+                client->waitUntilClosed();
+                fprintf(stderr, "debugger-host: LLDB ended unexpectedly\n");
+                _exit(exitDebuggerDied);
+            }
+            return finish(*client, options, debugger, lldbConsole->wrote(), serviceLines.get());
+        }
+        lldbFed.store(nullptr);
+    }
+    if (lldbConsole) {
+        printf("note: LLDB cannot run its own command line on this console's terminal: its records are shown instead\n");
+        fflush(stdout);
+    }
     if (console) {
-        console->run(*client, !options.socket || sharesOurMountNamespace(client->peerPid()));
+        console->run(*client, seesOurTerminals);
         if (console->debuggerDied()) {
             client->waitUntilClosed();
             fprintf(stderr, "debugger-host: %s ended unexpectedly\n", debugger);

@@ -25,6 +25,14 @@ std::string ready(std::string_view backend, std::string_view version)
     return line(record);
 }
 
+std::string console_ended()
+{
+    Json record;
+    record["type"] = "console";
+    record["state"] = "ended";
+    return line(record);
+}
+
 std::string result(std::uint64_t seq, bool ok, std::string_view output, std::string_view error,
                    const std::optional<std::vector<std::string>>& matches, const std::optional<Body>& body)
 {

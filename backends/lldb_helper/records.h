@@ -44,5 +44,7 @@ std::string result(std::uint64_t seq, bool ok, std::string_view output, std::str
 std::string process(const ProcessState& state);
 std::string output(std::string_view stream, std::string_view data);
 std::string error(std::string_view message);
+// LLDB's interpreter on a terminal ended: "quit" typed there, or the end of its input.
+std::string console_ended();
 
 }  // namespace lldb_helper::records

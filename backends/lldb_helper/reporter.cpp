@@ -4,8 +4,10 @@
 #include "backends/lldb_helper/process_tree.h"
 #include "backends/lldb_helper/records.h"
 
+#include <cerrno>
 #include <optional>
 #include <set>
+#include <thread>
 #include <unistd.h>
 
 namespace lldb_helper {
@@ -17,6 +19,9 @@ constexpr std::uint32_t kMark = 1;
 // How long a command's result waits for the event thread to report what came before it; only
 // an event thread stuck inside LLDB takes this long.
 constexpr auto kCatchUpPatience = std::chrono::seconds(5);
+// How long the debuggee's output waits for the echo of keys typed to it; LLDB can take the echo
+// itself, mark and all, when it handles an event meanwhile.
+constexpr auto kEchoPatience = std::chrono::milliseconds(50);
 
 const char* state_name(lldb::StateType state)
 {
@@ -75,6 +80,18 @@ const char* stop_reason_name(lldb::StopReason reason)
         return "vfork-done";
     }
     return "unknown";
+}
+
+void copy_to(int fd, std::string_view bytes)
+{
+    while (fd >= 0 && !bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
 }
 
 bool has_stop_reason(lldb::SBThread& thread)
@@ -205,6 +222,7 @@ Reporter::Tracked& Reporter::track(lldb::SBProcess& process)
     tracked.pid = process.GetProcessID();
     tracked.launched_here = launched_here(tracked.pid);
     pids_.add(tracked.pid);
+    process.GetBroadcaster().RemoveListener(debugger_listener_);
     if (tracked.launched_here) {
         records::ProcessState record;
         record.state = "launching";
@@ -215,7 +233,55 @@ Reporter::Tracked& Reporter::track(lldb::SBProcess& process)
     return tracked;
 }
 
-void Reporter::drain(Tracked& tracked)
+void Reporter::drain_program(bool settled)
+{
+    if (program_ == nullptr)
+        return;
+    pass_on("stdout", program_text_, program_->read(settled));
+}
+
+void Reporter::pass_on(const char* stream, Utf8Decoder& text, std::string_view bytes)
+{
+    copy_to(console_fd_, bytes);
+    const std::string data = text.decode(bytes, false);
+    if (!data.empty())
+        emit(records::output(stream, data));
+}
+
+void Reporter::settle_echo(Tracked& tracked)
+{
+    if (program_ == nullptr || !program_->mark_input(tracked.pid))
+        return;
+    std::string echo;
+    char chunk[4096];
+    const auto deadline = std::chrono::steady_clock::now() + kEchoPatience;
+    while (echo.find(ProgramTerminal::kInputMark) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        const std::size_t n = tracked.process.GetSTDOUT(chunk, sizeof chunk);
+        if (n == 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        echo.append(chunk, n);
+    }
+    if (const std::size_t mark = echo.find(ProgramTerminal::kInputMark); mark != std::string::npos)
+        echo.erase(mark, ProgramTerminal::kInputMark.size());
+    pass_on("stdout", tracked.stdout_text, echo);
+}
+
+void Reporter::relay_program()
+{
+    std::lock_guard lock(mutex_);
+    // What the debuggee writes may answer keys typed to it: their echo goes first, once all of
+    // it has come back to LLDB.
+    for (auto& [id, tracked] : processes_) {
+        if (!tracked.ended) {
+            settle_echo(tracked);
+            drain(tracked);
+        }
+    }
+    drain_program(false);
+}
+
+void Reporter::drain(Tracked& tracked, bool settled)
 {
     struct Stream {
         const char* name;
@@ -229,11 +295,10 @@ void Reporter::drain(Tracked& tracked)
             const std::size_t n = (tracked.process.*stream.read)(buffer.data(), buffer.size());
             if (n == 0)
                 break;
-            const std::string data = stream.text.decode(std::string_view(buffer.data(), n), false);
-            if (!data.empty())
-                emit(records::output(stream.name, data));
+            pass_on(stream.name, stream.text, std::string_view(buffer.data(), n));
         }
     }
+    drain_program(settled);
 }
 
 void Reporter::flush(Tracked& tracked)
@@ -244,6 +309,9 @@ void Reporter::flush(Tracked& tracked)
     const std::string err = tracked.stderr_text.decode({}, true);
     if (!err.empty())
         emit(records::output("stderr", err));
+    const std::string program = program_text_.decode({}, true);
+    if (!program.empty())
+        emit(records::output("stdout", program));
 }
 
 void Reporter::report(Tracked& tracked, lldb::StateType state)
@@ -268,7 +336,8 @@ void Reporter::report(Tracked& tracked, lldb::StateType state)
         drain(tracked);
         return;
     }
-    drain(tracked);
+    // A stop or an end: the debuggee wrote its last bytes before it.
+    drain(tracked, true);
 
     records::ProcessState record;
     record.state = state_text;
@@ -318,10 +387,24 @@ void Reporter::end_unseen(Tracked& tracked)
     ended_.notify_all();
 }
 
-void Reporter::listen(lldb::SBListener& listener)
+void Reporter::listen(lldb::SBListener& listener, lldb::SBListener debugger_listener)
 {
     marks_ = lldb::SBBroadcaster("lldb-helper.marks");
     listener.StartListeningForEvents(marks_, kMark);
+    debugger_listener_ = debugger_listener;
+}
+
+void Reporter::set_console(int terminal_fd, ProgramTerminal& program)
+{
+    std::lock_guard lock(mutex_);
+    console_fd_ = terminal_fd;
+    program_ = &program;
+}
+
+bool Reporter::console_running()
+{
+    std::lock_guard lock(mutex_);
+    return console_fd_ >= 0;
 }
 
 void Reporter::catch_up(std::unique_lock<std::mutex>& lock)
@@ -361,6 +444,14 @@ void Reporter::on_event(const lldb::SBEvent& event)
         std::lock_guard lock(mutex_);
         ++marks_passed_;
         caught_up_.notify_all();
+        return;
+    }
+    if (lldb::SBTarget::EventIsTargetEvent(event)) {
+        // Modules load while a launch still holds the process's events: LLDB's own listener
+        // comes off it before the debuggee writes anything.
+        lldb::SBProcess process = lldb::SBTarget::GetTargetFromEvent(event).GetProcess();
+        if (process.IsValid())
+            process.GetBroadcaster().RemoveListener(debugger_listener_);
         return;
     }
     if (!lldb::SBProcess::EventIsProcessEvent(event))

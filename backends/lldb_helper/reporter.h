@@ -9,6 +9,7 @@
 #pragma once
 
 #include "backends/lldb_helper/event_writer.h"
+#include "backends/lldb_helper/program_terminal.h"
 #include "backends/lldb_helper/utf8.h"
 
 #include <lldb/API/LLDB.h>
@@ -40,8 +41,18 @@ class Reporter {
 public:
     explicit Reporter(EventWriter& writer) : writer_(writer) {}
 
-    // Before any event is read: the listener must also hear the reporter's own marks.
-    void listen(lldb::SBListener& listener);
+    // Before any event is read: the listener must also hear the reporter's own marks. LLDB's
+    // own listener is taken off every process, so that each event reaches it only once the
+    // records have what it carried (see forward_to).
+    void listen(lldb::SBListener& listener, lldb::SBListener debugger_listener);
+    // While LLDB's interpreter runs on a terminal: what the debuggee writes is copied there as
+    // it is read, and the events go on to LLDB's own listener. A debuggee launched meanwhile
+    // writes to the program's terminal, read here; LLDB's own terminal for it carries only the
+    // echo of what is typed to it.
+    void set_console(int terminal_fd, ProgramTerminal& program);
+    bool console_running();
+    // The program's terminal has something to read.
+    void relay_program();
     void on_event(const lldb::SBEvent& event);
     void after_command(lldb::SBDebugger& debugger);
 
@@ -68,7 +79,10 @@ private:
 
     Tracked& track(lldb::SBProcess& process);
     void report(Tracked& tracked, lldb::StateType state);
-    void drain(Tracked& tracked);
+    void drain(Tracked& tracked, bool settled = false);
+    void drain_program(bool settled);
+    void settle_echo(Tracked& tracked);
+    void pass_on(const char* stream, Utf8Decoder& text, std::string_view bytes);
     void flush(Tracked& tracked);
     void end_unseen(Tracked& tracked);
     void catch_up(std::unique_lock<std::mutex>& lock);
@@ -81,6 +95,10 @@ private:
     std::condition_variable ended_;
     std::map<std::uint32_t, Tracked> processes_;
     lldb::SBBroadcaster marks_;
+    lldb::SBListener debugger_listener_;
+    int console_fd_ = -1;
+    ProgramTerminal* program_ = nullptr;
+    Utf8Decoder program_text_;
     std::uint64_t marks_sent_ = 0;
     std::uint64_t marks_passed_ = 0;
     std::condition_variable caught_up_;

@@ -310,6 +310,14 @@ Request parse_launch(const Fields& fields)
     return request;
 }
 
+Request parse_console(const Fields& fields)
+{
+    Console request;
+    request.terminal = fields.string("terminal", Fields::NoNul | Fields::NotEmpty);
+    request.init_file = fields.flag("initFile", false);
+    return request;
+}
+
 }  // namespace
 
 std::string json_quoted(std::string_view text)
@@ -351,6 +359,8 @@ std::variant<Request, std::string> parse(std::string_view line)
         {"setVariable", parse_set_variable},
         {"step", parse_step},
         {"launch", parse_launch},
+        {"console", parse_console},
+        {"consoleSize", [](const Fields&) -> Request { return ConsoleSize{}; }},
     };
     for (const auto& [known, parser] : parsers) {
         if (request != known)

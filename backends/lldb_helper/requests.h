@@ -108,8 +108,18 @@ struct Launch {
     bool start = true;
 };
 
+// {"request":"console","terminal":...,"initFile":...}: LLDB's own command interpreter on the
+// terminal at that path, the user's init file read first when asked.
+struct Console {
+    std::string terminal;
+    bool init_file = false;
+};
+
+// {"request":"consoleSize"}: the console's terminal changed its size.
+struct ConsoleSize {};
+
 using Request = std::variant<Input, Complete, Breakpoints, FunctionBreakpoints, Threads, Frames, Scopes, Variables,
-                             Evaluate, SetVariable, Step, Launch>;
+                             Evaluate, SetVariable, Step, Launch, Console, ConsoleSize>;
 
 // The request a line holds, or the error text (one line ending in "\n") that answers it.
 std::variant<Request, std::string> parse(std::string_view line);

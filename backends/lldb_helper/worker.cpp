@@ -5,6 +5,7 @@
 #include "backends/lldb_helper/event_writer.h"
 #include "backends/lldb_helper/examiner.h"
 #include "backends/lldb_helper/process_tree.h"
+#include "backends/lldb_helper/program_terminal.h"
 #include "backends/lldb_helper/records.h"
 #include "backends/lldb_helper/reporter.h"
 #include "backends/lldb_helper/requests.h"
@@ -25,6 +26,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <thread>
 #include <type_traits>
@@ -95,6 +97,10 @@ private:
     void answer(std::uint64_t seq, const std::string& line);
     requests::Answer input(const requests::Input& request);
     requests::Answer launch(const requests::Launch& request);
+    requests::Answer console(const requests::Console& request);
+    requests::Answer console_size();
+    void direct_output_to_program_terminal();
+    void relay_loop();
     void command_loop();
     [[noreturn]] void shut_down();
 
@@ -105,6 +111,9 @@ private:
     int wake_write_;
     int signal_fd_;
     lldb::SBDebugger debugger_;
+    lldb::SBListener records_{"lldb-helper.records"};
+    int console_fd_ = -1;
+    ProgramTerminal program_terminal_;
     BreakpointRequests breakpoints_;
     Examiner examiner_{debugger_};
     std::uint64_t seq_ = 0;
@@ -150,16 +159,18 @@ bool Session::start_debugger(bool unset_debug_server_for_debuggee)
 
 void Session::event_loop()
 {
-    lldb::SBListener listener = debugger_.GetListener();
     for (;;) {
         lldb::SBEvent event;
-        if (!listener.WaitForEvent(UINT32_MAX, event))
+        if (!records_.WaitForEvent(UINT32_MAX, event))
             continue;
         try {
             reporter_.on_event(event);
         } catch (const std::exception& fault) {
             writer_.write_line(records::error(std::string("event handling failed: ") + fault.what()));
         }
+        // LLDB's interpreter describes stops from these, once the records have what they carry.
+        if (lldb::SBProcess::EventIsProcessEvent(event) && reporter_.console_running())
+            debugger_.GetListener().AddEvent(event);
     }
 }
 
@@ -211,7 +222,11 @@ void Session::signal_loop()
         }
         if (n != static_cast<ssize_t>(sizeof info))
             continue;
-        if (info.ssi_signo == SIGINT) {
+        if (info.ssi_signo == SIGINT && reporter_.console_running()) {
+            // As a Ctrl-C at LLDB's own console: the prompt's line is dropped, or the running
+            // debuggee is interrupted.
+            debugger_.DispatchInputInterrupt();
+        } else if (info.ssi_signo == SIGINT) {
             interrupt_debuggees();
         } else if (info.ssi_signo == SIGTERM) {
             request_shutdown();
@@ -301,6 +316,10 @@ void Session::answer(std::uint64_t seq, const std::string& line)
                 return examiner_.set_variable(request);
             } else if constexpr (std::is_same_v<Kind, requests::Launch>) {
                 return launch(request);
+            } else if constexpr (std::is_same_v<Kind, requests::Console>) {
+                return console(request);
+            } else if constexpr (std::is_same_v<Kind, requests::ConsoleSize>) {
+                return console_size();
             } else {
                 static_assert(std::is_same_v<Kind, requests::Step>);
                 requests::Answer stepped = examiner_.step(request);
@@ -359,6 +378,101 @@ requests::Answer Session::launch(const requests::Launch& request)
     // As for a command: the launch is reported before the result.
     reporter_.after_command(debugger_);
     return {};
+}
+
+requests::Answer Session::console(const requests::Console& request)
+{
+    if (console_fd_ >= 0)
+        return requests::refused("error: a console is already running\n");
+    const int fd = ::open(request.terminal.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return requests::refused("error: cannot open " + to_utf8_lossy(request.terminal) + ": " + std::strerror(errno) + "\n");
+    if (::isatty(fd) == 0) {
+        ::close(fd);
+        return requests::refused("error: " + to_utf8_lossy(request.terminal) + " is not a terminal\n");
+    }
+    if (std::string failed = program_terminal_.open(fd); !failed.empty()) {
+        ::close(fd);
+        return requests::refused(failed);
+    }
+    console_fd_ = fd;
+    // LLDB's own console on a terminal: colours, and its questions asked there. Its progress
+    // line stays off: the debuggee's output reaches the terminal past LLDB, which would not
+    // clear that line first.
+    lldb::SBCommandInterpreter interpreter = debugger_.GetCommandInterpreter();
+    for (const char* command :
+         {"settings set auto-confirm false", "settings set use-color true", "settings set show-progress false"}) {
+        lldb::SBCommandReturnObject ignored;
+        interpreter.HandleCommand(command, ignored, false);
+    }
+    direct_output_to_program_terminal();
+    if (request.init_file) {
+        // What it prints goes to the terminal; LLDB shows none of its results either.
+        lldb::SBCommandReturnObject ignored;
+        debugger_.SkipLLDBInitFiles(false);
+        interpreter.SourceInitFileInHomeDirectory(ignored);
+    }
+    // Copies of its own for each of LLDB's streams, none reaching the debug server or the debuggee.
+    debugger_.SetInputFile(lldb::SBFile(::fcntl(fd, F_DUPFD_CLOEXEC, 0), "r", true));
+    debugger_.SetOutputFile(lldb::SBFile(::fcntl(fd, F_DUPFD_CLOEXEC, 0), "w", true));
+    debugger_.SetErrorFile(lldb::SBFile(::fcntl(fd, F_DUPFD_CLOEXEC, 0), "w", true));
+    console_size();
+    reporter_.set_console(fd, program_terminal_);
+    std::thread(&Session::relay_loop, this).detach();
+    std::thread([this] {
+        lldb::SBCommandInterpreterRunOptions options;
+        int errors = 0;
+        bool quit = false, crashed = false;
+        debugger_.RunCommandInterpreter(true, false, options, errors, quit, crashed);
+        writer_.write_line(records::console_ended());
+        request_shutdown();
+    }).detach();
+    return {};
+}
+
+requests::Answer Session::console_size()
+{
+    winsize size{};
+    if (console_fd_ < 0)
+        return requests::refused("error: no console\n");
+    if (::ioctl(console_fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        debugger_.SetTerminalWidth(size.ws_col);
+    program_terminal_.take_size(console_fd_);
+    return {};
+}
+
+void Session::direct_output_to_program_terminal()
+{
+    // Launches write to the program's terminal, for every target and those made later; LLDB
+    // keeps a terminal of its own for the debuggee's input only, and reads keys for it while
+    // it runs. An init file read afterwards may send the output elsewhere.
+    lldb::SBCommandInterpreter interpreter = debugger_.GetCommandInterpreter();
+    const auto run = [&](const std::string& command) {
+        lldb::SBCommandReturnObject ignored;
+        interpreter.HandleCommand(command.c_str(), ignored, false);
+    };
+    const std::string path = requests::json_quoted(program_terminal_.path());
+    lldb::SBTarget selected = debugger_.GetSelectedTarget();
+    for (std::uint32_t i = 0; i < debugger_.GetNumTargets(); ++i) {
+        lldb::SBTarget target = debugger_.GetTargetAtIndex(i);
+        debugger_.SetSelectedTarget(target);
+        run("settings set target.output-path " + path);
+        run("settings set target.error-path " + path);
+    }
+    if (selected.IsValid())
+        debugger_.SetSelectedTarget(selected);
+    run("settings set -g target.output-path " + path);
+    run("settings set -g target.error-path " + path);
+}
+
+void Session::relay_loop()
+{
+    for (;;) {
+        pollfd readable{program_terminal_.master(), POLLIN, 0};
+        if (::poll(&readable, 1, -1) < 0 && errno != EINTR)
+            return;
+        reporter_.relay_program();
+    }
 }
 
 void Session::command_loop()
@@ -422,6 +536,9 @@ void Session::shut_down()
             process.Kill();
     }
     reporter_.settle(debugger_, kSettlePatience);
+    // LLDB writes its console's history as it lets the console go.
+    if (console_fd_ >= 0)
+        lldb::SBDebugger::Destroy(debugger_);
     writer_.seal();
     // Tearing LLDB down can block on its own threads; nothing is left worth the wait.
     ::_exit(0);
@@ -431,8 +548,12 @@ int Session::run(bool unset_debug_server_for_debuggee)
 {
     if (!start_debugger(unset_debug_server_for_debuggee))
         return 1;
-    lldb::SBListener listener = debugger_.GetListener();
-    reporter_.listen(listener);
+    // The records hear every process and every target; LLDB's own listener hears a process
+    // only through them.
+    records_.StartListeningForEventClass(debugger_, lldb::SBProcess::GetBroadcasterClassName(), UINT32_MAX);
+    records_.StartListeningForEventClass(debugger_, lldb::SBTarget::GetBroadcasterClassName(),
+                                         lldb::SBTarget::eBroadcastBitModulesLoaded);
+    reporter_.listen(records_, debugger_.GetListener());
     std::thread([this] { event_loop(); }).detach();
     std::thread([this] { signal_loop(); }).detach();
     writer_.write_line(records::ready(kBackendName, first_line(lldb::SBDebugger::GetVersionString())));

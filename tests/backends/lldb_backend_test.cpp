@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fcntl.h>
 #include <map>
+#include <poll.h>
 #include <regex>
 #include <sstream>
 #include <sys/wait.h>
@@ -517,6 +518,86 @@ TEST_P(LldbBackend, LaunchRequestGivesTheProgramItsArgumentsAndDirectoryByteForB
     EXPECT_EQ(readFile(written), expected + std::filesystem::current_path().string() + "\n");
     EXPECT_FALSE(std::filesystem::exists(scratch.path() + "/marker"));
     backend.closeCommands();
+    EXPECT_EQ(backend.end(), 0);
+}
+
+// A terminal the test owns: what LLDB writes there, read as it grows.
+struct Terminal {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::string screen;
+
+    Terminal() { EXPECT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0); }
+    ~Terminal() { close(master); }
+    std::string path() const { return ptsname(master); }
+    void type(const std::string &keys) { EXPECT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    // Reads until text shows after what was awaited before; what came up to it.
+    std::string await(const std::string &text)
+    {
+        waitUntil([&] {
+            char bytes[65536];
+            pollfd ready{master, POLLIN, 0};
+            while (poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN) != 0) {
+                const ssize_t got = read(master, bytes, sizeof bytes);
+                if (got <= 0)
+                    break;
+                screen.append(bytes, static_cast<size_t>(got));
+            }
+            return screen.find(text) != std::string::npos;
+        });
+        const size_t at = screen.find(text);
+        EXPECT_NE(at, std::string::npos) << "no " << text << " in " << screen;
+        std::string seen = screen.substr(0, at == std::string::npos ? 0 : at + text.size());
+        screen.erase(0, seen.size());
+        return seen;
+    }
+};
+
+TEST_P(LldbBackend, ConsoleRunsLldbsInterpreterOnTheTerminalWhileTheRecordsStayComplete)
+{
+    TempDir home;
+    writeFile(home.path() + "/.lldbinit", "settings set prompt (init) \n");
+    setenv("HOME", home.path().c_str(), 1);
+    Backend backend(GetParam());
+    Terminal terminal;
+    std::map<std::string, std::string> known = {{"terminal", terminal.path()}, {"example", example}};
+    play(backend, {{R"("console")", R"(error: request "console" has no "terminal" field)"},
+                   {R"("console","terminal":"")", R"(error: field "terminal" must not be empty)"},
+                   {R"("console","terminal":7)", R"(error: field "terminal" must be a string)"},
+                   {R"("console","terminal":"@terminal@","initFile":"yes")", R"(error: field "initFile" must be true or false)"},
+                   {R"("console","terminal":"/nonexistent")", "error: cannot open /nonexistent: No such file or directory"},
+                   {R"("console","terminal":"/dev/null")", "error: /dev/null is not a terminal"},
+                   {R"("consoleSize")", "error: no console"},
+                   {"target create @example@", ""},
+                   {R"("console","terminal":"@terminal@","initFile":true)", ""},
+                   {R"("console","terminal":"@terminal@")", "error: a console is already running"},
+                   {R"("consoleSize")", ""}},
+         known);
+    // LLDB's own console: the init file's prompt, its description of each stop with the source
+    // line, and the program's output; the records have all of it too, in their own terms.
+    terminal.await("(init)");
+    terminal.type("breakpoint set -n compute\r");
+    terminal.await("(init)");
+    terminal.type("process launch\r");
+    EXPECT_NE(terminal.await("(init)").find("breakpoint 1.1"), std::string::npos);
+    auto stopped = backend.nextState("stopped");
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(stopped->value("breakpoint", 0), 1);
+    EXPECT_EQ(descriptorCount(stopped->value("pid", 0)), 3u) << "the console's terminal reached the debuggee";
+    // The command descriptor keeps serving while the interpreter runs.
+    EXPECT_EQ(backend.command("frame variable x").value("output", ""), "(int) x = 1\n");
+    terminal.type("breakpoint delete 1\r");
+    terminal.await("(init)");
+    terminal.type("continue\r");
+    const std::string shown = terminal.await("exited with status = 0");
+    ASSERT_TRUE(backend.nextState("exited"));
+    const std::string written = "step 1 total 2\r\nstep 2 total 7\r\nstep 3 total 17\r\ndone 17\r\n";
+    EXPECT_EQ(backend.output(), written);
+    for (const std::string line : {"step 1 total 2", "step 3 total 17", "done 17"})
+        EXPECT_NE(shown.find(line), std::string::npos) << shown;
+    // Keys typed before LLDB's next prompt are the program's, as under lldb.
+    terminal.await("(init)");
+    terminal.type("quit\r");
+    EXPECT_TRUE(backend.next([](const Json &r) { return r.value("type", "") == "console"; }));
     EXPECT_EQ(backend.end(), 0);
 }
 

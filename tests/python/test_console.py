@@ -1,13 +1,16 @@
 """debugger-host's console, driven as a person would: over a pseudo-terminal, with real debuggers."""
 
+import fcntl
 import os
 import pty
 import re
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
+import termios
 import time
 import unittest
 
@@ -18,7 +21,7 @@ EXAMPLE = os.path.join(os.environ["LD_BIN_DIR"], "example-program")
 READING = os.path.join(os.environ["LD_STANDIN_DIR"], "reading_program")
 TIMEOUT = 30
 UP = "\x1b[A"
-COLOURS = re.compile(rb"\x1b\[[0-9;]*m")  # GDB's own console styles what it writes
+COLOURS = re.compile(rb"\x1b\[[0-9;]*m")  # the debuggers' own consoles style what they write
 
 # What each debugger is told, and what shows it understood: (typed, expected on the screen).
 DEBUGGERS = {
@@ -34,19 +37,26 @@ DEBUGGERS = {
         "end": ("continue", "exited normally]"),
         "interrupted": "Program received signal SIGINT",
         "continue": ("continue", "Continuing."),
+        "loaded": "",
+        "quit asked": "Quit anyway? (y or n) ",
+        # ours, in libedit's form: a header line, then one line each, spaces written as \040
+        "history": ("local-debugger/history-gdb", ""),
     },
     "lldb": {
         "option": "--lldb=helper",
-        "prompt": "(lldb) ",
+        "prompt": "\n(lldb) ",  # on a line of its own: LLDB's line editor draws it again as keys come
         "break": ("breakpoint se\t-n compute", "Breakpoint 1: where = example-program`compute"),
-        "run": ("process launch", "stop reason = breakpoint, in compute at"),
+        "run": ("process launch", "stop reason = breakpoint 1.1"),
         "print": ("print x * 10", "= 10"),
         "next": ("next", "example_program.c:11"),
         "error": ("print nosuch", "error: "),
         "finish": ("breakpoint delete 1", "1 breakpoints deleted"),
         "end": ("continue", "exited with status = 0"),
-        "interrupted": "stop reason = signal (SIGSTOP)",
+        "interrupted": "stop reason = signal SIGSTOP",
         "continue": ("continue", "resuming"),
+        "loaded": "Current executable set to",  # LLDB's own console shows the program loaded
+        "quit asked": "Do you really want to proceed: [Y",  # wrapped at 80 columns
+        "history": (".lldb/lldb-widehistory", "\\012"),  # LLDB's own, each line's end kept
     },
 }
 
@@ -57,7 +67,9 @@ class Console:
     def __init__(self, test, arguments, state, command=(HOST,)):
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
-            os.environ["XDG_STATE_HOME"] = state
+            os.environ["XDG_STATE_HOME"] = os.environ["HOME"] = state
+            # A size, as a person's terminal has: LLDB edits lines only on a terminal with one.
+            fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
             os.execvp(command[0], list(command) + arguments)
         self.test = test
         self.screen = b""
@@ -88,7 +100,7 @@ class Console:
             ready = select.select([self.fd], [], [], 2)[0]
             while ready and stop.encode() not in self.screen:
                 try:
-                    self.screen += os.read(self.fd, 65536)
+                    self.screen += COLOURS.sub(b"", os.read(self.fd, 65536))
                 except OSError:
                     break
                 ready = select.select([self.fd], [], [], 2)[0]
@@ -162,6 +174,7 @@ class ConsoleSessions(unittest.TestCase):
     def whole_session(self, console, name, said):
         """The session of the test above, with one debugger."""
         prompt = said["prompt"]
+        console.expect(said["loaded"])
         console.expect(prompt)
         for step in ("break", "run", "print", "next", "error"):
             typed, shown = said[step]
@@ -180,11 +193,11 @@ class ConsoleSessions(unittest.TestCase):
         console.expect(prompt)
         console.type("\x04")
         self.assertEqual(console.exit_status(), 0)
-        # libedit's history file: a header line, then one line each, spaces written as \040.
-        with open(os.path.join(self.state, "local-debugger", "history-" + name)) as history:
-            self.assertEqual([line.replace("\\040", " ") for line in history.read().splitlines()[1:4]],
-                             [said["break"][0].replace("\t", "t " if name == "lldb" else "ute "),
-                              said["run"][0], said["print"][0]])
+        path, ending = said["history"]
+        with open(os.path.join(self.state, path)) as history:
+            lines = [line.replace("\\040", " ").removesuffix(ending) for line in history.read().splitlines()]
+        typed = [said["break"][0].replace("\t", "t " if name == "lldb" else "ute "), said["run"][0], said["print"][0]]
+        self.assertIn(typed, [lines[i:i + 3] for i in range(len(lines))])
 
     def test_the_program_reads_what_is_typed_while_it_runs_and_ctrl_c_interrupts_it(self):
         for name, said in DEBUGGERS.items():
@@ -204,9 +217,8 @@ class ConsoleSessions(unittest.TestCase):
                 console.interrupt(said["interrupted"])
                 console.expect(prompt)
                 console.type("quit\n")
-                if name == "gdb":  # asked, as GDB's own console asks with a live program
-                    console.expect("Quit anyway? (y or n) ")
-                    console.type("y\n")
+                console.expect(said["quit asked"])  # as the debugger's own console asks with a live program
+                console.type("y\n")
                 self.assertEqual(console.exit_status(), 0)
                 self.assertEqual(still_running(READING), [])
 

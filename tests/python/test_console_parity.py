@@ -1,6 +1,6 @@
-"""debugger-host --gdb side by side with GDB's own console: the same keys on the same program, each
-on a terminal of its own, and the screens compared once pids, addresses and GDB's lines that only
-its machine interface gets are set aside."""
+"""debugger-host side by side with the debugger's own console (gdb, lldb-16): the same keys on the
+same program, each on a terminal of its own, and the screens compared once pids, addresses and
+GDB's lines that only its machine interface gets are set aside."""
 
 import fcntl
 import glob
@@ -60,6 +60,22 @@ SCENARIOS = [
     ("run, delete, quit and Ctrl-D with a live program ask first", [
         ("break sum\r", P), ("run\r", P), ("r\r", ASKED), ("n\r", P), ("delete\r", ASKED), ("y\r", P),
         ("quit\r", ASKED), ("n\r", P), ("\x04", ASKED), ("y\r", None)]),
+]
+
+L = "(lldb) "
+# The same for LLDB, through both back ends; the question to quit wraps at 80 columns. None
+# continues to a program's end: lldb-16 writes "resuming" and the program's output in either order.
+LLDB_SCENARIOS = [
+    ("break run bt print next step finish display", [
+        ("b sum\r", L), ("run\r", L), ("bt\r", L), ("p n * 2\r", L), ("display total\r", L),
+        ("next\r", L), ("next\r", L), ("step\r", L), ("finish\r", L)]),
+    ("an interactive program reads its answer", [("b sum\r", L), ("run ask\r", "name? "), ("Ada\r", L)]),
+    ("Ctrl-C in a busy loop and at the prompt", [("run spin\r", "~spinning"), ("\x03", L), ("\x03", L)]),
+    ("Ctrl-C with no program", [("\x03", L), ("print 6 * 7\r", L)]),
+    ("Tab completes through LLDB", [("breakpoint se\t", "breakpoint set "), ("-n square\r", L)]),
+    ("a resize reaches LLDB", [(RESIZE, None), ("run size\r", L), ("settings show term-width\r", L)]),
+    ("quit with a live program asks first", [
+        ("b sum\r", L), ("run\r", L), ("quit\r", "/n]"), ("n\r", L), ("quit\r", "/n]"), ("y\r", None)]),
 ]
 
 
@@ -140,12 +156,13 @@ class Screen:
         self.test.fail("no %r after %r:\n%s" % (until, keys, self.text()))
 
     def text(self):
-        lines = []
-        for line in self.drawn().display:
-            line = re.sub(r"0x[0-9a-f]+", "0xADDR", line.rstrip())
-            line = re.sub(r"process \d+", "process PID", line)
-            lines.append(line)
-        return "\n".join(lines).rstrip()
+        # Pids and addresses are set aside before the terminal lays the text out, so that their
+        # lengths do not move where a long line wraps.
+        written = re.sub(rb"0x[0-9a-f]+", b"0xADDR", MACHINE_ONLY.sub(b"", self.written))
+        written = re.sub(rb"([Pp]rocess) \d+", rb"\1 PID", written)
+        screen = pyte.Screen(80, 400)
+        pyte.ByteStream(screen).feed(written)
+        return "\n".join(line.rstrip() for line in screen.display).rstrip()
 
     def close(self):
         if self.process.poll() is None:
@@ -166,6 +183,21 @@ class Screen:
                 pass
 
 
+def side_by_side(test, argvs, prompt, steps, directory=None):
+    """The screens of each command line, given the same steps from its first prompt on."""
+    shown = []
+    for argv in argvs:
+        screen = Screen(test, argv, test.home, directory)
+        deadline = time.monotonic() + TIMEOUT
+        while not screen.line().endswith(prompt.rstrip()) and time.monotonic() < deadline:
+            screen.pump(0.1)
+        for keys, until in steps:
+            screen.step(keys, until)
+        shown.append(screen.text())
+        screen.close()
+    return shown
+
+
 class SideBySide(unittest.TestCase):
     maxDiff = None
 
@@ -174,17 +206,8 @@ class SideBySide(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.home)
 
     def screens(self, steps, ours=(), theirs=("--nx",), directory=None):
-        shown = []
-        for argv in (["gdb", "-q", *theirs, PROGRAM], [HOST, "--gdb", *ours, PROGRAM]):
-            screen = Screen(self, argv, self.home, directory)
-            deadline = time.monotonic() + TIMEOUT
-            while not screen.line().endswith(P.rstrip()) and time.monotonic() < deadline:
-                screen.pump(0.1)
-            for keys, until in steps:
-                screen.step(keys, until)
-            shown.append(screen.text())
-            screen.close()
-        return shown
+        return side_by_side(self, (["gdb", "-q", *theirs, PROGRAM], [HOST, "--gdb", *ours, PROGRAM]), P, steps,
+                            directory)
 
     def test_each_scenario_shows_what_gdbs_own_console_shows(self):
         for name, steps in SCENARIOS:
@@ -216,8 +239,39 @@ class SideBySide(unittest.TestCase):
                 for text in hidden:
                     self.assertNotIn(text, ours)
 
-def kill_gdb(screen):
-    """SIGKILL to the GDB that debugger-host's service runs."""
+class SideBySideWithLldb(unittest.TestCase):
+    maxDiff = None
+
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="ld-parity-")
+        self.addCleanup(shutil.rmtree, self.home)
+        # LLDB's progress line comes and goes with the timing of symbol loading.
+        with open(os.path.join(self.home, ".lldbinit"), "w") as init:
+            init.write("settings set show-progress false\n")
+
+    def screens(self, steps, backend, ours=(), theirs=()):
+        return side_by_side(self, (["lldb-16", *theirs, PROGRAM], [HOST, backend, *ours, PROGRAM]), L, steps)
+
+    def test_each_scenario_shows_what_lldbs_own_console_shows_with_either_back_end(self):
+        for backend in ("--lldb=helper", "--lldb=script"):
+            for name, steps in LLDB_SCENARIOS:
+                with self.subTest(name, backend=backend):
+                    theirs, ours = self.screens(steps, backend)
+                    self.assertEqual(ours, theirs)
+
+    def test_the_init_file_is_read_as_lldb_reads_it_and_no_lldbinit_leaves_it(self):
+        with open(os.path.join(self.home, ".lldbinit"), "a") as init:
+            init.write("settings set stop-line-count-before 0\nsettings set stop-line-count-after 0\n")
+        steps = [("b sum\r", L), ("run\r", L)]
+        for options in ((), ("--no-lldbinit",)):
+            with self.subTest(options):
+                theirs, ours = self.screens(steps, "--lldb=helper", ours=options, theirs=options)
+                self.assertEqual(ours, theirs)
+                self.assertEqual("   16  " in ours, bool(options))
+
+
+def kill_debugger(screen, wanted="gdb"):
+    """SIGKILL to the debugger (GDB, or the LLDB back end) that debugger-host's service runs."""
     children = {}
     for line in subprocess.run(["ps", "-eo", "pid=,ppid=,comm="], capture_output=True, text=True).stdout.splitlines():
         pid, parent, name = line.split(None, 2)
@@ -225,36 +279,42 @@ def kill_gdb(screen):
     pending = [screen.process.pid]
     while pending:
         for pid, name in children.get(pending.pop(), []):
-            if name == "gdb":
+            if name == wanted:
                 os.kill(pid, signal.SIGKILL)
                 return
             pending.append(pid)
-    screen.test.fail("no gdb under debugger-host")
+    screen.test.fail("no %s under debugger-host" % wanted)
 
 
 class OwnConsole(unittest.TestCase):
-    """What has no counterpart in GDB's own console."""
+    """What has no counterpart in the debugger's own console."""
 
     def setUp(self):
         self.home = tempfile.mkdtemp(prefix="ld-own-")
         self.addCleanup(shutil.rmtree, self.home)
 
-    def console(self):
-        screen = Screen(self, [HOST, "--gdb", PROGRAM], self.home)
+    def console(self, option, prompt):
+        screen = Screen(self, [HOST, option, PROGRAM], self.home)
         deadline = time.monotonic() + TIMEOUT
-        while not screen.line().endswith(P.rstrip()) and time.monotonic() < deadline:
+        while not screen.line().endswith(prompt.rstrip()) and time.monotonic() < deadline:
             screen.pump(0.1)
         return screen
 
-    def test_every_ending_restores_the_terminal_and_a_dead_gdb_is_one_line_and_status_7(self):
-        # name, the ending, exit status, the line said
-        endings = [("Ctrl-D", lambda screen: screen.step("\x04", ASKED) or screen.step("y\r", None), 0, None),
-                   ("GDB killed", kill_gdb, 7, "debugger-host: GDB ended unexpectedly")]
-        for name, end, status, said in endings:
+    def test_every_ending_restores_the_terminal_and_a_dead_debugger_is_one_line_and_status_7(self):
+        # name, option, prompt, the ending, exit status, the line said
+        endings = [
+            ("GDB, Ctrl-D", "--gdb", P, lambda screen: screen.step("\x04", ASKED) or screen.step("y\r", None), 0, None),
+            ("GDB killed", "--gdb", P, kill_debugger, 7, "debugger-host: GDB ended unexpectedly"),
+            ("LLDB, quit", "--lldb=helper", L, lambda screen: screen.step("quit\r", "/n]") or screen.step("y\r", None),
+             0, None),
+            ("LLDB, Ctrl-D", "--lldb=script", L, lambda screen: screen.step("\x04", None), 0, None),
+            ("LLDB killed", "--lldb=helper", L, lambda screen: kill_debugger(screen, "lldb-helper"), 7,
+             "debugger-host: LLDB ended unexpectedly")]
+        for name, option, prompt, end, status, said in endings:
             with self.subTest(name):
-                screen = self.console()
-                screen.step("break sum\r", P)
-                screen.step("run\r", P)
+                screen = self.console(option, prompt)
+                screen.step("break sum\r" if option == "--gdb" else "b sum\r", prompt)
+                screen.step("run\r", prompt)
                 end(screen)
                 self.assertEqual(screen.process.wait(TIMEOUT), status)
                 while screen.pump(0.2):
@@ -265,12 +325,15 @@ class OwnConsole(unittest.TestCase):
                     self.assertIn("\n" + said, screen.text())
 
     def test_the_history_of_one_session_is_recalled_in_the_next(self):
-        first = self.console()
-        first.step("print 6 * 7\r", P)
-        first.step("\x04", None)
-        second = self.console()
-        second.step("\x1b[A\r", P)
-        self.assertEqual(second.text().count("$1 = 42"), 1)
+        # GDB's through ours, LLDB's through its own
+        for option, prompt, answer in (("--gdb", P, "$1 = 42"), ("--lldb=helper", L, "$0 = 42")):
+            with self.subTest(option):
+                first = self.console(option, prompt)
+                first.step("print 6 * 7\r", prompt)
+                first.step("\x04", None)
+                second = self.console(option, prompt)
+                second.step("\x1b[A\r", prompt)
+                self.assertEqual(second.text().count(answer), 1)
 
 
 if __name__ == "__main__":

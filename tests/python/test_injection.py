@@ -181,6 +181,8 @@ class Injection(unittest.TestCase):
             console.expect(prompt)
             console.type("run\n")
             self.assertEqual(scratch.written_text(self), scratch.expected(os.getcwd()))
+            if said["backend"] != "gdb":  # LLDB's own console says so before its prompt
+                console.expect("exited with status")
             console.expect(prompt)  # the program has ended: keys are the console's again
             console.type("quit\n")
             self.assertEqual(console.exit_status(), 0)
