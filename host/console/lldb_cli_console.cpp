@@ -185,10 +185,14 @@ struct LldbCliConsole::State {
         const auto answered = awaitAnswers(1 + shown.size());
         for (size_t i = 0; answered && i < shown.size(); ++i) {
             const Json &answer = (*answered)[i + 1];
-            std::string text = "(lldb) " + shown[i] + "\n" + answer.value("output", "") + answer.value("error", "");
-            for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
-                text.insert(at, "\r");
-            writeAll(STDOUT_FILENO, text);
+            const std::string text = "(lldb) " + shown[i] + "\n" + answer.value("output", "") + answer.value("error", "");
+            std::string onTerminal;
+            for (const char c : text) {
+                if (c == '\n')
+                    onTerminal += '\r';
+                onTerminal += c;
+            }
+            writeAll(STDOUT_FILENO, onTerminal);
         }
     }
 };
