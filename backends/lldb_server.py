@@ -37,7 +37,7 @@ MARK = 1
 CATCH_UP_PATIENCE = 5.0
 # How long the debuggee's output waits for the echo of keys typed to it; LLDB can take the echo
 # itself, mark and all, when it handles an event meanwhile.
-ECHO_PATIENCE = 0.05
+ECHO_PATIENCE = 0.25
 
 PR_SET_PDEATHSIG = 1
 PR_SET_CHILD_SUBREAPER = 36

@@ -21,7 +21,7 @@ constexpr std::uint32_t kMark = 1;
 constexpr auto kCatchUpPatience = std::chrono::seconds(5);
 // How long the debuggee's output waits for the echo of keys typed to it; LLDB can take the echo
 // itself, mark and all, when it handles an event meanwhile.
-constexpr auto kEchoPatience = std::chrono::milliseconds(50);
+constexpr auto kEchoPatience = std::chrono::milliseconds(250);
 
 const char* state_name(lldb::StateType state)
 {
