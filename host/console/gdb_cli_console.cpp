@@ -17,6 +17,7 @@
 #include <sys/signalfd.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 #include <editline/readline.h>
 
@@ -295,10 +296,10 @@ struct GdbCliConsole::State {
     // GDB's terminal may show a program's end and the prompt before its records, which come
     // through the service, say so: a question about a live program waits for an answer of GDB's
     // to a command of no effect, which comes after every record GDB wrote before it.
-    void decide(const std::string &text, bool atEnd)
+    void decide(const std::string &text, bool atEnd, bool recordsCaughtUp = false)
     {
         const auto question = questionFor(text);
-        if (question && question->aboutLiveProgram && !heldLine) {
+        if (question && question->aboutLiveProgram && !recordsCaughtUp) {
             heldLine = text;
             heldAtEnd = atEnd;
             rl_callback_handler_remove();
@@ -318,9 +319,8 @@ struct GdbCliConsole::State {
 
     void caughtUp()
     {
-        const std::string text = *heldLine;
-        decide(text, heldAtEnd);
-        heldLine.reset();
+        const std::string text = *std::exchange(heldLine, std::nullopt);
+        decide(text, heldAtEnd, true);
     }
 
     void runLine(const char *line)
