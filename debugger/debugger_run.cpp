@@ -90,13 +90,16 @@ bool DebuggerRun::launch(LaunchPlan &plan, Events events)
                             std::move(plan.output), std::move(plan.drained), std::move(plan.held),
                             std::move(events)};
     queue_.open(child->command.get());
-    std::lock_guard<std::mutex> guard(lock_);
-    child_.store(child);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        child_.store(child);
+    }
+    // The relay and the exit watch take up the child now, while this thread still holds its CPU:
+    // woken once the reply has gone they would be placed beside the host it wakes, and run first.
+    changed_.notify_all();
     return true;
 }
 
-// The relay and the exit watch start on the child only now, so that waking them does not
-// delay the reply.
 void DebuggerRun::answered()
 {
     {
@@ -123,8 +126,14 @@ void DebuggerRun::finishRelay(std::chrono::milliseconds limit)
 DebuggerRun::Child &DebuggerRun::waitForChild()
 {
     std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait(guard, [this] { return answered_ && child_.load() != nullptr; });
+    changed_.wait(guard, [this] { return child_.load() != nullptr; });
     return *child_.load();
+}
+
+void DebuggerRun::waitForAnswer()
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait(guard, [this] { return answered_; });
 }
 
 // A blocking read for each chunk keeps the round trip of small exchanges short; once a read
@@ -133,15 +142,20 @@ void DebuggerRun::relay()
 {
     uint8_t *buffer = relayBuffer_.get();
     Child &child = waitForChild();
-    // A larger pipe lets one read move more; grown here, after the launch has been answered.
+    // A larger pipe lets one read move more; grown here, off the launching thread.
     fcntl(child.output.get(), F_SETPIPE_SZ, static_cast<int>(relayReadSize));
     bool bulk = false;
+    bool answerSeen = false;
     for (;;) {
         if (bulk && forwardBulk(child))
             continue;
         ssize_t got = read(child.output.get(), buffer, relayReadSize);
         if (got < 0 && errno == EINTR)
             continue;
+        if (!answerSeen) {
+            waitForAnswer();
+            answerSeen = true;
+        }
         if (got <= 0)
             break;
         bulk = static_cast<size_t>(got) >= bulkSize;
@@ -175,6 +189,8 @@ void DebuggerRun::watchExit()
                 watched[i].fd = -1;
         }
     }
+    // Once answered, the launching thread no longer names the child by its pid.
+    waitForAnswer();
     reapChild(child.pidfd.get());
     {
         std::lock_guard<std::mutex> guard(lock_);

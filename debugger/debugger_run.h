@@ -62,6 +62,7 @@ private:
     struct Child;
 
     Child &waitForChild();
+    void waitForAnswer();
     void relay();
     bool forwardBulk(Child &child);
     void watchExit();
