@@ -165,8 +165,9 @@ struct LldbCliConsole::State {
         }
     }
 
-    // Loaded as lldb loads the program it is given: each command shown after LLDB's prompt with
-    // what it answered, before the first prompt. The arguments go as data, byte for byte.
+    // Loaded as lldb loads the program it is given: each command shown after LLDB's prompt as it
+    // starts, then what it answered, before the first prompt. The arguments go as data, byte for
+    // byte.
     void loadProgram()
     {
         const auto path = lldbQuoted(*options.program);
@@ -182,18 +183,25 @@ struct LldbCliConsole::State {
             const Json request{{"request", "launch"}, {"arguments", options.arguments}, {"start", false}};
             sendLine(*client, request.dump(-1, ' ', false, Json::error_handler_t::replace));
         }
-        const auto answered = awaitAnswers(1 + shown.size());
-        for (size_t i = 0; answered && i < shown.size(); ++i) {
+        for (size_t i = 0; i < shown.size(); ++i) {
+            showOnTerminal("(lldb) " + shown[i] + "\n");
+            const auto answered = awaitAnswers(2 + i);
+            if (!answered)
+                return;
             const Json &answer = (*answered)[i + 1];
-            const std::string text = "(lldb) " + shown[i] + "\n" + answer.value("output", "") + answer.value("error", "");
-            std::string onTerminal;
-            for (const char c : text) {
-                if (c == '\n')
-                    onTerminal += '\r';
-                onTerminal += c;
-            }
-            writeAll(STDOUT_FILENO, onTerminal);
+            showOnTerminal(answer.value("output", "") + answer.value("error", ""));
         }
+    }
+
+    static void showOnTerminal(const std::string &text)
+    {
+        std::string onTerminal;
+        for (const char c : text) {
+            if (c == '\n')
+                onTerminal += '\r';
+            onTerminal += c;
+        }
+        writeAll(STDOUT_FILENO, onTerminal);
     }
 };
 
