@@ -3,11 +3,15 @@
 // Reads LLDB command lines from the command descriptor and writes newline-delimited JSON
 // records to the event descriptor. The process splits in two at start: this one stays the
 // supervisor that the service signals, and a child does the debugging (see supervisor.h).
+// The child's code and LLDB's library are in a module beside this program that only the child
+// loads: the supervisor stays small, and its fork copies nothing of LLDB's.
 #include "backends/lldb_helper/records.h"
 #include "backends/lldb_helper/supervisor.h"
 #include "backends/lldb_helper/worker.h"
 
 #include <cerrno>
+#include <climits>
+#include <dlfcn.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +52,27 @@ void write_record(int fd, const std::string& record)
     [[maybe_unused]] const ssize_t written = ::write(fd, line.data(), line.size());
 }
 
+int run_worker_module(int command_fd, int event_fd, pid_t supervisor)
+{
+    char self[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self);
+    if (length <= 0 || static_cast<size_t>(length) == sizeof self) {
+        write_record(event_fd, lldb_helper::records::error("cannot start: cannot find this program's directory"));
+        return 1;
+    }
+    std::string path(self, static_cast<size_t>(length));
+    path = path.substr(0, path.rfind('/') + 1) + lldb_helper::kWorkerModule;
+    void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    const auto entry =
+        module != nullptr ? reinterpret_cast<lldb_helper::WorkerEntry>(::dlsym(module, lldb_helper::kWorkerEntry)) : nullptr;
+    if (entry == nullptr) {
+        const char* reason = ::dlerror();
+        write_record(event_fd, lldb_helper::records::error(std::string("cannot start: ") + (reason ? reason : path)));
+        return 1;
+    }
+    return entry(command_fd, event_fd, supervisor);
+}
+
 int start(int argc, char** argv)
 {
     if (argc != 3) {
@@ -78,15 +103,7 @@ int start(int argc, char** argv)
     }
     if (worker == 0) {
         // The worker never returns into main: LLDB's static teardown is not worth waiting for.
-        int status = 1;
-        try {
-            status = lldb_helper::run_worker(*command_fd, *event_fd, supervisor);
-        } catch (const std::exception& fault) {
-            write_record(*event_fd, lldb_helper::records::error(std::string("internal error: ") + fault.what()));
-        } catch (...) {
-            write_record(*event_fd, lldb_helper::records::error("internal error"));
-        }
-        ::_exit(status);
+        ::_exit(run_worker_module(*command_fd, *event_fd, supervisor));
     }
 
     ::close(*command_fd);

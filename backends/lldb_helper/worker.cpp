@@ -607,3 +607,15 @@ int run_worker(int command_fd, int event_fd, pid_t supervisor)
 }
 
 }  // namespace lldb_helper
+
+extern "C" int lldb_helper_worker_main(int command_fd, int event_fd, pid_t supervisor)
+{
+    try {
+        return lldb_helper::run_worker(command_fd, event_fd, supervisor);
+    } catch (const std::exception& fault) {
+        lldb_helper::EventWriter(event_fd).write_line(lldb_helper::records::error(std::string("internal error: ") + fault.what()));
+    } catch (...) {
+        lldb_helper::EventWriter(event_fd).write_line(lldb_helper::records::error("internal error"));
+    }
+    return 1;
+}

@@ -658,4 +658,39 @@ INSTANTIATE_TEST_SUITE_P(Endings, LldbBackendEnding,
                          ::testing::Combine(::testing::Values(Kind::Helper, Kind::Script),
                                             ::testing::Values(SIGTERM, 0, SIGKILL)));
 
+// The helper's supervisor loads no LLDB; the worker it forks does. One that cannot says why in
+// its only record, as LLDB failing to start would.
+TEST(LldbHelperStart, AWorkerThatCannotLoadLldbSaysWhyInItsOnlyRecordAndEndsWithStatusOne)
+{
+    TempDir directory;
+    std::filesystem::copy_file(LD_BUNDLE_DIR "/lldb-helper", directory.path() + "/lldb-helper");
+    int command[2], event[2];
+    ASSERT_EQ(pipe2(command, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(event, O_CLOEXEC), 0);
+    const std::string helper = directory.path() + "/lldb-helper";
+    const std::string commandFd = std::to_string(command[0]), eventFd = std::to_string(event[1]);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        fcntl(command[0], F_SETFD, 0);
+        fcntl(event[1], F_SETFD, 0);
+        execl(helper.c_str(), "lldb-helper", commandFd.c_str(), eventFd.c_str(), nullptr);
+        _exit(127);
+    }
+    close(command[0]);
+    close(event[1]);
+    std::string events;
+    char buffer[4096];
+    for (ssize_t got; (got = read(event[0], buffer, sizeof buffer)) > 0;)
+        events.append(buffer, static_cast<size_t>(got));
+    close(event[0]);
+    close(command[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    ASSERT_EQ(std::count(events.begin(), events.end(), '\n'), 1) << events;
+    const Json record = Json::parse(events);
+    EXPECT_EQ(record.value("type", ""), "error");
+    EXPECT_NE(record.value("message", "").find("lldb-helper-worker.so"), std::string::npos) << events;
+}
+
 } // namespace
