@@ -1464,7 +1464,12 @@ class Session:
             except Exception as fault:  # keep reporting whatever one event did
                 self.writer.write(error_record("event handling failed: %s" % fault))
             # LLDB's interpreter describes stops from these, once the records have what they carry.
-            if lldb.SBProcess.EventIsProcessEvent(event) and self.reporter.console_running():
+            # Not what the debuggee's LLDB terminal gave back (the echo of keys typed to it): the
+            # reporter has shown that already, in order with the debuggee's output, and LLDB would
+            # take what came since and show it whenever its thread next runs.
+            stdio = lldb.SBProcess.eBroadcastBitSTDOUT | lldb.SBProcess.eBroadcastBitSTDERR
+            if (lldb.SBProcess.EventIsProcessEvent(event) and not event.GetType() & stdio
+                    and self.reporter.console_running()):
                 self.debugger.GetListener().AddEvent(event)
 
     def interrupt_debuggees(self):

@@ -169,7 +169,11 @@ void Session::event_loop()
             writer_.write_line(records::error(std::string("event handling failed: ") + fault.what()));
         }
         // LLDB's interpreter describes stops from these, once the records have what they carry.
-        if (lldb::SBProcess::EventIsProcessEvent(event) && reporter_.console_running())
+        // Not what the debuggee's LLDB terminal gave back (the echo of keys typed to it): the
+        // reporter has shown that already, in order with the debuggee's output, and LLDB would
+        // take what came since and show it whenever its thread next runs.
+        constexpr std::uint32_t kStdio = lldb::SBProcess::eBroadcastBitSTDOUT | lldb::SBProcess::eBroadcastBitSTDERR;
+        if (lldb::SBProcess::EventIsProcessEvent(event) && (event.GetType() & kStdio) == 0 && reporter_.console_running())
             debugger_.GetListener().AddEvent(event);
     }
 }

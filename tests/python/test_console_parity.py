@@ -255,11 +255,6 @@ class SideBySideWithLldb(unittest.TestCase):
     def test_each_scenario_shows_what_lldbs_own_console_shows_with_either_back_end(self):
         for backend in ("--lldb=helper", "--lldb=script"):
             for name, steps in LLDB_SCENARIOS:
-                # The echo of the typed answer and the program's reply to it reach the screen
-                # through two readers of LLDB's terminal for the program (LLDB's own and the back
-                # end's): slowed by a sanitizer, their order is not kept. A known fault, open.
-                if name == "an interactive program reads its answer" and os.environ.get("LD_SANITIZED"):
-                    continue
                 with self.subTest(name, backend=backend):
                     theirs, ours = self.screens(steps, backend)
                     self.assertEqual(ours, theirs)
