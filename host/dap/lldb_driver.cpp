@@ -7,6 +7,9 @@
 #include <map>
 #include <set>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "host/command_quoting.h"
 #include "host/dap/launch_values.h"
@@ -270,6 +273,44 @@ private:
         return true;
     }
 
+    // A breakpoint the back end cannot take (a hit condition that is not a count) is left out of
+    // what it is given and answered unverified with the reason; the rest are set.
+    struct Specs {
+        Json given = Json::array();
+        std::vector<std::optional<std::string>> refused; // per requested breakpoint, in order
+    };
+
+    // key names where each breakpoint is ("line", "name"), fallback what an absent one means.
+    static Specs specs(const Json &arguments, const char *key, const Json &fallback)
+    {
+        Specs specs;
+        for (const auto &from : arguments.value("breakpoints", Json::array())) {
+            Json to = {{key, from.value(key, fallback)}};
+            std::string problem;
+            if (spec(from, to, problem)) {
+                specs.given.push_back(to);
+                specs.refused.emplace_back();
+            } else {
+                specs.refused.emplace_back(problem);
+            }
+        }
+        return specs;
+    }
+
+    static Json answered(const Specs &specs, const Json &placedBody)
+    {
+        const Json &placedList = placedBody["breakpoints"];
+        Json list = Json::array();
+        size_t next = 0;
+        for (const auto &problem : specs.refused) {
+            if (problem)
+                list.push_back({{"verified", false}, {"message", *problem}});
+            else if (next < placedList.size())
+                list.push_back(placedList[next++]);
+        }
+        return {{"breakpoints", list}};
+    }
+
     void setBreakpoints(const Json &request, const Json &arguments) override
     {
         const std::string path = arguments.value("source", Json::object()).value("path", "");
@@ -277,38 +318,20 @@ private:
             channel_.fail(request, "setBreakpoints needs source.path");
             return;
         }
-        Json lines = Json::array();
-        for (const auto &from : arguments.value("breakpoints", Json::array())) {
-            Json to = {{"line", from.value("line", 0)}};
-            std::string problem;
-            if (!spec(from, to, problem)) {
-                channel_.fail(request, problem);
-                return;
-            }
-            lines.push_back(to);
-        }
-        forward(request, {{"request", "breakpoints"}, {"file", path}, {"lines", lines}},
-                [&](const Json &body) { return placed(body, path); });
+        const Specs lines = specs(arguments, "line", 0);
+        forward(request, {{"request", "breakpoints"}, {"file", path}, {"lines", lines.given}},
+                [&](const Json &body) { return answered(lines, placed(body, path)); });
     }
 
     void setFunctionBreakpoints(const Json &request, const Json &arguments) override
     {
-        Json functions = Json::array();
-        for (const auto &from : arguments.value("breakpoints", Json::array())) {
-            Json to = {{"name", from.value("name", "")}};
-            std::string problem;
-            if (!spec(from, to, problem)) {
-                channel_.fail(request, problem);
-                return;
-            }
-            functions.push_back(to);
-        }
-        forward(request, {{"request", "functionBreakpoints"}, {"functions", functions}}, [this](const Json &body) {
+        const Specs functions = specs(arguments, "name", "");
+        forward(request, {{"request", "functionBreakpoints"}, {"functions", functions.given}}, [&](const Json &body) {
             std::lock_guard<std::mutex> guard(lock_);
             functionBreakpointIds_.clear();
             for (const auto &breakpoint : body.value("breakpoints", Json::array()))
                 functionBreakpointIds_.insert(breakpoint.value("id", int64_t{0}));
-            return placed(body, "");
+            return answered(functions, placed(body, ""));
         });
     }
 

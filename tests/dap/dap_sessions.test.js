@@ -315,5 +315,29 @@ for (const row of backends) {
       assert.equal(top.line, computeLine);
       assert.equal(await evaluate(client, 'x', top.id), '1');
     });
+
+    test('a breakpoint whose hit condition is not a count is unverified with the reason, the others are set', async () => {
+      client = await startClient();
+      const hit = nextEvent(client, 'stopped');
+      const returnLine = lineOf(exampleSource, 'return square + 1;');
+      await startSession(client, launchArguments(row, exampleProgram), async () => {
+        const set = await client.within(client.setBreakpointsRequest({
+          source: { path: exampleSource },
+          breakpoints: [{ line: computeLine, hitCondition: 'often' }, { line: returnLine, hitCondition: '2' }],
+        }), 'setBreakpoints');
+        assert.equal(set.body.breakpoints.length, 2);
+        assert.equal(set.body.breakpoints[0].verified, false);
+        assert.match(set.body.breakpoints[0].message, /hit condition .*"often"/);
+        assert.equal(set.body.breakpoints[1].verified, true);
+        const functions = await client.within(client.setFunctionBreakpointsRequest({
+          breakpoints: [{ name: 'spin', hitCondition: '-1' }, { name: 'spin' }],
+        }), 'setFunctionBreakpoints');
+        assert.deepEqual(functions.body.breakpoints.map((breakpoint) => breakpoint.verified), [false, true]);
+      });
+      const stop = await client.within(hit, 'stopped');
+      const trace = await client.within(client.stackTraceRequest({ threadId: stop.body.threadId }), 'stackTrace');
+      assert.equal(trace.body.stackFrames[0].line, returnLine);
+      assert.equal(await evaluate(client, 'x', trace.body.stackFrames[0].id), '2');
+    });
   });
 }
