@@ -12,6 +12,7 @@
 
 #include "diagnostics/line_escape.h"
 #include "platform/activation.h"
+#include "platform/write_all.h"
 
 namespace {
 
@@ -56,15 +57,7 @@ thread_local ConsoleHold *currentHold = nullptr;
 
 void writeNow(std::string_view text)
 {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(savedStderr, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        done += static_cast<size_t>(n);
-    }
+    writeAll(savedStderr, text);
 }
 
 std::string formattedLine(const timespec &at, std::string_view message)

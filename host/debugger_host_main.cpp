@@ -28,6 +28,7 @@
 #include "host/console/terminal_console.h"
 #include "host/dap/dap_adapter.h"
 #include "host/service_client.h"
+#include "platform/write_all.h"
 
 extern char **environ;
 
@@ -323,15 +324,7 @@ std::vector<uint8_t> environmentPayload(const Options &options)
 
 void writeOut(const std::vector<uint8_t> &bytes)
 {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t written = write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        done += static_cast<size_t>(written);
-    }
+    writeAll(STDOUT_FILENO, std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
 }
 
 // Counts the debugger's answers as its output passes: GDB answers each command line with one

@@ -16,18 +16,6 @@
 
 namespace local_debugger::console {
 
-void writeAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        ssize_t written = write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        bytes.remove_prefix(static_cast<size_t>(written));
-    }
-}
-
 void show(std::string_view text, bool editing)
 {
     if (!editing) {

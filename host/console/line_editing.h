@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/write_all.h"
+
 #include <sys/types.h>
 #include <termios.h>
 
@@ -23,7 +25,6 @@ namespace local_debugger::console {
 constexpr int lineLimit = 1000;
 constexpr size_t historyLineLimit = 800;
 
-void writeAll(int fd, std::string_view bytes);
 // Text on standard output; above the line being edited when editing (it is drawn again below).
 void show(std::string_view text, bool editing);
 // $XDG_STATE_HOME/local-debugger/history-DEBUGGER, its directory made; none without a home.

@@ -6,6 +6,8 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "platform/write_all.h"
+
 namespace local_debugger::dap {
 
 namespace {
@@ -97,14 +99,7 @@ void DapChannel::send(Json message)
     message["seq"] = seq_++;
     const std::string body = message.dump(-1, ' ', false, Json::error_handler_t::replace);
     const std::string frame = "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    for (size_t done = 0; done < frame.size();) {
-        ssize_t written = write(out_, frame.data() + done, frame.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        done += static_cast<size_t>(written);
-    }
+    writeAll(out_, frame);
 }
 
 namespace {
