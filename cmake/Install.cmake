@@ -37,7 +37,12 @@ configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/LocalDebuggerHostConfig.
 install(FILES ${CMAKE_BINARY_DIR}/LocalDebuggerHostConfig.cmake DESTINATION ${LD_INSTALL_PACKAGE_DIR})
 
 install(FILES host/python/local_debugger_host.py DESTINATION ${LD_INSTALL_PYTHON_DIR})
-install(PROGRAMS host/python/examples/gdb_session.py DESTINATION ${CMAKE_INSTALL_DATADIR}/local-debugger/examples)
+# The examples: GDB and LLDB sessions in Python, and a GDB session in C++ with the CMake project
+# that builds it against this package.
+install(PROGRAMS host/python/examples/gdb_session.py host/python/examples/lldb_session.py
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/local-debugger/examples)
+install(FILES host/python/examples/example_service.py example/host/gdb_session.cpp example/host/CMakeLists.txt
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/local-debugger/examples)
 # The docs are installed side by side, so the README's links into docs/ are rewritten to match.
 file(GLOB LD_HOST_DOCS ${CMAKE_SOURCE_DIR}/docs/*.md)
 file(READ ${CMAKE_SOURCE_DIR}/README.md ld_readme)

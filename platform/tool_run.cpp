@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "platform/child_signals.h"
+#include "platform/unique_fd.h"
 
 extern char **environ;
 
@@ -21,15 +22,14 @@ namespace {
 thread_local int watchedFd = -1;
 
 // A descriptor on 0, 1 or 2 would be clobbered by the child's own standard streams.
-bool moveAboveStandardStreams(int &fd)
+bool moveAboveStandardStreams(UniqueFd &fd)
 {
-    if (fd > STDERR_FILENO)
+    if (fd.get() > STDERR_FILENO)
         return true;
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    int moved = fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     if (moved < 0)
         return false;
-    close(fd);
-    fd = moved;
+    fd.reset(moved);
     return true;
 }
 
@@ -169,44 +169,35 @@ ToolRunResult runTool(const std::string &toolPath, const std::vector<std::string
         argv.push_back(const_cast<char *>(argument.c_str()));
     argv.push_back(nullptr);
 
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+    Pipe output = Pipe::make();
+    if (!output.read)
         return notStarted(errno);
-    int readFd = pipeFds[0];
-    int writeFd = pipeFds[1];
-    if (!moveAboveStandardStreams(readFd) || !moveAboveStandardStreams(writeFd)) {
-        int error = errno;
-        close(readFd);
-        close(writeFd);
-        return notStarted(error);
-    }
+    if (!moveAboveStandardStreams(output.read) || !moveAboveStandardStreams(output.write))
+        return notStarted(errno);
 
     pid_t pid = -1;
     int spawnError;
     {
         SpawnSetup setup;
-        spawnError = setup.prepare(writeFd);
+        spawnError = setup.prepare(output.write.get());
         if (spawnError == 0)
             spawnError = posix_spawn(&pid, toolPath.c_str(), &setup.actions, &setup.attributes,
                                      argv.data(), environ);
     }
     // Only the child keeps the write end, so end of file on the read end means it is done.
-    close(writeFd);
-    if (spawnError != 0) {
-        close(readFd);
+    output.write.reset();
+    if (spawnError != 0)
         return notStarted(spawnError);
-    }
 
     ToolRunResult result;
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    Collected collected = pidfd >= 0 ? collect(readFd, pidfd, result.output) : Collected::Failed;
+    UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    Collected collected = pidfd ? collect(output.read.get(), pidfd.get(), result.output) : Collected::Failed;
     int readError = errno;
     if (collected == Collected::TimedOut || collected == Collected::Cancelled)
         kill(pid, SIGKILL);
-    if (pidfd >= 0)
-        close(pidfd);
+    pidfd.reset();
     // Closing before the wait lets a tool still writing get EPIPE instead of blocking forever.
-    close(readFd);
+    output.read.reset();
 
     int status = 0;
     pid_t waited;

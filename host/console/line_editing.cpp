@@ -14,6 +14,8 @@
 
 #include <editline/readline.h>
 
+#include "platform/unique_fd.h"
+
 namespace local_debugger::console {
 
 void show(std::string_view text, bool editing)
@@ -114,35 +116,46 @@ int readKey(FILE *)
     return byte;
 }
 
+namespace {
+// The history file's last historyBytesRead bytes, from the start of a line; none when it cannot
+// be opened.
+std::optional<std::string> historyTail(const std::string &path)
+{
+    std::string bytes;
+    const UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file)
+        return std::nullopt;
+    struct stat status {};
+    if (fstat(file.get(), &status) != 0)
+        return bytes;
+    const off_t from = status.st_size > historyBytesRead ? status.st_size - historyBytesRead : 0;
+    bytes.resize(static_cast<size_t>(status.st_size - from));
+    size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = pread(file.get(), bytes.data() + got, bytes.size() - got, from + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    bytes.resize(got);
+    if (from > 0) // the first line read may be the end of one
+        bytes.erase(0, bytes.find('\n') == std::string::npos ? bytes.size() : bytes.find('\n') + 1);
+    return bytes;
+}
+} // namespace
+
 // The history file's last lines up to the limit, through a copy holding only those: libedit
 // reads the file with no bound of its own. The copy's lines are as libedit wrote them (escaped),
 // never shorter than what they read back as.
 void readHistory(const std::string &path)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    const std::optional<std::string> bytes = historyTail(path);
+    if (!bytes)
         return;
-    struct stat status {};
-    std::string bytes;
-    if (fstat(fd, &status) == 0) {
-        const off_t from = status.st_size > historyBytesRead ? status.st_size - historyBytesRead : 0;
-        bytes.resize(static_cast<size_t>(status.st_size - from));
-        size_t got = 0;
-        while (got < bytes.size()) {
-            const ssize_t n = pread(fd, bytes.data() + got, bytes.size() - got, from + static_cast<off_t>(got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            got += static_cast<size_t>(n);
-        }
-        bytes.resize(got);
-        if (from > 0) // the first line read may be the end of one
-            bytes.erase(0, bytes.find('\n') == std::string::npos ? bytes.size() : bytes.find('\n') + 1);
-    }
-    close(fd);
     std::deque<std::string_view> kept;
-    std::string_view rest(bytes);
+    std::string_view rest(*bytes);
     std::string header;
     while (!rest.empty()) {
         const size_t end = std::min(rest.find('\n'), rest.size());
@@ -156,14 +169,14 @@ void readHistory(const std::string &path)
             kept.pop_front();
     }
     std::string copy = path + ".XXXXXX";
-    const int out = mkostemp(copy.data(), O_CLOEXEC);
-    if (out < 0)
+    UniqueFd out(mkostemp(copy.data(), O_CLOEXEC));
+    if (!out)
         return;
     std::string text = header;
     for (const auto line : kept)
         text.append(line).append("\n");
-    writeAll(out, text);
-    close(out);
+    writeAll(out.get(), text);
+    out.reset();
     read_history(copy.c_str());
     unlink(copy.c_str());
 }
@@ -215,13 +228,11 @@ void saveHistory(const std::optional<std::string> &path)
     history_truncate_file(path->c_str(), static_cast<int>(historyLines));
 }
 
-void endConsole(const termios *savedModes, const std::optional<std::string> &history, int signalFd)
+void endConsole(const termios *savedModes, const std::optional<std::string> &history)
 {
     if (savedModes != nullptr)
         tcsetattr(STDIN_FILENO, TCSADRAIN, savedModes);
     saveHistory(history);
-    if (signalFd >= 0)
-        close(signalFd);
 }
 
 std::vector<std::string> CompletionAnswers::await(uint64_t id)

@@ -41,9 +41,9 @@ void readHistory(const std::string &path);
 using Completer = std::vector<std::string> (*)(const std::string &lineToCursor);
 std::optional<std::string> startLineEditing(const char *debugger, Completer complete);
 void saveHistory(const std::optional<std::string> &path);
-// What a console puts back as it ends: the terminal's modes (none without a terminal), the
-// history file, and its signal descriptor closed.
-void endConsole(const termios *savedModes, const std::optional<std::string> &history, int signalFd);
+// What a console puts back as it ends: the terminal's modes (none without a terminal) and the
+// history file.
+void endConsole(const termios *savedModes, const std::optional<std::string> &history);
 
 // The debugger's completions for request id, once the reading thread has put them in answers
 // (under lock, then notifying changed); none after 5 s or once closed holds.

@@ -10,11 +10,11 @@
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
-#include <sys/signalfd.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "host/command_quoting.h"
+#include "host/console/console_signals.h"
 #include "host/console/line_editing.h"
 #include "host/console/wake_pipe.h"
 #include "host/debuggee_terminal.h"
@@ -133,14 +133,14 @@ struct LldbCliConsole::State {
         sendLine(*client, R"({"request":"consoleSize"})");
     }
 
-    void onSignal(int signalFd)
+    void onSignal(const ConsoleSignals &signals)
     {
-        signalfd_siginfo info {};
-        if (read(signalFd, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+        const int signo = signals.take();
+        if (signo == 0)
             return;
-        if (info.ssi_signo == SIGWINCH) {
+        if (signo == SIGWINCH) {
             passSize();
-        } else if (info.ssi_signo == SIGINT) {
+        } else if (signo == SIGINT) {
             client->sendCommand("break");
         } else {
             quitting = true;
@@ -268,11 +268,7 @@ bool LldbCliConsole::run(ServiceClient &client)
     if (!answer || !answer->front().value("ok", false))
         return false;
 
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGWINCH})
-        sigaddset(&signals, signo);
-    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    const ConsoleSignals signals(true);
     state.terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &state.saved) == 0;
     if (state.terminal) {
         // Every key goes to LLDB's terminal as typed; its line discipline and LLDB's line
@@ -290,7 +286,7 @@ bool LldbCliConsole::run(ServiceClient &client)
         state.loadProgram();
     while (!state.isClosed()) {
         pollfd watched[] = {{state.wake.readEnd(), POLLIN, 0},
-                            {signalFd, POLLIN, 0},
+                            {signals.fd(), POLLIN, 0},
                             {state.tty.master, POLLIN, 0},
                             {state.keysGone ? -1 : STDIN_FILENO, POLLIN, 0}};
         if (poll(watched, std::size(watched), state.held.empty() ? -1 : 5) < 0 && errno != EINTR)
@@ -299,7 +295,7 @@ bool LldbCliConsole::run(ServiceClient &client)
         if (watched[0].revents != 0)
             state.wake.clear();
         if (watched[1].revents != 0)
-            state.onSignal(signalFd);
+            state.onSignal(signals);
         if (watched[2].revents != 0)
             state.relayTerminal();
         if (watched[3].revents != 0)
@@ -313,7 +309,7 @@ bool LldbCliConsole::run(ServiceClient &client)
     }
     if (state.died && state.lineStarted) // the word on it starts a line of its own
         writeAll(STDOUT_FILENO, "\r\n");
-    endConsole(state.terminal ? &state.saved : nullptr, std::nullopt, signalFd);
+    endConsole(state.terminal ? &state.saved : nullptr, std::nullopt);
     return true;
 }
 

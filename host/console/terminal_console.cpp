@@ -1,5 +1,6 @@
 #include "host/console/terminal_console.h"
 
+#include "host/console/console_signals.h"
 #include "host/console/gdb_cli_console.h"
 #include "host/console/line_editing.h"
 #include "host/console/wake_pipe.h"
@@ -19,7 +20,6 @@
 #include <mutex>
 #include <poll.h>
 #include <set>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -212,12 +212,12 @@ struct TerminalConsole::State {
             print(std::string_view(bytes, static_cast<size_t>(got)));
     }
 
-    void onSignal(int signalFd)
+    void onSignal(const ConsoleSignals &signals)
     {
-        signalfd_siginfo info {};
-        if (read(signalFd, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+        const int signo = signals.take();
+        if (signo == 0)
             return;
-        if (info.ssi_signo != SIGINT) {
+        if (signo != SIGINT) {
             quitting = true;
             client->requestResult("stop", 10s);
             return;
@@ -239,9 +239,91 @@ struct TerminalConsole::State {
         std::lock_guard<std::mutex> guard(lock);
         return connectionClosed && events.empty();
     }
+
+    // GDB's own command line as the console; false, with a note, when GDB cannot open its
+    // terminals and its records are shown instead.
+    bool runGdbCli();
+    // The first prompt waits for the settings, the debuggee's terminal and the program.
+    void start(bool debuggerSeesOurTerminals);
+    void openDebuggeeTerminal(bool debuggerSeesOurTerminals);
+    // Until the connection ends.
+    void loop(const ConsoleSignals &signals);
 };
 
 TerminalConsole::State *TerminalConsole::State::current = nullptr;
+
+bool TerminalConsole::State::runGdbCli()
+{
+    cli = std::make_unique<GdbCliConsole>(CliOptions{options.program, options.arguments, options.readInitFiles});
+    cliFed.store(cli.get());
+    if (std::lock_guard<std::mutex> guard(lock); connectionClosed)
+        cli->closed();
+    if (cli->run(*client)) {
+        died = cli->died();
+        return true;
+    }
+    cliFed.store(nullptr);
+    print("note: GDB cannot open this console's terminals: its records are shown instead\n");
+    return false;
+}
+
+void TerminalConsole::State::start(bool debuggerSeesOurTerminals)
+{
+    const uint64_t settingsId = nextId++;
+    if (auto settings = dialect->settings(settingsId); !settings.empty())
+        sendAwaited(settings, settingsId);
+    if (dialect->wantsTerminal())
+        openDebuggeeTerminal(debuggerSeesOurTerminals);
+    debuggeeInput = !dialect->wantsTerminal() || debuggee.master >= 0;
+    if (options.program) {
+        const uint64_t first = nextId;
+        for (const auto &line : dialect->loadProgram(*options.program, options.arguments, first))
+            sendAwaited(line, nextId++);
+    }
+    if (awaited.empty())
+        enter(Mode::Prompt);
+}
+
+void TerminalConsole::State::openDebuggeeTerminal(bool debuggerSeesOurTerminals)
+{
+    // Not blocking: both the loop and the drain before each event read it.
+    if (debuggerSeesOurTerminals && debuggee.open(STDOUT_FILENO) && fcntl(debuggee.master, F_SETFL, O_NONBLOCK) == 0) {
+        const uint64_t id = nextId++;
+        sendAwaited(dialect->terminal(debuggee.path, id), id);
+    } else {
+        debuggee.reset();
+        print("note: the program's input and output go through the debugger's pipes: "
+              "the service cannot open this console's terminals\n");
+    }
+}
+
+void TerminalConsole::State::loop(const ConsoleSignals &signals)
+{
+    while (!isClosed()) {
+        std::vector<pollfd> watched{{wake.readEnd(), POLLIN, 0}, {signals.fd(), POLLIN, 0}};
+        const bool keys = mode == Mode::Prompt || (mode == Mode::Running && debuggeeInput);
+        if (keys)
+            watched.push_back({STDIN_FILENO, POLLIN, 0});
+        if (debuggee.master >= 0)
+            watched.push_back({debuggee.master, POLLIN, 0});
+        if (poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR)
+            break;
+        for (const pollfd &entry : watched) {
+            if (entry.revents == 0)
+                continue;
+            if (entry.fd == wake.readEnd())
+                drain();
+            else if (entry.fd == signals.fd())
+                onSignal(signals);
+            else if (entry.fd == debuggee.master)
+                relayDebuggee();
+            else if (mode == Mode::Prompt)
+                rl_callback_read_char();
+            else if (mode == Mode::Running)
+                forwardKeys();
+        }
+    }
+}
 
 TerminalConsole::TerminalConsole(std::unique_ptr<Dialect> dialect, ConsoleOptions options)
     : state_(std::make_unique<State>())
@@ -316,85 +398,19 @@ void TerminalConsole::run(ServiceClient &client, bool debuggerSeesOurTerminals)
 {
     State &state = *state_;
     state.client = &client;
-    if (debuggerSeesOurTerminals && std::string_view(state.dialect->name()) == "gdb") {
-        state.cli = std::make_unique<GdbCliConsole>(
-            CliOptions{state.options.program, state.options.arguments, state.options.readInitFiles});
-        state.cliFed.store(state.cli.get());
-        if (std::lock_guard<std::mutex> guard(state.lock); state.connectionClosed)
-            state.cli->closed();
-        if (state.cli->run(client)) {
-            state.died = state.cli->died();
-            return;
-        }
-        state.cliFed.store(nullptr);
-        state.print("note: GDB cannot open this console's terminals: its records are shown instead\n");
-    }
+    if (debuggerSeesOurTerminals && std::string_view(state.dialect->name()) == "gdb" && state.runGdbCli())
+        return;
     State::current = &state;
     state.terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &state.saved) == 0;
-
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int signo : {SIGINT, SIGTERM, SIGHUP})
-        sigaddset(&signals, signo);
-    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-
+    const ConsoleSignals signals(false);
     state.history = startLineEditing(state.dialect->name(), &State::completeLine);
-
-    // The first prompt waits for the settings, the debuggee's terminal and the program.
-    const uint64_t settingsId = state.nextId++;
-    if (auto settings = state.dialect->settings(settingsId); !settings.empty())
-        state.sendAwaited(settings, settingsId);
-    if (state.dialect->wantsTerminal()) {
-        // Not blocking: both the loop and the drain before each event read it.
-        if (debuggerSeesOurTerminals && state.debuggee.open(STDOUT_FILENO) &&
-            fcntl(state.debuggee.master, F_SETFL, O_NONBLOCK) == 0) {
-            const uint64_t id = state.nextId++;
-            state.sendAwaited(state.dialect->terminal(state.debuggee.path, id), id);
-        } else {
-            state.debuggee.reset();
-            state.print("note: the program's input and output go through the debugger's pipes: "
-                        "the service cannot open this console's terminals\n");
-        }
-    }
-    state.debuggeeInput = !state.dialect->wantsTerminal() || state.debuggee.master >= 0;
-    if (state.options.program) {
-        const uint64_t first = state.nextId;
-        for (const auto &line : state.dialect->loadProgram(*state.options.program, state.options.arguments, first))
-            state.sendAwaited(line, state.nextId++);
-    }
-    if (state.awaited.empty())
-        state.enter(State::Mode::Prompt);
-
-    while (!state.isClosed()) {
-        std::vector<pollfd> watched{{state.wake.readEnd(), POLLIN, 0}, {signalFd, POLLIN, 0}};
-        const bool keys = state.mode == State::Mode::Prompt ||
-                          (state.mode == State::Mode::Running && state.debuggeeInput);
-        if (keys)
-            watched.push_back({STDIN_FILENO, POLLIN, 0});
-        if (state.debuggee.master >= 0)
-            watched.push_back({state.debuggee.master, POLLIN, 0});
-        if (poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR)
-            break;
-        for (const pollfd &entry : watched) {
-            if (entry.revents == 0)
-                continue;
-            if (entry.fd == state.wake.readEnd())
-                state.drain();
-            else if (entry.fd == signalFd)
-                state.onSignal(signalFd);
-            else if (entry.fd == state.debuggee.master)
-                state.relayDebuggee();
-            else if (state.mode == State::Mode::Prompt)
-                rl_callback_read_char();
-            else if (state.mode == State::Mode::Running)
-                state.forwardKeys();
-        }
-    }
+    state.start(debuggerSeesOurTerminals);
+    state.loop(signals);
     state.drain();
     state.died = !state.quitting;
     if (state.mode == State::Mode::Prompt)
         rl_callback_handler_remove();
-    endConsole(state.terminal ? &state.saved : nullptr, state.history, signalFd);
+    endConsole(state.terminal ? &state.saved : nullptr, state.history);
     State::current = nullptr;
 }
 

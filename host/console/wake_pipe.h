@@ -4,34 +4,33 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/unique_fd.h"
+
 namespace local_debugger::console {
 
-struct WakePipe {
-    int fds[2] = {-1, -1};
-
+class WakePipe {
+public:
     WakePipe()
     {
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
-            fds[0] = fds[1] = -1;
-    }
-    ~WakePipe()
-    {
-        for (int fd : fds) {
-            if (fd >= 0)
-                close(fd);
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+            read_.reset(fds[0]);
+            write_.reset(fds[1]);
         }
     }
-    WakePipe(const WakePipe &) = delete;
-    WakePipe &operator=(const WakePipe &) = delete;
 
-    int readEnd() const { return fds[0]; }
-    void wake() const { (void)!write(fds[1], "", 1); }
+    int readEnd() const { return read_.get(); }
+    void wake() const { (void)!write(write_.get(), "", 1); }
     void clear() const
     {
         char sink[256];
-        while (read(fds[0], sink, sizeof sink) > 0) {
+        while (read(read_.get(), sink, sizeof sink) > 0) {
         }
     }
+
+private:
+    UniqueFd read_;
+    UniqueFd write_;
 };
 
 } // namespace local_debugger::console

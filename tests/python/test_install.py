@@ -50,6 +50,28 @@ class InstalledCopy(unittest.TestCase):
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertIn(b"program: done 17\n", run.stdout)
 
+    def test_the_lldb_example_debugs_the_example_program_through_the_installed_service(self):
+        env = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
+        run = subprocess.run([sys.executable, os.path.join(PREFIX, "share/local-debugger/examples/lldb_session.py"),
+                              EXAMPLE], cwd=TOP, env=env, timeout=TIMEOUT * 4, capture_output=True)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        for expected in (b"stopped: compute at example_program.c:10\n", b"variable: (int) x = 1\n",
+                         b"program: done 17\n", b"end: exited with status 0\n"):
+            self.assertIn(expected, run.stdout)
+
+    def test_the_cpp_example_builds_against_the_installed_package_and_debugs_the_example_program(self):
+        build = os.path.join(TOP, "cpp-example")
+        for command in (["cmake", "-S", os.path.join(PREFIX, "share/local-debugger/examples"), "-B", build,
+                         "-DCMAKE_PREFIX_PATH=" + PREFIX], ["cmake", "--build", build]):
+            made = subprocess.run(command, capture_output=True)
+            self.assertEqual(made.returncode, 0, made.stdout + made.stderr)
+        run = subprocess.run([os.path.join(build, "gdb_session"),
+                              os.path.join(PREFIX, "libexec/local-debugger/local-debugger"), EXAMPLE],
+                             cwd=TOP, timeout=TIMEOUT * 2, capture_output=True)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertIn(b'stopped: *stopped,reason="breakpoint-hit"', run.stdout)
+        self.assertIn(b"program: done 17\n", run.stdout)
+
 
 
 if __name__ == "__main__":
