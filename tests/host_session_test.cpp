@@ -82,4 +82,51 @@ TEST(LldbSessionTest, NumbersOneLineAtATimeAndRefusesTextThatWouldBeTwo)
     EXPECT_FALSE(LldbSession::read("Process 12 launched"));
 }
 
+// Stops read into one form: which may be a launch's stop at the entry point or an interrupt's is
+// the debugger's own way of telling them; GDB writes an exit code in octal.
+TEST(SessionStopTest, StopsOfBothDebuggersReadAsOneForm)
+{
+    using Cause = DebuggeeStop::Cause;
+    struct Case {
+        std::string line;
+        Cause cause;
+        int64_t breakpoint;
+        std::string signal;
+        bool mayBeEntry, mayBePause;
+    };
+    const auto check = [](const DebuggeeStop &stop, const Case &expected) {
+        EXPECT_EQ(std::tuple(stop.cause, stop.breakpoint, stop.signal, stop.mayBeEntry, stop.mayBePause),
+                  std::tuple(expected.cause, expected.breakpoint, expected.signal, expected.mayBeEntry,
+                             expected.mayBePause))
+            << expected.line;
+    };
+    const std::vector<Case> gdb = {
+        {R"(*stopped,reason="breakpoint-hit",bkptno="3",thread-id="2",stopped-threads="all")", Cause::Breakpoint, 3, "",
+         true, false},
+        {R"(*stopped,reason="signal-received",signal-name="SIGINT",signal-meaning="Interrupt",thread-id="2")",
+         Cause::Signal, 0, "SIGINT", false, true},
+        {R"(*stopped,reason="signal-received",signal-name="SIGSEGV",signal-meaning="Segmentation fault")",
+         Cause::Signal, 0, "SIGSEGV", false, false},
+        {R"(*stopped,thread-id="2",stopped-threads="all")", Cause::Other, 0, "", false, true},
+        {R"(*stopped,reason="end-stepping-range",thread-id="2")", Cause::Other, 0, "", false, false},
+    };
+    for (const auto &expected : gdb)
+        check(GdbSession::stop(*GdbSession::read(expected.line)), expected);
+    EXPECT_EQ(GdbSession::exitCode(*GdbSession::read(R"(*stopped,reason="exited",exit-code="012")")), 10);
+    EXPECT_EQ(GdbSession::exitCode(*GdbSession::read(R"(*stopped,reason="exited-normally")")), 0);
+    EXPECT_EQ(GdbSession::exitCode(*GdbSession::read(gdb[0].line)), std::nullopt);
+
+    const std::vector<Case> lldb = {
+        {R"({"type":"process","state":"stopped","reason":"breakpoint","breakpoint":2,"thread":1})", Cause::Breakpoint,
+         2, "", false, false},
+        {R"({"type":"process","state":"stopped","reason":"signal","signal":"SIGSTOP","thread":1})", Cause::Signal, 0,
+         "SIGSTOP", true, true},
+        {R"({"type":"process","state":"stopped","reason":"exception","thread":1})", Cause::Exception, 0, "", false,
+         false},
+        {R"({"type":"process","state":"stopped","reason":"none","thread":1})", Cause::Other, 0, "", true, false},
+    };
+    for (const auto &expected : lldb)
+        check(LldbSession::read(expected.line)->stop(), expected);
+}
+
 } // namespace

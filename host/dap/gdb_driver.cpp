@@ -9,7 +9,6 @@
 #include "host/command_quoting.h"
 #include "host/dap/gdb_block_commands.h"
 #include "host/dap/launch_values.h"
-#include "host/dap/stop_reasons.h"
 
 namespace local_debugger::dap {
 
@@ -125,7 +124,7 @@ void GdbDriver::read(std::string_view line)
     case MiRecord::Kind::NotifyAsync:
         if (record->resultClass == "thread-created" || record->resultClass == "thread-exited")
             channel_.event("thread", {{"reason", record->resultClass == "thread-created" ? "started" : "exited"},
-                                      {"threadId", number(record->text("id"))}});
+                                      {"threadId", miNumber(record->text("id"))}});
         break;
     default:
         break;
@@ -144,44 +143,13 @@ bool GdbDriver::capture(const std::string &text)
 
 void GdbDriver::stopped(const MiRecord &record)
 {
-    const std::string reason(record.text("reason").value_or(""));
-    if (reason == "exited-normally" || reason == "exited" || reason == "exited-signalled") {
-        // GDB writes an exit code in octal.
-        const int64_t code = reason == "exited" ? number(record.text("exit-code"), 8)
-                                                : reason == "exited-signalled" ? 128 : 0;
+    if (const auto code = GdbSession::exitCode(record)) {
         drainDebuggee();
-        channel_.event("exited", {{"exitCode", code}});
+        channel_.event("exited", {{"exitCode", *code}});
         sendTerminated();
         return;
     }
-    if (attaching_.exchange(false))
-        return; // the stop an attach makes is not news: configurationDone resumes it
-    std::string dapReason = "step";
-    Json body = Json::object();
-    if (reason == "breakpoint-hit") {
-        const int64_t id = number(record.text("bkptno"));
-        dapReason = entryPending_.exchange(false)           ? "entry"
-                    : functionBreakpointIds_.count(id) != 0 ? "function breakpoint"
-                                                            : "breakpoint";
-        body["hitBreakpointIds"] = Json::array({id});
-    } else if (reason == "signal-received") {
-        const std::string signal(record.text("signal-name").value_or(""));
-        if (signal == "SIGINT" && pauseRequested_.exchange(false)) {
-            dapReason = "pause";
-        } else {
-            body = signalStop(signal, faultSignal(signal),
-                              signal + ": " + std::string(record.text("signal-meaning").value_or("")));
-            dapReason = body["reason"].get<std::string>();
-        }
-    } else if (reason == "watchpoint-trigger") {
-        dapReason = "data breakpoint";
-    } else if (reason.empty() && pauseRequested_.exchange(false)) {
-        dapReason = "pause";
-    }
-    body["reason"] = dapReason;
-    body["threadId"] = number(record.text("thread-id"));
-    body["allThreadsStopped"] = record.text("stopped-threads").value_or("") == "all";
-    channel_.event("stopped", body);
+    told(GdbSession::stop(record));
 }
 
 void GdbDriver::output(const char *category, std::string text)
@@ -306,7 +274,7 @@ void GdbDriver::threads(const Json &request)
     if (const MiValue *threads = answer.record->find("threads")) {
         for (const auto &thread : threads->items) {
             const MiValue &info = thread.value;
-            list.push_back({{"id", number(info.text("id"))},
+            list.push_back({{"id", miNumber(info.text("id"))},
                             {"name", std::string(info.text("name").value_or(info.text("target-id").value_or("thread")))}});
         }
     }

@@ -20,12 +20,6 @@
 
 namespace local_debugger::dap {
 
-// A number GDB wrote as text; 0 when absent.
-inline int64_t number(std::optional<std::string_view> text, int base = 10)
-{
-    return text ? strtoll(std::string(*text).c_str(), nullptr, base) : 0;
-}
-
 struct MiAnswer {
     std::optional<MiRecord> record; // nullopt: no answer (the debugger has gone)
     std::string console;            // what GDB wrote for the command on its console stream
@@ -173,7 +167,6 @@ private:
     std::vector<std::string> objects_;
     std::map<std::string, std::vector<int64_t>> sourceBreakpoints_;
     std::vector<int64_t> functionBreakpoints_;
-    std::set<int64_t> functionBreakpointIds_; // read where stops are told, under lock_
     std::vector<std::string> registerNames_;
 };
 

@@ -9,10 +9,10 @@ Json GdbDriver::breakpoint(const MiAnswer &answer, const std::string &path)
     if (!answer.ok())
         return {{"verified", false}, {"message", answer.error()}};
     const MiValue *bkpt = answer.record->find("bkpt");
-    Json result = {{"id", number(bkpt ? bkpt->text("number") : std::nullopt)},
+    Json result = {{"id", miNumber(bkpt ? bkpt->text("number") : std::nullopt)},
                    {"verified", bkpt && bkpt->text("addr").value_or("<PENDING>") != "<PENDING>"}};
     if (bkpt && bkpt->text("line"))
-        result["line"] = number(bkpt->text("line"));
+        result["line"] = miNumber(bkpt->text("line"));
     if (!path.empty())
         result["source"] = {{"path", path}};
     return result;

@@ -44,12 +44,12 @@ void GdbDriver::stackTrace(const Json &request, const Json &arguments)
         return;
     }
     // Both are at most 2^31-1 as requests are checked: the sum does not overflow.
-    const int64_t depth = number(counted.record->text("depth"));
+    const int64_t depth = miNumber(counted.record->text("depth"));
     const int64_t last = levels > 0 ? std::min(depth, first + levels) - 1 : depth - 1;
     Json frames = Json::array();
     if (last >= first) {
-        MiAnswer answer = command("-stack-list-frames --thread " + std::to_string(thread) + " " + std::to_string(first) +
-                                " " + std::to_string(last));
+        MiAnswer answer = command("-stack-list-frames --thread " + std::to_string(thread) + " " +
+                                  std::to_string(first) + " " + std::to_string(last));
         if (!answer.ok()) {
             fail(request, answer.error());
             return;
@@ -57,9 +57,9 @@ void GdbDriver::stackTrace(const Json &request, const Json &arguments)
         if (const MiValue *stack = answer.record->find("stack")) {
             for (const auto &entry : stack->items) {
                 const MiValue &frame = entry.value;
-                Json out = {{"id", newHandle({Handle::Kind::Frame, thread, number(frame.text("level")), ""})},
+                Json out = {{"id", newHandle({Handle::Kind::Frame, thread, miNumber(frame.text("level")), ""})},
                             {"name", std::string(frame.text("func").value_or("??"))},
-                            {"line", number(frame.text("line"))},
+                            {"line", miNumber(frame.text("line"))},
                             {"column", frame.text("line") ? 1 : 0}};
                 if (auto path = frame.text("fullname"))
                     out["source"] = {{"name", std::string(frame.text("file").value_or(*path))}, {"path", std::string(*path)}};
@@ -109,7 +109,7 @@ std::optional<Json> GdbDriver::variableFor(const std::string &label, const std::
 
 Json GdbDriver::shown(const std::string &label, const std::string &object, const MiValue &fields)
 {
-    const int64_t children = number(fields.text("numchild"));
+    const int64_t children = miNumber(fields.text("numchild"));
     return {{"name", label},
             {"value", std::string(fields.text("value").value_or(""))},
             {"type", std::string(fields.text("type").value_or(""))},
@@ -180,7 +180,7 @@ void GdbDriver::registers(const Handle &at, Json &list)
     MiAnswer values = command("-data-list-register-values" + frameOptions(at) + " N");
     if (const MiValue *found = values.ok() ? values.record->find("register-values") : nullptr) {
         for (const auto &entry : found->items) {
-            const auto index = static_cast<size_t>(number(entry.value.text("number")));
+            const auto index = static_cast<size_t>(miNumber(entry.value.text("number")));
             if (index < registerNames_.size() && !registerNames_[index].empty())
                 list.push_back({{"name", registerNames_[index]},
                                 {"value", std::string(entry.value.text("value").value_or(""))},

@@ -7,11 +7,13 @@
 #include <chrono>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
 #include "host/dap/awaited_answers.h"
 #include "host/dap/debugger_driver.h"
+#include "host/dap/stop_reasons.h"
 
 namespace local_debugger::dap {
 
@@ -66,6 +68,14 @@ protected:
             channel_.event("terminated");
     }
 
+    // A stop the debugger told, under lock_. The stop an attach makes is not news:
+    // configurationDone resumes it.
+    void told(const DebuggeeStop &stop)
+    {
+        if (!attaching_.exchange(false))
+            channel_.event("stopped", stoppedBody(stop, entryPending_, pauseRequested_, functionBreakpointIds_));
+    }
+
     DapChannel &channel_;
     ServiceClient *client_ = nullptr;
     std::mutex lock_;
@@ -78,6 +88,7 @@ protected:
     std::atomic<bool> entryPending_ = false;    // the next stop is the stop on entry
     bool attach_ = false;
     bool stopOnEntry_ = false;
+    std::set<int64_t> functionBreakpointIds_; // read where stops are told, under lock_
 
 private:
     std::string partial_;

@@ -15,7 +15,6 @@
 #include "host/dap/breakpoint_spec.h"
 #include "host/dap/launch_values.h"
 #include "host/dap/line_driver.h"
-#include "host/dap/stop_reasons.h"
 #include "host/session/lldb_session.h"
 
 namespace local_debugger::dap {
@@ -59,7 +58,7 @@ private:
     // ---- from the reading thread, under lock_
     void read(std::string_view text) override;
 
-    void process(const Json &record);
+    void process(const LldbRecord &record);
 
     // ---- lines to the back end, from any thread but the reading one. The back end numbers
     // lines as it reads them, so numbering and sending go together.
@@ -154,7 +153,6 @@ private:
     std::mutex sendLock_; // numbering and sending go together
     LldbSession session_; // under sendLock_
     Json launch_; // the launch request, from the editor's launch
-    std::set<int64_t> functionBreakpointIds_; // read where stops are told, under lock_
 };
 
 std::optional<std::string> LldbDriver::attachTo(int64_t pid)
@@ -203,16 +201,16 @@ void LldbDriver::read(std::string_view text)
         channel_.event("output", {{"category", "console"}, {"output", record->text("message") + "\n"}});
         break;
     case LldbRecord::Kind::Process:
-        process(record->fields);
+        process(*record);
         break;
     case LldbRecord::Kind::Other:
         break;
     }
 }
 
-void LldbDriver::process(const Json &record)
+void LldbDriver::process(const LldbRecord &record)
 {
-    const std::string state = record.value("state", "");
+    const std::string state = record.text("state");
     if (state == "running" || state == "launching") {
         const bool requested = resumeRequested_.exchange(false);
         if (!running_.exchange(true) && !requested)
@@ -223,38 +221,13 @@ void LldbDriver::process(const Json &record)
     answers_.notify();
     if (state == "exited" || state == "crashed" || state == "detached") {
         if (state == "exited")
-            channel_.event("exited", {{"exitCode", record.value("status", 0)}});
+            channel_.event("exited", {{"exitCode", record.fields.value("status", 0)}});
         sendTerminated();
         return;
     }
     if (state != "stopped")
         return;
-    if (attaching_.exchange(false))
-        return; // the stop an attach makes: configurationDone resumes it
-    const std::string reason = record.value("reason", "");
-    const std::string signal = record.value("signal", "");
-    std::string dapReason = "step";
-    Json body = Json::object();
-    if (reason == "breakpoint") {
-        const int64_t id = record.value("breakpoint", int64_t{0});
-        dapReason = functionBreakpointIds_.count(id) != 0 ? "function breakpoint" : "breakpoint";
-        body["hitBreakpointIds"] = Json::array({id});
-    } else if (reason == "signal" && entryPending_.exchange(false)) {
-        dapReason = "entry"; // a launch that stops at entry stops with SIGSTOP
-    } else if (reason == "signal" && pauseRequested_.exchange(false)) {
-        dapReason = "pause";
-    } else if (reason == "signal" || reason == "exception") {
-        body = signalStop(signal, faultSignal(signal) || reason == "exception", signal.empty() ? reason : signal);
-        dapReason = body["reason"].get<std::string>();
-    } else if (reason == "watchpoint") {
-        dapReason = "data breakpoint";
-    } else if (entryPending_.exchange(false)) {
-        dapReason = "entry";
-    }
-    body["reason"] = dapReason;
-    body["threadId"] = record.value("thread", 1);
-    body["allThreadsStopped"] = true;
-    channel_.event("stopped", body);
+    told(record.stop());
 }
 
 Result LldbDriver::ask(const Json &structured, AwaitedAnswers<Result>::Then then)

@@ -1,23 +1,18 @@
 #pragma once
-// How a debuggee's stop by a signal reads to an editor, whichever debugger told it.
+// How a stop of the debuggee reads to an editor, whichever debugger told it.
 
-#include <string>
-#include <string_view>
+#include <atomic>
+#include <cstdint>
+#include <set>
 
 #include "host/dap/dap_channel.h"
+#include "host/session/debuggee_stop.h"
 
 namespace local_debugger::dap {
 
-// Signals that mean the program has faulted: shown as an exception, not as a signal it takes.
-inline bool faultSignal(std::string_view signal)
-{
-    return signal == "SIGSEGV" || signal == "SIGBUS" || signal == "SIGFPE" || signal == "SIGILL" || signal == "SIGABRT";
-}
-
-// The stopped event's body for a stop by a signal (or a fault the debugger names otherwise).
-inline Json signalStop(std::string_view signal, bool fault, std::string description)
-{
-    return {{"reason", fault ? "exception" : "signal"}, {"description", std::move(description)}, {"text", signal}};
-}
+// The stopped event's body. The stop at the entry point a launch asked for, and the pause the
+// editor asked for, are each told once as such: the flag that awaits one is cleared by it.
+Json stoppedBody(const DebuggeeStop &stop, std::atomic<bool> &entryPending, std::atomic<bool> &pauseRequested,
+                 const std::set<int64_t> &functionBreakpoints);
 
 } // namespace local_debugger::dap

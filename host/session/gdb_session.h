@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "host/mi_record.h"
+#include "host/session/debuggee_stop.h"
 
 namespace local_debugger {
 
@@ -33,6 +34,11 @@ public:
     {
         return record.kind == MiRecord::Kind::Result ? record.token : std::nullopt;
     }
+    // A *stopped record that is not the debuggee's end, as a stop.
+    static DebuggeeStop stop(const MiRecord &stopped);
+    // How a *stopped record tells the debuggee's end: its exit code, or nullopt when it is a stop.
+    static std::optional<int64_t> exitCode(const MiRecord &stopped);
+
     // Whether a line, from its start, is an answer: for counting answers without reading them.
     static bool answers(std::string_view lineStart);
 

@@ -15,6 +15,31 @@ LldbSession::Line LldbSession::request(const nlohmann::json &request)
     return *line(request.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
+// A launch that stops at the entry point stops with SIGSTOP, and so does an interrupt; a stop
+// without a reason of its own after such a launch is its stop at the entry point too.
+DebuggeeStop LldbRecord::stop() const
+{
+    const std::string reason = text("reason");
+    DebuggeeStop stop;
+    stop.thread = fields.value("thread", 1);
+    stop.signal = text("signal");
+    stop.description = stop.signal.empty() ? reason : stop.signal;
+    if (reason == "breakpoint") {
+        stop.cause = DebuggeeStop::Cause::Breakpoint;
+        stop.breakpoint = fields.value("breakpoint", int64_t{0});
+    } else if (reason == "signal") {
+        stop.cause = DebuggeeStop::Cause::Signal;
+        stop.mayBeEntry = stop.mayBePause = true;
+    } else if (reason == "exception") {
+        stop.cause = DebuggeeStop::Cause::Exception;
+    } else if (reason == "watchpoint") {
+        stop.cause = DebuggeeStop::Cause::Watchpoint;
+    } else {
+        stop.mayBeEntry = true;
+    }
+    return stop;
+}
+
 std::optional<LldbRecord> LldbSession::read(std::string_view line)
 {
     nlohmann::json fields = nlohmann::json::parse(line, nullptr, false);

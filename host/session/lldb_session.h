@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/session/debuggee_stop.h"
+
 namespace local_debugger {
 
 struct LldbRecord {
@@ -22,6 +24,8 @@ struct LldbRecord {
     uint64_t seq() const { return kind == Kind::Result ? fields.value("seq", uint64_t{0}) : 0; }
     bool ok() const { return fields.value("ok", false); }
     std::string text(const char *field) const { return fields.value(field, ""); }
+    // A process record's stop ("state":"stopped").
+    DebuggeeStop stop() const;
 };
 
 class LldbSession {
