@@ -38,18 +38,15 @@ public:
     GdbDriver(DapChannel &channel, bool seesTerminals) : LineDriver(channel), seesTerminals_(seesTerminals) {}
 
     ~GdbDriver() override;
-
-    void prepare() override;
-
-    std::optional<std::string> attachTo(int64_t pid) override;
-
-    std::optional<std::string> load(const Json &arguments) override;
-
     void pause() override;
 
+private:
+    // ---- starting and finishing, on the adapter's worker thread
+    void prepare() override;
+    std::optional<std::string> attachTo(int64_t pid) override;
+    std::optional<std::string> load(const Json &arguments) override;
     void endAttached(bool terminate) override;
 
-private:
     // ---- from the reading thread, under lock_
     void read(std::string_view line) override;
 

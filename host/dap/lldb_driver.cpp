@@ -1,11 +1,6 @@
 // An LLDB back end behind the adapter: plain command lines for loading and running, structured
 // requests (JSON lines answered by result records with a body) for everything an editor shows.
 
-#include <atomic>
-#include <functional>
-#include <condition_variable>
-#include <map>
-#include <set>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,37 +19,36 @@ namespace {
 using namespace std::chrono_literals;
 
 struct Result {
-    bool answered = false;
-    Json record;         // the result record
-    std::string refusal; // why the line was not sent
-    bool ok() const { return answered && record.value("ok", false); }
+    std::optional<LldbRecord> record; // the result record; nullopt: no answer
+    std::string refusal;              // why the line was not sent
+    bool ok() const { return record && record->ok(); }
     std::string error() const
     {
         if (!refusal.empty())
             return refusal;
-        if (!answered)
+        if (!record)
             return "the debugger has gone";
-        std::string text = record.value("error", "");
+        std::string text = record->text("error");
         while (!text.empty() && text.back() == '\n')
             text.pop_back();
         return text.empty() ? "failed" : text;
     }
-    Json body() const { return record.value("body", Json::object()); }
+    Json body() const { return record ? record->fields.value("body", Json::object()) : Json::object(); }
+    std::string output() const { return record ? record->text("output") : ""; }
 };
 
 class LldbDriver : public LineDriver<Result> {
 public:
     explicit LldbDriver(DapChannel &channel) : LineDriver(channel) {}
 
-    std::optional<std::string> attachTo(int64_t pid) override;
-
-    std::optional<std::string> load(const Json &arguments) override;
-
     void pause() override;
 
+private:
+    // ---- starting and finishing, on the adapter's worker thread
+    std::optional<std::string> attachTo(int64_t pid) override;
+    std::optional<std::string> load(const Json &arguments) override;
     void endAttached(bool terminate) override { line(terminate ? "process kill" : "process detach", 10s); }
 
-private:
     // ---- from the reading thread, under lock_
     void read(std::string_view text) override;
 
@@ -79,7 +73,7 @@ private:
             std::lock_guard<std::mutex> sending(sendLock_);
             auto framed = frame();
             if (!framed) {
-                Result refused{false, Json(), "a command line cannot hold a newline"};
+                Result refused{std::nullopt, "a command line cannot hold a newline"};
                 if (then)
                     then(refused);
                 return refused;
@@ -189,10 +183,7 @@ void LldbDriver::read(std::string_view text)
         return;
     switch (record->kind) {
     case LldbRecord::Kind::Result:
-        answers_.deliver(record->seq(), [&](Result &result) {
-            result.answered = true;
-            result.record = std::move(record->fields);
-        });
+        answers_.deliver(record->seq(), [&](Result &result) { result.record = std::move(record); });
         break;
     case LldbRecord::Kind::Output:
         channel_.event("output", {{"category", "stdout"}, {"output", record->text("data")}});
@@ -450,7 +441,7 @@ void LldbDriver::console(const Json &request, const std::string &input)
             channel_.fail(request, output + ran.error());
             return;
         }
-        output += ran.record.value("output", "");
+        output += ran.output();
     }
     channel_.respond(request, {{"result", output}, {"variablesReference", 0}});
 }
