@@ -3,7 +3,6 @@
 
 #include <map>
 
-#include "host/command_quoting.h"
 #include "host/console/dialect.h"
 #include "host/session/lldb_session.h"
 
@@ -48,7 +47,7 @@ public:
     std::vector<std::string> loadProgram(const std::string &path, const std::vector<std::string> &arguments,
                                          uint64_t firstId) override
     {
-        const auto quotedPath = lldbQuoted(path);
+        const auto quotedPath = LldbSession::quoted(path);
         if (!quotedPath)
             return {}; // refused before: no LLDB command line can name it
         std::vector<std::string> lines{numbered("target create " + *quotedPath, firstId, Role::Command)};

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "host/command_quoting.h"
 #include "host/dap/breakpoint_spec.h"
 #include "host/dap/launch_values.h"
 #include "host/dap/line_driver.h"
@@ -159,7 +158,7 @@ std::optional<std::string> LldbDriver::load(const Json &arguments)
 {
     if (auto problem = refusedLaunchValue(arguments, true))
         return "cannot launch: " + *problem;
-    Result created = line("target create " + *lldbQuoted(arguments.value("program", "")));
+    Result created = line("target create " + *LldbSession::quoted(arguments.value("program", "")));
     if (!created.ok())
         return "cannot load the program: " + created.error();
     // Carried as data at configurationDone: LLDB's command line would rewrite them.

@@ -1,5 +1,7 @@
 #include "host/session/lldb_session.h"
 
+#include "host/command_quoting.h"
+
 namespace local_debugger {
 
 std::optional<LldbSession::Line> LldbSession::line(std::string_view text)
@@ -8,6 +10,8 @@ std::optional<LldbSession::Line> LldbSession::line(std::string_view text)
         return std::nullopt;
     return Line{++last_, std::string(text) + "\n"};
 }
+
+std::optional<std::string> LldbSession::quoted(std::string_view word) { return lldbQuoted(word); }
 
 LldbSession::Line LldbSession::request(const nlohmann::json &request)
 {

@@ -38,6 +38,9 @@ public:
     // Numbers are taken in the order lines are sent: callers frame and send under one lock.
     // Nullopt when text holds a newline.
     std::optional<Line> line(std::string_view text);
+    // A word for an LLDB command line, double-quoted; nullopt when it holds a newline or a NUL,
+    // which no word there can.
+    static std::optional<std::string> quoted(std::string_view word);
     // A request to the back end itself, always one line.
     Line request(const nlohmann::json &request);
 
