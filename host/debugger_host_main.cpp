@@ -28,6 +28,8 @@
 #include "host/console/terminal_console.h"
 #include "host/dap/dap_adapter.h"
 #include "host/service_client.h"
+#include "host/session/gdb_session.h"
+#include "host/session/lldb_session.h"
 #include "platform/write_all.h"
 
 extern char **environ;
@@ -327,9 +329,8 @@ void writeOut(const std::vector<uint8_t> &bytes)
     writeAll(STDOUT_FILENO, std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
 }
 
-// Counts the debugger's answers as its output passes: GDB answers each command line with one
-// result record ("^done", "^error", ... after an optional token), an LLDB back end with one
-// "result" record.
+// Counts the debugger's answers as its output passes: each command line gets one, which its
+// session tells from the start of a line.
 class AnswerCounter {
 public:
     explicit AnswerCounter(bool gdb) : gdb_(gdb) {}
@@ -370,12 +371,7 @@ public:
 private:
     bool isAnswer() const
     {
-        if (!gdb_)
-            return line_.starts_with("{\"type\":\"result\"");
-        size_t at = 0;
-        while (at < line_.size() && line_[at] >= '0' && line_[at] <= '9')
-            ++at;
-        return at < line_.size() && line_[at] == '^';
+        return gdb_ ? local_debugger::GdbSession::answers(line_) : local_debugger::LldbSession::answers(line_);
     }
 
     static constexpr size_t lineStart = 32; // enough of a line to know an answer

@@ -4,6 +4,7 @@
 // such rather than half-read.
 
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,6 +47,12 @@ struct MiRecord {
     const MiValue *find(std::string_view path) const { return results.find(path); }
     std::optional<std::string_view> text(std::string_view path) const { return results.text(path); }
 };
+
+// A number GDB wrote as text (a field from text()); 0 when absent.
+inline int64_t miNumber(std::optional<std::string_view> text, int base = 10)
+{
+    return text ? strtoll(std::string(*text).c_str(), nullptr, base) : 0;
+}
 
 // The record this line (without its newline) holds; nullopt when it is not one.
 std::optional<MiRecord> parseMiRecord(std::string_view line);

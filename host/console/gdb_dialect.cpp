@@ -5,7 +5,7 @@
 
 #include "host/command_quoting.h"
 #include "host/console/dialect.h"
-#include "host/mi_record.h"
+#include "host/session/gdb_session.h"
 
 namespace local_debugger::console {
 
@@ -61,9 +61,9 @@ public:
             return "";
         if (text[0] == '-') {
             showResults_.insert(id);
-            return std::to_string(id) + text + "\n";
+            return GdbSession::command(id, text).value_or("");
         }
-        return std::to_string(id) + "-interpreter-exec console " + doubleQuoted(text) + "\n";
+        return GdbSession::console(id, text);
     }
 
     // A block reads its body from GDB's own console, which is not this terminal.
@@ -84,30 +84,28 @@ public:
 
     // GDB cannot ask its yes-or-no questions through the machine interface: it would answer
     // them itself and say so.
-    std::string settings(uint64_t id) override { return std::to_string(id) + "-gdb-set confirm off\n"; }
+    std::string settings(uint64_t id) override { return *GdbSession::command(id, "-gdb-set confirm off"); }
 
     std::vector<std::string> loadProgram(const std::string &path, const std::vector<std::string> &arguments,
                                          uint64_t firstId) override
     {
         // -exec-arguments takes the rest of its line raw: the arguments go through the console.
-        std::vector<std::string> lines{std::to_string(firstId) + "-interpreter-exec console " +
-                                       doubleQuoted(gdbFile(path)) + "\n"};
+        std::vector<std::string> lines{GdbSession::console(firstId, gdbFile(path))};
         if (!arguments.empty())
-            lines.push_back(std::to_string(firstId + 1) + "-interpreter-exec console " +
-                            doubleQuoted(gdbSetArgs(arguments).value_or("")) + "\n");
+            lines.push_back(GdbSession::console(firstId + 1, gdbSetArgs(arguments).value_or("")));
         return lines;
     }
 
     bool wantsTerminal() const override { return true; }
     std::string terminal(const std::string &path, uint64_t id) override
     {
-        return std::to_string(id) + "-inferior-tty-set " + path + "\n";
+        return GdbSession::command(id, "-inferior-tty-set " + path).value_or("");
     }
 
     std::string completion(const std::string &lineToCursor, uint64_t id) override
     {
         completions_.insert(id);
-        return std::to_string(id) + "-complete " + doubleQuoted(lineToCursor) + "\n";
+        return *GdbSession::command(id, "-complete " + GdbSession::quoted(lineToCursor));
     }
 
     std::string input(std::string_view, uint64_t) override { return ""; }
@@ -115,7 +113,7 @@ public:
 
     void read(std::string_view line, std::vector<ConsoleEvent> &events) override
     {
-        auto record = parseMiRecord(line);
+        auto record = GdbSession::read(line);
         if (!record) {
             // Not a record: the debuggee writes to the same stream when it has no terminal, and
             // a record follows on the same line what it wrote without a newline.
@@ -190,9 +188,9 @@ private:
             size_t token = at;
             while (token > 0 && line[token - 1] >= '0' && line[token - 1] <= '9')
                 --token;
-            if (token > 0 && written(parseMiRecord(line.substr(token))))
+            if (token > 0 && written(GdbSession::read(line.substr(token))))
                 return token;
-            if (written(parseMiRecord(line.substr(at))))
+            if (written(GdbSession::read(line.substr(at))))
                 return at;
         }
         return std::string_view::npos;
@@ -215,7 +213,7 @@ private:
 
     void answer(const MiRecord &record, std::vector<ConsoleEvent> &events)
     {
-        const uint64_t id = record.token.value_or(0);
+        const uint64_t id = GdbSession::answerTo(record).value_or(0);
         const std::string message(record.text("msg").value_or(""));
         const bool failed = record.resultClass == "error";
         flushLog(events, failed ? message : "");
@@ -239,7 +237,7 @@ private:
     static std::string valueText(const MiValue &value)
     {
         if (value.kind == MiValue::Kind::String)
-            return doubleQuoted(value.string);
+            return GdbSession::quoted(value.string);
         std::string text = value.kind == MiValue::Kind::Tuple ? "{" : "[";
         for (size_t i = 0; i < value.items.size(); ++i) {
             text += i ? "," : "";

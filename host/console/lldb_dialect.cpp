@@ -2,10 +2,9 @@
 // text: a result's output and error, the debuggee's output, one line for each change of state.
 
 #include <map>
-#include <nlohmann/json.hpp>
 
-#include "host/command_quoting.h"
 #include "host/console/dialect.h"
+#include "host/session/lldb_session.h"
 
 namespace local_debugger::console {
 
@@ -48,7 +47,7 @@ public:
     std::vector<std::string> loadProgram(const std::string &path, const std::vector<std::string> &arguments,
                                          uint64_t firstId) override
     {
-        const auto quotedPath = lldbQuoted(path);
+        const auto quotedPath = LldbSession::quoted(path);
         if (!quotedPath)
             return {}; // refused before: no LLDB command line can name it
         std::vector<std::string> lines{numbered("target create " + *quotedPath, firstId, Role::Command)};
@@ -56,7 +55,7 @@ public:
         // target.run-args would have LLDB's command line rewrite them.
         if (!arguments.empty()) {
             const Json request{{"request", "launch"}, {"arguments", arguments}, {"start", false}};
-            lines.push_back(numbered(request.dump(-1, ' ', false, Json::error_handler_t::replace), firstId + 1, Role::Command));
+            lines.push_back(numbered(session_.request(request), firstId + 1, Role::Command));
         }
         return lines;
     }
@@ -72,49 +71,63 @@ public:
                                      ? 0
                                      : lineToCursor.find_last_of(" \t") + 1;
         completionPrefix_[id] = lineToCursor.substr(0, wordStart);
-        return numbered(request.dump(-1, ' ', false, Json::error_handler_t::replace), id, Role::Completion);
+        return numbered(session_.request(request), id, Role::Completion);
     }
 
     std::string input(std::string_view bytes, uint64_t id) override
     {
         const Json request{{"request", "input"}, {"data", std::string(bytes)}};
-        return numbered(request.dump(-1, ' ', false, Json::error_handler_t::replace), id, Role::Input);
+        return numbered(session_.request(request), id, Role::Input);
     }
 
     std::string quit() const override { return "quit\n"; }
 
     void read(std::string_view line, std::vector<ConsoleEvent> &events) override
     {
-        Json record = Json::parse(line, nullptr, false);
-        if (!record.is_object()) {
+        const auto record = LldbSession::read(line);
+        if (!record) {
             show(events, std::string(line) + "\n");
             return;
         }
-        const std::string type = record.value("type", "");
-        if (type == "result") {
-            answer(record, events);
-        } else if (type == "process") {
-            const std::string state = record.value("state", "");
+        switch (record->kind) {
+        case LldbRecord::Kind::Result:
+            answer(*record, events);
+            break;
+        case LldbRecord::Kind::Process: {
+            const std::string state = record->text("state");
             running_ = state == "running" || state == "launching";
             if (!running_) {
-                show(events, stopLine(record));
+                show(events, stopLine(record->fields));
                 events.push_back({ConsoleEvent::Kind::Stopped, "", 0, false, {}});
             }
-        } else if (type == "output") {
-            show(events, record.value("data", ""));
-        } else if (type == "error") {
-            show(events, "error: " + record.value("message", "") + "\n");
+            break;
+        }
+        case LldbRecord::Kind::Output:
+            show(events, record->text("data"));
+            break;
+        case LldbRecord::Kind::Error:
+            show(events, "error: " + record->text("message") + "\n");
+            break;
+        case LldbRecord::Kind::Other:
+            break;
         }
     }
 
 private:
     enum class Role { Command, Completion, Input };
 
-    // The back end numbers its lines itself, from 1: the console's ids are kept by that number.
-    std::string numbered(const std::string &line, uint64_t id, Role role)
+    // The console's ids are kept by the number the back end gives each line. A line holding a
+    // newline is not sent: nothing is run.
+    std::string numbered(const std::string &text, uint64_t id, Role role)
     {
-        sent_[++seq_] = {id, role};
-        return line + "\n";
+        return numbered(session_.line(text), id, role);
+    }
+    std::string numbered(std::optional<LldbSession::Line> line, uint64_t id, Role role)
+    {
+        if (!line)
+            return "";
+        sent_[line->seq] = {id, role};
+        return std::move(line->bytes);
     }
 
     static void show(std::vector<ConsoleEvent> &events, std::string text)
@@ -123,9 +136,10 @@ private:
             events.push_back({ConsoleEvent::Kind::Show, std::move(text), 0, false, {}});
     }
 
-    void answer(const Json &record, std::vector<ConsoleEvent> &events)
+    void answer(const LldbRecord &answered, std::vector<ConsoleEvent> &events)
     {
-        auto sent = sent_.find(record.value("seq", 0ULL));
+        const Json &record = answered.fields;
+        auto sent = sent_.find(answered.seq());
         if (sent == sent_.end())
             return;
         const auto [id, role] = sent->second;
@@ -148,7 +162,7 @@ private:
             events.push_back({ConsoleEvent::Kind::Answer, "", id, running_, {}});
     }
 
-    uint64_t seq_ = 0;
+    LldbSession session_;
     std::map<uint64_t, std::pair<uint64_t, Role>> sent_;
     std::map<uint64_t, std::string> completionPrefix_;
     bool running_ = false;

@@ -1,6 +1,6 @@
 #pragma once
-// Answers to the lines a driver sends a debugger, by the number each line carries: a sender
-// waits for its answer, or leaves a handler that runs where the answer arrives. The driver holds
+// Answers to the lines a driver sends a debugger, by the number its session gave each line: a
+// sender waits for its answer, or leaves a handler that runs where the answer arrives. The driver holds
 // its own lock around every call; wait() and the condition take it as a unique_lock.
 
 #include <chrono>
@@ -17,12 +17,8 @@ class AwaitedAnswers {
 public:
     using Then = std::function<void(const Answer &)>;
 
-    // The number of the next line, now awaited.
-    uint64_t expect(Then then = {})
-    {
-        entries_[next_] = Entry{Answer{}, false, std::move(then)};
-        return next_++;
-    }
+    // The line with this number is sent, its answer now awaited.
+    void expect(uint64_t number, Then then = {}) { entries_[number] = Entry{Answer{}, false, std::move(then)}; }
 
     // Its answer has come: fill writes it, then the sender wakes or its handler runs here.
     template <typename Fill>
@@ -90,7 +86,6 @@ private:
         Then then;
     };
     std::map<uint64_t, Entry> entries_;
-    uint64_t next_ = 1;
     bool closed_ = false;
     std::condition_variable changed_;
 };

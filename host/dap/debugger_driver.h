@@ -4,9 +4,7 @@
 
 #include <cstdint>
 #include <functional>
-#include <cstdlib>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,24 +67,6 @@ inline std::vector<std::string> consoleLines(const std::string &input)
         start = end + 1;
     }
     return lines;
-}
-
-// A breakpoint's hit condition as the number of hits to pass over first ("3" stops at the third
-// hit): unset when none is given; false, with the reason, for one that is not a count.
-inline bool ignoreCountOf(const Json &breakpoint, std::optional<int64_t> &ignore, std::string &problem)
-{
-    const auto found = breakpoint.find("hitCondition");
-    if (found == breakpoint.end() || !found->is_string() || found->get<std::string>().empty())
-        return true;
-    const std::string hits = found->get<std::string>();
-    char *end = nullptr;
-    const long long count = strtoll(hits.c_str(), &end, 10);
-    if (end == hits.c_str() || *end != '\0' || count < 1) {
-        problem = "a hit condition is a number of hits, not \"" + hits + "\"";
-        return false;
-    }
-    ignore = count - 1;
-    return true;
 }
 
 std::unique_ptr<DebuggerDriver> gdbDriver(DapChannel &channel, bool debuggerSeesOurTerminals);

@@ -1,0 +1,29 @@
+#pragma once
+// A breakpoint as an editor asks for it, read the same way for every debugger: where, under which
+// condition, after how many hits; or why it cannot be set, in which case only it is answered
+// unverified with that reason and the rest are set.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/dap/dap_channel.h"
+
+namespace local_debugger::dap {
+
+struct BreakpointSpec {
+    Json where;                         // its line or function name, as given
+    std::string condition;              // empty: none
+    std::optional<int64_t> ignoreCount; // the hits to pass over first
+    std::optional<std::string> problem; // set: not given to the debugger
+
+    // The answer for one that cannot be set.
+    Json unverified() const { return {{"verified", false}, {"message", problem.value_or("")}}; }
+};
+
+// The request's breakpoints in order: key names where each is ("line", "name"), fallback what an
+// absent one means.
+std::vector<BreakpointSpec> breakpointSpecs(const Json &arguments, const char *key, const Json &fallback);
+
+} // namespace local_debugger::dap

@@ -1,0 +1,170 @@
+#pragma once
+// GDB behind the adapter, through its session: each request becomes MI commands with tokens, and
+// the asynchronous records become events. Its requests are served in gdb_driver.cpp (running and
+// stopping), gdb_driver_breakpoints.cpp and gdb_driver_variables.cpp (frames, variables, registers).
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/dap/breakpoint_spec.h"
+#include "host/dap/handle_table.h"
+#include "host/dap/line_driver.h"
+#include "host/debuggee_terminal.h"
+#include "host/session/gdb_session.h"
+
+namespace local_debugger::dap {
+
+struct MiAnswer {
+    std::optional<MiRecord> record; // nullopt: no answer (the debugger has gone)
+    std::string console;            // what GDB wrote for the command on its console stream
+    std::string refusal;            // why the command was not sent
+    bool ok() const { return record && record->resultClass != "error"; }
+    std::string error() const
+    {
+        if (!refusal.empty())
+            return refusal;
+        return record ? std::string(record->text("msg").value_or("failed")) : "the debugger has gone";
+    }
+};
+
+class GdbDriver : public LineDriver<MiAnswer> {
+public:
+    GdbDriver(DapChannel &channel, bool seesTerminals) : LineDriver(channel), seesTerminals_(seesTerminals) {}
+
+    ~GdbDriver() override;
+    void pause() override;
+
+private:
+    // ---- starting and finishing, on the adapter's worker thread
+    void prepare() override;
+    std::optional<std::string> attachTo(int64_t pid) override;
+    std::optional<std::string> load(const Json &arguments) override;
+    void endAttached(bool terminate) override;
+
+    // ---- from the reading thread, under lock_
+    void read(std::string_view line) override;
+
+    // A command's own text goes with its answer; false when no command awaits one.
+    bool capture(const std::string &text);
+
+    void stopped(const MiRecord &record);
+
+    void output(const char *category, std::string text);
+
+    void relayDebuggee();
+
+    // Whatever the program has written so far, as output events: before its exit is told, so
+    // that an editor sees its last lines before the session ends.
+    void drainDebuggee();
+
+    // ---- commands, from any thread but the reading one
+    MiAnswer command(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+    // A line for GDB's own command line, run as its console would.
+    MiAnswer consoleCommand(const std::string &line, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+    template <typename Frame>
+    MiAnswer exchange(Frame frame, std::chrono::milliseconds timeout)
+    {
+        const uint64_t token = session_.nextToken();
+        auto line = frame(token);
+        if (!line)
+            return refused();
+        std::unique_lock<std::mutex> guard(lock_);
+        answers_.expect(token);
+        guard.unlock();
+        client_->sendData("send", std::vector<uint8_t>(line->begin(), line->end()));
+        guard.lock();
+        return answers_.wait(guard, token, timeout);
+    }
+
+    // A command whose answer is handled where it arrives: nothing waits for it.
+    void commandThen(const std::string &text, AwaitedAnswers<MiAnswer>::Then then);
+
+    static MiAnswer refused() { return {std::nullopt, "", "a command cannot span lines"}; }
+
+    void fail(const Json &request, const std::string &message) { channel_.fail(request, message); }
+
+    // ---- request handlers, on the adapter's worker thread
+    void configurationDone(const Json &request) override;
+
+    void step(const Json &request, Step kind, int64_t thread) override;
+
+    // Answered where GDB's answer arrives: a step wakes no thread of the adapter's but the one
+    // that reads GDB.
+    void resume(const Json &request, const std::string &text, const Json &body = Json::object());
+
+    Json breakpoint(const MiAnswer &answer, const std::string &path);
+
+    // The insert command for a location with its condition and hit count.
+    static std::string insert(const std::string &location, const BreakpointSpec &spec);
+
+    void replaceBreakpoints(std::vector<int64_t> &numbers);
+
+    void setBreakpoints(const Json &request, const Json &arguments) override;
+
+    void setFunctionBreakpoints(const Json &request, const Json &arguments) override;
+
+    void threads(const Json &request) override;
+
+    // Frames and variable handles live until the debuggee next runs.
+    struct Handle {
+        enum class Kind { Frame, Locals, Arguments, Registers, Object } kind;
+        int64_t thread = 0;
+        int64_t level = 0;
+        std::string object; // a variable object's name
+    };
+
+    void forgetHandles();
+
+    int64_t newHandle(Handle value);
+
+    const Handle *find(const Json &arguments, const char *field);
+
+    static std::string frameOptions(const Handle &frame);
+
+    void stackTrace(const Json &request, const Json &arguments) override;
+
+    void scopes(const Json &request, const Json &arguments) override;
+
+    // A variable shown from a new variable object; children through its handle.
+    std::optional<Json> variableFor(const std::string &label, const std::string &expression, const std::string &where,
+                                    int64_t parent, std::string *error = nullptr);
+
+    Json shown(const std::string &label, const std::string &object, const MiValue &fields);
+
+    void children(const std::string &object, int64_t parent, Json &list);
+
+    void variables(const Json &request, const Json &arguments) override;
+
+    void registers(const Handle &at, Json &list);
+
+    void setVariable(const Json &request, const Json &arguments) override;
+
+    void evaluate(const Json &request, const Json &arguments) override;
+
+    void console(const Json &request, const std::string &input) override;
+
+    const bool seesTerminals_;
+    GdbSession session_;
+    DebuggeeTerminal terminal_;
+    int stopRelay_[2] = {-1, -1};
+    std::thread relay_;
+
+    std::mutex relayLock_;
+
+    HandleTable<Handle> handles_;
+    std::map<std::pair<int64_t, std::string>, std::string> named_; // (handle, label) -> object
+    std::vector<std::string> objects_;
+    std::map<std::string, std::vector<int64_t>> sourceBreakpoints_;
+    std::vector<int64_t> functionBreakpoints_;
+    std::vector<std::string> registerNames_;
+};
+
+} // namespace local_debugger::dap

@@ -1,0 +1,18 @@
+#pragma once
+// How a stop of the debuggee reads to an editor, whichever debugger told it.
+
+#include <atomic>
+#include <cstdint>
+#include <set>
+
+#include "host/dap/dap_channel.h"
+#include "host/session/debuggee_stop.h"
+
+namespace local_debugger::dap {
+
+// The stopped event's body. The stop at the entry point a launch asked for, and the pause the
+// editor asked for, are each told once as such: the flag that awaits one is cleared by it.
+Json stoppedBody(const DebuggeeStop &stop, std::atomic<bool> &entryPending, std::atomic<bool> &pauseRequested,
+                 const std::set<int64_t> &functionBreakpoints);
+
+} // namespace local_debugger::dap

@@ -1,0 +1,61 @@
+#include "host/session/lldb_session.h"
+
+#include "host/command_quoting.h"
+
+namespace local_debugger {
+
+std::optional<LldbSession::Line> LldbSession::line(std::string_view text)
+{
+    if (text.find('\n') != std::string_view::npos)
+        return std::nullopt;
+    return Line{++last_, std::string(text) + "\n"};
+}
+
+std::optional<std::string> LldbSession::quoted(std::string_view word) { return lldbQuoted(word); }
+
+LldbSession::Line LldbSession::request(const nlohmann::json &request)
+{
+    // JSON text escapes every newline in its strings: the dump is one line.
+    return *line(request.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+// A launch that stops at the entry point stops with SIGSTOP, and so does an interrupt; a stop
+// without a reason of its own after such a launch is its stop at the entry point too.
+DebuggeeStop LldbRecord::stop() const
+{
+    const std::string reason = text("reason");
+    DebuggeeStop stop;
+    stop.thread = fields.value("thread", 1);
+    stop.signal = text("signal");
+    stop.description = stop.signal.empty() ? reason : stop.signal;
+    if (reason == "breakpoint") {
+        stop.cause = DebuggeeStop::Cause::Breakpoint;
+        stop.breakpoint = fields.value("breakpoint", int64_t{0});
+    } else if (reason == "signal") {
+        stop.cause = DebuggeeStop::Cause::Signal;
+        stop.mayBeEntry = stop.mayBePause = true;
+    } else if (reason == "exception") {
+        stop.cause = DebuggeeStop::Cause::Exception;
+    } else if (reason == "watchpoint") {
+        stop.cause = DebuggeeStop::Cause::Watchpoint;
+    } else {
+        stop.mayBeEntry = true;
+    }
+    return stop;
+}
+
+std::optional<LldbRecord> LldbSession::read(std::string_view line)
+{
+    nlohmann::json fields = nlohmann::json::parse(line, nullptr, false);
+    if (!fields.is_object())
+        return std::nullopt;
+    const std::string type = fields.value("type", "");
+    const LldbRecord::Kind kind = type == "result"    ? LldbRecord::Kind::Result
+                                  : type == "process" ? LldbRecord::Kind::Process
+                                  : type == "output"  ? LldbRecord::Kind::Output
+                                  : type == "error"   ? LldbRecord::Kind::Error
+                                                      : LldbRecord::Kind::Other;
+    return LldbRecord{kind, std::move(fields)};
+}
+
+} // namespace local_debugger
