@@ -1,7 +1,6 @@
 // debugger-host: a terminal host. Starts the service, hands it an environment, launches a
-// debugger, and connects the terminal to it: a console for people on a terminal, otherwise a
-// byte-exact bridge (standard input becomes send, Ctrl-C becomes break, end of input becomes
-// stop once the debugger has answered every line, everything it writes goes to standard output).
+// debugger, and connects the terminal to it: a console for people on a terminal, an editor's
+// adapter with --dap, otherwise the byte-exact raw bridge (raw_bridge.h).
 
 #include <atomic>
 #include <cerrno>
