@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/unique_fd.h"
+
 extern char **environ;
 
 namespace local_debugger {
@@ -29,6 +31,107 @@ void writePid(char *slot, pid_t pid)
     while (count > 0)
         *slot++ = digits[--count];
     *slot = '\0';
+}
+
+// Everything the child needs, built before the fork: the environment with the activation
+// variables (LISTEN_PID's digits filled in by the child), and the descriptors it is given.
+struct ChildPlan {
+    explicit ChildPlan(const ServiceStartOptions &options)
+        : executable(options.executable), stdinFd(options.stdinFd), stdoutFd(options.stdoutFd),
+          stderrFd(options.stderrFd), ownGroup(options.ownProcessGroup)
+    {
+        if (options.environment) {
+            entries = *options.environment;
+        } else {
+            for (char **entry = environ; *entry != nullptr; ++entry)
+                entries.emplace_back(*entry);
+        }
+        std::erase_if(entries, [](const std::string &entry) {
+            return entry.starts_with("LISTEN_FDS=") || entry.starts_with("LISTEN_PID=") ||
+                   entry.starts_with("LISTEN_FDNAMES=");
+        });
+        entries.emplace_back("LISTEN_FDS=1");
+        entries.emplace_back(std::string("LISTEN_PID=") + std::string(16, '0'));
+        for (auto &entry : entries)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        pidSlot = entries.back().data() + strlen("LISTEN_PID=");
+        argv[0] = executable.data();
+    }
+    // envp and argv point into this object's own strings.
+    ChildPlan(const ChildPlan &) = delete;
+    ChildPlan &operator=(const ChildPlan &) = delete;
+
+    std::vector<std::string> entries;
+    std::vector<char *> envp;
+    char *pidSlot = nullptr;
+    std::string executable;
+    char *argv[2] = {nullptr, nullptr};
+    int stdinFd;
+    int stdoutFd;
+    int stderrFd;
+    bool ownGroup;
+};
+
+// In the child: handlers it inherited, and the signals a host ignores or catches, back to their defaults.
+void takeBackSignalHandlers()
+{
+    for (int signo = 1; signo < NSIG; ++signo) {
+        struct sigaction action {};
+        if (sigaction(signo, nullptr, &action) != 0)
+            continue;
+        const bool caught = action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN;
+        const bool reset =
+            signo == SIGPIPE || signo == SIGINT || signo == SIGTERM || signo == SIGCHLD || signo == SIGHUP;
+        if (caught || reset) {
+            action = {};
+            action.sa_handler = SIG_DFL;
+            sigaction(signo, &action, nullptr);
+        }
+    }
+}
+
+// In the vforked child: system calls only, then the service.
+[[noreturn]] void becomeService(const ChildPlan &plan, int activationSocket)
+{
+    takeBackSignalHandlers();
+    if (plan.ownGroup)
+        setpgid(0, 0);
+    if (plan.stdinFd >= 0 && plan.stdinFd != STDIN_FILENO)
+        dup2(plan.stdinFd, STDIN_FILENO);
+    if (plan.stdoutFd >= 0 && plan.stdoutFd != STDOUT_FILENO)
+        dup2(plan.stdoutFd, STDOUT_FILENO);
+    if (plan.stderrFd >= 0 && plan.stderrFd != STDERR_FILENO)
+        dup2(plan.stderrFd, STDERR_FILENO);
+    if (activationSocket == activationFd)
+        fcntl(activationFd, F_SETFD, 0);
+    else
+        dup2(activationSocket, activationFd);
+    // Only what the service is given on purpose: nothing else of the host leaks into it.
+    close_range(activationFd + 1, ~0U, 0);
+    writePid(plan.pidSlot, getpid());
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(plan.executable.c_str(), plan.argv, plan.envp.data());
+    _exit(127);
+}
+
+// vfork: no copy of the host's page tables, which a large host pays for in milliseconds.
+// The child shares our memory until it executes, so every signal stays blocked until it has
+// taken back the handlers it inherited, and it calls nothing but system calls. Not inlined: no
+// local of a caller lives across the second return.
+[[gnu::noinline]] pid_t spawnService(const ChildPlan &plan, int activationSocket)
+{
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t pid = vfork();
+    if (pid == 0)
+        becomeService(plan, activationSocket);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return pid;
 }
 
 } // namespace
@@ -69,86 +172,15 @@ std::optional<StartedService> startService(const ServiceStartOptions &options)
     int sockets[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0)
         return std::nullopt;
-
-    // Everything the child needs is built before the fork.
-    std::vector<std::string> entries;
-    if (options.environment) {
-        entries = *options.environment;
-    } else {
-        for (char **entry = environ; *entry != nullptr; ++entry)
-            entries.emplace_back(*entry);
-    }
-    std::erase_if(entries, [](const std::string &entry) {
-        return entry.starts_with("LISTEN_FDS=") || entry.starts_with("LISTEN_PID=") ||
-               entry.starts_with("LISTEN_FDNAMES=");
-    });
-    entries.emplace_back("LISTEN_FDS=1");
-    entries.emplace_back(std::string("LISTEN_PID=") + std::string(16, '0'));
-    std::vector<char *> envp;
-    for (auto &entry : entries)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    char *pidSlot = entries.back().data() + strlen("LISTEN_PID=");
-    std::string executable = options.executable;
-    char *argv[] = {executable.data(), nullptr};
-    int stdinFd = options.stdinFd;
-    int stdoutFd = options.stdoutFd;
-    int stderrFd = options.stderrFd;
-    bool ownGroup = options.ownProcessGroup;
-
-    // vfork: no copy of the host's page tables, which a large host pays for in milliseconds.
-    // The child shares our memory until it executes, so every signal stays blocked until it has
-    // taken back the handlers it inherited, and it calls nothing but system calls.
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    pid_t pid = vfork();
-    if (pid == 0) {
-        for (int signo = 1; signo < NSIG; ++signo) {
-            struct sigaction action {};
-            if (sigaction(signo, nullptr, &action) != 0)
-                continue;
-            const bool caught = action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN;
-            const bool reset = signo == SIGPIPE || signo == SIGINT || signo == SIGTERM || signo == SIGCHLD ||
-                               signo == SIGHUP;
-            if (caught || reset) {
-                action = {};
-                action.sa_handler = SIG_DFL;
-                sigaction(signo, &action, nullptr);
-            }
-        }
-        if (ownGroup)
-            setpgid(0, 0);
-        if (stdinFd >= 0 && stdinFd != STDIN_FILENO)
-            dup2(stdinFd, STDIN_FILENO);
-        if (stdoutFd >= 0 && stdoutFd != STDOUT_FILENO)
-            dup2(stdoutFd, STDOUT_FILENO);
-        if (stderrFd >= 0 && stderrFd != STDERR_FILENO)
-            dup2(stderrFd, STDERR_FILENO);
-        if (sockets[1] == activationFd)
-            fcntl(activationFd, F_SETFD, 0);
-        else
-            dup2(sockets[1], activationFd);
-        // Only what the service is given on purpose: nothing else of the host leaks into it.
-        close_range(activationFd + 1, ~0U, 0);
-        writePid(pidSlot, getpid());
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execve(executable.c_str(), argv, envp.data());
-        _exit(127);
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (pid < 0) {
-        close(sockets[0]);
-        close(sockets[1]);
+    UniqueFd ours(sockets[0]);
+    UniqueFd theirs(sockets[1]);
+    const ChildPlan plan(options);
+    const pid_t pid = spawnService(plan, theirs.get());
+    if (pid < 0)
         return std::nullopt;
-    }
-    if (ownGroup)
+    if (options.ownProcessGroup)
         setpgid(pid, pid);
-    close(sockets[1]);
-    return StartedService{pid, sockets[0]};
+    return StartedService{pid, ours.release()};
 }
 
 std::unique_ptr<ServiceClient> ServiceClient::start(const ServiceStartOptions &options, Callbacks callbacks)
@@ -164,20 +196,18 @@ std::unique_ptr<ServiceClient> ServiceClient::connectTo(const std::string &socke
     sockaddr_un address{};
     if (socketPath.size() >= sizeof address.sun_path)
         return nullptr;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd)
         return nullptr;
     address.sun_family = AF_UNIX;
     memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
     int result;
     do {
-        result = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        result = connect(fd.get(), reinterpret_cast<sockaddr *>(&address), sizeof address);
     } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        close(fd);
+    if (result != 0)
         return nullptr;
-    }
-    return std::unique_ptr<ServiceClient>(new ServiceClient(fd, -1, std::move(callbacks)));
+    return std::unique_ptr<ServiceClient>(new ServiceClient(fd.release(), -1, std::move(callbacks)));
 }
 
 void ServiceClient::readLoop()

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -83,6 +84,19 @@ std::vector<uint8_t> environmentBlock(std::vector<std::string> entries, const Js
         }
     }
     return encodeEnvironmentPayload(entries);
+}
+
+// Why program cannot be launched, if it cannot.
+std::optional<std::string> programProblem(const std::string &program)
+{
+    struct stat info {};
+    if (program.empty())
+        return "launch needs a program";
+    if (stat(program.c_str(), &info) != 0 || access(program.c_str(), X_OK) != 0)
+        return "cannot run program " + program + ": " + strerror(errno);
+    if (!S_ISREG(info.st_mode))
+        return "cannot run program " + program + ": not a file";
+    return std::nullopt;
 }
 
 class Adapter {
@@ -229,40 +243,41 @@ private:
             channel_.fail(request, "unknown request \"" + command + "\"");
     }
 
-    void start(const Json &request, bool attach)
+    // Refuses, answering the request, what no launch or attach can start; true when it may go on.
+    bool acceptStart(const Json &request, const Json &arguments, bool attach)
     {
         if (std::lock_guard<std::mutex> guard(lock_); client_ || ending_) {
             channel_.fail(request, client_ ? "this session already has a program" : "the session has ended");
-            return;
+            return false;
         }
-        const Json arguments = request.value("arguments", Json::object());
         const std::string backend = arguments.value("backend", "gdb");
         if (backend != "gdb" && backend != "lldb") {
             channel_.fail(request, "backend must be \"gdb\" or \"lldb\", not \"" + backend + "\"");
-            return;
+            return false;
         }
-        if (!attach) {
-            const std::string program = arguments.value("program", "");
-            struct stat info {};
-            std::string problem;
-            if (program.empty())
-                problem = "launch needs a program";
-            else if (stat(program.c_str(), &info) != 0 || access(program.c_str(), X_OK) != 0)
-                problem = "cannot run program " + program + ": " + strerror(errno);
-            else if (!S_ISREG(info.st_mode))
-                problem = "cannot run program " + program + ": not a file";
-            if (!problem.empty()) {
-                channel_.fail(request, problem);
-                channel_.event("terminated");
-                return;
-            }
-        } else if (!arguments.contains("pid") || !arguments["pid"].is_number_integer()) {
+        if (attach) {
+            if (arguments.contains("pid") && arguments["pid"].is_number_integer())
+                return true;
             channel_.fail(request, "attach needs a pid");
-            return;
+            return false;
         }
-        attached_ = attach;
+        const std::optional<std::string> problem = programProblem(arguments.value("program", ""));
+        if (!problem)
+            return true;
+        channel_.fail(request, *problem);
+        channel_.event("terminated");
+        return false;
+    }
 
-        auto driver = backend == "gdb" ? gdbDriver(channel_, !access_.socket) : lldbDriver(channel_);
+    void start(const Json &request, bool attach)
+    {
+        const Json arguments = request.value("arguments", Json::object());
+        if (!acceptStart(request, arguments, attach))
+            return;
+        attached_ = attach;
+        const std::string backend = arguments.value("backend", "gdb");
+        const ServicePlace place = access_.place(backend);
+        auto driver = backend == "gdb" ? gdbDriver(channel_, !place.socket) : lldbDriver(channel_);
         DebuggerDriver *raw = driver.get();
         ServiceClient::Callbacks callbacks;
         callbacks.onMessage = [raw](const Message &message) {
@@ -270,48 +285,61 @@ private:
                 raw->feed(data->data(), data->size());
         };
         callbacks.onClosed = [raw] { raw->closed(); };
-        std::string reason;
-        auto client = access_.open(backend, callbacks, reason);
-        if (!client) {
-            channel_.fail(request, "cannot reach the debugger service: " + reason);
+        OpenedService opened = openService(place, std::move(callbacks));
+        if (!opened.client) {
+            channel_.fail(request, "cannot reach the debugger service: " + opened.problem);
             channel_.event("terminated");
             return;
         }
-        // From here the run's end stops this service, whichever thread ends it.
-        ServiceClient *service = client.get();
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            if (!ending_) {
-                client_ = std::move(client);
-                driver_ = std::move(driver);
-            }
-        }
-        if (client) {
+        ServiceClient *service = adopt(opened.client, driver);
+        if (service == nullptr) {
             channel_.fail(request, "the session has ended");
-            return; // the client goes first: its reader calls into the driver
-        }
-        service->sendData("set_env", environmentBlock(access_.environment, arguments.value("env", Json::object())));
-        if (access_.log)
-            service->sendCommand("log");
-        MessageDictionary launch;
-        launch.setString("command", backend == "gdb" ? "launch_gdb" : "launch_lldb");
-        auto reply = service->request(launch, 60s);
-        if (!reply || reply->getBool("result") != true) {
-            channel_.fail(request, std::string("the service ") + (reply ? "refused to launch " : "ended before launching ") +
-                                       (backend == "gdb" ? "GDB" : "LLDB"));
-            service->requestResult("stop", 5s);
-            channel_.event("terminated");
-            // Another launch may follow, unless the session is ending: its end has this run.
-            std::lock_guard<std::mutex> guard(lock_);
-            if (!ending_) {
-                client = std::move(client_);
-                driver = std::move(driver_);
-            }
+            opened.client.reset(); // before the driver its reader calls into
             return;
         }
+        if (!launch(*service, request, backend, arguments))
+            return;
         raw->start(*service, request);
         std::lock_guard<std::mutex> guard(lock_);
         ready_ = true;
+    }
+
+    // From here the run's end stops this service, whichever thread ends it; nullptr, the two
+    // left with the caller, when the session is ending.
+    ServiceClient *adopt(std::unique_ptr<ServiceClient> &client, std::unique_ptr<DebuggerDriver> &driver)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (ending_)
+            return nullptr;
+        client_ = std::move(client);
+        driver_ = std::move(driver);
+        return client_.get();
+    }
+
+    // False, the request failed and the run let go, when the service did not launch the debugger.
+    bool launch(ServiceClient &service, const Json &request, const std::string &backend, const Json &arguments)
+    {
+        const LaunchRequest launch{backend == "gdb", std::nullopt,
+                                   environmentBlock(access_.environment, arguments.value("env", Json::object())),
+                                   access_.log};
+        const LaunchOutcome outcome = requestLaunch(service, launch);
+        if (outcome == LaunchOutcome::Launched)
+            return true;
+        channel_.fail(request, std::string("the service ") +
+                                   (outcome == LaunchOutcome::Refused ? "refused to launch " : "ended before launching ") +
+                                   (backend == "gdb" ? "GDB" : "LLDB"));
+        service.requestResult("stop", 5s);
+        channel_.event("terminated");
+        // Another launch may follow, unless the session is ending: its end has this run. The
+        // client goes first, outside the lock: its reader calls into the driver.
+        std::unique_ptr<DebuggerDriver> driver;
+        std::unique_ptr<ServiceClient> client;
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!ending_) {
+            client = std::move(client_);
+            driver = std::move(driver_);
+        }
+        return false;
     }
 
     // Ends the debuggee (or lets it go) and the service with it, once; waits for the service's

@@ -6,18 +6,16 @@
 #include <memory>
 #include <string>
 
-#include "host/service_client.h"
+#include "host/launch_handshake.h"
 
 namespace local_debugger::dap {
 
 struct ServiceAccess {
-    // Starts or connects to the service for this back end ("gdb", "lldb"); nullptr with a reason.
-    std::function<std::unique_ptr<ServiceClient>(const std::string &backend, ServiceClient::Callbacks,
-                                                 std::string &reason)>
-        open;
+    // Where the service for this back end ("gdb", "lldb") is. One reached through a socket may
+    // not see this process's terminals.
+    std::function<ServicePlace(const std::string &backend)> place;
     // The environment block the debugger gets, before the launch request's env is applied.
     std::vector<std::string> environment;
-    bool socket = false; // reached through a socket: it may not see this process's terminals
     bool log = false;
 };
 

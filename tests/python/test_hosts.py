@@ -96,6 +96,36 @@ class DebuggerHost(unittest.TestCase):
         else:
             self.fail("the back end outlived the run")
 
+    def test_the_run_ends_with_its_connection_while_standard_input_stays_open(self):
+        bundle = tempfile.mkdtemp(prefix="ld-host-")
+        self.addCleanup(shutil.rmtree, bundle)
+        shutil.copytree(BUNDLE, bundle, dirs_exist_ok=True)
+        debugger = os.path.join(bundle, "gdb-x86_64")
+        # A debugger that ends by itself, and one that lives until the host is told to stop.
+        for script, stop, written in (("#!/bin/sh\necho ready\n", None, b"ready\n"),
+                                      (None, signal.SIGTERM, b"END-REPORT\n")):
+            os.remove(debugger)
+            if script:
+                with open(debugger, "w") as text:
+                    text.write(script)
+                os.chmod(debugger, 0o755)
+            else:
+                shutil.copy(os.path.join(os.environ["LD_STANDIN_DIR"], "report"), debugger)
+            host = subprocess.Popen([HOST, "--gdb", "--service", os.path.join(bundle, "local-debugger")],
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, start_new_session=True)
+            self.addCleanup(host.stdin.close)
+            self.addCleanup(host.kill)
+            output = b""
+            while written not in output:
+                self.assertTrue(select.select([host.stdout], [], [], 20)[0], output)
+                chunk = os.read(host.stdout.fileno(), 65536)
+                self.assertTrue(chunk, output)
+                output += chunk
+            if stop:
+                host.send_signal(stop)
+            self.assertEqual(host.wait(TIMEOUT), 0, output)
+            host.stdout.close()
+
     def test_piped_input_gets_every_answer_and_what_the_debugger_writes_while_ending(self):
         lldb = ("file %s\nbreakpoint set -n compute\nrun\n" % EXAMPLE).encode()
         # The debuggee stopped at the end of input is killed as the debugger quits: LLDB's
