@@ -19,6 +19,17 @@
 #include "platform/message_codec.h"
 #include "tests/support/files.h"
 
+using local_debugger::Connection;
+using local_debugger::DataMessageHeader;
+using local_debugger::encodeDataMessageHeader;
+using local_debugger::encodeMessage;
+using local_debugger::maxMessageSize;
+using local_debugger::Message;
+using local_debugger::MessageBytes;
+using local_debugger::MessageDecoder;
+using local_debugger::MessageDictionary;
+using local_debugger::MessageKind;
+using local_debugger::MessageValue;
 using local_debugger::encodeEnvironmentPayload;
 using local_debugger::ServiceClient;
 using local_debugger::ServiceStartOptions;

@@ -9,6 +9,8 @@
 
 #include "platform/message_codec.h"
 
+namespace local_debugger {
+
 namespace {
 constexpr size_t readSize = 64 * 1024;
 }
@@ -148,3 +150,5 @@ void Connection::shutdown()
 {
     ::shutdown(fd_, SHUT_RDWR);
 }
+
+} // namespace local_debugger

@@ -8,8 +8,11 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include "platform/message.h"
+
+namespace local_debugger {
 
 class Connection {
 public:
@@ -41,8 +44,10 @@ public:
     int fd() const { return fd_; }
 
 private:
-    bool writeAll(struct iovec *parts, int count, int flags = 0); // with writeLock_ held
+    bool writeAll(iovec *parts, int count, int flags = 0); // with writeLock_ held
 
     int fd_;
     std::mutex writeLock_;
 };
+
+} // namespace local_debugger

@@ -1,5 +1,7 @@
 #include "platform/message.h"
 
+namespace local_debugger {
+
 const MessageValue *MessageDictionary::find(std::string_view key) const
 {
     for (const auto &[name, value] : entries_) {
@@ -63,3 +65,5 @@ void MessageDictionary::add(std::string key, MessageValue value)
 {
     entries_.emplace_back(std::move(key), std::move(value));
 }
+
+} // namespace local_debugger

@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+namespace local_debugger {
+
 using MessageBytes = std::vector<uint8_t>;
 // std::monostate stands for a value of a type the dictionary does not carry.
 using MessageValue = std::variant<std::monostate, std::string, MessageBytes, bool>;
@@ -42,3 +44,5 @@ struct Message {
     // A value of it could not be kept for lack of memory, and reads as missing.
     bool incomplete = false;
 };
+
+} // namespace local_debugger

@@ -11,6 +11,8 @@
 
 #include "platform/declared_size_guard.h"
 
+namespace local_debugger {
+
 namespace {
 
 // The smallest framing around one value: a single bin or str can never need more than this.
@@ -512,3 +514,5 @@ MessageDecoder::Status MessageDecoder::next(Message &out)
     parser.reset();
     return isMessage ? Status::Message : Status::Ignored;
 }
+
+} // namespace local_debugger

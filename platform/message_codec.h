@@ -8,6 +8,8 @@
 
 #include "platform/message.h"
 
+namespace local_debugger {
+
 // Largest encoding of one message that a connection accepts.
 constexpr size_t maxMessageSize = 64u << 20;
 
@@ -49,3 +51,5 @@ private:
     struct State;
     std::unique_ptr<State> state_;
 };
+
+} // namespace local_debugger

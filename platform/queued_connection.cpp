@@ -5,6 +5,8 @@
 
 #include "platform/message_codec.h"
 
+namespace local_debugger {
+
 QueuedConnection::QueuedConnection(int fd) : connection_(fd) {}
 
 std::string QueuedConnection::start() noexcept
@@ -128,3 +130,5 @@ bool QueuedConnection::holdForExit(std::chrono::milliseconds timeout)
     writing_ = true;
     return done;
 }
+
+} // namespace local_debugger

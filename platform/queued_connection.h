@@ -13,6 +13,8 @@
 
 #include "platform/connection.h"
 
+namespace local_debugger {
+
 // Replies a host has left unread past this many bytes stop the reading of its connection
 // until it reads: a host that never reads cannot grow the queue without bound.
 constexpr size_t unreadRepliesLimit = 1u << 20;
@@ -63,3 +65,5 @@ private:
     bool failed_ = false;
     bool held_ = false;
 };
+
+} // namespace local_debugger

@@ -8,6 +8,9 @@
 #include "platform/queued_connection.h"
 #include "service/service.h"
 
+using local_debugger::Message;
+using local_debugger::QueuedConnection;
+
 namespace {
 
 void closedFor(std::string_view reason)

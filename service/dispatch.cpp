@@ -12,6 +12,11 @@
 #include "service/service.h"
 #include "toolchain/toolchain_version.h"
 
+using local_debugger::Message;
+using local_debugger::MessageKind;
+using local_debugger::MessageBytes;
+using local_debugger::QueuedConnection;
+
 namespace {
 
 void sendReply(const Message &request, QueuedConnection &connection, bool result)

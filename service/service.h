@@ -14,7 +14,10 @@
 #include "debugger/pipe_stock.h"
 #include "platform/message.h"
 
+namespace local_debugger {
 class QueuedConnection;
+struct Message;
+} // namespace local_debugger
 
 class Service {
 public:
@@ -34,10 +37,10 @@ public:
     [[noreturn]] void end(EndCause cause);
 
 private:
-    void dispatch(const Message &message, const std::shared_ptr<QueuedConnection> &connection);
-    void launch(const Message &message, const std::shared_ptr<QueuedConnection> &connection,
+    void dispatch(const local_debugger::Message &message, const std::shared_ptr<local_debugger::QueuedConnection> &connection);
+    void launch(const local_debugger::Message &message, const std::shared_ptr<local_debugger::QueuedConnection> &connection,
                 const std::function<std::optional<LaunchPlan>(PipeStock &)> &plan);
-    [[noreturn]] void stop(const Message &message, QueuedConnection &connection);
+    [[noreturn]] void stop(const local_debugger::Message &message, local_debugger::QueuedConnection &connection);
     void holdConnectionsForExit();
     [[noreturn]] void endWhenChildExited();
 
@@ -47,7 +50,7 @@ private:
     // launch under way and stops its child.
     std::mutex launchLock_;
     std::mutex connectionsLock_;
-    std::vector<std::shared_ptr<QueuedConnection>> connections_;
+    std::vector<std::shared_ptr<local_debugger::QueuedConnection>> connections_;
     std::atomic<bool> stopping_{false};
     std::mutex endLock_; // taken by whoever ends the process
 };

@@ -5,6 +5,8 @@
 
 #include "platform/message_codec.h"
 
+using namespace local_debugger;
+
 namespace {
 
 using Status = MessageDecoder::Status;

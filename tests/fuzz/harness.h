@@ -14,6 +14,8 @@
 #include "environment/environment_block.h"
 #include "platform/message_codec.h"
 
+using namespace local_debugger;
+
 namespace fuzzharness {
 
 using Broken = std::optional<std::string>;
