@@ -145,7 +145,8 @@ std::string formatPerSecond(double perSecond)
 
 Row makeRow(std::string measure, std::string serviceText, std::string baselineText, double ratio, Goal goal)
 {
-    Row row{std::move(measure), std::move(serviceText), std::move(baselineText), std::nullopt, goal, true, std::nullopt};
+    Row row{std::move(measure), std::move(serviceText), std::move(baselineText), std::nullopt, goal, true,
+            std::nullopt};
     if (ratio > 0 && !std::isnan(ratio))
         row.ratio = ratio;
     else
@@ -171,8 +172,8 @@ Row unmeasuredRow(std::string measure, std::string baselineName, Goal goal, std:
 int main(int argc, char **argv)
 {
     BenchConfig config;
-    config.paths = {LD_BENCH_BUNDLE_DIR, LD_BENCH_STANDIN_DIR, LD_BENCH_BASELINE_DIR, findSocat(), LD_BENCH_HOST_PROGRAM,
-                    LD_BENCH_DEBUGGEE_DIR, LD_BENCH_DEBUGGEE_SOURCE};
+    config.paths = {LD_BENCH_BUNDLE_DIR,   LD_BENCH_STANDIN_DIR,  LD_BENCH_BASELINE_DIR,   findSocat(),
+                    LD_BENCH_HOST_PROGRAM, LD_BENCH_DEBUGGEE_DIR, LD_BENCH_DEBUGGEE_SOURCE};
     std::vector<std::string> only;
     for (int i = 1; i < argc; ++i) {
         std::string argument = argv[i];
@@ -201,13 +202,20 @@ int main(int argc, char **argv)
         void (*run)(const BenchConfig &, Report &);
     };
     const Measure measures[] = {
-        {"throughput", measureRelayThroughput}, {"round-trip", measureRoundTrip},
-        {"launch", measureLaunch},              {"prompt", measureFirstPrompt},
-        {"memory", measureIdleMemory},          {"logging", measureLoggingCost},
-        {"small-writes", measureSmallWrites},   {"dap-step", measureDapStep},
-        {"console-prompt", measureConsolePrompt}, {"console-echo", measureConsoleEcho},
-        {"console-output", measureConsoleOutput}, {"lldb-console-prompt", measureLldbConsolePrompt},
-        {"lldb-console-echo", measureLldbConsoleEcho}, {"lldb-console-output", measureLldbConsoleOutput},
+        {"throughput", measureRelayThroughput},
+        {"round-trip", measureRoundTrip},
+        {"launch", measureLaunch},
+        {"prompt", measureFirstPrompt},
+        {"memory", measureIdleMemory},
+        {"logging", measureLoggingCost},
+        {"small-writes", measureSmallWrites},
+        {"dap-step", measureDapStep},
+        {"console-prompt", measureConsolePrompt},
+        {"console-echo", measureConsoleEcho},
+        {"console-output", measureConsoleOutput},
+        {"lldb-console-prompt", measureLldbConsolePrompt},
+        {"lldb-console-echo", measureLldbConsoleEcho},
+        {"lldb-console-output", measureLldbConsoleOutput},
     };
     for (const std::string &name : only) {
         bool known = false;

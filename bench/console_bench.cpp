@@ -257,8 +257,8 @@ void measureLatency(const BenchConfig &config, Report &report, const Debugger &d
                                          formatMilliseconds(medianOfValid(theirs)) + " " + baseline,
                                          ratioOfMedians(ours, theirs), 0.002));
     report.notes.push_back(what + ": " + std::to_string(ours.size()) + " with debugger-host (p99 " +
-                           formatMilliseconds(percentile(ours, 99)) + "), " + std::to_string(theirs.size()) +
-                           " with " + debugger.plain[0] + " (p99 " + formatMilliseconds(percentile(theirs, 99)) + ")");
+                           formatMilliseconds(percentile(ours, 99)) + "), " + std::to_string(theirs.size()) + " with " +
+                           debugger.plain[0] + " (p99 " + formatMilliseconds(percentile(theirs, 99)) + ")");
 }
 
 void measurePrompt(const BenchConfig &config, Report &report, const Debugger &debugger, const std::string &row,

@@ -67,7 +67,8 @@ public:
     }
 
     // The next DAP message that passes the test.
-    std::optional<Json> message(const std::function<bool(const Json &)> &wanted, std::chrono::milliseconds timeout = 30s)
+    std::optional<Json> message(const std::function<bool(const Json &)> &wanted,
+                                std::chrono::milliseconds timeout = 30s)
     {
         const auto deadline = BenchClock::now() + timeout;
         for (;;) {
@@ -158,7 +159,8 @@ private:
     std::optional<Json> request(const std::string &command, const Json &arguments)
     {
         const int seq = send(command, arguments);
-        return child_.message([seq](const Json &m) { return m.value("type", "") == "response" && m.value("request_seq", 0) == seq; });
+        return child_.message(
+            [seq](const Json &m) { return m.value("type", "") == "response" && m.value("request_seq", 0) == seq; });
     }
     bool stopped()
     {
@@ -197,7 +199,8 @@ public:
     {
         const auto start = BenchClock::now();
         child_.write(gdb_ ? "-exec-next\n" : "next\n");
-        return child_.lineWith(gdb_ ? "*stopped" : "\"state\":\"stopped\"") ? secondsBetween(start, BenchClock::now()) : 0;
+        return child_.lineWith(gdb_ ? "*stopped" : "\"state\":\"stopped\"") ? secondsBetween(start, BenchClock::now())
+                                                                            : 0;
     }
 
 private:
@@ -238,14 +241,15 @@ void measureDapStep(const BenchConfig &config, Report &report)
         if (!gdb && access("/usr/bin/lldb-vscode-16", X_OK) == 0) {
             auto environment = ownEnvironment();
             environment.emplace_back("LLDB_DEBUGSERVER_PATH=/usr/lib/llvm-16/bin/lldb-server");
-            lldbOwn = std::make_unique<DapStepper>("/usr/bin/lldb-vscode-16", std::vector<std::string>{}, program, source,
-                                                   Json::object(), environment);
+            lldbOwn = std::make_unique<DapStepper>("/usr/bin/lldb-vscode-16", std::vector<std::string>{}, program,
+                                                   source, Json::object(), environment);
             if (lldbOwn->ready())
                 steppers.push_back(lldbOwn.get());
         }
         if (!adapter.ready() || !raw.ready()) {
-            report.rows.push_back(unmeasuredRow("DAP next -> stopped, " + name + ": adapter / --raw", "debugger-host --raw",
-                                                {Goal::Kind::AtMost, 1.2}, "a session did not reach the loop"));
+            report.rows.push_back(unmeasuredRow("DAP next -> stopped, " + name + ": adapter / --raw",
+                                                "debugger-host --raw", {Goal::Kind::AtMost, 1.2},
+                                                "a session did not reach the loop"));
             continue;
         }
         auto times = stepInTurns(steppers, steps);
@@ -255,7 +259,7 @@ void measureDapStep(const BenchConfig &config, Report &report)
                                       ratioOfMedians(times[0], times[1]), {Goal::Kind::AtMost, 1.2}));
         if (steppers.size() > 2)
             report.notes.push_back("LLDB's own DAP adapter (lldb-vscode-16), the same step on the same program: " +
-                                   formatMilliseconds(medianOfValid(times[2])) + " (our adapter, LLDB: " +
-                                   formatMilliseconds(medianOfValid(times[0])) + ")");
+                                   formatMilliseconds(medianOfValid(times[2])) +
+                                   " (our adapter, LLDB: " + formatMilliseconds(medianOfValid(times[0])) + ")");
     }
 }

@@ -139,8 +139,8 @@ RunResult minimalRelayRun(const BenchConfig &config, const std::string &command,
 
 RunResult socatRun(const BenchConfig &config, const std::string &command, uint64_t expected)
 {
-    return relayProgramRun(config, command, expected, config.paths.socat,
-                           {"-u", "-b", "65536", "STDIN", "STDOUT"}, false);
+    return relayProgramRun(config, command, expected, config.paths.socat, {"-u", "-b", "65536", "STDIN", "STDOUT"},
+                           false);
 }
 
 // debugger-host bridging the writer, as a terminal host relays a flood to an output that costs
@@ -152,9 +152,9 @@ RunResult hostRun(const BenchConfig &config, const std::string &bundleDir, const
     int input[2];
     makePipe(input);
     int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_t host = spawnProgram(config.paths.hostProgram,
-                              {"--gdb", "--env-clear", "--service", bundleDir + "/local-debugger"},
-                              {{input[0], 0}, {quiet, 1}, {quiet, 2}});
+    pid_t host =
+        spawnProgram(config.paths.hostProgram, {"--gdb", "--env-clear", "--service", bundleDir + "/local-debugger"},
+                     {{input[0], 0}, {quiet, 1}, {quiet, 2}});
     closeAll({input[0], quiet});
     // Its start and the launch are not part of the relay's time.
     std::this_thread::sleep_for(200ms);
@@ -242,8 +242,8 @@ void measureRelayThroughput(const BenchConfig &config, Report &report)
     report.rows.push_back(makeRow(name, formatRate(service.rate()), formatRate(minimal.rate()) + " minimal relay",
                                   ratioOfMedians(service.rates, minimal.rates), {Goal::Kind::AtLeast, 1.6}));
     report.rows.push_back(makeRow("relay throughput, back end -> debugger-host -> /dev/null", formatRate(host.rate()),
-                                  formatRate(minimal.rate()) + " minimal relay", ratioOfMedians(host.rates, minimal.rates),
-                                  {Goal::Kind::AtLeast, 1.6}));
+                                  formatRate(minimal.rate()) + " minimal relay",
+                                  ratioOfMedians(host.rates, minimal.rates), {Goal::Kind::AtLeast, 1.6}));
     if (haveSocat)
         report.rows.push_back(makeRow(name, formatRate(service.rate()), formatRate(socat.rate()) + " socat",
                                       ratioOfMedians(service.rates, socat.rates), {Goal::Kind::AtLeast, 2.4}));

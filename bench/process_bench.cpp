@@ -31,8 +31,8 @@ double serviceLaunchOnce(const std::string &bundleDir, std::chrono::milliseconds
 
 // The baseline program's answer about its posix_spawn calls of /bin/true.
 struct SpawnTimes {
-    double returned = -1;      // median
-    double reaped = -1;        // median, to the reaped exit
+    double returned = -1; // median
+    double reaped = -1;   // median, to the reaped exit
 };
 
 // idle: how long the baseline sleeps before each call.
@@ -167,7 +167,8 @@ void measureLaunchUnder(const BenchConfig &config, const std::string &bundle, co
              formatMilliseconds(medianOfValid(reaped)).c_str());
     std::string text = note;
     if (backToBackNoted) {
-        snprintf(note, sizeof note, "; the same calls back to back return after %s, against which the service's launch is %.2fx",
+        snprintf(note, sizeof note,
+                 "; the same calls back to back return after %s, against which the service's launch is %.2fx",
                  formatMilliseconds(medianOfValid(backToBack)).c_str(), ratioOfMedians(service, backToBack));
         text += note;
     }
@@ -214,9 +215,9 @@ void measureFirstPrompt(const BenchConfig &config, Report &report)
         fromStart.push_back(serviceGdbOnce(config.paths, environment, true));
     }
     double d = medianOfValid(direct);
-    report.rows.push_back(makeRow("first MI prompt, from launch_gdb request", formatMilliseconds(medianOfValid(fromRequest)),
-                                  formatMilliseconds(d) + " GDB on pipes", ratioOfMedians(fromRequest, direct),
-                                  {Goal::Kind::AtMost, 1.05}));
+    report.rows.push_back(makeRow(
+        "first MI prompt, from launch_gdb request", formatMilliseconds(medianOfValid(fromRequest)),
+        formatMilliseconds(d) + " GDB on pipes", ratioOfMedians(fromRequest, direct), {Goal::Kind::AtMost, 1.05}));
     report.rows.push_back(makeRow("first MI prompt, from service start", formatMilliseconds(medianOfValid(fromStart)),
                                   formatMilliseconds(d) + " GDB on pipes", ratioOfMedians(fromStart, direct),
                                   {Goal::Kind::AtMost, 1.05}));

@@ -126,8 +126,7 @@ pid_t spawnProgram(const std::string &program, const std::vector<std::string> &a
         envp.push_back(nullptr);
     }
     pid_t pid = -1;
-    int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(),
-                            environment ? envp.data() : environ);
+    int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environment ? envp.data() : environ);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         fprintf(stderr, "ld-bench: cannot start %s: %s\n", program.c_str(), strerror(error));
@@ -229,9 +228,8 @@ bool ServiceSession::waitUntilIdle(std::chrono::milliseconds timeout)
     if (!client_)
         return false;
     std::unique_lock<std::mutex> guard(lock_);
-    bool seen = changed_.wait_for(guard, timeout, [&] {
-        return stderrHead_.find("launching local debugger") != std::string::npos;
-    });
+    bool seen = changed_.wait_for(guard, timeout,
+                                  [&] { return stderrHead_.find("launching local debugger") != std::string::npos; });
     guard.unlock();
     std::this_thread::sleep_for(serviceSettleTime);
     return seen;
@@ -267,7 +265,6 @@ bool processGone(pid_t pid)
     size_t close = text.rfind(')');
     return close == std::string::npos || text.compare(close, 3, ") Z") == 0;
 }
-
 
 void waitUntilGone(const std::vector<pid_t> &processes)
 {

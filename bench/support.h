@@ -22,6 +22,7 @@
 using local_debugger::Connection;
 using local_debugger::DataMessageHeader;
 using local_debugger::encodeDataMessageHeader;
+using local_debugger::encodeEnvironmentPayload;
 using local_debugger::encodeMessage;
 using local_debugger::maxMessageSize;
 using local_debugger::Message;
@@ -30,11 +31,10 @@ using local_debugger::MessageDecoder;
 using local_debugger::MessageDictionary;
 using local_debugger::MessageKind;
 using local_debugger::MessageValue;
-using local_debugger::encodeEnvironmentPayload;
 using local_debugger::ServiceClient;
 using local_debugger::ServiceStartOptions;
-using local_debugger::startService;
 using local_debugger::StartedService;
+using local_debugger::startService;
 
 using BenchClock = std::chrono::steady_clock;
 
@@ -57,11 +57,11 @@ double cpuSecondsUsed();
 double percentile(std::vector<double> values, double p);
 
 struct BenchPaths {
-    std::string bundleDir;   // the built bundle: the service and the real GDB back end
-    std::string standinDir;  // stand-in back ends
-    std::string baselineDir; // baseline programs
-    std::string socat;       // empty when socat is not installed
-    std::string hostProgram; // the built debugger-host
+    std::string bundleDir;      // the built bundle: the service and the real GDB back end
+    std::string standinDir;     // stand-in back ends
+    std::string baselineDir;    // baseline programs
+    std::string socat;          // empty when socat is not installed
+    std::string hostProgram;    // the built debugger-host
     std::string debuggeeDir;    // programs to debug
     std::string debuggeeSource; // the stepping program's source, for breakpoints
 };
@@ -76,7 +76,6 @@ struct BenchConfig {
 // {"gdb-x86_64", "echo"} puts the stand-in "echo" there as gdb-x86_64.
 void makeBundle(const BenchPaths &paths, const std::string &directory,
                 const std::vector<std::pair<std::string, std::string>> &standins);
-
 
 // Close-on-exec pipe and socket pair; abort the suite when the system refuses.
 void makePipe(int fds[2]);

@@ -30,8 +30,8 @@ struct ChildImage {
     size_t placementCount;
     const ChildText *texts;
     size_t textCount;
-    uint64_t signalMask;   // in the kernel's layout: bit n-1 for signal n
-    uint64_t resetSignals; // dispositions set back to the default, the same layout
+    uint64_t signalMask;                    // in the kernel's layout: bit n-1 for signal n
+    uint64_t resetSignals;                  // dispositions set back to the default, the same layout
     const SchedulingAttributes *scheduling; // set before the exec; null: kept as inherited
     pid_t service;
     int execError; // written by the child when its exec fails

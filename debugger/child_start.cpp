@@ -75,9 +75,18 @@ ChildStart startChild(const LaunchPlan &plan)
         if (line.prepared && line.fd >= 0)
             texts.push_back(textOf(line));
     }
-    ChildImage image{plan.executable.c_str(), argv.data(), envp.data(), placements.data(), placements.size(),
-                     texts.data(), texts.size(), kernelMask(plan), changedDispositions(),
-                     plan.scheduling != nullptr ? plan.scheduling->own() : nullptr, servicePid(), 0};
+    ChildImage image{plan.executable.c_str(),
+                     argv.data(),
+                     envp.data(),
+                     placements.data(),
+                     placements.size(),
+                     texts.data(),
+                     texts.size(),
+                     kernelMask(plan),
+                     changedDispositions(),
+                     plan.scheduling != nullptr ? plan.scheduling->own() : nullptr,
+                     servicePid(),
+                     0};
 
     ChildStart start;
     std::lock_guard<std::mutex> guard(stackLock);
@@ -87,7 +96,8 @@ ChildStart startChild(const LaunchPlan &plan)
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     int pidfd = -1;
-    const long cloned = cloneChild(CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, childStack + childStackSize, &pidfd, &image);
+    const long cloned =
+        cloneChild(CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, childStack + childStackSize, &pidfd, &image);
     const pid_t pid = cloned < 0 ? -1 : static_cast<pid_t>(cloned);
     const int cloneError = cloned < 0 ? static_cast<int>(-cloned) : 0;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);

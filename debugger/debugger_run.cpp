@@ -86,7 +86,7 @@ bool DebuggerRun::launch(LaunchPlan &plan, Events events)
         consoleLine(reason);
         return false;
     }
-    auto *child = new Child{plan.backend,           std::move(start.pidfd), std::move(plan.command),
+    auto *child = new Child{plan.backend,           std::move(start.pidfd),  std::move(plan.command),
                             std::move(plan.output), std::move(plan.drained), std::move(plan.held),
                             std::move(events)};
     queue_.open(child->command.get());

@@ -17,8 +17,8 @@ constexpr uint64_t shortSlice = 100'000;
 LaunchScheduling::LaunchScheduling()
 {
     SchedulingAttributes own{};
-    if (syscall(SYS_sched_getattr, 0, &own, sizeof own, 0) != 0 || (own.policy != SCHED_OTHER && own.policy != SCHED_BATCH) ||
-        (own.flags & SCHED_FLAG_RESET_ON_FORK) != 0)
+    if (syscall(SYS_sched_getattr, 0, &own, sizeof own, 0) != 0 ||
+        (own.policy != SCHED_OTHER && own.policy != SCHED_BATCH) || (own.flags & SCHED_FLAG_RESET_ON_FORK) != 0)
         return;
     own.size = sizeof own;
     SchedulingAttributes brief = own;

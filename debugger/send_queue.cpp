@@ -94,7 +94,8 @@ SendOutcome SendQueue::push(std::span<const uint8_t> bytes)
     std::unique_lock<std::mutex> guard(lock_);
     if (bytes.empty() || fd_ < 0)
         return SendOutcome::Queued;
-    written_.wait(guard, [&] { return pendingBytes_ == 0 || pendingBytes_ + wholePages(bytes.size()) <= sendQueueLimit; });
+    written_.wait(guard,
+                  [&] { return pendingBytes_ == 0 || pendingBytes_ + wholePages(bytes.size()) <= sendQueueLimit; });
     // Nothing ahead of these bytes: what the pipe takes now is written here, without a hand-off
     // to the writer thread, and only the rest waits.
     if (pending_.empty() && !writing_) {

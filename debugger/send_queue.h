@@ -64,6 +64,6 @@ private:
     // instead of touching new ones for every send.
     std::array<Copy, 4> spares_;
     size_t spareCount_ = 0;
-    bool writing_ = false;    // the writer holds bytes it took from the queue
+    bool writing_ = false; // the writer holds bytes it took from the queue
     int fd_ = -1;
 };

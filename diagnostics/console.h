@@ -34,8 +34,8 @@ public:
 
 private:
     struct Entry {
-        timespec at{};      // a console line's time; the text is its message
-        bool line = false;  // false: text written as it stands
+        timespec at{};     // a console line's time; the text is its message
+        bool line = false; // false: text written as it stands
         std::string text;
     };
     friend void writeToConsole(std::string_view);

@@ -138,8 +138,9 @@ void replaceEnvironment(const void *data, size_t length)
         // Never reads at or past bytes + length; a last string without its NUL ends there.
         while (offset < length && bytes[offset] != '\0') {
             const void *nul = memchr(bytes + offset, '\0', length - offset);
-            size_t stringLength = nul != nullptr ? static_cast<size_t>(static_cast<const char *>(nul) - (bytes + offset))
-                                                 : length - offset;
+            size_t stringLength = nul != nullptr
+                                      ? static_cast<size_t>(static_cast<const char *>(nul) - (bytes + offset))
+                                      : length - offset;
             block = static_cast<EnvironBlock>(resizeOrAbort(block, (count + 1) * sizeof(char *)));
             block[count++] = copyBytes(bytes + offset, stringLength);
             offset += stringLength + 1;

@@ -17,7 +17,8 @@ void AnswerCounter::feed(const uint8_t *bytes, size_t count)
     while (at < end) {
         const auto *newline = static_cast<const char *>(memchr(at, '\n', static_cast<size_t>(end - at)));
         const char *stop = newline != nullptr ? newline : end;
-        line_.append(at, std::min<size_t>(static_cast<size_t>(stop - at), lineStart - std::min(lineStart, line_.size())));
+        line_.append(at,
+                     std::min<size_t>(static_cast<size_t>(stop - at), lineStart - std::min(lineStart, line_.size())));
         if (newline == nullptr)
             break;
         answers += isAnswer() ? 1 : 0;

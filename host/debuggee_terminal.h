@@ -31,7 +31,7 @@ struct DebuggeeTerminal {
         }
         path = name;
         slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        winsize size {};
+        winsize size{};
         if (ioctl(sizeFrom, TIOCGWINSZ, &size) == 0)
             ioctl(master, TIOCSWINSZ, &size);
         if (slave < 0)

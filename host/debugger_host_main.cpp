@@ -213,8 +213,8 @@ struct Fronts {
         ConsoleOptions consoleOptions{options.program, options.arguments, !options.noInitFiles};
         console = std::make_unique<TerminalConsole>(options.gdb ? gdbDialect() : lldbDialect(), consoleOptions);
         if (options.lldb)
-            lldbConsole = std::make_unique<LldbCliConsole>(
-                CliOptions{options.program, options.arguments, !options.noInitFiles});
+            lldbConsole =
+                std::make_unique<LldbCliConsole>(CliOptions{options.program, options.arguments, !options.noInitFiles});
     }
 
     ServiceClient::Callbacks callbacks()
@@ -292,7 +292,8 @@ bool runLldbCommandLine(Fronts &fronts, ServiceClient &client)
         finish(client, options, fronts.lldbConsole->wrote(), serviceLines);
     }
     if (fronts.lldbConsole) {
-        printf("note: LLDB cannot run its own command line on this console's terminal: its records are shown instead\n");
+        printf(
+            "note: LLDB cannot run its own command line on this console's terminal: its records are shown instead\n");
         fflush(stdout);
     }
     if (fronts.console) {

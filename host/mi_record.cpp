@@ -11,7 +11,10 @@ bool isNameChar(char c)
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 class Parser {
 public:
@@ -79,15 +82,33 @@ public:
                 continue;
             }
             switch (c) {
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case 'r': out += '\r'; break;
-            case 'a': out += '\a'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'v': out += '\v'; break;
-            case 'e': out += '\x1b'; break;
-            default: out += c; break; // \" \\ and anything unknown stand for themselves
+            case 'n':
+                out += '\n';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 'a':
+                out += '\a';
+                break;
+            case 'b':
+                out += '\b';
+                break;
+            case 'f':
+                out += '\f';
+                break;
+            case 'v':
+                out += '\v';
+                break;
+            case 'e':
+                out += '\x1b';
+                break;
+            default:
+                out += c;
+                break; // \" \\ and anything unknown stand for themselves
             }
         }
         return std::nullopt; // no closing quote
@@ -161,14 +182,22 @@ private:
 std::optional<MiRecord::Kind> recordKind(char c)
 {
     switch (c) {
-    case '^': return MiRecord::Kind::Result;
-    case '*': return MiRecord::Kind::ExecAsync;
-    case '+': return MiRecord::Kind::StatusAsync;
-    case '=': return MiRecord::Kind::NotifyAsync;
-    case '~': return MiRecord::Kind::ConsoleStream;
-    case '@': return MiRecord::Kind::TargetStream;
-    case '&': return MiRecord::Kind::LogStream;
-    default: return std::nullopt;
+    case '^':
+        return MiRecord::Kind::Result;
+    case '*':
+        return MiRecord::Kind::ExecAsync;
+    case '+':
+        return MiRecord::Kind::StatusAsync;
+    case '=':
+        return MiRecord::Kind::NotifyAsync;
+    case '~':
+        return MiRecord::Kind::ConsoleStream;
+    case '@':
+        return MiRecord::Kind::TargetStream;
+    case '&':
+        return MiRecord::Kind::LogStream;
+    default:
+        return std::nullopt;
     }
 }
 

@@ -39,10 +39,10 @@ struct MiResult {
 struct MiRecord {
     enum class Kind { Result, ExecAsync, StatusAsync, NotifyAsync, ConsoleStream, TargetStream, LogStream, Prompt };
     Kind kind = Kind::Prompt;
-    std::optional<uint64_t> token; // the digits before ^ * + =, when the command carried one
-    std::string resultClass;       // "done", "running", "error", "stopped", "thread-group-added"...
+    std::optional<uint64_t> token;                 // the digits before ^ * + =, when the command carried one
+    std::string resultClass;                       // "done", "running", "error", "stopped", "thread-group-added"...
     MiValue results{MiValue::Kind::Tuple, {}, {}}; // the name=value pairs after the class
-    std::string streamText;        // a stream record's decoded text
+    std::string streamText;                        // a stream record's decoded text
 
     const MiValue *find(std::string_view path) const { return results.find(path); }
     std::optional<std::string_view> text(std::string_view path) const { return results.text(path); }

@@ -16,7 +16,7 @@
 namespace local_debugger {
 
 struct RawBridgeOptions {
-    bool gdb = true; // else LLDB
+    bool gdb = true;                    // else LLDB
     std::optional<std::string> program; // loaded before the first line of input
     std::vector<std::string> arguments;
     std::chrono::milliseconds answerTimeout{10000}; // at end of input

@@ -333,7 +333,7 @@ std::optional<Connection::End> ServiceClient::connectionEnd() const
 
 std::optional<pid_t> ServiceClient::peerPid() const
 {
-    ucred peer {};
+    ucred peer{};
     socklen_t size = sizeof peer;
     if (getsockopt(connection_->descriptor(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid <= 0)
         return std::nullopt;

@@ -23,12 +23,12 @@ namespace local_debugger {
 std::vector<uint8_t> encodeEnvironmentPayload(const std::vector<std::string> &entries);
 
 struct ServiceStartOptions {
-    std::string executable;                            // the service, by absolute path
+    std::string executable;                              // the service, by absolute path
     std::optional<std::vector<std::string>> environment; // NAME=VALUE entries; unset: this process's
-    int stdinFd = -1;                                  // the service's standard input; -1: ours
-    int stdoutFd = -1;                                 // the service's standard output; -1: ours
-    int stderrFd = -1;                                 // the service's standard error; -1: ours
-    bool ownProcessGroup = true;                       // so a terminal's Ctrl-C reaches the host alone
+    int stdinFd = -1;                                    // the service's standard input; -1: ours
+    int stdoutFd = -1;                                   // the service's standard output; -1: ours
+    int stderrFd = -1;                                   // the service's standard error; -1: ours
+    bool ownProcessGroup = true;                         // so a terminal's Ctrl-C reaches the host alone
 };
 
 // A started service and the host's end of its connection (close-on-exec), for a host that

@@ -61,14 +61,12 @@ ActivationResult takeActivationSocket()
     int type = 0;
     int accepting = 0;
     socklen_t size = sizeof domain;
-    bool isUnixStream = getsockopt(firstActivationFd, SOL_SOCKET, SO_DOMAIN, &domain, &size) == 0 &&
-                        domain == AF_UNIX;
+    bool isUnixStream = getsockopt(firstActivationFd, SOL_SOCKET, SO_DOMAIN, &domain, &size) == 0 && domain == AF_UNIX;
     size = sizeof type;
-    isUnixStream = isUnixStream && getsockopt(firstActivationFd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 &&
-                   type == SOCK_STREAM;
+    isUnixStream =
+        isUnixStream && getsockopt(firstActivationFd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_STREAM;
     size = sizeof accepting;
-    if (!isUnixStream ||
-        getsockopt(firstActivationFd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &size) != 0) {
+    if (!isUnixStream || getsockopt(firstActivationFd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &size) != 0) {
         result.problem = "no activation socket: descriptor 3 is not a Unix stream socket";
         return result;
     }

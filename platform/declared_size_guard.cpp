@@ -18,7 +18,10 @@ bool DeclaredSizeGuard::headerComplete(size_t &headerSize, uint64_t &payload, ui
     const uint8_t type = header_[0];
     payload = 0;
     children = 0;
-    auto need = [&](size_t size) { headerSize = size; return headerLength_ >= size; };
+    auto need = [&](size_t size) {
+        headerSize = size;
+        return headerLength_ >= size;
+    };
     if (type <= 0x7F || type >= 0xE0 || (type >= 0xC0 && type <= 0xC3))
         return need(1);
     if (type >= 0x80 && type <= 0x8F) {
@@ -34,50 +37,78 @@ bool DeclaredSizeGuard::headerComplete(size_t &headerSize, uint64_t &payload, ui
         return need(1);
     }
     switch (type) {
-    case 0xC4: case 0xD9: // bin8, str8
-        if (!need(2)) return false;
+    case 0xC4:
+    case 0xD9: // bin8, str8
+        if (!need(2))
+            return false;
         payload = header_[1];
         return true;
-    case 0xC5: case 0xDA: // bin16, str16
-        if (!need(3)) return false;
+    case 0xC5:
+    case 0xDA: // bin16, str16
+        if (!need(3))
+            return false;
         payload = bigEndian(header_ + 1, 2);
         return true;
-    case 0xC6: case 0xDB: // bin32, str32
-        if (!need(5)) return false;
+    case 0xC6:
+    case 0xDB: // bin32, str32
+        if (!need(5))
+            return false;
         payload = bigEndian(header_ + 1, 4);
         return true;
     case 0xC7: // ext8
-        if (!need(3)) return false;
+        if (!need(3))
+            return false;
         payload = header_[1];
         return true;
     case 0xC8: // ext16
-        if (!need(4)) return false;
+        if (!need(4))
+            return false;
         payload = bigEndian(header_ + 1, 2);
         return true;
     case 0xC9: // ext32
-        if (!need(6)) return false;
+        if (!need(6))
+            return false;
         payload = bigEndian(header_ + 1, 4);
         return true;
-    case 0xCA: return need(5);
-    case 0xCB: return need(9);
-    case 0xCC: case 0xD0: return need(2);
-    case 0xCD: case 0xD1: return need(3);
-    case 0xCE: case 0xD2: return need(5);
-    case 0xCF: case 0xD3: return need(9);
-    case 0xD4: return need(3);
-    case 0xD5: return need(4);
-    case 0xD6: return need(6);
-    case 0xD7: return need(10);
+    case 0xCA:
+        return need(5);
+    case 0xCB:
+        return need(9);
+    case 0xCC:
+    case 0xD0:
+        return need(2);
+    case 0xCD:
+    case 0xD1:
+        return need(3);
+    case 0xCE:
+    case 0xD2:
+        return need(5);
+    case 0xCF:
+    case 0xD3:
+        return need(9);
+    case 0xD4:
+        return need(3);
+    case 0xD5:
+        return need(4);
+    case 0xD6:
+        return need(6);
+    case 0xD7:
+        return need(10);
     case 0xD8: // fixext16: its payload follows the two header bytes
-        if (!need(2)) return false;
+        if (!need(2))
+            return false;
         payload = 16;
         return true;
-    case 0xDC: case 0xDE: // array16, map16
-        if (!need(3)) return false;
+    case 0xDC:
+    case 0xDE: // array16, map16
+        if (!need(3))
+            return false;
         children = bigEndian(header_ + 1, 2) * (type == 0xDE ? 2 : 1);
         return true;
-    case 0xDD: case 0xDF: // array32, map32
-        if (!need(5)) return false;
+    case 0xDD:
+    case 0xDF: // array32, map32
+        if (!need(5))
+            return false;
         children = bigEndian(header_ + 1, 4) * (type == 0xDF ? 2 : 1);
         return true;
     default:

@@ -23,9 +23,9 @@ private:
     bool headerComplete(size_t &headerSize, uint64_t &payload, uint64_t &children) const;
 
     size_t limit_;
-    uint64_t declared_ = 0;         // declared size of the current top-level value
-    uint64_t payloadLeft_ = 0;      // payload bytes of the current scalar still to come
-    std::vector<uint64_t> open_;    // items still expected by each open container
+    uint64_t declared_ = 0;      // declared size of the current top-level value
+    uint64_t payloadLeft_ = 0;   // payload bytes of the current scalar still to come
+    std::vector<uint64_t> open_; // items still expected by each open container
     uint8_t header_[10];
     size_t headerLength_ = 0;
     bool refused_ = false;

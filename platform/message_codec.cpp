@@ -120,8 +120,8 @@ DataMessageHeader encodeDataMessageHeader(size_t count)
 namespace {
 
 // What every data message the service sends starts with: [2, "message", [{"data": bin...
-constexpr uint8_t dataMessagePrefix[] = {0x93, 0x02, 0xa7, 'm', 'e', 's', 's', 'a', 'g', 'e',
-                                         0x91, 0x81, 0xa4, 'd', 'a', 't', 'a'};
+constexpr uint8_t dataMessagePrefix[] = {0x93, 0x02, 0xa7, 'm',  'e', 's', 's', 'a', 'g',
+                                         'e',  0x91, 0x81, 0xa4, 'd', 'a', 't', 'a'};
 
 // The payload size and header length of a data message at the start of bytes; false when the
 // bytes hold something else or not yet the whole header.
@@ -165,7 +165,10 @@ public:
     }
 
     bool visit_nil() { return other(); }
-    bool visit_boolean(bool value) { return role_ == Role::Value ? keep([value] { return value; }) : other(); }
+    bool visit_boolean(bool value)
+    {
+        return role_ == Role::Value ? keep([value] { return value; }) : other();
+    }
     bool visit_positive_integer(uint64_t value)
     {
         if (role_ == Role::Kind) {
@@ -297,8 +300,7 @@ private:
     }
     // A value that cannot be copied for lack of memory is left out and the message marked;
     // the bytes are parsed on, so the stream stays whole.
-    template <typename Make>
-    bool keep(Make make)
+    template <typename Make> bool keep(Make make)
     {
         try {
             message_.dictionary.add(std::string(knownKeys[key_]), MessageValue(make()));
@@ -406,8 +408,8 @@ struct MessageDecoder::State {
     {
         size_t headerLength = 0;
         size_t payloadSize = 0;
-        if (!dataMessageHeader(reinterpret_cast<const uint8_t *>(parser.nonparsed_buffer()),
-                               parser.nonparsed_size(), headerLength, payloadSize))
+        if (!dataMessageHeader(reinterpret_cast<const uint8_t *>(parser.nonparsed_buffer()), parser.nonparsed_size(),
+                               headerLength, payloadSize))
             return false;
         Message message;
         message.kind = MessageKind::Plain;
@@ -501,8 +503,7 @@ MessageDecoder::Status MessageDecoder::next(Message &out)
     }
     state.atBoundary = complete;
     // Only what the guard let through was buffered; message_size() is what came of this value.
-    if (parser.visitor().failed() ||
-        (!complete && (state.guard.refused() || parser.message_size() > maxMessageSize)) ||
+    if (parser.visitor().failed() || (!complete && (state.guard.refused() || parser.message_size() > maxMessageSize)) ||
         (complete && parser.parsed_size() > maxMessageSize)) {
         state.broken = true;
         return Status::BadInput;

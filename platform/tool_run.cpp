@@ -134,7 +134,8 @@ Collected collect(int readFd, int pidfd, std::string &output)
             return Collected::Complete;
         if (n == 0) {
             // End of file before the exit: only the exit is left to wait for.
-            const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto rest =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             pollfd both[2] = {{pidfd, POLLIN, 0}, {watchedFd, POLLRDHUP, 0}};
             int done = rest.count() > 0 ? poll(both, 2, static_cast<int>(rest.count()) + 1) : 0;
             if (done > 0 && both[1].revents != 0)
@@ -181,8 +182,7 @@ ToolRunResult runTool(const std::string &toolPath, const std::vector<std::string
         SpawnSetup setup;
         spawnError = setup.prepare(output.write.get());
         if (spawnError == 0)
-            spawnError = posix_spawn(&pid, toolPath.c_str(), &setup.actions, &setup.attributes,
-                                     argv.data(), environ);
+            spawnError = posix_spawn(&pid, toolPath.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
     }
     // Only the child keeps the write end, so end of file on the read end means it is done.
     output.write.reset();

@@ -13,8 +13,8 @@
 #include "toolchain/toolchain_version.h"
 
 using local_debugger::Message;
-using local_debugger::MessageKind;
 using local_debugger::MessageBytes;
+using local_debugger::MessageKind;
 using local_debugger::QueuedConnection;
 
 namespace {

@@ -79,7 +79,8 @@ int run()
     ActivationResult activation = takeActivationSocket();
     if (activation.fd < 0) {
         std::string line = "local-debugger: " + activation.problem +
-                           " (a host starts it: run debugger-host, or start it by socket activation with its socket on descriptor 3)\n";
+                           " (a host starts it: run debugger-host, or start it by socket activation with its socket on "
+                           "descriptor 3)\n";
         writeToConsole(line);
         return 2;
     }

@@ -37,8 +37,10 @@ public:
     [[noreturn]] void end(EndCause cause);
 
 private:
-    void dispatch(const local_debugger::Message &message, const std::shared_ptr<local_debugger::QueuedConnection> &connection);
-    void launch(const local_debugger::Message &message, const std::shared_ptr<local_debugger::QueuedConnection> &connection,
+    void dispatch(const local_debugger::Message &message,
+                  const std::shared_ptr<local_debugger::QueuedConnection> &connection);
+    void launch(const local_debugger::Message &message,
+                const std::shared_ptr<local_debugger::QueuedConnection> &connection,
                 const std::function<std::optional<LaunchPlan>(PipeStock &)> &plan);
     [[noreturn]] void stop(const local_debugger::Message &message, local_debugger::QueuedConnection &connection);
     void holdConnectionsForExit();

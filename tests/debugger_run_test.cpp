@@ -36,15 +36,14 @@ TEST(DebuggerRunTest, AChildThatWritesAndExitsBeforeTheAnswerIsReportedOnlyAfter
     plan.descriptors.push_back({std::move(relayed.write), 1});
     plan.command = std::move(input.write);
     plan.output = std::move(relayed.read);
-    DebuggerRun::Events events{
-        [&](const uint8_t *bytes, size_t count) {
-            note([&] {
-                output.append(reinterpret_cast<const char *>(bytes), count);
-                outputEnded = outputEnded || count == 0;
-            });
-        },
-        [&] { note([&] { exited = true; }); },
-        {}};
+    DebuggerRun::Events events{[&](const uint8_t *bytes, size_t count) {
+                                   note([&] {
+                                       output.append(reinterpret_cast<const char *>(bytes), count);
+                                       outputEnded = outputEnded || count == 0;
+                                   });
+                               },
+                               [&] { note([&] { exited = true; }); },
+                               {}};
     ASSERT_TRUE(run->launch(plan, std::move(events)));
     plan.descriptors.clear();
     const std::vector<pid_t> children = childrenOf(getpid());

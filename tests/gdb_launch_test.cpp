@@ -192,8 +192,9 @@ TEST_F(GdbLaunch, LaunchLinesFollowTheReplyInOrderAndLaunchersAreFoundWhereverTh
     std::string launched;
     for (int i = 0; i < 500 && (launched = readFile(stderrPath)).size() == refused.size(); ++i)
         usleep(10000);
-    EXPECT_TRUE(std::regex_match(launched.substr(refused.size()),
-                                 std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} local-debugger\[\d+:\d+\] Launching GDB…\n)")))
+    EXPECT_TRUE(std::regex_match(
+        launched.substr(refused.size()),
+        std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} local-debugger\[\d+:\d+\] Launching GDB…\n)")))
         << launched;
     EXPECT_EQ(reportOf(run).argv.at(0), aarch64);
     EXPECT_EQ(run.request("stop"), true);

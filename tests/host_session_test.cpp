@@ -36,8 +36,9 @@ TEST(GdbSessionTest, PairsEachAnswerWithItsTokenAmongAsynchronousRecords)
 // A word GDB reads back as it stands stays one C string on the command's one line.
 TEST(GdbSessionTest, QuotedWordsReadBackWholeAndACommandNeverSpansLines)
 {
-    const std::vector<std::string> words = {"plain", "two\nlines", "a \"quoted\" \\ word", "tab\tcr\rbell\a",
-                                            "--option-like", std::string("\x7f\x01", 2), "", "naïve"};
+    const std::vector<std::string> words = {
+        "plain", "two\nlines", "a \"quoted\" \\ word", "tab\tcr\rbell\a", "--option-like", std::string("\x7f\x01", 2),
+        "",      "naïve"};
     for (const auto &word : words) {
         const auto line = GdbSession::command(4, "-break-insert -- " + GdbSession::quoted(word));
         ASSERT_TRUE(line) << word;
@@ -95,9 +96,9 @@ TEST(SessionStopTest, StopsOfBothDebuggersReadAsOneForm)
         bool mayBeEntry, mayBePause;
     };
     const auto check = [](const DebuggeeStop &stop, const Case &expected) {
-        EXPECT_EQ(std::tuple(stop.cause, stop.breakpoint, stop.signal, stop.mayBeEntry, stop.mayBePause),
-                  std::tuple(expected.cause, expected.breakpoint, expected.signal, expected.mayBeEntry,
-                             expected.mayBePause))
+        EXPECT_EQ(
+            std::tuple(stop.cause, stop.breakpoint, stop.signal, stop.mayBeEntry, stop.mayBePause),
+            std::tuple(expected.cause, expected.breakpoint, expected.signal, expected.mayBeEntry, expected.mayBePause))
             << expected.line;
     };
     const std::vector<Case> gdb = {

@@ -79,7 +79,8 @@ TEST(HostileTrees, PropertyListsTooDeepTooWideOrTooLargeReadAsUnreadableAndRealO
     TempDir directory;
     const std::string path = directory.path() + "/Info.plist";
     const std::string key = "CFBundleShortVersionString";
-    const std::string real = "<plist><dict><key>" + key + "</key><string>16.0</string><key>N</key><array><dict/>"
+    const std::string real = "<plist><dict><key>" + key +
+                             "</key><string>16.0</string><key>N</key><array><dict/>"
                              "<array><integer>1</integer></array></array></dict></plist>";
     std::string deepXml = "<plist><dict><key>" + key + "</key><string>16.0</string><key>x</key>";
     for (int level = 0; level < 60000; ++level)

@@ -63,7 +63,8 @@ TEST_F(LldbLaunch, VersionChoosesTheBackEndWhoseChildGetsItsPipesAndTheBlockWith
 {
     const std::vector<std::tuple<std::string, std::optional<Lines>, Lines>> cases = {
         {"16.0", Lines{"B=2", "A=1", "NOEQUALS"}, {"B=2", "A=1", "NOEQUALS", "DYLD_FRAMEWORK_PATH=<dir>"}},
-        {"10", Lines{"DYLD_FRAMEWORK_PATH=/fw", "DYLD_FRAMEWORK_PATH=/b"},
+        {"10",
+         Lines{"DYLD_FRAMEWORK_PATH=/fw", "DYLD_FRAMEWORK_PATH=/b"},
          {"DYLD_FRAMEWORK_PATH=/fw:<dir>", "DYLD_FRAMEWORK_PATH=/b"}},
         {"16.0", std::nullopt, {"DYLD_FRAMEWORK_PATH=<dir>"}},
         {"9.4", Lines{"A=1", "PYTHONPATH=/old", "PYTHONPATH=/2"}, {"A=1", "PYTHONPATH=<dir>", "PYTHONPATH=/2"}},
@@ -91,7 +92,8 @@ TEST_F(LldbLaunch, VersionChoosesTheBackEndWhoseChildGetsItsPipesAndTheBlockWith
         ASSERT_EQ(report.argv.size(), program.size() + 2);
         EXPECT_TRUE(std::equal(program.begin(), program.end(), report.argv.begin()));
         // The child holds its standard pipes and the two its last arguments name, nothing else.
-        std::vector<int> held = {0, 1, 2, std::stoi(report.argv[program.size()]), std::stoi(report.argv[program.size() + 1])};
+        std::vector<int> held = {0, 1, 2, std::stoi(report.argv[program.size()]),
+                                 std::stoi(report.argv[program.size() + 1])};
         std::sort(held.begin(), held.end());
         EXPECT_EQ(descriptorNumbers(report), held);
         for (const auto &[fd, target] : report.descriptors)
@@ -113,8 +115,8 @@ TEST_F(LldbLaunch, VersionChoosesTheBackEndWhoseChildGetsItsPipesAndTheBlockWith
 
 TEST_F(LldbLaunch, BackEndPathsLongerThanTheirBuffersAreRefusedWithoutPipes)
 {
-    for (const auto &[version, name] : std::vector<std::pair<std::string, std::string>>{{"16.0", "/lldb-helper"},
-                                                                                        {"9.4", "/lldb_server.py"}}) {
+    for (const auto &[version, name] :
+         std::vector<std::pair<std::string, std::string>>{{"16.0", "/lldb-helper"}, {"9.4", "/lldb_server.py"}}) {
         toolchain(version);
         for (const auto &[length, launches] : {std::pair<size_t, bool>{1023, true}, {1024, false}}) {
             SCOPED_TRACE(name + " at a path of " + std::to_string(length) + " bytes");

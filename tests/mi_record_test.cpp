@@ -45,8 +45,14 @@ TEST(MiRecordTest, ParsesRecordsAsTheDebuggerWritesThem)
         {"^done,bkpt={number=\"1\",type=\"breakpoint\",disp=\"keep\",enabled=\"y\",addr=\"0x0000000000001160\","
          "func=\"compute\",file=\"/work/main/example/example_program.c\",fullname=\"/work/main/example/"
          "example_program.c\",line=\"10\",thread-groups=[\"i1\"],times=\"0\",original-location=\"compute\"}",
-         Kind::Result, {}, "done", "",
-         {{"bkpt.number", "1"}, {"bkpt.func", "compute"}, {"bkpt.line", "10"}, {"bkpt.thread-groups.0", "i1"},
+         Kind::Result,
+         {},
+         "done",
+         "",
+         {{"bkpt.number", "1"},
+          {"bkpt.func", "compute"},
+          {"bkpt.line", "10"},
+          {"bkpt.thread-groups.0", "i1"},
           {"bkpt.original-location", "compute"}}},
         // A breakpoint with several locations: the locations follow as bare tuples.
         {"^done,bkpt={number=\"1\",type=\"breakpoint\",disp=\"keep\",enabled=\"y\",addr=\"<MULTIPLE>\",times=\"0\","
@@ -54,29 +60,52 @@ TEST(MiRecordTest, ParsesRecordsAsTheDebuggerWritesThem)
          "file=\"/tmp/mi/two.c\",fullname=\"/tmp/mi/two.c\",line=\"1\",thread-groups=[\"i1\"]},{number=\"1.2\","
          "enabled=\"y\",addr=\"0x0000000000001148\",func=\"twice\",file=\"/tmp/mi/two.c\",fullname=\"/tmp/mi/two.c\","
          "line=\"1\",thread-groups=[\"i1\"]}",
-         Kind::Result, {}, "done", "", {{"bkpt.addr", "<MULTIPLE>"}, {"1.number", "1.1"}, {"2.number", "1.2"}}},
+         Kind::Result,
+         {},
+         "done",
+         "",
+         {{"bkpt.addr", "<MULTIPLE>"}, {"1.number", "1.1"}, {"2.number", "1.2"}}},
         {"*stopped,reason=\"breakpoint-hit\",disp=\"keep\",bkptno=\"1\",frame={addr=\"0x0000555555555160\","
          "func=\"compute\",args=[{name=\"x\",value=\"1\"}],file=\"/work/main/example/example_program.c\","
          "fullname=\"/work/main/example/example_program.c\",line=\"10\",arch=\"i386:x86-64\"},thread-id=\"1\","
          "stopped-threads=\"all\",core=\"0\"",
-         Kind::ExecAsync, {}, "stopped", "",
-         {{"reason", "breakpoint-hit"}, {"frame.func", "compute"}, {"frame.line", "10"}, {"frame.args.0.name", "x"},
-          {"frame.args.0.value", "1"}, {"thread-id", "1"}, {"core", "0"}}},
+         Kind::ExecAsync,
+         {},
+         "stopped",
+         "",
+         {{"reason", "breakpoint-hit"},
+          {"frame.func", "compute"},
+          {"frame.line", "10"},
+          {"frame.args.0.name", "x"},
+          {"frame.args.0.value", "1"},
+          {"thread-id", "1"},
+          {"core", "0"}}},
         {"^done,stack=[frame={level=\"0\",addr=\"0x0000555555555160\",func=\"compute\",file=\"/work/main/example/"
          "example_program.c\",fullname=\"/work/main/example/example_program.c\",line=\"10\",arch=\"i386:x86-64\"},"
          "frame={level=\"1\",addr=\"0x00005555555551de\",func=\"main\",file=\"/work/main/example/example_program.c\","
          "fullname=\"/work/main/example/example_program.c\",line=\"26\",arch=\"i386:x86-64\"}]",
-         Kind::Result, {}, "done", "",
+         Kind::Result,
+         {},
+         "done",
+         "",
          {{"stack.frame.func", "compute"}, {"stack.1.func", "main"}, {"stack.1.line", "26"}}},
-        {"^error,msg=\"No symbol \\\"nosuch\\\" in current context.\"", Kind::Result, {}, "error", "",
+        {"^error,msg=\"No symbol \\\"nosuch\\\" in current context.\"",
+         Kind::Result,
+         {},
+         "error",
+         "",
          {{"msg", "No symbol \"nosuch\" in current context."}}},
         // Raw bytes pass through; an escaped backslash before digits is not an octal escape.
         {"^done,value=\"\\\"a\302\240b\\\\033\\\"\"", Kind::Result, {}, "done", "", {{"value", "\"a\302\240b\\033\""}}},
         {"~\"10\\t    int square = x * x;\\n\"", Kind::ConsoleStream, {}, "", "10\t    int square = x * x;\n", {}},
         {"~\"\\302\\240\\033[0m\\r\\n\\q\"", Kind::ConsoleStream, {}, "", "\302\240\033[0m\r\nq", {}},
         {"@\"step 1 total 2\\n\"", Kind::TargetStream, {}, "", "step 1 total 2\n", {}},
-        {"&\"Undefined command: \\\"nosuchcmd\\\".  Try \\\"help\\\".\\n\"", Kind::LogStream, {}, "",
-         "Undefined command: \"nosuchcmd\".  Try \"help\".\n", {}},
+        {"&\"Undefined command: \\\"nosuchcmd\\\".  Try \\\"help\\\".\\n\"",
+         Kind::LogStream,
+         {},
+         "",
+         "Undefined command: \"nosuchcmd\".  Try \"help\".\n",
+         {}},
         {nestedLists(maxMiNesting), Kind::Result, {}, "done", "", {{innermostPath(maxMiNesting), "x"}}},
     };
     for (const RecordCase &c : cases) {

@@ -52,8 +52,14 @@ TEST(EnvironmentBlock, PayloadGivesItsStringsInOrderUpToTheFirstEmptyOneOrTheEnd
 TEST(Paths, ParentJoinAndExistenceFollowTheirRules)
 {
     const std::vector<std::pair<std::string, std::string>> parents = {
-        {"/usr/bin/lldb", "/usr/bin"}, {"/usr", "/"}, {"/usr/bin//", "/usr"}, {"/usr//bin", "/usr"},
-        {"//", "/"},                   {"a/b/", "a"}, {"a", ""},              {"", ""},
+        {"/usr/bin/lldb", "/usr/bin"},
+        {"/usr", "/"},
+        {"/usr/bin//", "/usr"},
+        {"/usr//bin", "/usr"},
+        {"//", "/"},
+        {"a/b/", "a"},
+        {"a", ""},
+        {"", ""},
     };
     for (const auto &[path, parent] : parents)
         EXPECT_EQ(parentPath(path), parent) << path;

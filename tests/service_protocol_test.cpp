@@ -65,7 +65,8 @@ bool sigintPendingOrGone(pid_t pid)
 
 } // namespace
 
-TEST(Protocol, OnlyTheStopRequestIsAnsweredBeforeALaunchCommandsShapedAsRepliesAreIgnoredAndAPlainStopEndsTheRunSilently)
+TEST(Protocol,
+     OnlyTheStopRequestIsAnsweredBeforeALaunchCommandsShapedAsRepliesAreIgnoredAndAPlainStopEndsTheRunSilently)
 {
     // "text", [0, 1, 2, 3, 4], a dictionary with a non-string key, a reply to nothing: all ignored.
     std::string ignored = "\xA4text\x95\x00\x01\x02\x03\x04\x93\x02\xA1m\x91\x81\x01\xC3\x94\x01\x02\xC0\x80"s;
@@ -154,7 +155,8 @@ constexpr long memoryBoundKiB = 16 * 1024;
 
 TEST(Protocol, BadInputOrTheHostClosingEndsTheRunWithZeroAndLittleMemory)
 {
-    const std::string plainData = "\x93\x02\xA7message\x91\x81\xA4" "data";
+    const std::string plainData = "\x93\x02\xA7message\x91\x81\xA4"
+                                  "data";
     const std::vector<std::tuple<const char *, std::string, bool>> cases = {
         {"bin promising 3 GiB", plainData + "\xC6\xC0\x00\x00\x00"s, false},
         {"nesting", std::string(4096, '\x91'), false},

@@ -24,9 +24,8 @@ protected:
     void SetUp() override
     {
         setSystemRoot(root_.path());
-        captureDiagnosticsForTesting([this](const std::string &entry) {
-            entries_.push_back(entry.substr(entry.find("] ") + 2));
-        });
+        captureDiagnosticsForTesting(
+            [this](const std::string &entry) { entries_.push_back(entry.substr(entry.find("] ") + 2)); });
         startMessageLogger();
         entries_.clear();
     }
@@ -73,8 +72,12 @@ TEST_F(Discovery, DeveloperDirectoryIsTheToolsUsableAnswerElseTheDefaultWhenItEx
     EXPECT_EQ(developerDirectoryPath(), tools);
     directory(defaultDeveloper);
     const std::vector<std::pair<std::string, std::optional<std::string>>> answers = {
-        {other + "\n", other},         {other, other}, {tools + "\n", at(defaultDeveloper)},
-        {other + "\n\n", at(defaultDeveloper)}, {"/T/\xff\n", at(defaultDeveloper)}, {"", at(defaultDeveloper)},
+        {other + "\n", other},
+        {other, other},
+        {tools + "\n", at(defaultDeveloper)},
+        {other + "\n\n", at(defaultDeveloper)},
+        {"/T/\xff\n", at(defaultDeveloper)},
+        {"", at(defaultDeveloper)},
     };
     for (const auto &[answer, expected] : answers) {
         tool(at("/usr/bin/xcode-select"), answer);
@@ -88,9 +91,12 @@ TEST_F(Discovery, DeveloperDirectoryIsTheToolsUsableAnswerElseTheDefaultWhenItEx
 TEST_F(Discovery, VersionsBelowTenChooseThePythonBackEndAndAnythingUnreadableTheHelper)
 {
     const std::vector<std::tuple<std::string, int32_t, DebuggerBackend>> cases = {
-        {"10.0.1", 10, DebuggerBackend::LldbHelper},      {"9.4", 9, DebuggerBackend::LldbPython},
-        {" 11.2", 11, DebuggerBackend::LldbHelper},       {"13abc", 13, DebuggerBackend::LldbHelper},
-        {"abc", 0, DebuggerBackend::LldbPython},          {"-3", -3, DebuggerBackend::LldbPython},
+        {"10.0.1", 10, DebuggerBackend::LldbHelper},
+        {"9.4", 9, DebuggerBackend::LldbPython},
+        {" 11.2", 11, DebuggerBackend::LldbHelper},
+        {"13abc", 13, DebuggerBackend::LldbHelper},
+        {"abc", 0, DebuggerBackend::LldbPython},
+        {"-3", -3, DebuggerBackend::LldbPython},
         {"99999999999", INT32_MAX, DebuggerBackend::LldbHelper},
         {"-99999999999", INT32_MIN, DebuggerBackend::LldbPython},
     };
@@ -133,10 +139,15 @@ TEST_F(Discovery, PythonDirectoryIsLldbsAnswerElseTheFallbackFourLevelsUpButNoth
     std::string fallback = directory("/Toolchains/T.toolchain" + pythonSuffix);
     directory("/Toolchains/T.toolchain/Developer" + pythonSuffix); // three levels up: must not count
     const std::vector<std::tuple<std::string, int, std::optional<std::string>>> cases = {
-        {python + "\n", 0, python},           {python, 0, python},   {at("/missing") + "\n", 0, fallback},
-        {"/lib/\xc3\x28/x\n", 0, fallback},   {python + "\n", 1, std::nullopt}, {"", 0, std::nullopt},
+        {python + "\n", 0, python},
+        {python, 0, python},
+        {at("/missing") + "\n", 0, fallback},
+        {"/lib/\xc3\x28/x\n", 0, fallback},
+        {python + "\n", 1, std::nullopt},
+        {"", 0, std::nullopt},
         // The answer ends at a NUL; only then is a final newline removed.
-        {python + std::string("\0\x80junk\n", 7), 0, python}, {python + std::string("\n\0", 2), 0, python},
+        {python + std::string("\0\x80junk\n", 7), 0, python},
+        {python + std::string("\n\0", 2), 0, python},
     };
     for (const auto &[answer, status, expected] : cases) {
         tool(lldb, answer, status);

@@ -86,16 +86,26 @@ TEST(Codec, InputIsJudgedIgnoredIncompleteOrFatal)
         {"params of two maps", "\x93\x02\xA1m\x92\x80\x80", Status::Ignored},
         {"unknown type tag", "\x93\x03\xA1m\x91\x80", Status::Ignored},
         {"truncated request", stop.substr(0, stop.size() - 1), Status::NeedMore},
-        {"value just under the limit", plain("\x81\xA4" "data\xC6\x03\xFF\xFF\xEA"), Status::NeedMore},
+        {"value just under the limit",
+         plain("\x81\xA4"
+               "data\xC6\x03\xFF\xFF\xEA"),
+         Status::NeedMore},
         {"reserved byte", "\xC1", Status::BadInput},
-        {"bin of 4 GiB", plain("\x81\xA4" "data\xC6\xFF\xFF\xFF\xFF"), Status::BadInput},
+        {"bin of 4 GiB",
+         plain("\x81\xA4"
+               "data\xC6\xFF\xFF\xFF\xFF"),
+         Status::BadInput},
         {"str of 2 GiB", "\xDB\x7F\xFF\xFF\xFF", Status::BadInput},
         {"bin of exactly the limit", "\xC6\x04\x00\x00\x00"s, Status::BadInput},
         {"array of billions", "\xDD\xFF\xFF\xFF\xFF", Status::BadInput},
         {"map of billions", "\xDF\xFF\xFF\xFF\xFF", Status::BadInput},
         {"deep nesting", std::string(100000, '\x91') + '\0', Status::BadInput},
         {"two values of 40 MiB, each allowed alone",
-         plain("\x82\xA1" "a\xC6\x02\x80\x00\x00"s + std::string(40 << 20, 'x') + "\xA1" "b\xC6\x02\x80\x00\x00"s),
+         plain("\x82\xA1"
+               "a\xC6\x02\x80\x00\x00"s +
+               std::string(40 << 20, 'x') +
+               "\xA1"
+               "b\xC6\x02\x80\x00\x00"s),
          Status::BadInput},
     };
     for (const auto &[name, bytes, expected] : cases) {
@@ -108,8 +118,9 @@ TEST(Codec, InputIsJudgedIgnoredIncompleteOrFatal)
 
 TEST(Codec, WellFormedValuesWithinTheLimitsAreReadOrSkippedAndOnlyDepthOrSizeEndsTheStream)
 {
-    const std::string extras[] = {"\x07", "\xC0", "\xCB\x40\x09\x21\xFB\x54\x44\x2D\x18", str("text"),
-                                  "\xC4\x02xy", "\xC3", "\xD4\x01\x02", "\x92\x01\x80", "\x81\xA1k\x90"};
+    const std::string extras[] = {"\x07",         "\xC0",         "\xCB\x40\x09\x21\xFB\x54\x44\x2D\x18",
+                                  str("text"),    "\xC4\x02xy",   "\xC3",
+                                  "\xD4\x01\x02", "\x92\x01\x80", "\x81\xA1k\x90"};
     std::string wide = map(10002) + str("command") + str("log");
     for (int i = 0; i < 10000; ++i)
         wide += str("key" + std::to_string(i)) + extras[i % std::size(extras)];
@@ -118,12 +129,15 @@ TEST(Codec, WellFormedValuesWithinTheLimitsAreReadOrSkippedAndOnlyDepthOrSizeEnd
     reply.dictionary.setBool("result", true);
 
     const std::vector<std::tuple<const char *, std::string, Status, Message>> cases = {
-        {"10 000 extra keys of every type", plain(wide), Status::Message, plainMessage({{"command", "log"}, {"arch", "aarch64"}})},
+        {"10 000 extra keys of every type", plain(wide), Status::Message,
+         plainMessage({{"command", "log"}, {"arch", "aarch64"}})},
         {"extra keys nested to 32 levels",
-         plain(map(3) + str("a") + nested(29, "\x01") + str("b") + "\x81\xA1z" + nested(27, "\x80") + str("command") + str("break")),
+         plain(map(3) + str("a") + nested(29, "\x01") + str("b") + "\x81\xA1z" + nested(27, "\x80") + str("command") +
+               str("break")),
          Status::Message, plainMessage({{"command", "break"}})},
-        {"known keys of other types, and repeats", plain(map(6) + str("command") + "\x05" + str("command") + str("stop") +
-                                                          str("data") + "\x91\xC4\x01x" + str("arch") + str("x") + str("arch") + str("y") + str("result") + "\xC0"),
+        {"known keys of other types, and repeats",
+         plain(map(6) + str("command") + "\x05" + str("command") + str("stop") + str("data") + "\x91\xC4\x01x" +
+               str("arch") + str("x") + str("arch") + str("y") + str("result") + "\xC0"),
          Status::Message, plainMessage({{"arch", "x"}})},
         {"a reply with an extra map", "\x94\x01\x07\xC0" + map(2) + str("x") + "\x81\x01\x02" + str("result") + "\xC3",
          Status::Message, reply},

@@ -1,7 +1,6 @@
 #include "toolchain/toolchain_messages.h"
 
-std::string formatMessage(std::string_view format,
-                          std::initializer_list<std::optional<std::string_view>> arguments)
+std::string formatMessage(std::string_view format, std::initializer_list<std::optional<std::string_view>> arguments)
 {
     constexpr std::string_view placeholder = "%@";
     std::string message;

@@ -17,5 +17,4 @@ inline constexpr std::string_view pythonFrameworkFoundFormat = "LLDB Python Fram
 inline constexpr std::string_view missingObjectText = "(null)";
 
 // Each "%@" of format takes the next argument in order; an absent or surplus one reads "(null)".
-std::string formatMessage(std::string_view format,
-                          std::initializer_list<std::optional<std::string_view>> arguments);
+std::string formatMessage(std::string_view format, std::initializer_list<std::optional<std::string_view>> arguments);

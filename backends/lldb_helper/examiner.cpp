@@ -115,7 +115,8 @@ std::vector<lldb::SBValue> Examiner::contents(const Held& held)
         if (scope->kind == ScopeKind::Registers)
             list = frame.GetRegisters();
         else
-            list = frame.GetVariables(scope->kind == ScopeKind::Arguments, scope->kind == ScopeKind::Locals, false, true);
+            list =
+                frame.GetVariables(scope->kind == ScopeKind::Arguments, scope->kind == ScopeKind::Locals, false, true);
         for (std::uint32_t i = 0; i < list.GetSize(); ++i)
             values.push_back(list.GetValueAtIndex(i));
         return values;
@@ -146,7 +147,8 @@ requests::Answer Examiner::threads()
         const std::uint32_t id = thread.GetIndexID();
         if (id == LLDB_INVALID_INDEX32)
             continue;
-        list.push_back({{"id", id}, {"name", describe::text(thread.GetName()).value_or("thread #" + std::to_string(id))}});
+        list.push_back(
+            {{"id", id}, {"name", describe::text(thread.GetName()).value_or("thread #" + std::to_string(id))}});
     }
     return requests::answered({{"threads", list}});
 }
@@ -189,8 +191,9 @@ requests::Answer Examiner::scopes(const requests::Scopes& request)
         return requests::refused(*refusal);
     const lldb::SBFrame& frame = std::get<lldb::SBFrame>(found);
     records::Body list = records::Body::array();
-    for (const auto& [name, kind] : {std::pair{"Locals", ScopeKind::Locals}, std::pair{"Arguments", ScopeKind::Arguments},
-                                     std::pair{"Registers", ScopeKind::Registers}})
+    for (const auto& [name, kind] :
+         {std::pair{"Locals", ScopeKind::Locals}, std::pair{"Arguments", ScopeKind::Arguments},
+          std::pair{"Registers", ScopeKind::Registers}})
         list.push_back({{"name", name}, {"handle", hold(Scope{frame, kind})}});
     return requests::answered({{"scopes", list}});
 }
@@ -249,8 +252,8 @@ requests::Answer Examiner::set_variable(const requests::SetVariable& request)
             continue;
         lldb::SBError error;
         if (!child.SetValueFromCString(request.value.c_str(), error))
-            return requests::refused(
-                describe::error_line(error.GetCString(), "error: cannot set " + requests::json_quoted(request.name) + "\n"));
+            return requests::refused(describe::error_line(
+                error.GetCString(), "error: cannot set " + requests::json_quoted(request.name) + "\n"));
         return requests::answered({{"value", shown(child)}});
     }
     return requests::refused("error: handle " + std::to_string(request.handle) + " has no child " +

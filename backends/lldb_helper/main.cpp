@@ -63,8 +63,9 @@ int run_worker_module(int command_fd, int event_fd, pid_t supervisor)
     std::string path(self, static_cast<size_t>(length));
     path = path.substr(0, path.rfind('/') + 1) + lldb_helper::kWorkerModule;
     void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    const auto entry =
-        module != nullptr ? reinterpret_cast<lldb_helper::WorkerEntry>(::dlsym(module, lldb_helper::kWorkerEntry)) : nullptr;
+    const auto entry = module != nullptr
+                           ? reinterpret_cast<lldb_helper::WorkerEntry>(::dlsym(module, lldb_helper::kWorkerEntry))
+                           : nullptr;
     if (entry == nullptr) {
         const char* reason = ::dlerror();
         write_record(event_fd, lldb_helper::records::error(std::string("cannot start: ") + (reason ? reason : path)));

@@ -98,9 +98,10 @@ bool ProgramTerminal::mark_input(std::uint64_t pid) const
     const int fd = ::open(input.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
-    struct stat theirs {}, ours {};
-    const bool lldbs = ::isatty(fd) != 0 && ::fstat(fd, &theirs) == 0 && ::fstat(slave_, &ours) == 0 &&
-                       theirs.st_rdev != ours.st_rdev;
+    struct stat theirs {
+    }, ours{};
+    const bool lldbs =
+        ::isatty(fd) != 0 && ::fstat(fd, &theirs) == 0 && ::fstat(slave_, &ours) == 0 && theirs.st_rdev != ours.st_rdev;
     const bool written =
         lldbs && ::write(fd, kInputMark.data(), kInputMark.size()) == static_cast<ssize_t>(kInputMark.size());
     ::close(fd);

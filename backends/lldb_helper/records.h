@@ -26,12 +26,12 @@ struct Frame {
 struct ProcessState {
     std::string state;
     std::uint64_t pid = 0;
-    std::optional<std::int64_t> status;   // "exited"
-    std::optional<std::string> reason;    // "stopped"
-    std::optional<std::string> signal;    // "stopped" by a signal
-    std::optional<std::uint64_t> breakpoint; // "stopped" at a breakpoint: its id
-    std::optional<std::uint32_t> thread;  // "stopped"
-    std::optional<Frame> frame;           // "stopped"
+    std::optional<std::int64_t> status;       // "exited"
+    std::optional<std::string> reason;        // "stopped"
+    std::optional<std::string> signal;        // "stopped" by a signal
+    std::optional<std::uint64_t> breakpoint;  // "stopped" at a breakpoint: its id
+    std::optional<std::uint32_t> thread;      // "stopped"
+    std::optional<Frame> frame;               // "stopped"
 };
 
 std::string ready(std::string_view backend, std::string_view version);

@@ -255,8 +255,7 @@ void Reporter::settle_echo(Tracked& tracked)
     std::string echo;
     char chunk[4096];
     const auto deadline = std::chrono::steady_clock::now() + kEchoPatience;
-    while (echo.find(ProgramTerminal::kInputMark) == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
+    while (echo.find(ProgramTerminal::kInputMark) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
         const std::size_t n = tracked.process.GetSTDOUT(chunk, sizeof chunk);
         if (n == 0)
             std::this_thread::sleep_for(std::chrono::microseconds(200));

@@ -95,9 +95,9 @@ public:
     {
         // An integer too large for 64 bits parses as a float, and is refused with the rest.
         // A signed JSON integer is negative, or -0.
-        const bool fits = value.is_number_integer() &&
-                          (value.is_number_unsigned() ? value.get<std::uint64_t>() <= UINT32_MAX
-                                                      : value.get<std::int64_t>() == 0);
+        const bool fits =
+            value.is_number_integer() &&
+            (value.is_number_unsigned() ? value.get<std::uint64_t>() <= UINT32_MAX : value.get<std::int64_t>() == 0);
         if (!fits || value.get<std::uint64_t>() < low)
             throw Refusal{"error: field \"" + std::string(name) + "\" must be an integer from " + std::to_string(low) +
                           " to 4294967295\n"};
@@ -120,8 +120,8 @@ public:
         const Json* value = find(name);
         if (value == nullptr)
             return {};
-        const bool texts =
-            value->is_array() && std::all_of(value->begin(), value->end(), [](const Json& entry) { return entry.is_string(); });
+        const bool texts = value->is_array() && std::all_of(value->begin(), value->end(),
+                                                            [](const Json& entry) { return entry.is_string(); });
         if (!texts)
             throw Refusal{field_error(name, "must be an array of strings")};
         std::vector<std::string> result;
@@ -137,8 +137,8 @@ public:
     const Json& entries(const char* name) const
     {
         const Json& value = need(name);
-        const bool objects =
-            value.is_array() && std::all_of(value.begin(), value.end(), [](const Json& entry) { return entry.is_object(); });
+        const bool objects = value.is_array() && std::all_of(value.begin(), value.end(),
+                                                             [](const Json& entry) { return entry.is_object(); });
         if (!objects)
             throw Refusal{field_error(name, "must be an array of objects")};
         return value;

@@ -74,12 +74,8 @@ std::string first_line(const char* text)
 class Session {
 public:
     Session(int command_fd, int event_fd, int wake_read, int wake_write, int signal_fd)
-        : command_fd_(command_fd),
-          writer_(event_fd, wake_write),
-          reporter_(writer_),
-          wake_read_(wake_read),
-          wake_write_(wake_write),
-          signal_fd_(signal_fd)
+        : command_fd_(command_fd), writer_(event_fd, wake_write), reporter_(writer_), wake_read_(wake_read),
+          wake_write_(wake_write), signal_fd_(signal_fd)
     {
     }
 
@@ -173,7 +169,8 @@ void Session::event_loop()
         // reporter has shown that already, in order with the debuggee's output, and LLDB would
         // take what came since and show it whenever its thread next runs.
         constexpr std::uint32_t kStdio = lldb::SBProcess::eBroadcastBitSTDOUT | lldb::SBProcess::eBroadcastBitSTDERR;
-        if (lldb::SBProcess::EventIsProcessEvent(event) && (event.GetType() & kStdio) == 0 && reporter_.console_running())
+        if (lldb::SBProcess::EventIsProcessEvent(event) && (event.GetType() & kStdio) == 0 &&
+            reporter_.console_running())
             debugger_.GetListener().AddEvent(event);
     }
 }
@@ -390,7 +387,8 @@ requests::Answer Session::console(const requests::Console& request)
         return requests::refused("error: a console is already running\n");
     const int fd = ::open(request.terminal.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        return requests::refused("error: cannot open " + to_utf8_lossy(request.terminal) + ": " + std::strerror(errno) + "\n");
+        return requests::refused("error: cannot open " + to_utf8_lossy(request.terminal) + ": " + std::strerror(errno) +
+                                 "\n");
     if (::isatty(fd) == 0) {
         ::close(fd);
         return requests::refused("error: " + to_utf8_lossy(request.terminal) + " is not a terminal\n");
@@ -617,7 +615,8 @@ extern "C" int lldb_helper_worker_main(int command_fd, int event_fd, pid_t super
     try {
         return lldb_helper::run_worker(command_fd, event_fd, supervisor);
     } catch (const std::exception& fault) {
-        lldb_helper::EventWriter(event_fd).write_line(lldb_helper::records::error(std::string("internal error: ") + fault.what()));
+        lldb_helper::EventWriter(event_fd).write_line(
+            lldb_helper::records::error(std::string("internal error: ") + fault.what()));
     } catch (...) {
         lldb_helper::EventWriter(event_fd).write_line(lldb_helper::records::error("internal error"));
     }

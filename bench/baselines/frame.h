@@ -21,8 +21,7 @@ struct FrameFollower {
     size_t headerHave = 0;
 
     // Calls onPayload(bytes, count) for each stretch of payload.
-    template <typename F>
-    void feed(const char *bytes, size_t count, F &&onPayload)
+    template <typename F> void feed(const char *bytes, size_t count, F &&onPayload)
     {
         size_t at = 0;
         while (at < count) {

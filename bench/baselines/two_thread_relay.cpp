@@ -40,9 +40,8 @@ void hostToBackEnd()
         if (got <= 0)
             break;
         bool ok = true;
-        follower.feed(buffer, static_cast<size_t>(got), [&](const char *bytes, size_t count) {
-            ok = ok && writeAll(inputFd, bytes, count);
-        });
+        follower.feed(buffer, static_cast<size_t>(got),
+                      [&](const char *bytes, size_t count) { ok = ok && writeAll(inputFd, bytes, count); });
         if (!ok)
             break;
     }

@@ -74,11 +74,13 @@ public:
             return std::nullopt;
         const size_t end = line.find_first_of(" \t", first);
         const std::string word = line.substr(first, end == std::string::npos ? std::string::npos : end - first);
-        const bool bare = line.find_first_not_of(" \t", end == std::string::npos ? line.size() : end) == std::string::npos;
+        const bool bare =
+            line.find_first_not_of(" \t", end == std::string::npos ? line.size() : end) == std::string::npos;
         static const std::set<std::string> blocks{"commands", "define", "document", "if", "while", "define-prefix"};
         if (blocks.count(word) != 0 || ((word == "python" || word == "py" || word == "python3") && bare))
-            return "error: " + word + " reads a block of lines, which this console cannot give GDB (it runs "
-                                      "one line at a time here)";
+            return "error: " + word +
+                   " reads a block of lines, which this console cannot give GDB (it runs "
+                   "one line at a time here)";
         return std::nullopt;
     }
 
@@ -261,6 +263,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<Dialect> gdbDialect() { return std::make_unique<GdbDialect>(); }
+std::unique_ptr<Dialect> gdbDialect()
+{
+    return std::make_unique<GdbDialect>();
+}
 
 } // namespace local_debugger::console

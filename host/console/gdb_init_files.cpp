@@ -101,8 +101,8 @@ std::optional<std::string> gdbLocalInitFile()
     struct stat homeInfo {};
     if (!isFile(local, &localInfo))
         return std::nullopt;
-    if (auto home = gdbHomeInitFile(); home && isFile(*home, &homeInfo) && homeInfo.st_dev == localInfo.st_dev &&
-                                       homeInfo.st_ino == localInfo.st_ino)
+    if (auto home = gdbHomeInitFile();
+        home && isFile(*home, &homeInfo) && homeInfo.st_dev == localInfo.st_dev && homeInfo.st_ino == localInfo.st_ino)
         return std::nullopt;
     return local;
 }
@@ -145,7 +145,8 @@ std::string gdbDeclinedText(const std::string &file, const std::string &safePath
            safePath + "\".\nTo enable execution of this file add\n\tadd-auto-load-safe-path " + file +
            "\nline to your configuration file \"" + config +
            "\".\nTo completely disable this security protection add\n\tset auto-load safe-path /\n"
-           "line to your configuration file \"" + config +
+           "line to your configuration file \"" +
+           config +
            "\".\nFor more information about this security protection see the\n\"Auto-loading safe path\" section "
            "in the GDB manual.  E.g., run from the shell:\n\tinfo \"(gdb)Auto-loading safe path\"\n";
 }

@@ -44,7 +44,7 @@ struct LldbCliConsole::State {
     mutable std::mutex lock;
     std::string partialLine;
     std::vector<Json> answers; // in order: the console request's, then the program's loading
-    bool ended = false;         // LLDB's interpreter ended: quit typed, or Ctrl-D
+    bool ended = false;        // LLDB's interpreter ended: quit typed, or Ctrl-D
     bool connectionClosed = false;
     bool wrote = false;
     WakePipe wake;
@@ -52,13 +52,13 @@ struct LldbCliConsole::State {
     // The console's own thread only.
     ServiceClient *client = nullptr;
     DebuggeeTerminal tty;
-    termios saved {};
+    termios saved{};
     bool terminal = false;
     bool quitting = false;
     bool keysGone = false;
     bool died = false;
     bool lineStarted = false; // what LLDB wrote last did not end its line: a prompt, say
-    std::string held; // keys not yet passed on: from a Ctrl-D on, until LLDB's line editor reads them
+    std::string held;         // keys not yet passed on: from a Ctrl-D on, until LLDB's line editor reads them
     std::optional<std::chrono::steady_clock::time_point> heldSince;
 
     bool isClosed() const
@@ -110,8 +110,8 @@ struct LldbCliConsole::State {
                 client->sendCommand("break");
                 continue;
             }
-            termios modes {};
-            winsize size {};
+            termios modes{};
+            winsize size{};
             const bool lineMode = tcgetattr(tty.slave, &modes) == 0 && (modes.c_lflag & ICANON) != 0;
             const bool editsLines = ioctl(tty.master, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
             const auto now = std::chrono::steady_clock::now();
@@ -126,7 +126,7 @@ struct LldbCliConsole::State {
 
     void passSize()
     {
-        winsize size {};
+        winsize size{};
         if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0)
             return;
         ioctl(tty.master, TIOCSWINSZ, &size);
@@ -221,7 +221,8 @@ void LldbCliConsole::feed(const uint8_t *bytes, size_t count)
         state.wrote = true;
         state.partialLine.append(reinterpret_cast<const char *>(bytes), count);
         size_t start = 0;
-        for (size_t newline; (newline = state.partialLine.find('\n', start)) != std::string::npos; start = newline + 1) {
+        for (size_t newline; (newline = state.partialLine.find('\n', start)) != std::string::npos;
+             start = newline + 1) {
             const Json record = Json::parse(state.partialLine.substr(start, newline - start), nullptr, false);
             if (!record.is_object())
                 continue;
@@ -248,7 +249,10 @@ void LldbCliConsole::closed()
     state_->wake.wake();
 }
 
-bool LldbCliConsole::died() const { return state_->died; }
+bool LldbCliConsole::died() const
+{
+    return state_->died;
+}
 
 bool LldbCliConsole::wrote() const
 {

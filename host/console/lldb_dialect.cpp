@@ -67,9 +67,8 @@ public:
     {
         const Json request{{"request", "complete"}, {"line", lineToCursor}};
         // The back end answers with whole words for the word before the cursor.
-        const size_t wordStart = lineToCursor.find_last_of(" \t") == std::string::npos
-                                     ? 0
-                                     : lineToCursor.find_last_of(" \t") + 1;
+        const size_t wordStart =
+            lineToCursor.find_last_of(" \t") == std::string::npos ? 0 : lineToCursor.find_last_of(" \t") + 1;
         completionPrefix_[id] = lineToCursor.substr(0, wordStart);
         return numbered(session_.request(request), id, Role::Completion);
     }
@@ -170,6 +169,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<Dialect> lldbDialect() { return std::make_unique<LldbDialect>(); }
+std::unique_ptr<Dialect> lldbDialect()
+{
+    return std::make_unique<LldbDialect>();
+}
 
 } // namespace local_debugger::console

@@ -59,7 +59,7 @@ struct TerminalConsole::State {
     Mode mode = Mode::Waiting;
     std::set<uint64_t> awaited; // ids sent and not yet answered
     uint64_t nextId = 1;
-    termios saved {};
+    termios saved{};
     bool terminal = false;
     DebuggeeTerminal debuggee;
     bool debuggeeInput = false; // typed bytes can reach the running debuggee
@@ -386,7 +386,10 @@ void TerminalConsole::closed()
     state_->wake.wake();
 }
 
-bool TerminalConsole::debuggerDied() const { return state_->died; }
+bool TerminalConsole::debuggerDied() const
+{
+    return state_->died;
+}
 
 bool TerminalConsole::debuggerWrote() const
 {

@@ -12,8 +12,7 @@
 
 namespace local_debugger::dap {
 
-template <typename Answer>
-class AwaitedAnswers {
+template <typename Answer> class AwaitedAnswers {
 public:
     using Then = std::function<void(const Answer &)>;
 
@@ -21,8 +20,7 @@ public:
     void expect(uint64_t number, Then then = {}) { entries_[number] = Entry{Answer{}, false, std::move(then)}; }
 
     // Its answer has come: fill writes it, then the sender wakes or its handler runs here.
-    template <typename Fill>
-    void deliver(uint64_t number, Fill fill)
+    template <typename Fill> void deliver(uint64_t number, Fill fill)
     {
         auto entry = entries_.find(number);
         if (entry == entries_.end())
@@ -38,8 +36,7 @@ public:
     }
 
     // Each answer still awaited (for text that belongs to whatever is being answered).
-    template <typename Visit>
-    void forEachAwaited(Visit visit)
+    template <typename Visit> void forEachAwaited(Visit visit)
     {
         for (auto &[number, entry] : entries_) {
             if (!entry.done)

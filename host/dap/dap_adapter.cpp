@@ -61,14 +61,10 @@ using namespace std::chrono_literals;
 
 Json capabilities()
 {
-    return {{"supportsConfigurationDoneRequest", true},
-            {"supportsFunctionBreakpoints", true},
-            {"supportsConditionalBreakpoints", true},
-            {"supportsHitConditionalBreakpoints", true},
-            {"supportsEvaluateForHovers", true},
-            {"supportsSetVariable", true},
-            {"supportsTerminateRequest", true},
-            {"exceptionBreakpointFilters", Json::array()}};
+    return {{"supportsConfigurationDoneRequest", true}, {"supportsFunctionBreakpoints", true},
+            {"supportsConditionalBreakpoints", true},   {"supportsHitConditionalBreakpoints", true},
+            {"supportsEvaluateForHovers", true},        {"supportsSetVariable", true},
+            {"supportsTerminateRequest", true},         {"exceptionBreakpointFilters", Json::array()}};
 }
 
 // The set_env block: the adapter's environment with the request's env applied (null unsets).
@@ -76,9 +72,8 @@ std::vector<uint8_t> environmentBlock(std::vector<std::string> entries, const Js
 {
     if (env.is_object()) {
         for (const auto &[name, value] : env.items()) {
-            std::erase_if(entries, [&](const std::string &entry) {
-                return entry.compare(0, name.size() + 1, name + "=") == 0;
-            });
+            std::erase_if(entries,
+                          [&](const std::string &entry) { return entry.compare(0, name.size() + 1, name + "=") == 0; });
             if (value.is_string())
                 entries.push_back(name + "=" + value.get<std::string>());
         }
@@ -325,9 +320,10 @@ private:
         const LaunchOutcome outcome = requestLaunch(service, launch);
         if (outcome == LaunchOutcome::Launched)
             return true;
-        channel_.fail(request, std::string("the service ") +
-                                   (outcome == LaunchOutcome::Refused ? "refused to launch " : "ended before launching ") +
-                                   (backend == "gdb" ? "GDB" : "LLDB"));
+        channel_.fail(request,
+                      std::string("the service ") +
+                          (outcome == LaunchOutcome::Refused ? "refused to launch " : "ended before launching ") +
+                          (backend == "gdb" ? "GDB" : "LLDB"));
         service.requestResult("stop", 5s);
         channel_.event("terminated");
         // Another launch may follow, unless the session is ending: its end has this run. The

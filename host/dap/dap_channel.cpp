@@ -121,14 +121,20 @@ std::string commandOf(const Json &request)
 
 void DapChannel::respond(const Json &request, const Json &body)
 {
-    send({{"type", "response"}, {"request_seq", requestSeq(request)}, {"success", true},
-          {"command", commandOf(request)}, {"body", body}});
+    send({{"type", "response"},
+          {"request_seq", requestSeq(request)},
+          {"success", true},
+          {"command", commandOf(request)},
+          {"body", body}});
 }
 
 void DapChannel::fail(const Json &request, const std::string &message)
 {
-    send({{"type", "response"}, {"request_seq", requestSeq(request)}, {"success", false},
-          {"command", commandOf(request)}, {"message", message},
+    send({{"type", "response"},
+          {"request_seq", requestSeq(request)},
+          {"success", false},
+          {"command", commandOf(request)},
+          {"message", message},
           {"body", {{"error", {{"id", 1}, {"format", message}, {"showUser", true}}}}}});
 }
 

@@ -13,11 +13,10 @@ struct BlockCommand {
 };
 
 constexpr BlockCommand blockCommands[] = {
-    {"commands", 4, true},  {"define", 6, true},     {"document", 3, true},
-    {"while", 5, true},     {"if", 2, true},         {"actions", 2, true},
-    {"python", 2, false},   {"python-interactive", 7, false}, {"pi", 2, false},
-    {"guile", 2, false},    {"guile-repl", 6, false}, {"gr", 2, false},
-    {"shell", 3, false},    {"compile", 5, false},   {"expression", 4, false},
+    {"commands", 4, true}, {"define", 6, true},   {"document", 3, true},    {"while", 5, true},
+    {"if", 2, true},       {"actions", 2, true},  {"python", 2, false},     {"python-interactive", 7, false},
+    {"pi", 2, false},      {"guile", 2, false},   {"guile-repl", 6, false}, {"gr", 2, false},
+    {"shell", 3, false},   {"compile", 5, false}, {"expression", 4, false},
 };
 
 std::string_view trimmed(std::string_view text)

@@ -35,7 +35,7 @@ void GdbDriver::prepare()
     command("-gdb-set mi-async on");
     if (seesTerminals_ && terminal_.open(-1) && pipe2(stopRelay_, O_CLOEXEC) == 0) {
         // Output events carry the program's lines as it wrote them, without a terminal's \r.
-        termios modes {};
+        termios modes{};
         if (tcgetattr(terminal_.slave, &modes) == 0) {
             modes.c_oflag &= ~OPOST;
             tcsetattr(terminal_.slave, TCSANOW, &modes);
@@ -274,8 +274,9 @@ void GdbDriver::threads(const Json &request)
     if (const MiValue *threads = answer.record->find("threads")) {
         for (const auto &thread : threads->items) {
             const MiValue &info = thread.value;
-            list.push_back({{"id", miNumber(info.text("id"))},
-                            {"name", std::string(info.text("name").value_or(info.text("target-id").value_or("thread")))}});
+            list.push_back(
+                {{"id", miNumber(info.text("id"))},
+                 {"name", std::string(info.text("name").value_or(info.text("target-id").value_or("thread")))}});
         }
     }
     channel_.respond(request, {{"threads", list}});
@@ -286,8 +287,9 @@ void GdbDriver::console(const Json &request, const std::string &input)
     const std::vector<std::string> lines = consoleLines(input);
     for (const auto &line : lines) {
         if (startsGdbBlock(line)) {
-            fail(request, "\"" + line + "\" reads the lines after it, which the Debug Console cannot give it: "
-                          "not run (nothing was)");
+            fail(request, "\"" + line +
+                              "\" reads the lines after it, which the Debug Console cannot give it: "
+                              "not run (nothing was)");
             return;
         }
     }

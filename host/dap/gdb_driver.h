@@ -69,8 +69,7 @@ private:
     // A line for GDB's own command line, run as its console would.
     MiAnswer consoleCommand(const std::string &line, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
-    template <typename Frame>
-    MiAnswer exchange(Frame frame, std::chrono::milliseconds timeout)
+    template <typename Frame> MiAnswer exchange(Frame frame, std::chrono::milliseconds timeout)
     {
         const uint64_t token = session_.nextToken();
         auto line = frame(token);

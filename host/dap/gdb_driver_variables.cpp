@@ -62,7 +62,8 @@ void GdbDriver::stackTrace(const Json &request, const Json &arguments)
                             {"line", miNumber(frame.text("line"))},
                             {"column", frame.text("line") ? 1 : 0}};
                 if (auto path = frame.text("fullname"))
-                    out["source"] = {{"name", std::string(frame.text("file").value_or(*path))}, {"path", std::string(*path)}};
+                    out["source"] = {{"name", std::string(frame.text("file").value_or(*path))},
+                                     {"path", std::string(*path)}};
                 if (auto address = frame.text("addr"))
                     out["instructionPointerReference"] = std::string(*address);
                 frames.push_back(out);
@@ -197,7 +198,8 @@ void GdbDriver::setVariable(const Json &request, const Json &arguments)
         fail(request, "no such variable (variables last until the program runs again)");
         return;
     }
-    MiAnswer assigned = command("-var-assign " + object->second + " " + GdbSession::quoted(arguments.value("value", "")));
+    MiAnswer assigned =
+        command("-var-assign " + object->second + " " + GdbSession::quoted(arguments.value("value", "")));
     if (!assigned.ok()) {
         fail(request, assigned.error());
         return;

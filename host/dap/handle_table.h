@@ -9,8 +9,7 @@
 
 namespace local_debugger::dap {
 
-template <typename Value>
-class HandleTable {
+template <typename Value> class HandleTable {
 public:
     void resumed() { ++generation_; }
     // The debuggee has run since the table was last cleared: its entries name nothing now.

@@ -17,8 +17,7 @@
 
 namespace local_debugger::dap {
 
-template <typename Answer>
-class LineDriver : public DebuggerDriver {
+template <typename Answer> class LineDriver : public DebuggerDriver {
 public:
     explicit LineDriver(DapChannel &channel) : channel_(channel) {}
 
@@ -95,8 +94,7 @@ private:
     std::atomic<bool> terminatedSent_ = false;
 };
 
-template <typename Answer>
-void LineDriver<Answer>::start(ServiceClient &client, const Json &request)
+template <typename Answer> void LineDriver<Answer>::start(ServiceClient &client, const Json &request)
 {
     client_ = &client;
     const Json arguments = request.value("arguments", Json::object());
@@ -121,8 +119,7 @@ void LineDriver<Answer>::start(ServiceClient &client, const Json &request)
     channel_.event("initialized");
 }
 
-template <typename Answer>
-void LineDriver<Answer>::finish(bool terminate)
+template <typename Answer> void LineDriver<Answer>::finish(bool terminate)
 {
     using namespace std::chrono_literals;
     if (!attach_ || !client_)

@@ -90,8 +90,7 @@ private:
         return answers_.wait(guard, seq, timeout);
     }
 
-    template <typename Shape>
-    void forward(const Json &request, const Json &structured, Shape shape)
+    template <typename Shape> void forward(const Json &request, const Json &structured, Shape shape)
     {
         Result result = ask(structured);
         if (!result.ok()) {
@@ -145,7 +144,7 @@ private:
 
     std::mutex sendLock_; // numbering and sending go together
     LldbSession session_; // under sendLock_
-    Json launch_; // the launch request, from the editor's launch
+    Json launch_;         // the launch request, from the editor's launch
 };
 
 std::optional<std::string> LldbDriver::attachTo(int64_t pid)
@@ -326,13 +325,14 @@ void LldbDriver::setBreakpoints(const Json &request, const Json &arguments)
 void LldbDriver::setFunctionBreakpoints(const Json &request, const Json &arguments)
 {
     const auto functions = breakpointSpecs(arguments, "name", "");
-    forward(request, {{"request", "functionBreakpoints"}, {"functions", given(functions, "name")}}, [&](const Json &body) {
-        std::lock_guard<std::mutex> guard(lock_);
-        functionBreakpointIds_.clear();
-        for (const auto &breakpoint : body.value("breakpoints", Json::array()))
-            functionBreakpointIds_.insert(breakpoint.value("id", int64_t{0}));
-        return answered(functions, placed(body, ""));
-    });
+    forward(request, {{"request", "functionBreakpoints"}, {"functions", given(functions, "name")}},
+            [&](const Json &body) {
+                std::lock_guard<std::mutex> guard(lock_);
+                functionBreakpointIds_.clear();
+                for (const auto &breakpoint : body.value("breakpoints", Json::array()))
+                    functionBreakpointIds_.insert(breakpoint.value("id", int64_t{0}));
+                return answered(functions, placed(body, ""));
+            });
 }
 
 void LldbDriver::stackTrace(const Json &request, const Json &arguments)
@@ -404,7 +404,9 @@ void LldbDriver::setVariable(const Json &request, const Json &arguments)
              {"handle", arguments.value("variablesReference", 0)},
              {"name", arguments.value("name", "")},
              {"value", arguments.value("value", "")}},
-            [](const Json &body) { return Json{{"value", body.value("value", "")}}; });
+            [](const Json &body) {
+                return Json{{"value", body.value("value", "")}};
+            });
 }
 
 void LldbDriver::evaluate(const Json &request, const Json &arguments)
@@ -447,6 +449,9 @@ void LldbDriver::console(const Json &request, const std::string &input)
 
 } // namespace
 
-std::unique_ptr<DebuggerDriver> lldbDriver(DapChannel &channel) { return std::make_unique<LldbDriver>(channel); }
+std::unique_ptr<DebuggerDriver> lldbDriver(DapChannel &channel)
+{
+    return std::make_unique<LldbDriver>(channel);
+}
 
 } // namespace local_debugger::dap

@@ -17,18 +17,18 @@ struct Field {
 // Fields by name, whatever the request: DAP gives a name one type throughout. Checked in the
 // arguments and in the objects within them (a source, each breakpoint).
 constexpr Field fields[] = {
-    {"threadId", Shape::Id},          {"pid", Shape::Id},
-    {"frameId", Shape::Handle},       {"variablesReference", Shape::Handle},
-    {"startFrame", Shape::Count},     {"levels", Shape::Count},
-    {"column", Shape::Count},         {"line", Shape::Line},
-    {"expression", Shape::Text},      {"context", Shape::Text},
-    {"name", Shape::Text},            {"value", Shape::Text},
-    {"program", Shape::Text},         {"cwd", Shape::Text},
-    {"backend", Shape::Text},         {"path", Shape::Text},
-    {"condition", Shape::Text},       {"hitCondition", Shape::Text},
-    {"stopOnEntry", Shape::Flag},     {"terminateDebuggee", Shape::Flag},
-    {"args", Shape::Words},           {"env", Shape::Environment},
-    {"source", Shape::Object},        {"breakpoints", Shape::Objects},
+    {"threadId", Shape::Id},      {"pid", Shape::Id},
+    {"frameId", Shape::Handle},   {"variablesReference", Shape::Handle},
+    {"startFrame", Shape::Count}, {"levels", Shape::Count},
+    {"column", Shape::Count},     {"line", Shape::Line},
+    {"expression", Shape::Text},  {"context", Shape::Text},
+    {"name", Shape::Text},        {"value", Shape::Text},
+    {"program", Shape::Text},     {"cwd", Shape::Text},
+    {"backend", Shape::Text},     {"path", Shape::Text},
+    {"condition", Shape::Text},   {"hitCondition", Shape::Text},
+    {"stopOnEntry", Shape::Flag}, {"terminateDebuggee", Shape::Flag},
+    {"args", Shape::Words},       {"env", Shape::Environment},
+    {"source", Shape::Object},    {"breakpoints", Shape::Objects},
 };
 
 // Thread and process ids fit the debuggers' ints; frame and variable references are the
@@ -39,7 +39,8 @@ constexpr int64_t maxHandle = (int64_t{1} << 53) - 1;
 bool inRange(const Json &value, int64_t low, int64_t high)
 {
     if (value.is_number_unsigned())
-        return value.get<uint64_t>() >= static_cast<uint64_t>(low) && value.get<uint64_t>() <= static_cast<uint64_t>(high);
+        return value.get<uint64_t>() >= static_cast<uint64_t>(low) &&
+               value.get<uint64_t>() <= static_cast<uint64_t>(high);
     return value.is_number_integer() && value.get<int64_t>() >= low && value.get<int64_t>() <= high;
 }
 
@@ -49,9 +50,9 @@ std::string fieldProblem(const Field &field, const Json &value)
 {
     const std::string name = field.name;
     const auto range = [&](int64_t low, int64_t high) {
-        return inRange(value, low, high) ? ""
-                                         : name + " must be an integer from " + std::to_string(low) + " to " +
-                                               std::to_string(high);
+        return inRange(value, low, high)
+                   ? ""
+                   : name + " must be an integer from " + std::to_string(low) + " to " + std::to_string(high);
     };
     switch (field.shape) {
     case Shape::Text:
@@ -59,7 +60,8 @@ std::string fieldProblem(const Field &field, const Json &value)
     case Shape::Flag:
         return value.is_boolean() ? "" : name + " must be true or false";
     case Shape::Words:
-        if (value.is_array() && std::all_of(value.begin(), value.end(), [](const Json &word) { return word.is_string(); }))
+        if (value.is_array() &&
+            std::all_of(value.begin(), value.end(), [](const Json &word) { return word.is_string(); }))
             return "";
         return name + " must be an array of strings";
     case Shape::Environment:
@@ -70,7 +72,8 @@ std::string fieldProblem(const Field &field, const Json &value)
     case Shape::Object:
         return value.is_object() ? objectProblem(value) : name + " must be an object";
     case Shape::Objects:
-        if (!value.is_array() || !std::all_of(value.begin(), value.end(), [](const Json &item) { return item.is_object(); }))
+        if (!value.is_array() ||
+            !std::all_of(value.begin(), value.end(), [](const Json &item) { return item.is_object(); }))
             return name + " must be an array of objects";
         for (const auto &item : value) {
             if (std::string problem = objectProblem(item); !problem.empty())

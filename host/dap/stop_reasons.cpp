@@ -27,7 +27,7 @@ Json stoppedBody(const DebuggeeStop &stop, std::atomic<bool> &entryPending, std:
     Json body = {{"reason", "step"}};
     switch (stop.cause) {
     case DebuggeeStop::Cause::Breakpoint:
-        body["reason"] = entry()                                          ? "entry"
+        body["reason"] = entry()                                           ? "entry"
                          : functionBreakpoints.count(stop.breakpoint) != 0 ? "function breakpoint"
                                                                            : "breakpoint";
         body["hitBreakpointIds"] = Json::array({stop.breakpoint});

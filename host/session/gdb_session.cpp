@@ -4,7 +4,6 @@
 
 namespace local_debugger {
 
-
 std::optional<std::string> GdbSession::command(uint64_t token, std::string_view command)
 {
     if (command.find('\n') != std::string_view::npos)
@@ -17,7 +16,10 @@ std::string GdbSession::console(uint64_t token, std::string_view line)
     return std::to_string(token) + "-interpreter-exec console " + doubleQuoted(line) + "\n";
 }
 
-std::string GdbSession::quoted(std::string_view word) { return doubleQuoted(word); }
+std::string GdbSession::quoted(std::string_view word)
+{
+    return doubleQuoted(word);
+}
 
 // With --start, GDB stops at the entry point on a breakpoint of its own; an interrupt shows as
 // SIGINT, or as a stop without a reason when the debuggee was between stops.

@@ -11,7 +11,10 @@ std::optional<LldbSession::Line> LldbSession::line(std::string_view text)
     return Line{++last_, std::string(text) + "\n"};
 }
 
-std::optional<std::string> LldbSession::quoted(std::string_view word) { return lldbQuoted(word); }
+std::optional<std::string> LldbSession::quoted(std::string_view word)
+{
+    return lldbQuoted(word);
+}
 
 LldbSession::Line LldbSession::request(const nlohmann::json &request)
 {

@@ -214,10 +214,12 @@ TEST_P(LldbBackend, RequestsSetBreakpointsReadThreadsFramesScopesAndVariablesEva
     Backend backend(GetParam());
     const std::string source = LD_SOURCE_DIR "/example/example_program.c";
     const std::string shapes = LD_SOURCE_DIR "/tests/debuggees/struct_program.c";
-    std::map<std::string, std::string> known = {{"example", example}, {"source", source},
-        {"struct", LD_STANDIN_DIR "/struct_program"}, {"sum", std::to_string(lineOf(shapes, "int sum = 0;"))},
-        {"square", std::to_string(lineOf(source, "int square = x * x;"))},
-        {"next", std::to_string(lineOf(source, "return square + 1;"))}};
+    std::map<std::string, std::string> known = {{"example", example},
+                                                {"source", source},
+                                                {"struct", LD_STANDIN_DIR "/struct_program"},
+                                                {"sum", std::to_string(lineOf(shapes, "int sum = 0;"))},
+                                                {"square", std::to_string(lineOf(source, "int square = x * x;"))},
+                                                {"next", std::to_string(lineOf(source, "return square + 1;"))}};
     const Steps steps = {
         {R"("breakpoints","lines":[])", R"(error: request "breakpoints" has no "file" field)"},
         {R"("breakpoints","file":"","lines":[])", R"(error: field "file" must not be empty)"},
@@ -238,17 +240,20 @@ TEST_P(LldbBackend, RequestsSetBreakpointsReadThreadsFramesScopesAndVariablesEva
         // Set before the launch, breakpoints resolve in the program file; a command line's one stays.
         {"target create @example@", ""},
         {"breakpoint set -n spin", ""},
-        {R"("breakpoints","file":"@source@","lines":[{"line":@square@},{"line":1000}])", R"({"breakpoints":[)"
+        {R"("breakpoints","file":"@source@","lines":[{"line":@square@},{"line":1000}])",
+         R"({"breakpoints":[)"
          R"({"id":"=first","verified":true,"line":@square@},{"verified":false,"message":"no code at this line"}]})"},
         {R"("breakpoints","file":"/a.c","lines":[{"line":5}])",
          R"({"breakpoints":[{"verified":false,"line":5,"message":"not resolved yet"}]})"},
         {"process launch", ""},
         {"?stopped exited", R"({"reason":"breakpoint","thread":"=thread","frame":{"line":@square@}})"},
         {R"("threads")", R"({"threads":[{"id":@thread@,"name":"example-program"}]})"},
-        {R"("frames","thread":@thread@,"count":2)", R"({"total":"~[2-9]|[1-9][0-9]+","frames":[{"index":0,"function":)"
+        {R"("frames","thread":@thread@,"count":2)",
+         R"({"total":"~[2-9]|[1-9][0-9]+","frames":[{"index":0,"function":)"
          R"("compute","file":"@source@","line":@square@,"address":"~0x[0-9a-f]{16}"},{"function":"main"}]})"},
         {R"("frames","start":1,"count":1)", R"({"frames":[{"index":1,"function":"main"}]})"},
-        {R"("scopes","thread":@thread@,"frame":0)", R"({"scopes":[{"name":"Locals","handle":"=locals"},)"
+        {R"("scopes","thread":@thread@,"frame":0)",
+         R"({"scopes":[{"name":"Locals","handle":"=locals"},)"
          R"({"name":"Arguments","handle":"=args"},{"name":"Registers","handle":"=registers"}]})"},
         {R"("variables","handle":@args@)", R"({"variables":[{"name":"x","value":"1","type":"int","handle":0}]})"},
         {R"("variables","handle":@locals@)", R"({"variables":[{"name":"square","type":"int","handle":0}]})"},
@@ -291,10 +296,12 @@ TEST_P(LldbBackend, RequestsSetBreakpointsReadThreadsFramesScopesAndVariablesEva
         {"?stopped exited", R"({"frame":{"function":"perimeter"}})"},
         {R"("scopes")", R"({"scopes":[{},{"handle":"=args"},{}]})"},
         {R"("variables","handle":@args@)", R"({"variables":[{"name":"shape","type":"const shape *","handle":"=p"}]})"},
-        {R"("variables","handle":@p@)", R"({"variables":[{"name":"id","value":"42","handle":0},)"
+        {R"("variables","handle":@p@)",
+         R"({"variables":[{"name":"id","value":"42","handle":0},)"
          R"({"name":"origin","value":"{...}","handle":"=origin"},{"name":"sides","handle":"=sides"}]})"},
         {R"("variables","handle":@origin@)", R"({"variables":[{"name":"x","value":"3"},{"name":"y","value":"4"}]})"},
-        {R"("variables","handle":@sides@)", R"({"variables":[{"name":"[0]","value":"5"},{"value":"6"},{"value":"7"}]})"},
+        {R"("variables","handle":@sides@)",
+         R"({"variables":[{"name":"[0]","value":"5"},{"value":"6"},{"value":"7"}]})"},
         // A debuggee waiting on its terminal runs until it reads a line.
         {"target create /bin/sh", ""},
         {R"(process launch -- -c "read line")", ""},
@@ -317,8 +324,13 @@ TEST_P(LldbBackend, LaunchRequestGivesTheProgramItsArgumentsAndDirectoryByteForB
     const std::string directory = scratch.path() + "/work `dir`\n'é' $HOME";
     const std::string written = scratch.path() + "/written";
     std::filesystem::create_directory(directory);
-    const std::vector<std::string> hostile = {"tick `1+1`", "", "two\nlines", "it's \"quoted\" \\ $HOME", "é ü",
-                                              "`touch " + scratch.path() + "/marker`", "$(touch " + scratch.path() + "/marker)"};
+    const std::vector<std::string> hostile = {"tick `1+1`",
+                                              "",
+                                              "two\nlines",
+                                              "it's \"quoted\" \\ $HOME",
+                                              "é ü",
+                                              "`touch " + scratch.path() + "/marker`",
+                                              "$(touch " + scratch.path() + "/marker)"};
     Json arguments = {"-c", "printf '[%s]' \"$@\" > \"$0\"; pwd -P >> \"$0\"", written};
     std::string expected;
     for (const auto &argument : hostile) {
@@ -342,15 +354,16 @@ TEST_P(LldbBackend, LaunchRequestGivesTheProgramItsArgumentsAndDirectoryByteForB
     };
     play(backend, refusals, known);
     // Launched at once, stopped at the entry first; kept by the target for a later process launch.
-    play(backend, {{R"("launch","arguments":@arguments@,"cwd":"@directory@","stopAtEntry":true)", ""},
-                   {"?stopped exited", R"({"state":"stopped","reason":"signal","signal":"SIGSTOP"})"},
-                   {R"("step","kind":"continue")", ""},
-                   {"?exited", R"({"status":0})"}},
+    play(backend,
+         {{R"("launch","arguments":@arguments@,"cwd":"@directory@","stopAtEntry":true)", ""},
+          {"?stopped exited", R"({"state":"stopped","reason":"signal","signal":"SIGSTOP"})"},
+          {R"("step","kind":"continue")", ""},
+          {"?exited", R"({"status":0})"}},
          known);
     EXPECT_EQ(readFile(written), expected + directory + "\n");
     std::filesystem::remove(written);
-    play(backend, {{R"("launch","arguments":@arguments@,"start":false)", ""}, {"process launch", ""}, {"?exited", "{}"}},
-         known);
+    play(backend,
+         {{R"("launch","arguments":@arguments@,"start":false)", ""}, {"process launch", ""}, {"?exited", "{}"}}, known);
     EXPECT_EQ(readFile(written), expected + std::filesystem::current_path().string() + "\n");
     EXPECT_FALSE(std::filesystem::exists(scratch.path() + "/marker"));
     backend.closeCommands();
@@ -365,7 +378,10 @@ struct Terminal {
     Terminal() { EXPECT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0); }
     ~Terminal() { close(master); }
     std::string path() const { return ptsname(master); }
-    void type(const std::string &keys) { EXPECT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    void type(const std::string &keys)
+    {
+        EXPECT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
     // Reads until text shows after what was awaited before; what came up to it.
     std::string await(const std::string &text)
     {
@@ -396,17 +412,18 @@ TEST_P(LldbBackend, ConsoleRunsLldbsInterpreterOnTheTerminalWhileTheRecordsStayC
     Backend backend(GetParam());
     Terminal terminal;
     std::map<std::string, std::string> known = {{"terminal", terminal.path()}, {"example", example}};
-    play(backend, {{R"("console")", R"(error: request "console" has no "terminal" field)"},
-                   {R"("console","terminal":"")", R"(error: field "terminal" must not be empty)"},
-                   {R"("console","terminal":7)", R"(error: field "terminal" must be a string)"},
-                   {R"("console","terminal":"@terminal@","initFile":"yes")", R"(error: field "initFile" must be true or false)"},
-                   {R"("console","terminal":"/nonexistent")", "error: cannot open /nonexistent: No such file or directory"},
-                   {R"("console","terminal":"/dev/null")", "error: /dev/null is not a terminal"},
-                   {R"("consoleSize")", "error: no console"},
-                   {"target create @example@", ""},
-                   {R"("console","terminal":"@terminal@","initFile":true)", ""},
-                   {R"("console","terminal":"@terminal@")", "error: a console is already running"},
-                   {R"("consoleSize")", ""}},
+    play(backend,
+         {{R"("console")", R"(error: request "console" has no "terminal" field)"},
+          {R"("console","terminal":"")", R"(error: field "terminal" must not be empty)"},
+          {R"("console","terminal":7)", R"(error: field "terminal" must be a string)"},
+          {R"("console","terminal":"@terminal@","initFile":"yes")", R"(error: field "initFile" must be true or false)"},
+          {R"("console","terminal":"/nonexistent")", "error: cannot open /nonexistent: No such file or directory"},
+          {R"("console","terminal":"/dev/null")", "error: /dev/null is not a terminal"},
+          {R"("consoleSize")", "error: no console"},
+          {"target create @example@", ""},
+          {R"("console","terminal":"@terminal@","initFile":true)", ""},
+          {R"("console","terminal":"@terminal@")", "error: a console is already running"},
+          {R"("consoleSize")", ""}},
          known);
     // LLDB's own console: the init file's prompt, its description of each stop with the source
     // line, and the program's output; the records have all of it too, in their own terms.

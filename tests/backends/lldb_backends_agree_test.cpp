@@ -20,11 +20,16 @@ void play(Backend &backend, const Step &step)
 {
     backend.command(step.line);
     const std::string states = " " + step.await + " ";
-    const bool awaited = step.await.empty() || (step.await.starts_with("=")
-        ? waitUntil([&] { return backend.output().find(step.await.substr(1)) != std::string::npos; })
-        : backend.next([&](const Json &r) {
-              return r.value("type", "") == "process" && states.find(" " + r.value("state", "") + " ") != std::string::npos;
-          }).has_value());
+    const bool awaited =
+        step.await.empty() ||
+        (step.await.starts_with("=")
+             ? waitUntil([&] { return backend.output().find(step.await.substr(1)) != std::string::npos; })
+             : backend
+                   .next([&](const Json &r) {
+                       return r.value("type", "") == "process" &&
+                              states.find(" " + r.value("state", "") + " ") != std::string::npos;
+                   })
+                   .has_value());
     EXPECT_TRUE(awaited) << step.line << " was not followed by " << step.await;
 }
 

@@ -74,7 +74,8 @@ void absorb(int fd, std::string &pending, const char *arguments)
         offset += got;
     }
     signal(SIGINT, SIG_DFL);
-    standin::writeAll(output, "absorbed " + std::to_string(offset) + " mismatches " + std::to_string(mismatches) + "\n");
+    standin::writeAll(output,
+                      "absorbed " + std::to_string(offset) + " mismatches " + std::to_string(mismatches) + "\n");
 }
 
 } // namespace

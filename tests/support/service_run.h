@@ -18,6 +18,7 @@
 using local_debugger::Connection;
 using local_debugger::DataMessageHeader;
 using local_debugger::encodeDataMessageHeader;
+using local_debugger::encodeEnvironmentPayload;
 using local_debugger::encodeMessage;
 using local_debugger::maxMessageSize;
 using local_debugger::Message;
@@ -26,11 +27,10 @@ using local_debugger::MessageDecoder;
 using local_debugger::MessageDictionary;
 using local_debugger::MessageKind;
 using local_debugger::MessageValue;
-using local_debugger::encodeEnvironmentPayload;
 using local_debugger::ServiceClient;
 using local_debugger::ServiceStartOptions;
-using local_debugger::startService;
 using local_debugger::StartedService;
+using local_debugger::startService;
 
 using namespace std::chrono_literals;
 
@@ -77,7 +77,8 @@ private:
 // Starts the service by hand with descriptor3 (a connected or listening socket) on descriptor 3,
 // and each {descriptor, number} of inherited left open under that number (above 3).
 pid_t startRawService(int descriptor3, const std::string &bundleDir = LD_BUNDLE_DIR,
-                      const std::vector<std::pair<int, int>> &inherited = {}, std::vector<std::string> environment = {});
+                      const std::vector<std::pair<int, int>> &inherited = {},
+                      std::vector<std::string> environment = {});
 std::optional<int> rawExitStatus(pid_t pid);
 
 // A service on one end of a socket pair; the other end, for raw bytes, is the second value.
