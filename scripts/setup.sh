@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config clang-format
   libgtest-dev libmsgpack-cxx-dev libplist-dev nlohmann-json3-dev libedit-dev
   libncurses-dev libbsd-dev # their static libraries: debugger-host is linked whole
   gdb gdb-multiarch
