@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/dap/breakpoint_spec.h"
+#include "host/dap/breakpoint_request.h"
 #include "host/dap/handle_table.h"
 #include "host/dap/line_driver.h"
 #include "host/debuggee_terminal.h"
@@ -102,7 +102,7 @@ private:
     Json breakpoint(const MiAnswer &answer, const std::string &path);
 
     // The insert command for a location with its condition and hit count.
-    static std::string insert(const std::string &location, const BreakpointSpec &spec);
+    static std::string insert(const std::string &location, const BreakpointRequest &wanted);
 
     void replaceBreakpoints(std::vector<int64_t> &numbers);
 

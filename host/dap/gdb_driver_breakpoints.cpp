@@ -18,13 +18,13 @@ Json GdbDriver::breakpoint(const MiAnswer &answer, const std::string &path)
     return result;
 }
 
-std::string GdbDriver::insert(const std::string &location, const BreakpointSpec &spec)
+std::string GdbDriver::insert(const std::string &location, const BreakpointRequest &wanted)
 {
     std::string text = "-break-insert -f";
-    if (!spec.condition.empty())
-        text += " -c " + GdbSession::quoted(spec.condition);
-    if (spec.ignoreCount)
-        text += " -i " + std::to_string(*spec.ignoreCount);
+    if (!wanted.condition.empty())
+        text += " -c " + GdbSession::quoted(wanted.condition);
+    if (wanted.ignoreCount)
+        text += " -i " + std::to_string(*wanted.ignoreCount);
     return text + " -- " + GdbSession::quoted(location); // a location starting with - is no option
 }
 
@@ -49,12 +49,12 @@ void GdbDriver::setBreakpoints(const Json &request, const Json &arguments)
     auto &numbers = sourceBreakpoints_[path];
     replaceBreakpoints(numbers);
     Json answers = Json::array();
-    for (const auto &spec : breakpointSpecs(arguments, "line", 0)) {
-        if (spec.problem) {
-            answers.push_back(spec.unverified());
+    for (const auto &wanted : breakpointRequests(arguments, "line", 0)) {
+        if (wanted.problem) {
+            answers.push_back(wanted.unverified());
             continue;
         }
-        Json placed = breakpoint(command(insert(path + ":" + spec.where.dump(), spec)), path);
+        Json placed = breakpoint(command(insert(path + ":" + wanted.where.dump(), wanted)), path);
         if (placed.contains("id"))
             numbers.push_back(placed["id"].get<int64_t>());
         answers.push_back(placed);
@@ -70,12 +70,12 @@ void GdbDriver::setFunctionBreakpoints(const Json &request, const Json &argument
         functionBreakpointIds_.clear();
     }
     Json answers = Json::array();
-    for (const auto &spec : breakpointSpecs(arguments, "name", "")) {
-        if (spec.problem) {
-            answers.push_back(spec.unverified());
+    for (const auto &wanted : breakpointRequests(arguments, "name", "")) {
+        if (wanted.problem) {
+            answers.push_back(wanted.unverified());
             continue;
         }
-        Json placed = breakpoint(command(insert(spec.where.get<std::string>(), spec)), "");
+        Json placed = breakpoint(command(insert(wanted.where.get<std::string>(), wanted)), "");
         if (placed.contains("id")) {
             functionBreakpoints_.push_back(placed["id"].get<int64_t>());
             std::lock_guard<std::mutex> guard(lock_);

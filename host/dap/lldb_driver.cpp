@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/dap/breakpoint_spec.h"
+#include "host/dap/breakpoint_request.h"
 #include "host/dap/launch_values.h"
 #include "host/dap/line_driver.h"
 #include "host/session/lldb_session.h"
@@ -113,9 +113,9 @@ private:
 
     // Those that cannot be set are left out of what the back end is given, and answered
     // unverified with the reason in their place.
-    static Json given(const std::vector<BreakpointSpec> &specs, const char *key);
+    static Json given(const std::vector<BreakpointRequest> &allWanted, const char *key);
 
-    static Json answered(const std::vector<BreakpointSpec> &specs, const Json &placedBody);
+    static Json answered(const std::vector<BreakpointRequest> &allWanted, const Json &placedBody);
 
     void setBreakpoints(const Json &request, const Json &arguments) override;
 
@@ -280,30 +280,30 @@ Json LldbDriver::placed(const Json &body, const std::string &path)
     return {{"breakpoints", list}};
 }
 
-Json LldbDriver::given(const std::vector<BreakpointSpec> &specs, const char *key)
+Json LldbDriver::given(const std::vector<BreakpointRequest> &allWanted, const char *key)
 {
     Json list = Json::array();
-    for (const auto &spec : specs) {
-        if (spec.problem)
+    for (const auto &wanted : allWanted) {
+        if (wanted.problem)
             continue;
-        Json to = {{key, spec.where}};
-        if (!spec.condition.empty())
-            to["condition"] = spec.condition;
-        if (spec.ignoreCount)
-            to["ignoreCount"] = *spec.ignoreCount;
+        Json to = {{key, wanted.where}};
+        if (!wanted.condition.empty())
+            to["condition"] = wanted.condition;
+        if (wanted.ignoreCount)
+            to["ignoreCount"] = *wanted.ignoreCount;
         list.push_back(to);
     }
     return list;
 }
 
-Json LldbDriver::answered(const std::vector<BreakpointSpec> &specs, const Json &placedBody)
+Json LldbDriver::answered(const std::vector<BreakpointRequest> &allWanted, const Json &placedBody)
 {
     const Json &placedList = placedBody["breakpoints"];
     Json list = Json::array();
     size_t next = 0;
-    for (const auto &spec : specs) {
-        if (spec.problem)
-            list.push_back(spec.unverified());
+    for (const auto &wanted : allWanted) {
+        if (wanted.problem)
+            list.push_back(wanted.unverified());
         else if (next < placedList.size())
             list.push_back(placedList[next++]);
     }
@@ -317,14 +317,14 @@ void LldbDriver::setBreakpoints(const Json &request, const Json &arguments)
         channel_.fail(request, "setBreakpoints needs source.path");
         return;
     }
-    const auto lines = breakpointSpecs(arguments, "line", 0);
+    const auto lines = breakpointRequests(arguments, "line", 0);
     forward(request, {{"request", "breakpoints"}, {"file", path}, {"lines", given(lines, "line")}},
             [&](const Json &body) { return answered(lines, placed(body, path)); });
 }
 
 void LldbDriver::setFunctionBreakpoints(const Json &request, const Json &arguments)
 {
-    const auto functions = breakpointSpecs(arguments, "name", "");
+    const auto functions = breakpointRequests(arguments, "name", "");
     forward(request, {{"request", "functionBreakpoints"}, {"functions", given(functions, "name")}},
             [&](const Json &body) {
                 std::lock_guard<std::mutex> guard(lock_);

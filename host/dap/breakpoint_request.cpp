@@ -1,4 +1,4 @@
-#include "host/dap/breakpoint_spec.h"
+#include "host/dap/breakpoint_request.h"
 
 #include <cstdlib>
 
@@ -13,7 +13,7 @@ std::string nonEmptyText(const Json &breakpoint, const char *field)
 }
 
 // A hit condition is the number of the hit to stop at ("3": the third), so one less is passed over.
-void readHitCondition(const Json &breakpoint, BreakpointSpec &spec)
+void readHitCondition(const Json &breakpoint, BreakpointRequest &wanted)
 {
     const std::string hits = nonEmptyText(breakpoint, "hitCondition");
     if (hits.empty())
@@ -21,22 +21,22 @@ void readHitCondition(const Json &breakpoint, BreakpointSpec &spec)
     char *end = nullptr;
     const long long count = strtoll(hits.c_str(), &end, 10);
     if (end == hits.c_str() || *end != '\0' || count < 1)
-        spec.problem = "a hit condition is a number of hits, not \"" + hits + "\"";
+        wanted.problem = "a hit condition is a number of hits, not \"" + hits + "\"";
     else
-        spec.ignoreCount = count - 1;
+        wanted.ignoreCount = count - 1;
 }
 
 } // namespace
 
-std::vector<BreakpointSpec> breakpointSpecs(const Json &arguments, const char *key, const Json &fallback)
+std::vector<BreakpointRequest> breakpointRequests(const Json &arguments, const char *key, const Json &fallback)
 {
-    std::vector<BreakpointSpec> specs;
+    std::vector<BreakpointRequest> allWanted;
     for (const auto &breakpoint : arguments.value("breakpoints", Json::array())) {
-        BreakpointSpec spec{breakpoint.value(key, fallback), nonEmptyText(breakpoint, "condition"), {}, {}};
-        readHitCondition(breakpoint, spec);
-        specs.push_back(std::move(spec));
+        BreakpointRequest wanted{breakpoint.value(key, fallback), nonEmptyText(breakpoint, "condition"), {}, {}};
+        readHitCondition(breakpoint, wanted);
+        allWanted.push_back(std::move(wanted));
     }
-    return specs;
+    return allWanted;
 }
 
 } // namespace local_debugger::dap

@@ -12,7 +12,7 @@
 
 namespace local_debugger::dap {
 
-struct BreakpointSpec {
+struct BreakpointRequest {
     Json where;                         // its line or function name, as given
     std::string condition;              // empty: none
     std::optional<int64_t> ignoreCount; // the hits to pass over first
@@ -24,6 +24,6 @@ struct BreakpointSpec {
 
 // The request's breakpoints in order: key names where each is ("line", "name"), fallback what an
 // absent one means.
-std::vector<BreakpointSpec> breakpointSpecs(const Json &arguments, const char *key, const Json &fallback);
+std::vector<BreakpointRequest> breakpointRequests(const Json &arguments, const char *key, const Json &fallback);
 
 } // namespace local_debugger::dap
