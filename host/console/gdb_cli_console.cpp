@@ -15,7 +15,6 @@
 
 #include <editline/readline.h>
 
-#include "host/command_quoting.h"
 #include "host/console/console_signals.h"
 #include "host/console/dialect.h"
 #include "host/console/gdb_console_text.h"
@@ -23,7 +22,7 @@
 #include "host/console/gdb_record_queue.h"
 #include "host/console/gdb_terminals.h"
 #include "host/console/line_editing.h"
-#include "host/mi_record.h"
+#include "host/session/gdb_session.h"
 
 namespace local_debugger::console {
 
@@ -42,7 +41,7 @@ struct GdbCliConsole::State {
     ServiceClient *client = nullptr;
     Mode mode = Mode::Starting;
     std::set<uint64_t> awaited;
-    uint64_t nextId = 1;
+    GdbSession session; // frames and numbers the commands this console sends GDB itself
     uint64_t newUiId = 0, promptId = 0;
     std::map<uint64_t, std::string> shown; // settings asked with -gdb-show, by id: their values
     bool newUiFailed = false;
@@ -127,9 +126,12 @@ void GdbCliConsole::State::send(const std::string &bytes)
 
 uint64_t GdbCliConsole::State::sendAwaited(const std::string &command)
 {
-    const uint64_t id = nextId++;
-    awaited.insert(id);
-    send(std::to_string(id) + command + "\n");
+    const uint64_t id = session.nextToken();
+    // Only this console's own commands come here, none with a line of its own inside.
+    if (auto line = GdbSession::command(id, command)) {
+        awaited.insert(id);
+        send(*line);
+    }
     return id;
 }
 
@@ -150,7 +152,7 @@ void GdbCliConsole::State::sendStart()
     passSize();
     if (options.readInitFiles) {
         if (auto init = gdbHomeInitFile())
-            sendAwaited("-interpreter-exec console " + doubleQuoted("source " + *init));
+            sendAwaited("-interpreter-exec console " + GdbSession::quoted("source " + *init));
     }
     if (options.program) {
         for (const auto &line : gdbDialect()->loadProgram(*options.program, options.arguments, 0))
@@ -169,7 +171,7 @@ void GdbCliConsole::State::readLocalInitFile(const std::string &file)
     loop([&] { return awaited.empty(); });
     const GdbAutoLoad settings{shown[first], shown[first + 1], shown[first + 2], shown[first + 3]};
     if (gdbReadsLocalInitFile(file, settings))
-        sendAwaited("-interpreter-exec console " + doubleQuoted("source " + file));
+        sendAwaited("-interpreter-exec console " + GdbSession::quoted("source " + file));
     else if (settings.localGdbinit == "on")
         print(gdbDeclinedText(file, settings.safePath));
 }
@@ -357,9 +359,9 @@ void GdbCliConsole::State::onLine(char *line)
 std::vector<std::string> GdbCliConsole::State::completeLine(const std::string &lineToCursor)
 {
     State &state = *current;
-    const uint64_t id = state.nextId++;
+    const uint64_t id = state.session.nextToken();
     state.queue.expectCompletion(id);
-    state.send(std::to_string(id) + "-complete " + doubleQuoted(lineToCursor) + "\n");
+    state.send(GdbSession::command(id, "-complete " + GdbSession::quoted(lineToCursor)).value_or(""));
     return state.queue.awaitCompletion(id);
 }
 
@@ -367,7 +369,7 @@ void GdbCliConsole::State::drain()
 {
     queue.clearWake();
     while (auto line = queue.next()) {
-        if (auto record = parseMiRecord(*line))
+        if (auto record = GdbSession::read(*line))
             handle(*record);
     }
 }
@@ -375,7 +377,7 @@ void GdbCliConsole::State::drain()
 void GdbCliConsole::State::handle(const MiRecord &record)
 {
     const std::string &what = record.resultClass;
-    if (record.kind == MiRecord::Kind::Result && record.token && awaited.erase(*record.token) != 0) {
+    if (const auto token = GdbSession::answerTo(record); token && awaited.erase(*token) != 0) {
         handleResult(record);
     } else if (record.kind == MiRecord::Kind::ConsoleStream && mode == Mode::Starting) {
         // What loading the program and the init file say; GDB's terminal shows the rest itself.

@@ -1,7 +1,7 @@
 #include "host/console/gdb_record_queue.h"
 
 #include "host/console/line_editing.h"
-#include "host/mi_record.h"
+#include "host/session/gdb_session.h"
 
 namespace local_debugger::console {
 
@@ -16,9 +16,10 @@ void GdbRecordQueue::feed(const uint8_t *bytes, size_t count)
             std::string line = partialLine_.substr(start, newline - start);
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
-            auto record = line.find("^done") != std::string::npos ? parseMiRecord(line) : std::nullopt;
-            if (record && record->token && completionIds_.erase(*record->token) != 0) {
-                auto &matches = completions_[*record->token];
+            const auto record = GdbSession::answers(line) ? GdbSession::read(line) : std::nullopt;
+            const auto token = record ? GdbSession::answerTo(*record) : std::nullopt;
+            if (token && completionIds_.erase(*token) != 0) {
+                auto &matches = completions_[*token];
                 if (const MiValue *found = record->find("matches")) {
                     for (const auto &match : found->items)
                         matches.push_back(match.value.string);

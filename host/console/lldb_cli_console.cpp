@@ -13,11 +13,11 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "host/command_quoting.h"
 #include "host/console/console_signals.h"
 #include "host/console/line_editing.h"
 #include "host/console/wake_pipe.h"
 #include "host/debuggee_terminal.h"
+#include "host/session/lldb_session.h"
 
 namespace local_debugger::console {
 
@@ -29,10 +29,9 @@ using namespace std::chrono_literals;
 // How long a Ctrl-D waits for LLDB's line editor; LLDB takes the terminal within milliseconds.
 constexpr auto endOfInputHold = 300ms;
 
-void sendLine(ServiceClient &client, const std::string &line)
+void sendLine(ServiceClient &client, const LldbSession::Line &line)
 {
-    const std::string bytes = line + "\n";
-    client.sendData("send", std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    client.sendData("send", std::vector<uint8_t>(line.bytes.begin(), line.bytes.end()));
 }
 
 } // namespace
@@ -51,6 +50,7 @@ struct LldbCliConsole::State {
 
     // The console's own thread only.
     ServiceClient *client = nullptr;
+    LldbSession session;
     DebuggeeTerminal tty;
     termios saved{};
     bool terminal = false;
@@ -130,7 +130,7 @@ struct LldbCliConsole::State {
         if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0)
             return;
         ioctl(tty.master, TIOCSWINSZ, &size);
-        sendLine(*client, R"({"request":"consoleSize"})");
+        sendLine(*client, session.request({{"request", "consoleSize"}}));
     }
 
     void onSignal(const ConsoleSignals &signals)
@@ -170,18 +170,21 @@ struct LldbCliConsole::State {
     // byte.
     void loadProgram()
     {
-        const auto path = lldbQuoted(*options.program);
+        const auto path = LldbSession::quoted(*options.program);
         if (!path)
             return;
         std::vector<std::string> shown{"target create " + *path};
-        sendLine(*client, shown[0]);
+        const auto create = session.line(shown[0]);
+        if (!create)
+            return;
+        sendLine(*client, *create);
         if (!options.arguments.empty()) {
             std::string line = "settings set -- target.run-args ";
             for (const auto &argument : options.arguments)
-                line += " " + lldbQuoted(argument).value_or("\"…\"");
+                line += " " + LldbSession::quoted(argument).value_or("\"…\"");
             shown.push_back(line);
             const Json request{{"request", "launch"}, {"arguments", options.arguments}, {"start", false}};
-            sendLine(*client, request.dump(-1, ' ', false, Json::error_handler_t::replace));
+            sendLine(*client, session.request(request));
         }
         for (size_t i = 0; i < shown.size(); ++i) {
             showOnTerminal("(lldb) " + shown[i] + "\n");
@@ -223,14 +226,13 @@ void LldbCliConsole::feed(const uint8_t *bytes, size_t count)
         size_t start = 0;
         for (size_t newline; (newline = state.partialLine.find('\n', start)) != std::string::npos;
              start = newline + 1) {
-            const Json record = Json::parse(state.partialLine.substr(start, newline - start), nullptr, false);
-            if (!record.is_object())
+            auto record = LldbSession::read(std::string_view(state.partialLine).substr(start, newline - start));
+            if (!record)
                 continue;
-            const std::string type = record.value("type", "");
-            if (type == "result") {
-                state.answers.push_back(record);
+            if (record->kind == LldbRecord::Kind::Result) {
+                state.answers.push_back(std::move(record->fields));
                 changed = true;
-            } else if (type == "console" && record.value("state", "") == "ended") {
+            } else if (record->text("type") == "console" && record->text("state") == "ended") {
                 state.ended = true;
             }
         }
@@ -267,7 +269,7 @@ bool LldbCliConsole::run(ServiceClient &client)
     if (!state.tty.open(STDOUT_FILENO) || fcntl(state.tty.master, F_SETFL, O_NONBLOCK) != 0)
         return false;
     const Json request{{"request", "console"}, {"terminal", state.tty.path}, {"initFile", state.options.readInitFiles}};
-    sendLine(client, request.dump(-1, ' ', false, Json::error_handler_t::replace));
+    sendLine(client, state.session.request(request));
     const auto answer = state.awaitAnswers(1);
     if (!answer || !answer->front().value("ok", false))
         return false;

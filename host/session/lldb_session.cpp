@@ -52,7 +52,9 @@ std::optional<LldbRecord> LldbSession::read(std::string_view line)
     nlohmann::json fields = nlohmann::json::parse(line, nullptr, false);
     if (!fields.is_object())
         return std::nullopt;
-    const std::string type = fields.value("type", "");
+    // A back end that writes a record of another shape gets Other, not an exception.
+    const auto found = fields.find("type");
+    const std::string type = found != fields.end() && found->is_string() ? found->get<std::string>() : "";
     const LldbRecord::Kind kind = type == "result"    ? LldbRecord::Kind::Result
                                   : type == "process" ? LldbRecord::Kind::Process
                                   : type == "output"  ? LldbRecord::Kind::Output
