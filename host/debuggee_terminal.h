@@ -8,44 +8,44 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "platform/unique_fd.h"
+
 namespace local_debugger {
 
 struct DebuggeeTerminal {
-    int master = -1;
-    int slave = -1;
     std::string path;
 
-    DebuggeeTerminal() = default;
-    DebuggeeTerminal(const DebuggeeTerminal &) = delete;
-    DebuggeeTerminal &operator=(const DebuggeeTerminal &) = delete;
-    ~DebuggeeTerminal() { reset(); }
+    int master() const { return master_.get(); }
+    int slave() const { return slave_.get(); }
 
     // sizeFrom: a terminal whose window size it takes, when there is one.
     bool open(int sizeFrom)
     {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        master_.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
         char name[128];
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
+        if (!master_ || grantpt(master()) != 0 || unlockpt(master()) != 0 ||
+            ptsname_r(master(), name, sizeof name) != 0) {
             reset();
             return false;
         }
         path = name;
-        slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        slave_.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
         winsize size{};
         if (ioctl(sizeFrom, TIOCGWINSZ, &size) == 0)
-            ioctl(master, TIOCSWINSZ, &size);
-        if (slave < 0)
+            ioctl(master(), TIOCSWINSZ, &size);
+        if (!slave_)
             reset();
-        return slave >= 0;
+        return bool(slave_);
     }
     void reset()
     {
-        for (int fd : {master, slave}) {
-            if (fd >= 0)
-                close(fd);
-        }
-        master = slave = -1;
+        master_.reset();
+        slave_.reset();
     }
+
+private:
+    UniqueFd master_;
+    UniqueFd slave_;
 };
 
 } // namespace local_debugger

@@ -15,32 +15,32 @@ namespace local_debugger::console {
 bool GdbTerminals::open()
 {
     for (DebuggeeTerminal *tty : {&gdb_, &program_}) {
-        if (!tty->open(STDOUT_FILENO) || fcntl(tty->master, F_SETFL, O_NONBLOCK) != 0)
+        if (!tty->open(STDOUT_FILENO) || fcntl(tty->master(), F_SETFL, O_NONBLOCK) != 0)
             return false;
     }
     termios lines{};
-    tcgetattr(gdb_.slave, &lines);
+    tcgetattr(gdb_.slave(), &lines);
     lines.c_lflag |= ICANON;
     lines.c_lflag &= ~ECHO;
     lines.c_iflag |= ICRNL;
-    tcsetattr(gdb_.slave, TCSANOW, &lines);
+    tcsetattr(gdb_.slave(), TCSANOW, &lines);
     return true;
 }
 
 void GdbTerminals::sendLine(const std::string &line) const
 {
-    writeAll(gdb_.master, line + "\n");
+    writeAll(gdb_.master(), line + "\n");
 }
 
 void GdbTerminals::toProgram(std::string_view bytes) const
 {
-    writeAll(program_.master, bytes);
+    writeAll(program_.master(), bytes);
 }
 
 void GdbTerminals::setSize(const winsize &size) const
 {
-    ioctl(gdb_.master, TIOCSWINSZ, &size);
-    ioctl(program_.master, TIOCSWINSZ, &size);
+    ioctl(gdb_.master(), TIOCSWINSZ, &size);
+    ioctl(program_.master(), TIOCSWINSZ, &size);
 }
 
 bool GdbTerminals::readable(int fd)
@@ -59,29 +59,29 @@ template <size_t N> std::string_view readInto(int fd, char (&bytes)[N])
 
 std::string_view GdbTerminals::readGdb()
 {
-    return readInto(gdb_.master, gdbBytes_);
+    return readInto(gdb_.master(), gdbBytes_);
 }
 
 std::string_view GdbTerminals::readProgram()
 {
-    return readInto(program_.master, programBytes_);
+    return readInto(program_.master(), programBytes_);
 }
 
 std::string GdbTerminals::takeTypeAhead() const
 {
     std::string typed;
     termios modes{};
-    if (tcgetattr(program_.slave, &modes) != 0)
+    if (tcgetattr(program_.slave(), &modes) != 0)
         return typed;
     termios unread = modes;
     unread.c_lflag &= ~ICANON;
     unread.c_cc[VMIN] = 0;
     unread.c_cc[VTIME] = 0;
-    tcsetattr(program_.slave, TCSANOW, &unread);
+    tcsetattr(program_.slave(), TCSANOW, &unread);
     char keys[4096];
-    for (ssize_t got; (got = read(program_.slave, keys, sizeof keys)) > 0 || (got < 0 && errno == EINTR);)
+    for (ssize_t got; (got = read(program_.slave(), keys, sizeof keys)) > 0 || (got < 0 && errno == EINTR);)
         typed.append(keys, static_cast<size_t>(std::max<ssize_t>(got, 0)));
-    tcsetattr(program_.slave, TCSANOW, &modes);
+    tcsetattr(program_.slave(), TCSANOW, &modes);
     return typed;
 }
 

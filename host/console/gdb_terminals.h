@@ -20,10 +20,10 @@ public:
     bool open();
     const std::string &gdbPath() const { return gdb_.path; }
     const std::string &programPath() const { return program_.path; }
-    int gdbFd() const { return gdb_.master; }
-    int programFd() const { return program_.master; }
-    bool gdbReadable() const { return readable(gdb_.master); }
-    bool programReadable() const { return readable(program_.master); }
+    int gdbFd() const { return gdb_.master(); }
+    int programFd() const { return program_.master(); }
+    bool gdbReadable() const { return readable(gdb_.master()); }
+    bool programReadable() const { return readable(program_.master()); }
 
     void sendLine(const std::string &line) const;
     void toProgram(std::string_view bytes) const;

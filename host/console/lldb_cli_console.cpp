@@ -71,7 +71,7 @@ struct LldbCliConsole::State {
     {
         char bytes[65536];
         for (;;) {
-            const ssize_t got = read(tty.master, bytes, sizeof bytes);
+            const ssize_t got = read(tty.master(), bytes, sizeof bytes);
             if (got <= 0)
                 return;
             writeAll(STDOUT_FILENO, std::string_view(bytes, static_cast<size_t>(got)));
@@ -102,7 +102,7 @@ struct LldbCliConsole::State {
     {
         for (; !held.empty(); held.erase(0, 1)) {
             const size_t special = held.find_first_of("\x03\x04");
-            writeAll(tty.master, std::string_view(held).substr(0, special));
+            writeAll(tty.master(), std::string_view(held).substr(0, special));
             held.erase(0, special);
             if (held.empty())
                 return;
@@ -112,15 +112,15 @@ struct LldbCliConsole::State {
             }
             termios modes{};
             winsize size{};
-            const bool lineMode = tcgetattr(tty.slave, &modes) == 0 && (modes.c_lflag & ICANON) != 0;
-            const bool editsLines = ioctl(tty.master, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
+            const bool lineMode = tcgetattr(tty.slave(), &modes) == 0 && (modes.c_lflag & ICANON) != 0;
+            const bool editsLines = ioctl(tty.master(), TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
             const auto now = std::chrono::steady_clock::now();
             if (lineMode && editsLines && (!heldSince || now - *heldSince < endOfInputHold)) {
                 heldSince = heldSince.value_or(now);
                 return;
             }
             heldSince.reset();
-            writeAll(tty.master, "\x04");
+            writeAll(tty.master(), "\x04");
         }
     }
 
@@ -129,7 +129,7 @@ struct LldbCliConsole::State {
         winsize size{};
         if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0)
             return;
-        ioctl(tty.master, TIOCSWINSZ, &size);
+        ioctl(tty.master(), TIOCSWINSZ, &size);
         sendLine(*client, session.request({{"request", "consoleSize"}}));
     }
 
@@ -266,7 +266,7 @@ bool LldbCliConsole::run(ServiceClient &client)
 {
     State &state = *state_;
     state.client = &client;
-    if (!state.tty.open(STDOUT_FILENO) || fcntl(state.tty.master, F_SETFL, O_NONBLOCK) != 0)
+    if (!state.tty.open(STDOUT_FILENO) || fcntl(state.tty.master(), F_SETFL, O_NONBLOCK) != 0)
         return false;
     const Json request{{"request", "console"}, {"terminal", state.tty.path}, {"initFile", state.options.readInitFiles}};
     sendLine(client, state.session.request(request));
@@ -293,7 +293,7 @@ bool LldbCliConsole::run(ServiceClient &client)
     while (!state.isClosed()) {
         pollfd watched[] = {{state.wake.readEnd(), POLLIN, 0},
                             {signals.fd(), POLLIN, 0},
-                            {state.tty.master, POLLIN, 0},
+                            {state.tty.master(), POLLIN, 0},
                             {state.keysGone ? -1 : STDIN_FILENO, POLLIN, 0}};
         if (poll(watched, std::size(watched), state.held.empty() ? -1 : 5) < 0 && errno != EINTR)
             break;

@@ -124,8 +124,8 @@ struct TerminalConsole::State {
     {
         wake.clear();
         // What the debuggee wrote before the debugger told of its stop or exit shows first.
-        while (debuggee.master >= 0) {
-            pollfd ready{debuggee.master, POLLIN, 0};
+        while (debuggee.master() >= 0) {
+            pollfd ready{debuggee.master(), POLLIN, 0};
             if (poll(&ready, 1, 0) <= 0 || (ready.revents & POLLIN) == 0)
                 break;
             relayDebuggee();
@@ -198,8 +198,8 @@ struct TerminalConsole::State {
         ssize_t got = readKeys(keys, sizeof keys);
         if (got <= 0)
             return;
-        if (debuggee.master >= 0)
-            writeAll(debuggee.master, std::string_view(keys, static_cast<size_t>(got)));
+        if (debuggee.master() >= 0)
+            writeAll(debuggee.master(), std::string_view(keys, static_cast<size_t>(got)));
         else
             send(dialect->input(std::string_view(keys, static_cast<size_t>(got)), nextId++));
     }
@@ -207,7 +207,7 @@ struct TerminalConsole::State {
     void relayDebuggee()
     {
         char bytes[65536];
-        ssize_t got = read(debuggee.master, bytes, sizeof bytes);
+        ssize_t got = read(debuggee.master(), bytes, sizeof bytes);
         if (got > 0)
             print(std::string_view(bytes, static_cast<size_t>(got)));
     }
@@ -274,7 +274,7 @@ void TerminalConsole::State::start(bool debuggerSeesOurTerminals)
         sendAwaited(settings, settingsId);
     if (dialect->wantsTerminal())
         openDebuggeeTerminal(debuggerSeesOurTerminals);
-    debuggeeInput = !dialect->wantsTerminal() || debuggee.master >= 0;
+    debuggeeInput = !dialect->wantsTerminal() || debuggee.master() >= 0;
     if (options.program) {
         const uint64_t first = nextId;
         for (const auto &line : dialect->loadProgram(*options.program, options.arguments, first))
@@ -287,7 +287,8 @@ void TerminalConsole::State::start(bool debuggerSeesOurTerminals)
 void TerminalConsole::State::openDebuggeeTerminal(bool debuggerSeesOurTerminals)
 {
     // Not blocking: both the loop and the drain before each event read it.
-    if (debuggerSeesOurTerminals && debuggee.open(STDOUT_FILENO) && fcntl(debuggee.master, F_SETFL, O_NONBLOCK) == 0) {
+    if (debuggerSeesOurTerminals && debuggee.open(STDOUT_FILENO) &&
+        fcntl(debuggee.master(), F_SETFL, O_NONBLOCK) == 0) {
         const uint64_t id = nextId++;
         sendAwaited(dialect->terminal(debuggee.path, id), id);
     } else {
@@ -304,8 +305,8 @@ void TerminalConsole::State::loop(const ConsoleSignals &signals)
         const bool keys = mode == Mode::Prompt || (mode == Mode::Running && debuggeeInput);
         if (keys)
             watched.push_back({STDIN_FILENO, POLLIN, 0});
-        if (debuggee.master >= 0)
-            watched.push_back({debuggee.master, POLLIN, 0});
+        if (debuggee.master() >= 0)
+            watched.push_back({debuggee.master(), POLLIN, 0});
         if (poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR)
             break;
         for (const pollfd &entry : watched) {
@@ -315,7 +316,7 @@ void TerminalConsole::State::loop(const ConsoleSignals &signals)
                 drain();
             else if (entry.fd == signals.fd())
                 onSignal(signals);
-            else if (entry.fd == debuggee.master)
+            else if (entry.fd == debuggee.master())
                 relayDebuggee();
             else if (mode == Mode::Prompt)
                 rl_callback_read_char();

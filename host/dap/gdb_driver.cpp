@@ -17,12 +17,8 @@ using namespace std::chrono_literals;
 GdbDriver::~GdbDriver()
 {
     if (relay_.joinable()) {
-        (void)!write(stopRelay_[1], "", 1);
+        (void)!write(stopRelay_.write.get(), "", 1);
         relay_.join();
-    }
-    for (int fd : stopRelay_) {
-        if (fd >= 0)
-            close(fd);
     }
 }
 
@@ -33,12 +29,12 @@ void GdbDriver::prepare()
     // which GDB answers only in this mode. The interrupt is then GDB's own command: in this
     // mode GDB takes SIGINT as a Quit of its own, not as an interrupt of the program.
     command("-gdb-set mi-async on");
-    if (seesTerminals_ && terminal_.open(-1) && pipe2(stopRelay_, O_CLOEXEC) == 0) {
+    if (seesTerminals_ && terminal_.open(-1) && (stopRelay_ = Pipe::make()).read) {
         // Output events carry the program's lines as it wrote them, without a terminal's \r.
         termios modes{};
-        if (tcgetattr(terminal_.slave, &modes) == 0) {
+        if (tcgetattr(terminal_.slave(), &modes) == 0) {
             modes.c_oflag &= ~OPOST;
-            tcsetattr(terminal_.slave, TCSANOW, &modes);
+            tcsetattr(terminal_.slave(), TCSANOW, &modes);
         }
         command("-inferior-tty-set " + terminal_.path);
         relay_ = std::thread([this] { relayDebuggee(); });
@@ -161,7 +157,7 @@ void GdbDriver::output(const char *category, std::string text)
 void GdbDriver::relayDebuggee()
 {
     for (;;) {
-        pollfd watched[] = {{terminal_.master, POLLIN, 0}, {stopRelay_[0], POLLIN, 0}};
+        pollfd watched[] = {{terminal_.master(), POLLIN, 0}, {stopRelay_.read.get(), POLLIN, 0}};
         if (poll(watched, 2, -1) < 0 && errno != EINTR)
             return;
         if (watched[1].revents != 0)
@@ -173,15 +169,15 @@ void GdbDriver::relayDebuggee()
 
 void GdbDriver::drainDebuggee()
 {
-    if (terminal_.master < 0)
+    if (terminal_.master() < 0)
         return;
     std::lock_guard<std::mutex> guard(relayLock_);
     char bytes[65536];
     for (;;) {
-        pollfd ready = {terminal_.master, POLLIN, 0};
+        pollfd ready = {terminal_.master(), POLLIN, 0};
         if (poll(&ready, 1, 0) <= 0 || (ready.revents & POLLIN) == 0)
             return;
-        ssize_t got = ::read(terminal_.master, bytes, sizeof bytes);
+        ssize_t got = ::read(terminal_.master(), bytes, sizeof bytes);
         if (got <= 0)
             return;
         output("stdout", std::string(bytes, static_cast<size_t>(got)));

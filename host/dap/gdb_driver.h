@@ -17,6 +17,7 @@
 #include "host/dap/line_driver.h"
 #include "host/debuggee_terminal.h"
 #include "host/session/gdb_session.h"
+#include "platform/unique_fd.h"
 
 namespace local_debugger::dap {
 
@@ -153,7 +154,7 @@ private:
     const bool seesTerminals_;
     GdbSession session_;
     DebuggeeTerminal terminal_;
-    int stopRelay_[2] = {-1, -1};
+    Pipe stopRelay_;
     std::thread relay_;
 
     std::mutex relayLock_;
