@@ -306,7 +306,7 @@ void GdbCliConsole::State::decide(const std::string &text, bool atEnd, bool reco
     if (asked) {
         ask(text, *asked);
         if (atEnd) // GDB's message follows the question's line, not the answer's
-            refusal.insert(0, "\n");
+            refusal.insert(refusal.begin(), '\n');
         return;
     }
     quitting = quitting || quitsDebugger(text);

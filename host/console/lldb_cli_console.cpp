@@ -180,8 +180,10 @@ struct LldbCliConsole::State {
         sendLine(*client, *create);
         if (!options.arguments.empty()) {
             std::string line = "settings set -- target.run-args ";
-            for (const auto &argument : options.arguments)
-                line += " " + LldbSession::quoted(argument).value_or("\"…\"");
+            for (const auto &argument : options.arguments) {
+                line += ' ';
+                line += LldbSession::quoted(argument).value_or("\"…\"");
+            }
             shown.push_back(line);
             const Json request{{"request", "launch"}, {"arguments", options.arguments}, {"start", false}};
             sendLine(*client, session.request(request));
