@@ -58,7 +58,8 @@ std::string normalised(Json record, std::map<std::string, std::string> &ids)
 
 // A session's records as two texts, one line a record: the commands' side (results, errors) and
 // the debuggee's (process and output records), whose interleaving is timing only. The output is
-// joined into one record between two process records: where it was cut carries no meaning.
+// joined into one record before the next process record that is not a resume: where it was cut,
+// and whether it came before or after the resume's record, carries no meaning.
 std::pair<std::string, std::string> sides(Backend &backend)
 {
     std::map<std::string, std::string> ids;
@@ -74,6 +75,8 @@ std::pair<std::string, std::string> sides(Backend &backend)
             flush(), stream = record.value("stream", "");
         if (type == "output")
             output += record.value("data", "");
+        else if (type == "process" && record.value("state", "") == "running")
+            debuggee += normalised(record, ids) + "\n"; // output right after a resume may come first
         else if (type == "process")
             flush(), debuggee += normalised(record, ids) + "\n";
         else
