@@ -26,8 +26,12 @@ void play(Backend &backend, const Step &step)
              ? waitUntil([&] { return backend.output().find(step.await.substr(1)) != std::string::npos; })
              : backend
                    .next([&](const Json &r) {
-                       return r.value("type", "") == "process" &&
-                              states.find(" " + r.value("state", "") + " ") != std::string::npos;
+                       if (r.value("type", "") != "process")
+                           return false;
+                       std::string state = " ";
+                       state += r.value("state", "");
+                       state += ' ';
+                       return states.find(state) != std::string::npos;
                    })
                    .has_value());
     EXPECT_TRUE(awaited) << step.line << " was not followed by " << step.await;
