@@ -21,7 +21,8 @@ import pyte
 
 HOST = os.path.join(os.environ["LD_BIN_DIR"], "debugger-host")
 PROGRAM = os.path.join(os.environ["LD_STANDIN_DIR"], "console_program")
-TIMEOUT = 30
+# LLDB indexes libc's debug information at a program's first run: tens of seconds on a loaded machine.
+TIMEOUT = 90
 P = "(gdb) "
 ASKED = "(y or n) "
 RESIZE = ("resize", 30, 100)
