@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -47,7 +48,11 @@ bool DebuggerRun::forwardBulk(Child &child)
     if (!child.events.forward || hexLogged(child.backend) || ioctl(child.output.get(), FIONREAD, &waiting) != 0 ||
         static_cast<size_t>(waiting) < bulkSize)
         return false;
-    return child.events.forward(child.output.get(), std::min(static_cast<size_t>(waiting), relayReadSize));
+    const size_t count = std::min(static_cast<size_t>(waiting), relayReadSize);
+    if (!child.events.forward(child.output.get(), count))
+        return false;
+    delivered_.fetch_add(count, std::memory_order_relaxed);
+    return true;
 }
 
 // Throws when the relay buffer cannot be had: a service without it cannot start.
@@ -117,10 +122,39 @@ void DebuggerRun::signal(int signo)
         syscall(SYS_pidfd_send_signal, child->pidfd.get(), signo, nullptr, 0);
 }
 
-void DebuggerRun::finishRelay(std::chrono::milliseconds limit)
+void DebuggerRun::finishRelay(std::chrono::milliseconds pipeLimit, std::chrono::milliseconds hostLimit)
 {
+    using Clock = std::chrono::steady_clock;
+    // The relay may have read a chunk and not yet said so: an empty pipe counts once seen twice
+    // this far apart with nothing delivered in between.
+    constexpr auto settle = std::chrono::milliseconds(100);
+    const Clock::time_point exited = Clock::now();
+    Clock::time_point progressed = exited;
+    std::optional<Clock::time_point> emptySince;
+    uint64_t seen = delivered_.load();
+    const Child *child = child_.load();
     std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait_for(guard, limit, [this] { return relayEnded_; });
+    while (!relayEnded_ && child != nullptr) {
+        const Clock::time_point now = Clock::now();
+        if (const uint64_t delivered = delivered_.load(); delivered != seen) {
+            seen = delivered;
+            progressed = now;
+            emptySince.reset();
+        }
+        int waiting = 0;
+        // Waiting on an empty pipe, the relay holds nothing of the child's: what is left is a
+        // debuggee's that kept the pipe.
+        if (reading_.load() && ioctl(child->output.get(), FIONREAD, &waiting) == 0 && waiting == 0) {
+            emptySince = emptySince.value_or(now);
+            if (now - *emptySince >= settle && now - exited >= pipeLimit)
+                return;
+        } else {
+            emptySince.reset();
+            if (now - progressed >= hostLimit)
+                return;
+        }
+        changed_.wait_for(guard, std::chrono::milliseconds(20));
+    }
 }
 
 DebuggerRun::Child &DebuggerRun::waitForChild()
@@ -149,7 +183,9 @@ void DebuggerRun::relay()
     for (;;) {
         if (bulk && forwardBulk(child))
             continue;
+        reading_.store(true);
         ssize_t got = read(child.output.get(), buffer, relayReadSize);
+        reading_.store(false);
         if (got < 0 && errno == EINTR)
             continue;
         if (!answerSeen) {
@@ -162,6 +198,7 @@ void DebuggerRun::relay()
         if (hexLogged(child.backend))
             debugHexMessage("data received: ", buffer, static_cast<size_t>(got));
         child.events.output(buffer, static_cast<size_t>(got));
+        delivered_.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
     }
     child.events.output(buffer, 0);
     std::lock_guard<std::mutex> guard(lock_);

@@ -55,8 +55,10 @@ public:
     // Queues bytes for the back end's command descriptor; dropped while no child runs.
     SendOutcome send(std::span<const uint8_t> bytes) { return queue_.push(bytes); }
 
-    // Waits, at most limit, for the relay to deliver the end of the output.
-    void finishRelay(std::chrono::milliseconds limit);
+    // Waits for the relay to deliver the end of the output of an exited child. Gives up once
+    // the output pipe has been empty but open for pipeLimit since the exit (a debuggee may hold
+    // it forever), or the host has taken nothing for hostLimit (it has stopped reading).
+    void finishRelay(std::chrono::milliseconds pipeLimit, std::chrono::milliseconds hostLimit);
 
 private:
     struct Child;
@@ -75,5 +77,8 @@ private:
     bool answered_ = false;
     bool reaped_ = false;
     bool relayEnded_ = false;
+    // The relay's progress, for finishRelay: whether it waits in a read, what it has delivered.
+    std::atomic<bool> reading_{false};
+    std::atomic<uint64_t> delivered_{0};
     SendQueue queue_;
 };

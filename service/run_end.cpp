@@ -5,9 +5,11 @@
 
 namespace {
 
-// Whatever the debugger wrote before it exited still reaches the host, within this bound:
-// a debuggee that inherited the output pipe may hold it open forever.
+// Whatever the debugger wrote before it exited still reaches a host that reads it, however
+// slowly. The bounds: a debuggee that inherited the output pipe may hold it open forever, and a
+// host that takes nothing this long has stopped reading.
 constexpr std::chrono::milliseconds finalRelayLimit{1000};
+constexpr std::chrono::milliseconds stalledHostLimit{10000};
 
 [[noreturn]] void waitForTheEnd()
 {
@@ -36,7 +38,7 @@ void Service::endWhenChildExited()
     if (stopping_.load())
         waitForTheEnd();
     endLock_.lock();
-    run_.finishRelay(finalRelayLimit);
+    run_.finishRelay(finalRelayLimit, stalledHostLimit);
     if (stopping_.load()) {
         // stop arrived meanwhile: its reply goes first, and its end ends the run.
         endLock_.unlock();

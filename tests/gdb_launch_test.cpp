@@ -113,6 +113,39 @@ TEST_F(GdbLaunch, ChildExitEndsTheRunAfterEverythingItWroteReachedTheHostAndNoth
     EXPECT_TRUE(run->output() == expected + "bye\n") << run->output().size() << " bytes arrived";
 }
 
+TEST_F(GdbLaunch, AllTheOutputOfAnExitedChildReachesAHostThatStoppedReadingForAWhile)
+{
+    auto run = start("scripted");
+    ASSERT_EQ(run->launchGdb(), true);
+    // The socket (some 3 MiB where the system allows 4), the relay buffer and the pipe take in
+    // all the child writes: it exits while the host is away, longer than a host that stopped for
+    // good is waited for.
+    constexpr size_t flood = 4 << 20;
+    run->pauseReading(4s);
+    run->send("flood " + std::to_string(flood) + "\nexit 0\n");
+    EXPECT_EQ(run->exitStatus(), 0);
+    ASSERT_TRUE(run->connectionClosed());
+    std::string expected = "scripted ready\n";
+    for (size_t i = 0; i < flood; ++i)
+        expected.push_back(static_cast<char>('a' + i % 26));
+    EXPECT_TRUE(run->output() == expected + "bye\n") << run->output().size() << " bytes arrived";
+}
+
+TEST_F(GdbLaunch, AnOutputPipeKeptOpenByTheChildsOwnChildDoesNotHoldTheRunOpen)
+{
+    auto run = start("scripted");
+    ASSERT_EQ(run->launchGdb(), true);
+    run->send("linger 120\nexit 0\n");
+    EXPECT_EQ(run->exitStatus(), 0);
+    const std::string output = run->output();
+    const size_t at = output.find("lingering ");
+    ASSERT_NE(at, std::string::npos) << output;
+    const pid_t lingering = std::stoi(output.substr(at + 10));
+    EXPECT_EQ(kill(lingering, 0), 0) << "the pipe's holder ended first: nothing was proved";
+    EXPECT_NE(output.find("bye\n"), std::string::npos) << output;
+    kill(lingering, SIGKILL);
+}
+
 TEST_F(GdbLaunch, StopIsAnsweredWhileSendBytesWaitForAStoppedChild)
 {
     auto run = start("report");

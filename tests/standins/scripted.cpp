@@ -2,6 +2,8 @@
 //   flood N    write N bytes of a counting pattern ('a' + offset % 26)
 //   stderr N   write N bytes to standard error, then "stderr done\n"
 //   exit N     write "bye\n", then exit with status N
+//   linger N   fork a child that keeps the output open for N seconds, writing only
+//              "lingering PID\n" first
 //   absorb N HOLD PAUSE
 //              read nothing for HOLD ms, then the next N bytes of input, pausing PAUSE us after
 //              each MiB; check them against the pattern and write "absorbed N mismatches M\n".
@@ -100,6 +102,12 @@ int main(int argc, char **argv)
                 standin::writeAll(outputFd, "stderr done\n");
             } else if (verb == "absorb") {
                 absorb(inputFd, pending, line.c_str() + verb.size());
+            } else if (verb == "linger") {
+                if (fork() == 0) {
+                    standin::writeAll(outputFd, "lingering " + std::to_string(getpid()) + "\n");
+                    sleep(static_cast<unsigned>(argument));
+                    _exit(0);
+                }
             } else if (verb == "exit") {
                 standin::writeAll(outputFd, "bye\n");
                 _exit(static_cast<int>(argument));

@@ -62,10 +62,15 @@ ServiceClient::Callbacks ServiceRun::callbacks()
 {
     ServiceClient::Callbacks callbacks;
     callbacks.onMessage = [this](const Message &message) {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (const MessageBytes *data = message.dictionary.getData("data"))
-            output_.append(data->begin(), data->end());
-        changed_.notify_all();
+        const MessageBytes *data = message.dictionary.getData("data");
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (data != nullptr)
+                output_.append(data->begin(), data->end());
+            changed_.notify_all();
+        }
+        if (data != nullptr && pause_.load() > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(pause_.exchange(0)));
     };
     callbacks.onClosed = [this] {
         std::lock_guard<std::mutex> guard(lock_);

@@ -2,6 +2,7 @@
 // Test support: service processes (through the host library, or started by hand for raw bytes
 // and listening sockets), the stand-in back ends' reports, and process checks through /proc.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -38,6 +39,9 @@ public:
     }
     void send(const std::string &bytes) { client_->sendData("send", {bytes.begin(), bytes.end()}); }
 
+    // The next data message is taken in only after this long, as a host busy elsewhere would.
+    void pauseReading(std::chrono::milliseconds pause) { pause_ = pause.count(); }
+
     // The data messages so far, joined.
     std::string output() const;
     bool waitForOutput(const std::string &needle, std::chrono::milliseconds timeout = 20s, size_t from = 0) const;
@@ -54,6 +58,7 @@ private:
     mutable std::condition_variable changed_;
     std::string output_;
     bool closed_ = false;
+    std::atomic<int64_t> pause_{0};
 };
 
 // Starts the service by hand with descriptor3 (a connected or listening socket) on descriptor 3,
