@@ -1,6 +1,7 @@
 // A step as an editor sees it: a DAP next request until its stopped event, through
 // debugger-host --dap, against the same step sent raw through debugger-host --raw to the same
-// back end. LLDB's own DAP adapter is measured on the same program, for context.
+// back end; and a launch, from starting the adapter to the stop at the first breakpoint, the
+// same way. LLDB's own DAP adapter is measured on the same program, for context.
 
 #include <cstring>
 #include <fcntl.h>
@@ -115,6 +116,15 @@ public:
     virtual ~Stepper() = default;
     virtual bool ready() const = 0;
     virtual double step() = 0; // seconds, 0 for a failed step
+    // From starting the session's process to the stop at the loop, in seconds; 0 if none.
+    double firstStop() const { return firstStop_; }
+
+protected:
+    void stoppedFirst() { firstStop_ = secondsBetween(began_, BenchClock::now()); }
+
+private:
+    const BenchClock::time_point began_ = BenchClock::now();
+    double firstStop_ = 0;
 };
 
 class DapStepper : public Stepper {
@@ -134,6 +144,7 @@ public:
         request("configurationDone", Json::object());
         if (!stopped())
             return;
+        stoppedFirst();
         request("setBreakpoints", {{"source", {{"path", source}}}, {"breakpoints", Json::array()}});
         ready_ = true;
     }
@@ -185,11 +196,15 @@ public:
         if (gdb) {
             child_.write("-break-insert " + location + "\n-exec-run\n");
             ready_ = child_.lineWith("*stopped");
+            if (ready_)
+                stoppedFirst();
             child_.write("-break-delete\n");
             ready_ = ready_ && child_.lineWith("^done");
         } else {
             child_.write("breakpoint set -f " + source + " -l " + std::to_string(loopLine) + "\nprocess launch\n");
             ready_ = child_.lineWith("\"state\":\"stopped\"");
+            if (ready_)
+                stoppedFirst();
             child_.write("breakpoint delete 1\n");
             ready_ = ready_ && child_.lineWith("deleted");
         }
@@ -224,6 +239,16 @@ std::vector<std::vector<double>> stepInTurns(std::vector<Stepper *> steppers, in
     return times;
 }
 
+// LLDB's own adapter finds its server through the environment.
+std::optional<std::vector<std::string>> lldbOwnEnvironment()
+{
+    auto environment = ownEnvironment();
+    environment.emplace_back("LLDB_DEBUGSERVER_PATH=/usr/lib/llvm-16/bin/lldb-server");
+    return environment;
+}
+
+const char *const lldbOwnAdapter = "/usr/bin/lldb-vscode-16";
+
 } // namespace
 
 void measureDapStep(const BenchConfig &config, Report &report)
@@ -238,11 +263,9 @@ void measureDapStep(const BenchConfig &config, Report &report)
         RawStepper raw(host, gdb, program, source);
         std::unique_ptr<DapStepper> lldbOwn;
         std::vector<Stepper *> steppers{&adapter, &raw};
-        if (!gdb && access("/usr/bin/lldb-vscode-16", X_OK) == 0) {
-            auto environment = ownEnvironment();
-            environment.emplace_back("LLDB_DEBUGSERVER_PATH=/usr/lib/llvm-16/bin/lldb-server");
-            lldbOwn = std::make_unique<DapStepper>("/usr/bin/lldb-vscode-16", std::vector<std::string>{}, program,
-                                                   source, Json::object(), environment);
+        if (!gdb && access(lldbOwnAdapter, X_OK) == 0) {
+            lldbOwn = std::make_unique<DapStepper>(lldbOwnAdapter, std::vector<std::string>{}, program, source,
+                                                   Json::object(), lldbOwnEnvironment());
             if (lldbOwn->ready())
                 steppers.push_back(lldbOwn.get());
         }
@@ -261,5 +284,36 @@ void measureDapStep(const BenchConfig &config, Report &report)
             report.notes.push_back("LLDB's own DAP adapter (lldb-vscode-16), the same step on the same program: " +
                                    formatMilliseconds(medianOfValid(times[2])) +
                                    " (our adapter, LLDB: " + formatMilliseconds(medianOfValid(times[0])) + ")");
+    }
+}
+
+// Whole sessions started in turns, each timed to its first stop and ended at once.
+void measureDapLaunch(const BenchConfig &config, Report &report)
+{
+    const std::string program = config.paths.debuggeeDir + "/stepping_program";
+    const std::string source = config.paths.debuggeeSource;
+    const std::string host = config.paths.hostProgram;
+    const int rounds = config.smoke ? 1 : 9;
+    for (const bool gdb : {true, false}) {
+        const std::string name = gdb ? "GDB" : "LLDB";
+        const bool withOwn = !gdb && access(lldbOwnAdapter, X_OK) == 0;
+        std::vector<double> adapter, raw, own;
+        for (int round = 0; round < rounds; ++round) {
+            adapter.push_back(
+                DapStepper(host, {"--dap"}, program, source, {{"backend", gdb ? "gdb" : "lldb"}}).firstStop());
+            raw.push_back(RawStepper(host, gdb, program, source).firstStop());
+            if (withOwn)
+                own.push_back(
+                    DapStepper(lldbOwnAdapter, {}, program, source, Json::object(), lldbOwnEnvironment()).firstStop());
+        }
+        report.rows.push_back(makeRow("DAP launch -> first stop, " + name + ": adapter / --raw",
+                                      formatMilliseconds(medianOfValid(adapter)),
+                                      "debugger-host --raw: " + formatMilliseconds(medianOfValid(raw)),
+                                      ratioOfMedians(adapter, raw), {Goal::Kind::AtMost, 1.1}));
+        if (withOwn)
+            report.rows.push_back(makeRow("DAP launch -> first stop, LLDB: adapter / lldb-vscode-16",
+                                          formatMilliseconds(medianOfValid(adapter)),
+                                          "lldb-vscode-16: " + formatMilliseconds(medianOfValid(own)),
+                                          ratioOfMedians(adapter, own), {Goal::Kind::AtMost, 1.0}));
     }
 }

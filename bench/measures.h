@@ -51,6 +51,7 @@ void measureIdleMemory(const BenchConfig &config, Report &report);
 void measureLoggingCost(const BenchConfig &config, Report &report);
 void measureSmallWrites(const BenchConfig &config, Report &report);
 void measureDapStep(const BenchConfig &config, Report &report);
+void measureDapLaunch(const BenchConfig &config, Report &report);
 void measureConsolePrompt(const BenchConfig &config, Report &report);
 void measureConsoleEcho(const BenchConfig &config, Report &report);
 void measureConsoleOutput(const BenchConfig &config, Report &report);
