@@ -259,6 +259,22 @@ void GdbDriver::resume(const Json &request, const std::string &text, const Json 
     });
 }
 
+namespace {
+
+// As GDB's own thread list names a thread: the system's name for it, then the thread's own.
+std::string threadName(const MiValue &info)
+{
+    const auto system = info.text("target-id");
+    std::string name = system ? std::string(*system) : "Thread " + std::string(info.text("id").value_or(""));
+    if (auto own = info.text("name"))
+        name += " \"" + std::string(*own) + "\"";
+    if (auto details = info.text("details"))
+        name += " (" + std::string(*details) + ")";
+    return name;
+}
+
+} // namespace
+
 void GdbDriver::threads(const Json &request)
 {
     Json list = Json::array();
@@ -270,9 +286,7 @@ void GdbDriver::threads(const Json &request)
     if (const MiValue *threads = answer.record->find("threads")) {
         for (const auto &thread : threads->items) {
             const MiValue &info = thread.value;
-            list.push_back(
-                {{"id", miNumber(info.text("id"))},
-                 {"name", std::string(info.text("name").value_or(info.text("target-id").value_or("thread")))}});
+            list.push_back({{"id", miNumber(info.text("id"))}, {"name", threadName(info)}});
         }
     }
     channel_.respond(request, {{"threads", list}});
