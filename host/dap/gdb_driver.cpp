@@ -29,6 +29,8 @@ void GdbDriver::prepare()
     // which GDB answers only in this mode. The interrupt is then GDB's own command: in this
     // mode GDB takes SIGINT as a Quit of its own, not as an interrupt of the program.
     command("-gdb-set mi-async on");
+    // Library values as their printers show them: a vector's elements, a string's text.
+    command("-enable-pretty-printing");
     if (seesTerminals_ && terminal_.open(-1) && (stopRelay_ = Pipe::make()).read) {
         // Output events carry the program's lines as it wrote them, without a terminal's \r.
         termios modes{};
