@@ -29,6 +29,8 @@ void GdbDriver::prepare()
     // which GDB answers only in this mode. The interrupt is then GDB's own command: in this
     // mode GDB takes SIGINT as a Quit of its own, not as an interrupt of the program.
     command("-gdb-set mi-async on");
+    // Library values as their printers show them: a vector's elements, a string's text.
+    command("-enable-pretty-printing");
     if (seesTerminals_ && terminal_.open(-1) && (stopRelay_ = Pipe::make()).read) {
         // Output events carry the program's lines as it wrote them, without a terminal's \r.
         termios modes{};
@@ -259,6 +261,22 @@ void GdbDriver::resume(const Json &request, const std::string &text, const Json 
     });
 }
 
+namespace {
+
+// As GDB's own thread list names a thread: the system's name for it, then the thread's own.
+std::string threadName(const MiValue &info)
+{
+    const auto system = info.text("target-id");
+    std::string name = system ? std::string(*system) : "Thread " + std::string(info.text("id").value_or(""));
+    if (auto own = info.text("name"))
+        name += " \"" + std::string(*own) + "\"";
+    if (auto details = info.text("details"))
+        name += " (" + std::string(*details) + ")";
+    return name;
+}
+
+} // namespace
+
 void GdbDriver::threads(const Json &request)
 {
     Json list = Json::array();
@@ -270,9 +288,7 @@ void GdbDriver::threads(const Json &request)
     if (const MiValue *threads = answer.record->find("threads")) {
         for (const auto &thread : threads->items) {
             const MiValue &info = thread.value;
-            list.push_back(
-                {{"id", miNumber(info.text("id"))},
-                 {"name", std::string(info.text("name").value_or(info.text("target-id").value_or("thread")))}});
+            list.push_back({{"id", miNumber(info.text("id"))}, {"name", threadName(info)}});
         }
     }
     channel_.respond(request, {{"threads", list}});

@@ -115,10 +115,11 @@ private:
 
     // Frames and variable handles live until the debuggee next runs.
     struct Handle {
-        enum class Kind { Frame, Locals, Arguments, Registers, Object } kind;
+        enum class Kind { Frame, Locals, Arguments, Registers, RegisterGroup, Object } kind;
         int64_t thread = 0;
         int64_t level = 0;
-        std::string object; // a variable object's name
+        std::string object;   // a variable object's name, or a register group's
+        bool printer = false; // the object's children come from a pretty printer
     };
 
     void forgetHandles();
@@ -137,13 +138,28 @@ private:
     std::optional<Json> variableFor(const std::string &label, const std::string &expression, const std::string &where,
                                     int64_t parent, std::string *error = nullptr);
 
+    // Why GDB cannot take an expression, in its own words: -var-create keeps them to itself.
+    std::string whyNot(const std::string &expression, const std::string &where, const std::string &fallback);
+
     Json shown(const std::string &label, const std::string &object, const MiValue &fields);
 
-    void children(const std::string &object, int64_t parent, Json &list);
+    // How many children a pretty printer gives, counting no further than a bound.
+    int64_t printedChildren(const std::string &object, int64_t bound);
+
+    // The children of a variable object into list; GDB's reason when it refuses.
+    std::optional<std::string> children(const Handle &at, int64_t parent, Json &list);
+
+    // A printer's map children come as key, value, key, value: one entry for each pair.
+    void mapEntries(const MiValue &found, int64_t parent, Json &list);
 
     void variables(const Json &request, const Json &arguments) override;
 
-    void registers(const Handle &at, Json &list);
+    void locals(const Handle &at, int64_t parent, Json &list);
+
+    // GDB's user register groups and their registers, asked once.
+    std::optional<std::string> loadRegisterGroups();
+
+    std::optional<std::string> registers(const Handle &at, Json &list);
 
     void setVariable(const Json &request, const Json &arguments) override;
 
@@ -164,7 +180,8 @@ private:
     std::vector<std::string> objects_;
     std::map<std::string, std::vector<int64_t>> sourceBreakpoints_;
     std::vector<int64_t> functionBreakpoints_;
-    std::vector<std::string> registerNames_;
+    std::vector<std::pair<std::string, std::vector<int64_t>>> registerGroups_; // in GDB's order
+    std::map<int64_t, std::string> registerNames_;
 };
 
 } // namespace local_debugger::dap

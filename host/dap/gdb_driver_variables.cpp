@@ -3,14 +3,46 @@
 
 #include "host/dap/gdb_driver.h"
 
+#include <iterator>
+#include <sstream>
+
 namespace local_debugger::dap {
+
+namespace {
+
+// How far a container's size is counted, and how many of its elements a variables request shows.
+constexpr int64_t containerSizeShown = 100;
+constexpr int64_t containerChildrenShown = 1000;
+
+// What a console command wrote, as the words of each line.
+std::vector<std::vector<std::string>> consoleTable(const std::string &text)
+{
+    std::vector<std::vector<std::string>> lines;
+    std::istringstream input(text);
+    for (std::string line; std::getline(input, line);) {
+        std::istringstream words(line);
+        lines.emplace_back(std::istream_iterator<std::string>(words), std::istream_iterator<std::string>());
+    }
+    return lines;
+}
+
+std::vector<std::string> split(const std::string &text, char separator)
+{
+    std::vector<std::string> parts;
+    std::istringstream input(text);
+    for (std::string part; std::getline(input, part, separator);)
+        parts.push_back(part);
+    return parts;
+}
+
+} // namespace
 
 void GdbDriver::forgetHandles()
 {
     handles_.clear();
     named_.clear();
     for (const auto &object : objects_)
-        command("-var-delete " + object);
+        command("-var-delete " + GdbSession::quoted(object));
     objects_.clear();
 }
 
@@ -99,7 +131,7 @@ std::optional<Json> GdbDriver::variableFor(const std::string &label, const std::
     MiAnswer created = command("-var-create" + where + " - * " + GdbSession::quoted(expression));
     if (!created.ok()) {
         if (error != nullptr)
-            *error = created.error();
+            *error = whyNot(expression, where, created.error());
         return std::nullopt;
     }
     const std::string object(created.record->text("name").value_or(""));
@@ -108,34 +140,82 @@ std::optional<Json> GdbDriver::variableFor(const std::string &label, const std::
     return shown(label, object, created.record->results);
 }
 
-Json GdbDriver::shown(const std::string &label, const std::string &object, const MiValue &fields)
+std::string GdbDriver::whyNot(const std::string &expression, const std::string &where, const std::string &fallback)
 {
-    const int64_t children = miNumber(fields.text("numchild"));
-    return {{"name", label},
-            {"value", std::string(fields.text("value").value_or(""))},
-            {"type", std::string(fields.text("type").value_or(""))},
-            {"variablesReference", children > 0 ? newHandle({Handle::Kind::Object, 0, 0, object}) : 0}};
+    // whatis evaluates without side effects: nothing in the program runs for the reason.
+    if (expression.find('\n') != std::string::npos)
+        return fallback;
+    MiAnswer typed = command("-interpreter-exec" + where + " console " + GdbSession::quoted("whatis " + expression));
+    return typed.ok() ? fallback : typed.error();
 }
 
-void GdbDriver::children(const std::string &object, int64_t parent, Json &list)
+Json GdbDriver::shown(const std::string &label, const std::string &object, const MiValue &fields)
 {
-    MiAnswer answer = command("-var-list-children --all-values " + object);
+    std::string value(fields.text("value").value_or(""));
+    int64_t children = miNumber(fields.text("numchild"));
+    const std::string hint(fields.text("displayhint").value_or(""));
+    const bool printer = fields.text("dynamic").value_or("") == "1";
+    // A printer's children are known only once fetched, and its value is "{...}" when it has
+    // any: a container shows its size instead, counted up to a bound since each child costs.
+    if (printer && hint != "string") {
+        const int64_t pairs = hint == "map" ? 2 : 1;
+        children = printedChildren(object, pairs * containerSizeShown + 1);
+        if (hint == "array" || hint == "map")
+            value = children > pairs * containerSizeShown ? "size>" + std::to_string(containerSizeShown)
+                                                          : "size=" + std::to_string(children / pairs);
+    }
+    return {
+        {"name", label},
+        {"value", value},
+        {"type", std::string(fields.text("type").value_or(""))},
+        {"variablesReference", children > 0 ? newHandle({Handle::Kind::Object, 0, 0, object, printer}) : int64_t{0}}};
+}
+
+int64_t GdbDriver::printedChildren(const std::string &object, int64_t bound)
+{
+    MiAnswer listed =
+        command("-var-list-children --no-values " + GdbSession::quoted(object) + " 0 " + std::to_string(bound));
+    return listed.ok() ? miNumber(listed.record->text("numchild")) : 0;
+}
+
+std::optional<std::string> GdbDriver::children(const Handle &at, int64_t parent, Json &list)
+{
+    // A printer makes its children one by one, each slowly: a container shows its first ones.
+    const std::string range = at.printer ? " 0 " + std::to_string(containerChildrenShown) : "";
+    MiAnswer answer = command("-var-list-children --all-values " + GdbSession::quoted(at.object) + range);
     if (!answer.ok())
-        return;
+        return answer.error();
     const MiValue *found = answer.record->find("children");
     if (found == nullptr)
-        return;
+        return std::nullopt;
+    if (answer.record->text("displayhint").value_or("") == "map") {
+        mapEntries(*found, parent, list);
+        return std::nullopt;
+    }
     for (const auto &entry : found->items) {
         const MiValue &child = entry.value;
         const std::string name(child.text("name").value_or(""));
         const std::string label(child.text("exp").value_or(""));
         // C++ access sections are not members: their members show in their place.
         if (!child.text("type") && (label == "public" || label == "private" || label == "protected")) {
-            children(name, parent, list);
+            if (auto refused = children({Handle::Kind::Object, 0, 0, name}, parent, list))
+                return refused;
             continue;
         }
         named_[{parent, label}] = name;
         list.push_back(shown(label, name, child));
+    }
+    return std::nullopt;
+}
+
+void GdbDriver::mapEntries(const MiValue &found, int64_t parent, Json &list)
+{
+    for (size_t key = 0; key + 1 < found.items.size(); key += 2) {
+        const MiValue &value = found.items[key + 1].value;
+        const std::string label = "[" + std::string(found.items[key].value.text("value").value_or("")) + "]";
+        const std::string name(value.text("name").value_or(""));
+        named_[{parent, label}] = name;
+        list.push_back(shown(label, name, value));
     }
 }
 
@@ -149,45 +229,96 @@ void GdbDriver::variables(const Json &request, const Json &arguments)
     }
     const Handle at = *found;
     Json list = Json::array();
-    if (at.kind == Handle::Kind::Object) {
-        children(at.object, reference, list);
-    } else if (at.kind == Handle::Kind::Registers) {
-        registers(at, list);
-    } else {
-        MiAnswer answer = command("-stack-list-variables" + frameOptions(at) + " --no-values");
-        if (const MiValue *vars = answer.ok() ? answer.record->find("variables") : nullptr) {
-            for (const auto &entry : vars->items) {
-                const bool argument = entry.value.text("arg").value_or("") == "1";
-                if (argument != (at.kind == Handle::Kind::Arguments))
-                    continue;
-                const std::string name(entry.value.text("name").value_or(""));
-                if (auto shownVariable = variableFor(name, name, frameOptions(at), reference))
-                    list.push_back(*shownVariable);
-            }
-        }
+    std::optional<std::string> refused;
+    if (at.kind == Handle::Kind::Object)
+        refused = children(at, reference, list);
+    else if (at.kind == Handle::Kind::Registers || at.kind == Handle::Kind::RegisterGroup)
+        refused = registers(at, list);
+    else
+        locals(at, reference, list);
+    if (refused) {
+        fail(request, *refused);
+        return;
     }
     channel_.respond(request, {{"variables", list}});
 }
 
-void GdbDriver::registers(const Handle &at, Json &list)
+void GdbDriver::locals(const Handle &at, int64_t parent, Json &list)
 {
-    if (registerNames_.empty()) {
-        MiAnswer names = command("-data-list-register-names");
-        if (const MiValue *found = names.ok() ? names.record->find("register-names") : nullptr) {
-            for (const auto &name : found->items)
-                registerNames_.push_back(name.value.string);
+    MiAnswer answer = command("-stack-list-variables" + frameOptions(at) + " --no-values");
+    const MiValue *vars = answer.ok() ? answer.record->find("variables") : nullptr;
+    if (vars == nullptr)
+        return;
+    for (const auto &entry : vars->items) {
+        const bool argument = entry.value.text("arg").value_or("") == "1";
+        if (argument != (at.kind == Handle::Kind::Arguments))
+            continue;
+        const std::string name(entry.value.text("name").value_or(""));
+        if (auto shownVariable = variableFor(name, name, frameOptions(at), parent))
+            list.push_back(*shownVariable);
+    }
+}
+
+std::optional<std::string> GdbDriver::loadRegisterGroups()
+{
+    if (!registerGroups_.empty())
+        return std::nullopt;
+    // The groups GDB shows its users ("all" is every register at once), then each register's
+    // number and groups: two questions for the whole session.
+    MiAnswer groups = consoleCommand("maint print reggroups");
+    MiAnswer members = groups.ok() ? consoleCommand("maint print register-groups") : groups;
+    if (!members.ok())
+        return members.error();
+    for (const auto &words : consoleTable(groups.console)) {
+        if (words.size() == 2 && words[1] == "user" && words[0] != "all")
+            registerGroups_.push_back({words[0], {}});
+    }
+    for (const auto &words : consoleTable(members.console)) {
+        // Name, number, relative number, offset, size, type, then the groups when it has any.
+        if (words.size() < 7 || words[0] == "''" || words[1].find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const int64_t number = miNumber(words[1]);
+        registerNames_[number] = words[0];
+        for (const auto &group : split(words.back(), ',')) {
+            for (auto &[name, numbers] : registerGroups_) {
+                if (name == group)
+                    numbers.push_back(number);
+            }
         }
     }
-    MiAnswer values = command("-data-list-register-values" + frameOptions(at) + " N");
-    if (const MiValue *found = values.ok() ? values.record->find("register-values") : nullptr) {
-        for (const auto &entry : found->items) {
-            const auto index = static_cast<size_t>(miNumber(entry.value.text("number")));
-            if (index < registerNames_.size() && !registerNames_[index].empty())
-                list.push_back({{"name", registerNames_[index]},
-                                {"value", std::string(entry.value.text("value").value_or(""))},
-                                {"variablesReference", 0}});
-        }
+    std::erase_if(registerGroups_, [](const auto &group) { return group.second.empty(); });
+    return registerGroups_.empty() ? std::optional<std::string>("GDB names no register groups") : std::nullopt;
+}
+
+std::optional<std::string> GdbDriver::registers(const Handle &at, Json &list)
+{
+    if (auto problem = loadRegisterGroups())
+        return problem;
+    if (at.kind == Handle::Kind::Registers) {
+        for (const auto &[name, numbers] : registerGroups_)
+            list.push_back(
+                {{"name", name},
+                 {"value", ""},
+                 {"variablesReference", newHandle({Handle::Kind::RegisterGroup, at.thread, at.level, name})}});
+        return std::nullopt;
     }
+    std::string wanted;
+    for (const auto &[name, numbers] : registerGroups_) {
+        if (name != at.object)
+            continue;
+        for (int64_t number : numbers)
+            wanted += " " + std::to_string(number);
+    }
+    MiAnswer values = command("-data-list-register-values" + frameOptions(at) + " N" + wanted);
+    if (!values.ok())
+        return values.error();
+    if (const MiValue *found = values.record->find("register-values")) {
+        for (const auto &entry : found->items)
+            list.push_back({{"name", registerNames_[miNumber(entry.value.text("number"))]},
+                            {"value", std::string(entry.value.text("value").value_or(""))},
+                            {"variablesReference", 0}});
+    }
+    return std::nullopt;
 }
 
 void GdbDriver::setVariable(const Json &request, const Json &arguments)
@@ -198,8 +329,8 @@ void GdbDriver::setVariable(const Json &request, const Json &arguments)
         fail(request, "no such variable (variables last until the program runs again)");
         return;
     }
-    MiAnswer assigned =
-        command("-var-assign " + object->second + " " + GdbSession::quoted(arguments.value("value", "")));
+    MiAnswer assigned = command("-var-assign " + GdbSession::quoted(object->second) + " " +
+                                GdbSession::quoted(arguments.value("value", "")));
     if (!assigned.ok()) {
         fail(request, assigned.error());
         return;

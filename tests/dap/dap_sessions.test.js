@@ -21,12 +21,20 @@ const exampleProgram = `${binDir}/example-program`;
 const exampleSource = path.resolve(__dirname, '../../example/example_program.c');
 const structProgram = `${standinDir}/struct_program`;
 const structSource = path.resolve(__dirname, '../debuggees/struct_program.c');
+const valuesProgram = `${standinDir}/cpp_values_program`;
+const valuesSource = path.resolve(__dirname, '../debuggees/cpp_values_program.cpp');
 const timeout = 20000;
 
-// Ideally nothing differs between the back ends; a difference belongs in its row.
+// Ideally nothing differs between the back ends; a difference belongs in its row. A thread's name:
+// GDB's as its thread list gives it (the system's id first), LLDB's the thread's own name. The
+// registers come in groups: GDB's register groups, LLDB's register sets.
 const backends = [
-  { backend: 'gdb' },
-  { backend: 'lldb' },
+  {
+    backend: 'gdb',
+    threadName: /^Thread 0x[0-9a-f]+ \(LWP \d+\) "cpp_values_prog"$/,
+    registerGroups: ['general', 'float', 'vector'],
+  },
+  { backend: 'lldb', threadName: /^cpp_values_prog$/, registerGroups: ['General Purpose Registers'] },
 ];
 
 function lineOf(file, text) {
@@ -155,6 +163,18 @@ async function frameVariables(client, frameId) {
   return all;
 }
 
+async function stopInValuesProgram(client, row) {
+  const hit = nextEvent(client, 'stopped');
+  await startSession(client, launchArguments(row, valuesProgram), async () => {
+    await client.within(client.setBreakpointsRequest({
+      source: { path: valuesSource }, breakpoints: [{ line: lineOf(valuesSource, 'std::printf(') }],
+    }), 'setBreakpoints');
+  });
+  const stop = await client.within(hit, 'stopped');
+  const trace = await client.within(client.stackTraceRequest({ threadId: stop.body.threadId }), 'stackTrace');
+  return { threadId: stop.body.threadId, frameId: trace.body.stackFrames[0].id };
+}
+
 function named(list, name) {
   const found = list.find((variable) => variable.name === name);
   assert.ok(found, `no ${name} in ${JSON.stringify(list.map((variable) => variable.name))}`);
@@ -267,6 +287,51 @@ for (const row of backends) {
       const sides = named(fields, 'sides');
       assert.ok(sides.variablesReference > 0);
       assert.deepEqual((await variables(client, sides.variablesReference)).map((v) => v.value), ['5', '6', '7']);
+    });
+
+    test('C++ library values show as their printers give them and every child expands, a base class too', async () => {
+      client = await startClient();
+      const { frameId } = await stopInValuesProgram(client, row);
+      const locals = await frameVariables(client, frameId);
+      const numbers = named(locals, 'numbers');
+      assert.match(numbers.value, /size=3/);
+      const elements = await variables(client, numbers.variablesReference);
+      assert.deepEqual(elements.map((v) => [v.name, v.value]), [['[0]', '10'], ['[1]', '20'], ['[2]', '30']]);
+      assert.match(named(locals, 'greeting').value, /^"hello, world"$/);
+      const ages = named(locals, 'ages');
+      assert.match(ages.value, /size=2/);
+      const entries = await variables(client, ages.variablesReference);
+      let shown = JSON.stringify(entries);
+      for (const entry of entries.filter((e) => e.variablesReference > 0)) {
+        shown += JSON.stringify(await variables(client, entry.variablesReference));
+      }
+      assert.match(shown, /ann.*31.*bob.*42/);
+      // The base's name holds spaces, which reach the debugger as part of one word.
+      const members = await variables(client, named(locals, 'labelled').variablesReference);
+      const base = members.find((member) => /^Both<int, long>$/.test(member.name));
+      assert.ok(base, `no base class in ${JSON.stringify(members)}`);
+      const fields = await variables(client, base.variablesReference);
+      assert.deepEqual([named(fields, 'first').value, named(fields, 'second').value], ['1', '2']);
+    });
+
+    test('a failed evaluate names the symbol, a thread has its own name, registers come in groups', async () => {
+      client = await startClient();
+      const { threadId, frameId } = await stopInValuesProgram(client, row);
+      const failed = await rawRequest(client, 'evaluate', { expression: 'nope', frameId, context: 'watch' });
+      assert.equal(failed.success, false);
+      assert.match(`${failed.message} ${failed.body && failed.body.error ? failed.body.error.format : ''}`, /nope/);
+      const threads = await client.within(client.threadsRequest(), 'threads');
+      assert.match(threads.body.threads.find((thread) => thread.id === threadId).name, row.threadName);
+      const scopes = await client.within(client.scopesRequest({ frameId }), 'scopes');
+      const registers = scopes.body.scopes.find((scope) => scope.presentationHint === 'registers');
+      const groups = await variables(client, registers.variablesReference);
+      for (const group of row.registerGroups) {
+        const registersOfGroup = await variables(client, named(groups, group).variablesReference);
+        assert.ok(registersOfGroup.length > 0 && registersOfGroup.every((r) => r.name && r.value),
+          `${group}: ${JSON.stringify(registersOfGroup.slice(0, 3))}`);
+      }
+      const general = await variables(client, named(groups, row.registerGroups[0]).variablesReference);
+      assert.ok(/^0x[0-9a-f]+/.test(named(general, 'rip').value), JSON.stringify(named(general, 'rip')));
     });
 
     test('pause stops a spinning program and disconnect ends it', async () => {
