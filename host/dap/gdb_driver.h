@@ -120,6 +120,7 @@ private:
         int64_t level = 0;
         std::string object;   // a variable object's name, or a register group's
         bool printer = false; // the object's children come from a pretty printer
+        bool indexed = false; // an array: its children are elements, paged by index
     };
 
     void forgetHandles();
@@ -147,7 +148,9 @@ private:
     int64_t printedChildren(const std::string &object, int64_t bound);
 
     // The children of a variable object into list; GDB's reason when it refuses.
-    std::optional<std::string> children(const Handle &at, int64_t parent, Json &list);
+    // A page is a first index and a count, as an editor asks for an array's elements.
+    using Page = std::optional<std::pair<int64_t, int64_t>>;
+    std::optional<std::string> children(const Handle &at, int64_t parent, Json &list, Page page = std::nullopt);
 
     // A printer's map children come as key, value, key, value: one entry for each pair.
     void mapEntries(const MiValue &found, int64_t parent, Json &list);

@@ -164,11 +164,18 @@ Json GdbDriver::shown(const std::string &label, const std::string &object, const
             value = children > pairs * containerSizeShown ? "size>" + std::to_string(containerSizeShown)
                                                           : "size=" + std::to_string(children / pairs);
     }
-    return {
-        {"name", label},
-        {"value", value},
-        {"type", std::string(fields.text("type").value_or(""))},
-        {"variablesReference", children > 0 ? newHandle({Handle::Kind::Object, 0, 0, object, printer}) : int64_t{0}}};
+    const std::string type(fields.text("type").value_or(""));
+    // An editor asks for an array's elements a page at a time once it knows how many there are.
+    const bool indexed =
+        children > 0 && (printer ? hint == "array" && children <= containerSizeShown : type.ends_with(']'));
+    Json variable = {{"name", label},
+                     {"value", value},
+                     {"type", type},
+                     {"variablesReference",
+                      children > 0 ? newHandle({Handle::Kind::Object, 0, 0, object, printer, indexed}) : int64_t{0}}};
+    if (indexed)
+        variable["indexedVariables"] = children;
+    return variable;
 }
 
 int64_t GdbDriver::printedChildren(const std::string &object, int64_t bound)
@@ -178,10 +185,13 @@ int64_t GdbDriver::printedChildren(const std::string &object, int64_t bound)
     return listed.ok() ? miNumber(listed.record->text("numchild")) : 0;
 }
 
-std::optional<std::string> GdbDriver::children(const Handle &at, int64_t parent, Json &list)
+std::optional<std::string> GdbDriver::children(const Handle &at, int64_t parent, Json &list, Page page)
 {
     // A printer makes its children one by one, each slowly: a container shows its first ones.
-    const std::string range = at.printer ? " 0 " + std::to_string(containerChildrenShown) : "";
+    std::string range = at.printer ? " 0 " + std::to_string(containerChildrenShown) : "";
+    // Both are at most 2^31-1 as requests are checked: the sum does not overflow.
+    if (page)
+        range = " " + std::to_string(page->first) + " " + std::to_string(page->first + page->second);
     MiAnswer answer = command("-var-list-children --all-values " + GdbSession::quoted(at.object) + range);
     if (!answer.ok())
         return answer.error();
@@ -195,7 +205,9 @@ std::optional<std::string> GdbDriver::children(const Handle &at, int64_t parent,
     for (const auto &entry : found->items) {
         const MiValue &child = entry.value;
         const std::string name(child.text("name").value_or(""));
-        const std::string label(child.text("exp").value_or(""));
+        // An array's elements read as indexes, as a container's do.
+        const std::string index(child.text("exp").value_or(""));
+        const std::string label = at.indexed && !at.printer ? "[" + index + "]" : index;
         // C++ access sections are not members: their members show in their place.
         if (!child.text("type") && (label == "public" || label == "private" || label == "protected")) {
             if (auto refused = children({Handle::Kind::Object, 0, 0, name}, parent, list))
@@ -230,8 +242,15 @@ void GdbDriver::variables(const Json &request, const Json &arguments)
     const Handle at = *found;
     Json list = Json::array();
     std::optional<std::string> refused;
+    const int64_t count = arguments.value("count", int64_t{0});
+    const Page page = count > 0 ? Page({arguments.value("start", int64_t{0}), count}) : std::nullopt;
+    // An array's elements are all indexed: its named ones are none.
+    if (at.kind == Handle::Kind::Object && arguments.value("filter", "") == "named" && at.indexed) {
+        channel_.respond(request, {{"variables", list}});
+        return;
+    }
     if (at.kind == Handle::Kind::Object)
-        refused = children(at, reference, list);
+        refused = children(at, reference, list, page);
     else if (at.kind == Handle::Kind::Registers || at.kind == Handle::Kind::RegisterGroup)
         refused = registers(at, list);
     else
@@ -352,9 +371,12 @@ void GdbDriver::evaluate(const Json &request, const Json &arguments)
     }
     std::string error;
     if (auto value = variableFor(expression, expression, where, 0, &error)) {
-        channel_.respond(request, {{"result", (*value)["value"]},
-                                   {"type", (*value)["type"]},
-                                   {"variablesReference", (*value)["variablesReference"]}});
+        Json body = {{"result", (*value)["value"]},
+                     {"type", (*value)["type"]},
+                     {"variablesReference", (*value)["variablesReference"]}};
+        if (value->contains("indexedVariables"))
+            body["indexedVariables"] = (*value)["indexedVariables"];
+        channel_.respond(request, body);
         return;
     }
     if (arguments.value("context", "") != "repl") {

@@ -29,6 +29,8 @@ constexpr Field fields[] = {
     {"stopOnEntry", Shape::Flag}, {"terminateDebuggee", Shape::Flag},
     {"args", Shape::Words},       {"env", Shape::Environment},
     {"source", Shape::Object},    {"breakpoints", Shape::Objects},
+    {"start", Shape::Count},      {"count", Shape::Count},
+    {"filter", Shape::Text},
 };
 
 // Thread and process ids fit the debuggers' ints; frame and variable references are the

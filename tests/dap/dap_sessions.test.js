@@ -32,6 +32,7 @@ const backends = [
   {
     backend: 'gdb',
     threadName: /^Thread 0x[0-9a-f]+ \(LWP \d+\) "cpp_values_prog"$/,
+    paging: true,
     registerGroups: ['general', 'float', 'vector'],
   },
   { backend: 'lldb', threadName: /^cpp_values_prog$/, registerGroups: ['General Purpose Registers'] },
@@ -312,6 +313,29 @@ for (const row of backends) {
       assert.ok(base, `no base class in ${JSON.stringify(members)}`);
       const fields = await variables(client, base.variablesReference);
       assert.deepEqual([named(fields, 'first').value, named(fields, 'second').value], ['1', '2']);
+    });
+
+    test('an array of 20,000 elements is paged: its count is given and any page of it is read alone', async (t) => {
+      if (!row.paging) {
+        t.skip('paged variables are built for GDB so far');
+        return;
+      }
+      client = await startClient();
+      const { frameId } = await stopInValuesProgram(client, row);
+      const many = await client.within(
+        client.evaluateRequest({ expression: 'many', frameId, context: 'watch' }), 'evaluate');
+      assert.equal(many.body.indexedVariables, 20000);
+      const page = await client.within(client.variablesRequest({
+        variablesReference: many.body.variablesReference, filter: 'indexed', start: 19990, count: 10,
+      }), 'variables');
+      assert.deepEqual(page.body.variables.map((v) => [v.name, v.value]),
+        Array.from({ length: 10 }, (_, i) => [`[${19990 + i}]`, `${3 * (19990 + i)}`]));
+      const named = await client.within(client.variablesRequest({
+        variablesReference: many.body.variablesReference, filter: 'named',
+      }), 'variables');
+      assert.deepEqual(named.body.variables, []);
+      const locals = await frameVariables(client, frameId);
+      assert.equal(locals.find((variable) => variable.name === 'numbers').indexedVariables, 3);
     });
 
     test('a failed evaluate names the symbol, a thread has its own name, registers come in groups', async () => {
