@@ -1,7 +1,8 @@
 // ld-bench: measures the service and its baselines in the same run and prints each result as
 // a ratio to its baseline.
 //   ld-bench [--smoke] [--only NAME[,NAME...]] [--socat PATH]
-// NAMES: throughput round-trip launch prompt memory logging small-writes dap-step dap-launch console-prompt
+// NAMES: throughput round-trip launch prompt memory logging small-writes dap-step dap-launch dap-page
+//        console-prompt
 //        console-echo console-output lldb-console-prompt lldb-console-echo lldb-console-output
 
 #include <algorithm>
@@ -112,7 +113,7 @@ void usage()
 {
     fprintf(stderr, "usage: ld-bench [--smoke] [--only NAME[,NAME...]] [--socat PATH|none]\n"
                     "names: throughput round-trip launch prompt memory logging small-writes dap-step\n"
-                    "       dap-launch console-prompt console-echo console-output lldb-console-prompt\n"
+                    "       dap-launch dap-page console-prompt console-echo console-output lldb-console-prompt\n"
                     "       lldb-console-echo lldb-console-output\n");
 }
 
@@ -211,6 +212,7 @@ int main(int argc, char **argv)
         {"small-writes", measureSmallWrites},
         {"dap-step", measureDapStep},
         {"dap-launch", measureDapLaunch},
+        {"dap-page", measureDapPage},
         {"console-prompt", measureConsolePrompt},
         {"console-echo", measureConsoleEcho},
         {"console-output", measureConsoleOutput},

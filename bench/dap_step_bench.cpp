@@ -131,7 +131,7 @@ class DapStepper : public Stepper {
 public:
     DapStepper(const std::string &adapter, const std::vector<std::string> &arguments, const std::string &program,
                const std::string &source, const Json &extra,
-               const std::optional<std::vector<std::string>> &environment = std::nullopt)
+               const std::optional<std::vector<std::string>> &environment = std::nullopt, int line = loopLine)
         : child_(adapter, arguments, environment)
     {
         request("initialize", {{"adapterID", "bench"}, {"linesStartAt1", true}, {"columnsStartAt1", true}});
@@ -140,7 +140,7 @@ public:
         send("launch", launch);
         if (!child_.message([](const Json &m) { return m.value("event", "") == "initialized"; }))
             return;
-        request("setBreakpoints", {{"source", {{"path", source}}}, {"breakpoints", {{{"line", loopLine}}}}});
+        request("setBreakpoints", {{"source", {{"path", source}}}, {"breakpoints", {{{"line", line}}}}});
         request("configurationDone", Json::object());
         if (!stopped())
             return;
@@ -159,6 +159,22 @@ public:
         const auto start = BenchClock::now();
         send("next", {{"threadId", thread_}});
         return stopped() ? secondsBetween(start, BenchClock::now()) : 0;
+    }
+
+    // From asking for the first page of the expression's elements, as an editor shows it, to
+    // having it; 0 when it did not come.
+    double firstPage(const std::string &expression, int64_t count)
+    {
+        const auto evaluated = request("evaluate", {{"expression", expression}, {"context", "watch"}});
+        if (!evaluated || !(*evaluated)["body"].contains("variablesReference"))
+            return 0;
+        const auto start = BenchClock::now();
+        const auto page = request("variables", {{"variablesReference", (*evaluated)["body"]["variablesReference"]},
+                                                {"filter", "indexed"},
+                                                {"start", 0},
+                                                {"count", count}});
+        const double seconds = secondsBetween(start, BenchClock::now());
+        return page && page->value("success", false) && !(*page)["body"]["variables"].empty() ? seconds : 0;
     }
 
 private:
@@ -315,5 +331,36 @@ void measureDapLaunch(const BenchConfig &config, Report &report)
                                           formatMilliseconds(medianOfValid(adapter)),
                                           "lldb-vscode-16: " + formatMilliseconds(medianOfValid(own)),
                                           ratioOfMedians(adapter, own), {Goal::Kind::AtMost, 1.0}));
+    }
+}
+
+// The first page of a 20,000-element array, as an editor asks for it once the array is shown.
+void measureDapPage(const BenchConfig &config, Report &report)
+{
+    const std::string program = config.paths.debuggeeDir + "/array_program";
+    std::string source = config.paths.debuggeeSource;
+    source.replace(source.rfind('/') + 1, std::string::npos, "array_program.c");
+    constexpr int breakLine = 10;
+    constexpr int64_t pageSize = 100;
+    const int rounds = config.smoke ? 3 : 30;
+    for (const bool gdb : {true, false}) {
+        const std::string name = gdb ? "GDB" : "LLDB";
+        DapStepper adapter(config.paths.hostProgram, {"--dap"}, program, source, {{"backend", gdb ? "gdb" : "lldb"}},
+                           std::nullopt, breakLine);
+        std::unique_ptr<DapStepper> own;
+        if (!gdb && access(lldbOwnAdapter, X_OK) == 0)
+            own = std::make_unique<DapStepper>(lldbOwnAdapter, std::vector<std::string>{}, program, source,
+                                               Json::object(), lldbOwnEnvironment(), breakLine);
+        std::vector<double> ours, theirs;
+        for (int round = 0; round < rounds && adapter.ready(); ++round) {
+            ours.push_back(adapter.firstPage("many", pageSize));
+            if (own && own->ready())
+                theirs.push_back(own->firstPage("many", pageSize));
+        }
+        const std::string baseline =
+            theirs.empty() ? "-" : "lldb-vscode-16: " + formatMilliseconds(medianOfValid(theirs));
+        report.rows.push_back(makeSecondsRow("DAP first page (100) of a 20,000-element array, " + name,
+                                             medianOfValid(ours), baseline,
+                                             theirs.empty() ? std::nan("") : ratioOfMedians(ours, theirs), 0.050));
     }
 }

@@ -52,6 +52,7 @@ void measureLoggingCost(const BenchConfig &config, Report &report);
 void measureSmallWrites(const BenchConfig &config, Report &report);
 void measureDapStep(const BenchConfig &config, Report &report);
 void measureDapLaunch(const BenchConfig &config, Report &report);
+void measureDapPage(const BenchConfig &config, Report &report);
 void measureConsolePrompt(const BenchConfig &config, Report &report);
 void measureConsoleEcho(const BenchConfig &config, Report &report);
 void measureConsoleOutput(const BenchConfig &config, Report &report);
