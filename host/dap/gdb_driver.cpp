@@ -16,6 +16,7 @@ using namespace std::chrono_literals;
 
 GdbDriver::~GdbDriver()
 {
+    work_.stop();
     if (relay_.joinable()) {
         (void)!write(stopRelay_.write.get(), "", 1);
         relay_.join();

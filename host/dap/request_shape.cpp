@@ -29,6 +29,7 @@ constexpr Field fields[] = {
     {"stopOnEntry", Shape::Flag}, {"terminateDebuggee", Shape::Flag},
     {"args", Shape::Words},       {"env", Shape::Environment},
     {"source", Shape::Object},    {"breakpoints", Shape::Objects},
+    {"logMessage", Shape::Text},  {"filters", Shape::Words},
 };
 
 // Thread and process ids fit the debuggers' ints; frame and variable references are the
