@@ -179,10 +179,12 @@ template <typename Answer> void LineDriver<Answer>::logged(const DebuggeeStop &s
     channel_.event("output", {{"category", "console"}, {"output", text + "\n"}});
     resumeRequested_ = true;
     if (resumeAfterLog(stop.thread)) {
-        // It stays stopped: the editor hears of it as of any breakpoint.
+        // It stays stopped: the editor hears of it as of any breakpoint, unless the debugger
+        // has gone, whose end is told instead.
         resumeRequested_ = false;
         std::lock_guard<std::mutex> guard(lock_);
-        tell(stop);
+        if (!answers_.closed())
+            tell(stop);
     }
 }
 
