@@ -229,6 +229,7 @@ void GdbDriver::configurationDone(const Json &request)
 
 void GdbDriver::step(const Json &request, Step kind, int64_t thread)
 {
+    stepping_ = kind != Step::Continue;
     const std::string where = " --thread " + std::to_string(thread);
     switch (kind) {
     case Step::Continue:

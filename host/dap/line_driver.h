@@ -114,8 +114,9 @@ protected:
         channel_.event("stopped", body);
     }
 
-    // A log point's hit, on the work thread: its message, then the program goes on.
-    void logged(const DebuggeeStop &stop, const LogMessage &message);
+    // A log point's hit, on the work thread: its message, then the program goes on; during a
+    // step the step ends there instead, as at a breakpoint, rather than run on past its end.
+    void logged(const DebuggeeStop &stop, const LogMessage &message, bool step);
 
     DapChannel &channel_;
     ServiceClient *client_ = nullptr;
@@ -127,6 +128,9 @@ protected:
     std::atomic<bool> resumeRequested_ = false; // the next resume is the editor's: no continued event
     std::atomic<bool> attaching_ = false;       // the stop an attach makes is not told
     std::atomic<bool> entryPending_ = false;    // the next stop is the stop on entry
+    // The editor's last resume was a step that a breakpoint's stop ends (GDB's; LLDB keeps the
+    // step's plan, which a continue finishes).
+    std::atomic<bool> stepping_ = false;
     bool attach_ = false;
     bool stopOnEntry_ = false;
     std::set<int64_t> functionBreakpointIds_; // read where stops are told, under lock_
@@ -148,7 +152,8 @@ template <typename Answer> void LineDriver<Answer>::told(const DebuggeeStop &sto
         return;
     if (stop.cause == DebuggeeStop::Cause::Breakpoint) {
         if (const auto log = logPoints_.find(stop.breakpoint); log != logPoints_.end()) {
-            work_.post([this, stop, message = log->second.second] { logged(stop, message); });
+            work_.post(
+                [this, stop, message = log->second.second, step = stepping_.load()] { logged(stop, message, step); });
             return;
         }
         if (const auto thrown = exceptionBreakpoints_.find(stop.breakpoint); thrown != exceptionBreakpoints_.end()) {
@@ -172,20 +177,23 @@ template <typename Answer> void LineDriver<Answer>::told(const DebuggeeStop &sto
     });
 }
 
-template <typename Answer> void LineDriver<Answer>::logged(const DebuggeeStop &stop, const LogMessage &message)
+template <typename Answer>
+void LineDriver<Answer>::logged(const DebuggeeStop &stop, const LogMessage &message, bool step)
 {
     const std::string text =
         message.render([&](const std::string &expression) { return valueAt(stop.thread, expression); });
     channel_.event("output", {{"category", "console"}, {"output", text + "\n"}});
-    resumeRequested_ = true;
-    if (resumeAfterLog(stop.thread)) {
-        // It stays stopped: the editor hears of it as of any breakpoint, unless the debugger
-        // has gone, whose end is told instead.
+    if (!step) {
+        resumeRequested_ = true;
+        if (!resumeAfterLog(stop.thread))
+            return;
         resumeRequested_ = false;
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!answers_.closed())
-            tell(stop);
     }
+    // It stays stopped: the editor hears of it as of any breakpoint, unless the debugger has
+    // gone, whose end is told instead.
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!answers_.closed())
+        tell(stop);
 }
 
 template <typename Answer> void LineDriver<Answer>::setExceptionBreakpoints(const Json &request, const Json &arguments)

@@ -27,8 +27,9 @@ const timeout = 20000;
 
 // Ideally nothing differs between the back ends; a difference belongs in its row.
 const backends = [
-  { backend: 'gdb' },
-  { backend: 'lldb' },
+  // A breakpoint's stop ends GDB's step; LLDB's step goes on once the program is continued.
+  { backend: 'gdb', stepEndsAtLogPoint: true },
+  { backend: 'lldb', stepEndsAtLogPoint: false },
 ];
 
 function lineOf(file, text) {
@@ -362,6 +363,23 @@ for (const row of backends) {
       assert.equal(logged.length, 100);
       logged.forEach((body, round) => assert.match(body.output, new RegExp(`^round ${round} twice ${round * 2} \\{caught\\} .*nosuch.*\\n$`)));
       assert.equal(stops, 0);
+    });
+
+    test('a step that meets a log point writes its message and ends, never running on', async () => {
+      client = await startClient();
+      const hit = nextEvent(client, 'stopped');
+      const callLine = lineOf(exampleSource, 'total += compute(i);');
+      await startSession(client, launchArguments(row, exampleProgram), async () => {
+        await client.within(client.setBreakpointsRequest({
+          source: { path: exampleSource }, breakpoints: [{ line: computeLine, logMessage: 'x is {x}' }, { line: callLine }],
+        }), 'setBreakpoints');
+      });
+      const stop = await client.within(hit, 'stopped');
+      const stepped = await resume(client, client.nextRequest({ threadId: stop.body.threadId }),
+        row.stepEndsAtLogPoint ? 'breakpoint' : 'step');
+      assert.equal(stepped.top.line, row.stepEndsAtLogPoint ? computeLine : callLine + 1);
+      assert.deepEqual(client.output.filter((body) => body.category === 'console' && body.output.startsWith('x is'))
+        .map((body) => body.output), ['x is 1\n']);
     });
 
     test('a crash stops as an exception that exceptionInfo names with its fault address', async () => {
