@@ -185,9 +185,12 @@ void LineDriver<Answer>::logged(const DebuggeeStop &stop, const LogMessage &mess
     channel_.event("output", {{"category", "console"}, {"output", text + "\n"}});
     if (!step) {
         resumeRequested_ = true;
-        if (!resumeAfterLog(stop.thread))
+        const std::optional<std::string> problem = resumeAfterLog(stop.thread);
+        if (!problem)
             return;
         resumeRequested_ = false;
+        channel_.event("output",
+                       {{"category", "console"}, {"output", "cannot go on after a log point: " + *problem + "\n"}});
     }
     // It stays stopped: the editor hears of it as of any breakpoint, unless the debugger has
     // gone, whose end is told instead.
