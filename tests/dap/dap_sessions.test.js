@@ -396,14 +396,14 @@ for (const row of backends) {
       assert.deepEqual([stop.body.text, stop.body.description], [info.exceptionId, info.description]);
     });
 
-    test('the cpp_throw filter stops where a C++ exception is thrown', async () => {
+    test('the cpp_throw and cpp_catch filters stop where a C++ exception is thrown, then where it is caught', async () => {
       client = await startClient();
       const hit = nextEvent(client, 'stopped');
       const exited = nextEvent(client, 'exited');
       const capabilities = await startSession(client, launchArguments(row, throwingProgram, ['1']), async () => {
-        const set = await client.within(client.setExceptionBreakpointsRequest({ filters: ['cpp_throw'] }),
+        const set = await client.within(client.setExceptionBreakpointsRequest({ filters: ['cpp_throw', 'cpp_catch'] }),
           'setExceptionBreakpoints');
-        assert.equal(set.body.breakpoints[0].verified, true);
+        assert.deepEqual(set.body.breakpoints.map((breakpoint) => breakpoint.verified), [true, true]);
       });
       assert.deepEqual(capabilities.body.exceptionBreakpointFilters.map((filter) => filter.filter), ['cpp_throw', 'cpp_catch']);
       const stop = await client.within(hit, 'stopped');
@@ -414,6 +414,9 @@ for (const row of backends) {
       const info = (await client.within(client.exceptionInfoRequest({ threadId: stop.body.threadId }), 'exceptionInfo')).body;
       assert.match(info.description, /thrown/);
       assert.equal(info.breakMode, 'always');
+      await resume(client, client.continueRequest({ threadId: stop.body.threadId }), 'exception');
+      const caught = await client.within(client.exceptionInfoRequest({ threadId: stop.body.threadId }), 'exceptionInfo');
+      assert.match(caught.body.description, /caught/);
       await client.within(client.continueRequest({ threadId: stop.body.threadId }), 'continue');
       assert.equal((await client.within(exited, 'exited', 120000)).body.exitCode, 0);
     });
