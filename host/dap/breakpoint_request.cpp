@@ -32,8 +32,10 @@ std::vector<BreakpointRequest> breakpointRequests(const Json &arguments, const c
 {
     std::vector<BreakpointRequest> allWanted;
     for (const auto &breakpoint : arguments.value("breakpoints", Json::array())) {
-        BreakpointRequest wanted{breakpoint.value(key, fallback), nonEmptyText(breakpoint, "condition"), {}, {}};
+        BreakpointRequest wanted{breakpoint.value(key, fallback), nonEmptyText(breakpoint, "condition"), {}, {}, {}};
         readHitCondition(breakpoint, wanted);
+        if (const std::string message = nonEmptyText(breakpoint, "logMessage"); !message.empty())
+            wanted.log.emplace(message);
         allWanted.push_back(std::move(wanted));
     }
     return allWanted;

@@ -1,6 +1,6 @@
 #pragma once
 // A breakpoint as an editor asks for it, read the same way for every debugger: where, under which
-// condition, after how many hits; or why it cannot be set, in which case only it is answered
+// condition, after how many hits, whether it logs instead of stopping; or why it cannot be set, in which case only it is answered
 // unverified with that reason and the rest are set.
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/dap/dap_channel.h"
+#include "host/dap/log_message.h"
 
 namespace local_debugger::dap {
 
@@ -16,6 +17,7 @@ struct BreakpointRequest {
     Json where;                         // its line or function name, as given
     std::string condition;              // empty: none
     std::optional<int64_t> ignoreCount; // the hits to pass over first
+    std::optional<LogMessage> log;      // set: a log point, which writes this and goes on
     std::optional<std::string> problem; // set: not given to the debugger
 
     // The answer for one that cannot be set.

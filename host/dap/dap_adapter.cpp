@@ -27,6 +27,10 @@ bool DebuggerDriver::handle(const Json &request)
         setBreakpoints(request, arguments);
     else if (name == "setFunctionBreakpoints")
         setFunctionBreakpoints(request, arguments);
+    else if (name == "setExceptionBreakpoints")
+        setExceptionBreakpoints(request, arguments);
+    else if (name == "exceptionInfo")
+        exceptionInfo(request);
     else if (name == "threads")
         threads(request);
     else if (name == "stackTrace")
@@ -61,10 +65,13 @@ using namespace std::chrono_literals;
 
 Json capabilities()
 {
+    const Json filters = Json::array({{{"filter", "cpp_throw"}, {"label", "C++: on throw"}, {"default", false}},
+                                      {{"filter", "cpp_catch"}, {"label", "C++: on catch"}, {"default", false}}});
     return {{"supportsConfigurationDoneRequest", true}, {"supportsFunctionBreakpoints", true},
             {"supportsConditionalBreakpoints", true},   {"supportsHitConditionalBreakpoints", true},
             {"supportsEvaluateForHovers", true},        {"supportsSetVariable", true},
-            {"supportsTerminateRequest", true},         {"exceptionBreakpointFilters", Json::array()}};
+            {"supportsTerminateRequest", true},         {"supportsLogPoints", true},
+            {"supportsExceptionInfoRequest", true},     {"exceptionBreakpointFilters", filters}};
 }
 
 // The set_env block: the adapter's environment with the request's env applied (null unsets).
@@ -225,11 +232,11 @@ private:
             channel_.event("terminated");
             return;
         }
-        if (command == "setExceptionBreakpoints") {
-            channel_.respond(request, {{"breakpoints", Json::array()}});
+        DebuggerDriver *driver = currentDriver();
+        if (command == "setExceptionBreakpoints" && driver == nullptr) {
+            channel_.respond(request, {{"breakpoints", Json::array()}}); // nothing to catch yet
             return;
         }
-        DebuggerDriver *driver = currentDriver();
         if (driver == nullptr) {
             channel_.fail(request, command + ": there is no program: launch or attach first");
             return;

@@ -37,6 +37,9 @@ protected:
     virtual void configurationDone(const Json &request) = 0;
     virtual void setBreakpoints(const Json &request, const Json &arguments) = 0;
     virtual void setFunctionBreakpoints(const Json &request, const Json &arguments) = 0;
+    virtual void setExceptionBreakpoints(const Json &request, const Json &arguments) = 0;
+    // What the last stop for a signal or an exception was.
+    virtual void exceptionInfo(const Json &request) = 0;
     virtual void threads(const Json &request) = 0;
     virtual void stackTrace(const Json &request, const Json &arguments) = 0;
     virtual void scopes(const Json &request, const Json &arguments) = 0;

@@ -16,6 +16,7 @@ using namespace std::chrono_literals;
 
 GdbDriver::~GdbDriver()
 {
+    work_.stop();
     if (relay_.joinable()) {
         (void)!write(stopRelay_.write.get(), "", 1);
         relay_.join();
@@ -230,6 +231,7 @@ void GdbDriver::configurationDone(const Json &request)
 
 void GdbDriver::step(const Json &request, Step kind, int64_t thread)
 {
+    stepping_ = kind != Step::Continue;
     const std::string where = " --thread " + std::to_string(thread);
     switch (kind) {
     case Step::Continue:

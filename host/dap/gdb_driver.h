@@ -111,6 +111,13 @@ private:
 
     void setFunctionBreakpoints(const Json &request, const Json &arguments) override;
 
+    // ---- log points, catchpoints and faults: the hooks of LineDriver
+    std::string valueAt(int64_t thread, const std::string &expression) override;
+    std::optional<std::string> resumeAfterLog(int64_t thread) override;
+    std::string faultDescription(const DebuggeeStop &stop) override;
+    Placed catchExceptions(bool thrown) override;
+    void deleteBreakpoints(const std::vector<int64_t> &ids) override;
+
     void threads(const Json &request) override;
 
     // Frames and variable handles live until the debuggee next runs.

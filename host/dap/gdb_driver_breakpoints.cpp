@@ -1,4 +1,6 @@
 // Breakpoints through GDB: each set replaces those of its source (or the function breakpoints).
+// A log point is a breakpoint whose hit the driver answers itself; C++ exceptions are caught by
+// GDB's catchpoints.
 
 #include "host/dap/gdb_driver.h"
 
@@ -28,14 +30,19 @@ std::string GdbDriver::insert(const std::string &location, const BreakpointReque
     return text + " -- " + GdbSession::quoted(location); // a location starting with - is no option
 }
 
+void GdbDriver::deleteBreakpoints(const std::vector<int64_t> &ids)
+{
+    std::string text = "-break-delete";
+    for (int64_t number : ids)
+        text.append(" ").append(std::to_string(number));
+    command(text);
+}
+
 void GdbDriver::replaceBreakpoints(std::vector<int64_t> &numbers)
 {
     if (numbers.empty())
         return;
-    std::string text = "-break-delete";
-    for (int64_t number : numbers)
-        text.append(" ").append(std::to_string(number));
-    command(text);
+    deleteBreakpoints(numbers);
     numbers.clear();
 }
 
@@ -49,16 +56,21 @@ void GdbDriver::setBreakpoints(const Json &request, const Json &arguments)
     auto &numbers = sourceBreakpoints_[path];
     replaceBreakpoints(numbers);
     Json answers = Json::array();
+    std::map<int64_t, LogMessage> logPoints;
     for (const auto &wanted : breakpointRequests(arguments, "line", 0)) {
         if (wanted.problem) {
             answers.push_back(wanted.unverified());
             continue;
         }
         Json placed = breakpoint(command(insert(path + ":" + wanted.where.dump(), wanted)), path);
-        if (placed.contains("id"))
+        if (placed.contains("id")) {
             numbers.push_back(placed["id"].get<int64_t>());
+            if (wanted.log)
+                logPoints.emplace(numbers.back(), *wanted.log);
+        }
         answers.push_back(placed);
     }
+    replaceLogPoints(path, std::move(logPoints));
     channel_.respond(request, {{"breakpoints", answers}});
 }
 
@@ -84,6 +96,41 @@ void GdbDriver::setFunctionBreakpoints(const Json &request, const Json &argument
         answers.push_back(placed);
     }
     channel_.respond(request, {{"breakpoints", answers}});
+}
+
+std::string GdbDriver::valueAt(int64_t thread, const std::string &expression)
+{
+    const MiAnswer value = command("-data-evaluate-expression --thread " + std::to_string(thread) + " --frame 0 " +
+                                   GdbSession::quoted(expression));
+    return value.ok() ? std::string(value.record->text("value").value_or("")) : value.error();
+}
+
+std::optional<std::string> GdbDriver::resumeAfterLog(int64_t)
+{
+    const MiAnswer resumed = command("-exec-continue");
+    return resumed.ok() ? std::nullopt : std::optional(resumed.error());
+}
+
+// GDB's siginfo holds the address for the signals a fault raises; its value reads "(void *) 0x0".
+std::string GdbDriver::faultDescription(const DebuggeeStop &stop)
+{
+    if (stop.signal != "SIGSEGV" && stop.signal != "SIGBUS" && stop.signal != "SIGILL" && stop.signal != "SIGFPE")
+        return stop.description;
+    std::string address = valueAt(stop.thread, "$_siginfo._sifields._sigfault.si_addr");
+    const size_t at = address.rfind(' ');
+    address = at == std::string::npos ? address : address.substr(at + 1);
+    if (!address.starts_with("0x"))
+        return stop.description; // no siginfo (a core file, a remote target)
+    return stop.description + " (fault address: " + address + ")";
+}
+
+GdbDriver::Placed GdbDriver::catchExceptions(bool thrown)
+{
+    const MiAnswer caught = command(thrown ? "-catch-throw" : "-catch-catch");
+    const MiValue *bkpt = caught.ok() ? caught.record->find("bkpt") : nullptr;
+    if (bkpt == nullptr)
+        return {0, caught.ok() ? "GDB gave no catchpoint" : caught.error()};
+    return {miNumber(bkpt->text("number")), ""};
 }
 
 } // namespace local_debugger::dap

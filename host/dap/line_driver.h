@@ -1,10 +1,12 @@
 #pragma once
 // What both drivers share: the debugger's output read a line at a time, answers awaited by
-// number, the start (attach or load) and the finish of a run, the end of the run told once, and
-// the debuggee's state as the adapter's threads see it.
+// number, the start (attach or load) and the finish of a run, the end of the run told once, the
+// debuggee's state as the adapter's threads see it, and what a stop means: a log point's hit, a
+// C++ exception caught, a fault described.
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -13,6 +15,8 @@
 
 #include "host/dap/awaited_answers.h"
 #include "host/dap/debugger_driver.h"
+#include "host/dap/log_message.h"
+#include "host/dap/serial_work.h"
 #include "host/dap/stop_reasons.h"
 
 namespace local_debugger::dap {
@@ -48,6 +52,8 @@ public:
 
     void start(ServiceClient &client, const Json &request) final;
     void finish(bool terminate) final;
+    void setExceptionBreakpoints(const Json &request, const Json &arguments) final;
+    void exceptionInfo(const Json &request) final;
 
 protected:
     // One whole line the debugger wrote, under lock_.
@@ -61,6 +67,31 @@ protected:
     // Ends the attached debuggee, or lets it go, once it has stopped.
     virtual void endAttached(bool terminate) = 0;
 
+    // ---- what stops need, from the work thread: the value of an expression in the innermost
+    // frame of a thread, or the debugger's error; a resume after a log point's hit, or why not;
+    // a fault's description with its address, where the debugger gives one.
+    virtual std::string valueAt(int64_t thread, const std::string &expression) = 0;
+    virtual std::optional<std::string> resumeAfterLog(int64_t thread) = 0;
+    virtual std::string faultDescription(const DebuggeeStop &stop) = 0;
+
+    // ---- C++ exception breakpoints, from the adapter's worker: one on throws (or on catches),
+    // its number or why not; and their removal.
+    struct Placed {
+        int64_t id = 0;
+        std::string problem; // not empty: not set
+    };
+    virtual Placed catchExceptions(bool thrown) = 0;
+    virtual void deleteBreakpoints(const std::vector<int64_t> &ids) = 0;
+
+    // The log points of a source file, by breakpoint number, in place of those it had.
+    void replaceLogPoints(const std::string &path, std::map<int64_t, LogMessage> points)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::erase_if(logPoints_, [&](const auto &entry) { return entry.second.first == path; });
+        for (auto &[id, message] : points)
+            logPoints_.insert_or_assign(id, std::make_pair(path, std::move(message)));
+    }
+
     void sendTerminated()
     {
         if (!terminatedSent_.exchange(true))
@@ -68,12 +99,24 @@ protected:
     }
 
     // A stop the debugger told, under lock_. The stop an attach makes is not news:
-    // configurationDone resumes it.
-    void told(const DebuggeeStop &stop)
+    // configurationDone resumes it. What needs the debugger's answers is done on the work thread.
+    void told(const DebuggeeStop &stop);
+
+    // Tells the editor of a stop, under lock_.
+    void tell(const DebuggeeStop &stop)
     {
-        if (!attaching_.exchange(false))
-            channel_.event("stopped", stoppedBody(stop, entryPending_, pauseRequested_, functionBreakpointIds_));
+        const Json body = stoppedBody(stop, entryPending_, pauseRequested_, functionBreakpointIds_);
+        lastException_.reset();
+        if (body["reason"] == "exception" || body["reason"] == "signal")
+            lastException_ = Json{{"exceptionId", body.value("text", "")},
+                                  {"description", body.value("description", "")},
+                                  {"breakMode", "always"}};
+        channel_.event("stopped", body);
     }
+
+    // A log point's hit, on the work thread: its message, then the program goes on; during a
+    // step the step ends there instead, as at a breakpoint, rather than run on past its end.
+    void logged(const DebuggeeStop &stop, const LogMessage &message, bool step);
 
     DapChannel &channel_;
     ServiceClient *client_ = nullptr;
@@ -85,14 +128,121 @@ protected:
     std::atomic<bool> resumeRequested_ = false; // the next resume is the editor's: no continued event
     std::atomic<bool> attaching_ = false;       // the stop an attach makes is not told
     std::atomic<bool> entryPending_ = false;    // the next stop is the stop on entry
+    // The editor's last resume was a step that a breakpoint's stop ends (GDB's; LLDB keeps the
+    // step's plan, which a continue finishes).
+    std::atomic<bool> stepping_ = false;
     bool attach_ = false;
     bool stopOnEntry_ = false;
     std::set<int64_t> functionBreakpointIds_; // read where stops are told, under lock_
+    SerialWork work_; // each driver stops it first thing in its destructor, before its members go
 
 private:
     std::string partial_;
     std::atomic<bool> terminatedSent_ = false;
+    // Under lock_: log points by number, with their source's path; exception breakpoints by
+    // number, true for those on throws; the last stop's exception information.
+    std::map<int64_t, std::pair<std::string, LogMessage>> logPoints_;
+    std::map<int64_t, bool> exceptionBreakpoints_;
+    std::optional<Json> lastException_;
 };
+
+template <typename Answer> void LineDriver<Answer>::told(const DebuggeeStop &stop)
+{
+    if (attaching_.exchange(false))
+        return;
+    if (stop.cause == DebuggeeStop::Cause::Breakpoint) {
+        if (const auto log = logPoints_.find(stop.breakpoint); log != logPoints_.end()) {
+            work_.post(
+                [this, stop, message = log->second.second, step = stepping_.load()] { logged(stop, message, step); });
+            return;
+        }
+        if (const auto thrown = exceptionBreakpoints_.find(stop.breakpoint); thrown != exceptionBreakpoints_.end()) {
+            DebuggeeStop exception = stop;
+            exception.cause = DebuggeeStop::Cause::Exception;
+            exception.signal = "C++ exception";
+            exception.description = thrown->second ? "C++ exception thrown" : "C++ exception caught";
+            tell(exception);
+            return;
+        }
+    }
+    if (!faultStop(stop)) {
+        tell(stop);
+        return;
+    }
+    work_.post([this, stop] {
+        DebuggeeStop described = stop;
+        described.description = faultDescription(stop);
+        std::lock_guard<std::mutex> guard(lock_);
+        tell(described);
+    });
+}
+
+template <typename Answer>
+void LineDriver<Answer>::logged(const DebuggeeStop &stop, const LogMessage &message, bool step)
+{
+    const std::string text =
+        message.render([&](const std::string &expression) { return valueAt(stop.thread, expression); });
+    channel_.event("output", {{"category", "console"}, {"output", text + "\n"}});
+    if (!step) {
+        resumeRequested_ = true;
+        const std::optional<std::string> problem = resumeAfterLog(stop.thread);
+        if (!problem)
+            return;
+        resumeRequested_ = false;
+        channel_.event("output",
+                       {{"category", "console"}, {"output", "cannot go on after a log point: " + *problem + "\n"}});
+    }
+    // It stays stopped: the editor hears of it as of any breakpoint, unless the debugger has
+    // gone, whose end is told instead.
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!answers_.closed())
+        tell(stop);
+}
+
+template <typename Answer> void LineDriver<Answer>::setExceptionBreakpoints(const Json &request, const Json &arguments)
+{
+    std::vector<std::string> filters = arguments.value("filters", std::vector<std::string>{});
+    for (const auto &option : arguments.value("filterOptions", Json::array())) {
+        if (option.is_object() && option.contains("filterId") && option["filterId"].is_string())
+            filters.push_back(option["filterId"].get<std::string>());
+    }
+    std::vector<int64_t> old;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const auto &[id, thrown] : exceptionBreakpoints_)
+            old.push_back(id);
+        exceptionBreakpoints_.clear();
+    }
+    if (!old.empty())
+        deleteBreakpoints(old);
+    Json answers = Json::array();
+    for (const auto &filter : filters) {
+        const bool known = filter == "cpp_throw" || filter == "cpp_catch";
+        const Placed placed =
+            known ? catchExceptions(filter == "cpp_throw") : Placed{0, "no filter \"" + filter + "\""};
+        if (!placed.problem.empty()) {
+            answers.push_back({{"verified", false}, {"message", placed.problem}});
+            continue;
+        }
+        std::lock_guard<std::mutex> guard(lock_);
+        exceptionBreakpoints_[placed.id] = filter == "cpp_throw";
+        answers.push_back({{"id", placed.id}, {"verified", true}});
+    }
+    channel_.respond(request, {{"breakpoints", answers}});
+}
+
+template <typename Answer> void LineDriver<Answer>::exceptionInfo(const Json &request)
+{
+    std::optional<Json> info;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        info = lastException_;
+    }
+    if (info)
+        channel_.respond(request, *info);
+    else
+        channel_.fail(request, "the program has not stopped for a signal or an exception");
+}
 
 template <typename Answer> void LineDriver<Answer>::start(ServiceClient &client, const Json &request)
 {

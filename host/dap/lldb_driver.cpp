@@ -1,6 +1,8 @@
 // An LLDB back end behind the adapter: plain command lines for loading and running, structured
 // requests (JSON lines answered by result records with a body) for everything an editor shows.
 
+#include <cstdlib>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -39,6 +41,7 @@ struct Result {
 class LldbDriver : public LineDriver<Result> {
 public:
     explicit LldbDriver(DapChannel &channel) : LineDriver(channel) {}
+    ~LldbDriver() override { work_.stop(); }
 
     void pause() override;
 
@@ -120,6 +123,13 @@ private:
     void setBreakpoints(const Json &request, const Json &arguments) override;
 
     void setFunctionBreakpoints(const Json &request, const Json &arguments) override;
+
+    // ---- log points, exception breakpoints and faults: the hooks of LineDriver
+    std::string valueAt(int64_t thread, const std::string &expression) override;
+    std::optional<std::string> resumeAfterLog(int64_t thread) override;
+    std::string faultDescription(const DebuggeeStop &stop) override;
+    Placed catchExceptions(bool thrown) override;
+    void deleteBreakpoints(const std::vector<int64_t> &ids) override;
 
     // DAP frame ids name a thread and a frame index together, until the debuggee runs again.
     // Requests carry frame ids from 1 and thread ids below 2^31, so neither way overflows.
@@ -319,7 +329,59 @@ void LldbDriver::setBreakpoints(const Json &request, const Json &arguments)
     }
     const auto lines = breakpointRequests(arguments, "line", 0);
     forward(request, {{"request", "breakpoints"}, {"file", path}, {"lines", given(lines, "line")}},
-            [&](const Json &body) { return answered(lines, placed(body, path)); });
+            [&](const Json &body) {
+                Json answers = answered(lines, placed(body, path));
+                std::map<int64_t, LogMessage> logPoints;
+                for (size_t at = 0; at < lines.size() && at < answers["breakpoints"].size(); ++at) {
+                    if (lines[at].log && answers["breakpoints"][at].contains("id"))
+                        logPoints.emplace(answers["breakpoints"][at]["id"].get<int64_t>(), *lines[at].log);
+                }
+                replaceLogPoints(path, std::move(logPoints));
+                return answers;
+            });
+}
+
+std::string LldbDriver::valueAt(int64_t thread, const std::string &expression)
+{
+    const Result value = ask({{"request", "evaluate"}, {"expression", expression}, {"thread", thread}, {"frame", 0}});
+    return value.ok() ? value.body().value("value", "") : value.error();
+}
+
+std::optional<std::string> LldbDriver::resumeAfterLog(int64_t thread)
+{
+    const Result resumed = ask({{"request", "step"}, {"kind", "continue"}, {"thread", thread}});
+    return resumed.ok() ? std::nullopt : std::optional(resumed.error());
+}
+
+// LLDB's stop description names the fault's address: "signal SIGSEGV: invalid address (fault
+// address: 0x0)", the end of its thread's line in `thread info`.
+std::string LldbDriver::faultDescription(const DebuggeeStop &stop)
+{
+    const std::string info = line("thread info " + std::to_string(stop.thread)).output();
+    const std::string_view marker = "stop reason = ";
+    const size_t at = info.find(marker);
+    if (at == std::string::npos)
+        return stop.description;
+    const size_t from = at + marker.size();
+    return info.substr(from, info.find('\n', from) - from);
+}
+
+LldbDriver::Placed LldbDriver::catchExceptions(bool thrown)
+{
+    const Result set =
+        line(thrown ? "breakpoint set -E c++ -w true -h false" : "breakpoint set -E c++ -w false -h true");
+    const std::string text = set.output(); // "Breakpoint 3: ..."
+    if (!set.ok() || !text.starts_with("Breakpoint "))
+        return {0, set.ok() ? "LLDB gave no breakpoint" : set.error()};
+    return {std::strtoll(text.c_str() + std::string_view("Breakpoint ").size(), nullptr, 10), ""};
+}
+
+void LldbDriver::deleteBreakpoints(const std::vector<int64_t> &ids)
+{
+    std::string text = "breakpoint delete";
+    for (int64_t id : ids)
+        text.append(" ").append(std::to_string(id));
+    line(text);
 }
 
 void LldbDriver::setFunctionBreakpoints(const Json &request, const Json &arguments)

@@ -30,7 +30,8 @@ constexpr Field fields[] = {
     {"args", Shape::Words},       {"env", Shape::Environment},
     {"source", Shape::Object},    {"breakpoints", Shape::Objects},
     {"start", Shape::Count},      {"count", Shape::Count},
-    {"filter", Shape::Text},
+    {"filter", Shape::Text},      {"logMessage", Shape::Text},
+    {"filters", Shape::Words},
 };
 
 // Thread and process ids fit the debuggers' ints; frame and variable references are the

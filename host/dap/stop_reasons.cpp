@@ -19,6 +19,12 @@ Json signalBody(const DebuggeeStop &stop, bool fault)
 
 } // namespace
 
+bool faultStop(const DebuggeeStop &stop)
+{
+    return stop.cause == DebuggeeStop::Cause::Exception ||
+           (stop.cause == DebuggeeStop::Cause::Signal && faultSignal(stop.signal));
+}
+
 Json stoppedBody(const DebuggeeStop &stop, std::atomic<bool> &entryPending, std::atomic<bool> &pauseRequested,
                  const std::set<int64_t> &functionBreakpoints)
 {

@@ -23,19 +23,28 @@ const structProgram = `${standinDir}/struct_program`;
 const structSource = path.resolve(__dirname, '../debuggees/struct_program.c');
 const valuesProgram = `${standinDir}/cpp_values_program`;
 const valuesSource = path.resolve(__dirname, '../debuggees/cpp_values_program.cpp');
+const throwingProgram = `${standinDir}/throwing_program`;
+const throwingSource = path.resolve(__dirname, '../debuggees/throwing_program.cpp');
 const timeout = 20000;
 
 // Ideally nothing differs between the back ends; a difference belongs in its row. A thread's name:
 // GDB's as its thread list gives it (the system's id first), LLDB's the thread's own name. The
-// registers come in groups: GDB's register groups, LLDB's register sets.
+// registers come in groups: GDB's register groups, LLDB's register sets. A breakpoint's stop
+// ends GDB's step; LLDB's step goes on once the program is continued.
 const backends = [
   {
     backend: 'gdb',
     threadName: /^Thread 0x[0-9a-f]+ \(LWP \d+\) "cpp_values_prog"$/,
     paging: true,
     registerGroups: ['general', 'float', 'vector'],
+    stepEndsAtLogPoint: true,
   },
-  { backend: 'lldb', threadName: /^cpp_values_prog$/, registerGroups: ['General Purpose Registers'] },
+  {
+    backend: 'lldb',
+    threadName: /^cpp_values_prog$/,
+    registerGroups: ['General Purpose Registers'],
+    stepEndsAtLogPoint: false,
+  },
 ];
 
 function lineOf(file, text) {
@@ -45,6 +54,7 @@ function lineOf(file, text) {
 }
 const computeLine = lineOf(exampleSource, 'int square = x * x;');
 const perimeterLine = lineOf(structSource, 'int sum = 0;');
+const caughtLine = lineOf(throwingSource, 'caught++;');
 
 function bounded(promise, what, ms = timeout) {
   let timer;
@@ -427,6 +437,83 @@ for (const row of backends) {
       const trace = await client.within(client.stackTraceRequest({ threadId: stop.body.threadId }), 'stackTrace');
       assert.equal(trace.body.stackFrames[0].line, returnLine);
       assert.equal(await evaluate(client, 'x', trace.body.stackFrames[0].id), '2');
+    });
+
+    test('a log point writes its message at every hit, values in place, in order, and never stops', async () => {
+      client = await startClient();
+      let stops = 0;
+      client.on('stopped', () => { stops += 1; });
+      const exited = nextEvent(client, 'exited');
+      const capabilities = await startSession(client, launchArguments(row, throwingProgram, ['100']), async () => {
+        const set = await client.within(client.setBreakpointsRequest({
+          source: { path: throwingSource },
+          breakpoints: [{ line: caughtLine, logMessage: 'round {round} twice {round * 2} {{caught}} {nosuch}' }],
+        }), 'setBreakpoints');
+        assert.equal(set.body.breakpoints[0].verified, true);
+      });
+      assert.equal(capabilities.body.supportsLogPoints, true);
+      assert.equal((await client.within(exited, 'exited', 120000)).body.exitCode, 0);
+      await waitForOutput(client, 'caught 100');
+      const logged = client.output.filter((body) => body.category === 'console' && body.output.startsWith('round '));
+      assert.equal(logged.length, 100);
+      logged.forEach((body, round) => assert.match(body.output, new RegExp(`^round ${round} twice ${round * 2} \\{caught\\} .*nosuch.*\\n$`)));
+      assert.equal(stops, 0);
+    });
+
+    test('a step that meets a log point writes its message and ends, never running on', async () => {
+      client = await startClient();
+      const hit = nextEvent(client, 'stopped');
+      const callLine = lineOf(exampleSource, 'total += compute(i);');
+      await startSession(client, launchArguments(row, exampleProgram), async () => {
+        await client.within(client.setBreakpointsRequest({
+          source: { path: exampleSource }, breakpoints: [{ line: computeLine, logMessage: 'x is {x}' }, { line: callLine }],
+        }), 'setBreakpoints');
+      });
+      const stop = await client.within(hit, 'stopped');
+      const stepped = await resume(client, client.nextRequest({ threadId: stop.body.threadId }),
+        row.stepEndsAtLogPoint ? 'breakpoint' : 'step');
+      assert.equal(stepped.top.line, row.stepEndsAtLogPoint ? computeLine : callLine + 1);
+      assert.deepEqual(client.output.filter((body) => body.category === 'console' && body.output.startsWith('x is'))
+        .map((body) => body.output), ['x is 1\n']);
+    });
+
+    test('a crash stops as an exception that exceptionInfo names with its fault address', async () => {
+      client = await startClient();
+      const hit = nextEvent(client, 'stopped');
+      const capabilities = await startSession(client, launchArguments(row, throwingProgram, ['0', 'crash']), async () => {});
+      assert.equal(capabilities.body.supportsExceptionInfoRequest, true);
+      const stop = await client.within(hit, 'stopped');
+      assert.equal(stop.body.reason, 'exception');
+      const info = (await client.within(client.exceptionInfoRequest({ threadId: stop.body.threadId }), 'exceptionInfo')).body;
+      assert.equal(info.exceptionId, 'SIGSEGV');
+      assert.match(info.description, /fault address: 0x0\b/);
+      assert.equal(info.breakMode, 'always');
+      assert.deepEqual([stop.body.text, stop.body.description], [info.exceptionId, info.description]);
+    });
+
+    test('the cpp_throw and cpp_catch filters stop where a C++ exception is thrown, then where it is caught', async () => {
+      client = await startClient();
+      const hit = nextEvent(client, 'stopped');
+      const exited = nextEvent(client, 'exited');
+      const capabilities = await startSession(client, launchArguments(row, throwingProgram, ['1']), async () => {
+        const set = await client.within(client.setExceptionBreakpointsRequest({ filters: ['cpp_throw', 'cpp_catch'] }),
+          'setExceptionBreakpoints');
+        assert.deepEqual(set.body.breakpoints.map((breakpoint) => breakpoint.verified), [true, true]);
+      });
+      assert.deepEqual(capabilities.body.exceptionBreakpointFilters.map((filter) => filter.filter), ['cpp_throw', 'cpp_catch']);
+      const stop = await client.within(hit, 'stopped');
+      assert.equal(stop.body.reason, 'exception');
+      const trace = await client.within(client.stackTraceRequest({ threadId: stop.body.threadId }), 'stackTrace');
+      assert.ok(trace.body.stackFrames.some((frame) => /check/.test(frame.name)),
+        `no check() in ${JSON.stringify(trace.body.stackFrames.map((frame) => frame.name))}`);
+      const info = (await client.within(client.exceptionInfoRequest({ threadId: stop.body.threadId }), 'exceptionInfo')).body;
+      assert.match(info.description, /thrown/);
+      assert.equal(info.breakMode, 'always');
+      await resume(client, client.continueRequest({ threadId: stop.body.threadId }), 'exception');
+      const caught = await client.within(client.exceptionInfoRequest({ threadId: stop.body.threadId }), 'exceptionInfo');
+      assert.match(caught.body.description, /caught/);
+      await client.within(client.continueRequest({ threadId: stop.body.threadId }), 'continue');
+      assert.equal((await client.within(exited, 'exited', 120000)).body.exitCode, 0);
     });
   });
 }
