@@ -127,7 +127,7 @@ private:
         int64_t level = 0;
         std::string object;   // a variable object's name, or a register group's
         bool printer = false; // the object's children come from a pretty printer
-        bool indexed = false; // an array: its children are elements, paged by index
+        int64_t elements = 0; // an array's length: its children are elements, paged by index
     };
 
     void forgetHandles();
@@ -143,13 +143,16 @@ private:
     void scopes(const Json &request, const Json &arguments) override;
 
     // A variable shown from a new variable object; children through its handle.
-    std::optional<Json> variableFor(const std::string &label, const std::string &expression, const std::string &where,
+    // The frame is the Frame, Locals or Arguments handle the expression is read in; none for the
+    // selected frame.
+    std::optional<Json> variableFor(const std::string &label, const std::string &expression, const Handle *frame,
                                     int64_t parent, std::string *error = nullptr);
 
     // Why GDB cannot take an expression, in its own words: -var-create keeps them to itself.
     std::string whyNot(const std::string &expression, const std::string &where, const std::string &fallback);
 
-    Json shown(const std::string &label, const std::string &object, const MiValue &fields);
+    // A variable object as a variable; its handle keeps the frame of from.
+    Json shown(const std::string &label, const std::string &object, const MiValue &fields, const Handle &from);
 
     // How many children a pretty printer gives, counting no further than a bound.
     int64_t printedChildren(const std::string &object, int64_t bound);
@@ -160,7 +163,11 @@ private:
     std::optional<std::string> children(const Handle &at, int64_t parent, Json &list, Page page = std::nullopt);
 
     // A printer's map children come as key, value, key, value: one entry for each pair.
-    void mapEntries(const MiValue &found, int64_t parent, Json &list);
+    void mapEntries(const MiValue &found, int64_t parent, Json &list, const Handle &at);
+
+    // A page of a plain array's elements, each its own variable object: GDB would make one for
+    // every element of the array to list a few of them.
+    std::optional<std::string> elementsPage(const Handle &at, int64_t parent, Json &list, int64_t first, int64_t count);
 
     void variables(const Json &request, const Json &arguments) override;
 

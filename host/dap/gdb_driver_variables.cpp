@@ -3,7 +3,9 @@
 
 #include "host/dap/gdb_driver.h"
 
+#include <algorithm>
 #include <iterator>
+#include <memory>
 #include <sstream>
 
 namespace local_debugger::dap {
@@ -62,6 +64,8 @@ const GdbDriver::Handle *GdbDriver::find(const Json &arguments, const char *fiel
 
 std::string GdbDriver::frameOptions(const Handle &frame)
 {
+    if (frame.thread == 0) // the selected frame
+        return "";
     return " --thread " + std::to_string(frame.thread) + " --frame " + std::to_string(frame.level);
 }
 
@@ -125,9 +129,11 @@ void GdbDriver::scopes(const Json &request, const Json &arguments)
     channel_.respond(request, {{"scopes", list}});
 }
 
-std::optional<Json> GdbDriver::variableFor(const std::string &label, const std::string &expression,
-                                           const std::string &where, int64_t parent, std::string *error)
+std::optional<Json> GdbDriver::variableFor(const std::string &label, const std::string &expression, const Handle *frame,
+                                           int64_t parent, std::string *error)
 {
+    const Handle from = frame != nullptr ? *frame : Handle{Handle::Kind::Frame, 0, 0, "", false, 0};
+    const std::string where = frameOptions(from);
     MiAnswer created = command("-var-create" + where + " - * " + GdbSession::quoted(expression));
     if (!created.ok()) {
         if (error != nullptr)
@@ -137,7 +143,7 @@ std::optional<Json> GdbDriver::variableFor(const std::string &label, const std::
     const std::string object(created.record->text("name").value_or(""));
     objects_.push_back(object);
     named_[{parent, label}] = object;
-    return shown(label, object, created.record->results);
+    return shown(label, object, created.record->results, from);
 }
 
 std::string GdbDriver::whyNot(const std::string &expression, const std::string &where, const std::string &fallback)
@@ -149,7 +155,7 @@ std::string GdbDriver::whyNot(const std::string &expression, const std::string &
     return typed.ok() ? fallback : typed.error();
 }
 
-Json GdbDriver::shown(const std::string &label, const std::string &object, const MiValue &fields)
+Json GdbDriver::shown(const std::string &label, const std::string &object, const MiValue &fields, const Handle &from)
 {
     std::string value(fields.text("value").value_or(""));
     int64_t children = miNumber(fields.text("numchild"));
@@ -166,15 +172,17 @@ Json GdbDriver::shown(const std::string &label, const std::string &object, const
     }
     const std::string type(fields.text("type").value_or(""));
     // An editor asks for an array's elements a page at a time once it knows how many there are.
-    const bool indexed =
-        children > 0 && (printer ? hint == "array" && children <= containerSizeShown : type.ends_with(']'));
+    const int64_t elements =
+        children > 0 && (printer ? hint == "array" && children <= containerSizeShown : type.ends_with(']')) ? children
+                                                                                                            : 0;
     Json variable = {{"name", label},
                      {"value", value},
                      {"type", type},
-                     {"variablesReference",
-                      children > 0 ? newHandle({Handle::Kind::Object, 0, 0, object, printer, indexed}) : int64_t{0}}};
-    if (indexed)
-        variable["indexedVariables"] = children;
+                     {"variablesReference", children > 0 ? newHandle({Handle::Kind::Object, from.thread, from.level,
+                                                                      object, printer, elements})
+                                                         : int64_t{0}}};
+    if (elements > 0)
+        variable["indexedVariables"] = elements;
     return variable;
 }
 
@@ -190,6 +198,8 @@ std::optional<std::string> GdbDriver::children(const Handle &at, int64_t parent,
     // A printer makes its children one by one, each slowly: a container shows its first ones.
     std::string range = at.printer ? " 0 " + std::to_string(containerChildrenShown) : "";
     // Both are at most 2^31-1 as requests are checked: the sum does not overflow.
+    if (page && at.elements > 0 && !at.printer)
+        return elementsPage(at, parent, list, page->first, std::min(page->second, at.elements - page->first));
     if (page)
         range = " " + std::to_string(page->first) + " " + std::to_string(page->first + page->second);
     MiAnswer answer = command("-var-list-children --all-values " + GdbSession::quoted(at.object) + range);
@@ -199,7 +209,7 @@ std::optional<std::string> GdbDriver::children(const Handle &at, int64_t parent,
     if (found == nullptr)
         return std::nullopt;
     if (answer.record->text("displayhint").value_or("") == "map") {
-        mapEntries(*found, parent, list);
+        mapEntries(*found, parent, list, at);
         return std::nullopt;
     }
     for (const auto &entry : found->items) {
@@ -207,27 +217,59 @@ std::optional<std::string> GdbDriver::children(const Handle &at, int64_t parent,
         const std::string name(child.text("name").value_or(""));
         // An array's elements read as indexes, as a container's do.
         const std::string index(child.text("exp").value_or(""));
-        const std::string label = at.indexed && !at.printer ? "[" + index + "]" : index;
+        const std::string label = at.elements > 0 && !at.printer ? "[" + index + "]" : index;
         // C++ access sections are not members: their members show in their place.
         if (!child.text("type") && (label == "public" || label == "private" || label == "protected")) {
-            if (auto refused = children({Handle::Kind::Object, 0, 0, name}, parent, list))
+            if (auto refused = children({Handle::Kind::Object, at.thread, at.level, name, false, 0}, parent, list))
                 return refused;
             continue;
         }
         named_[{parent, label}] = name;
-        list.push_back(shown(label, name, child));
+        list.push_back(shown(label, name, child, at));
     }
     return std::nullopt;
 }
 
-void GdbDriver::mapEntries(const MiValue &found, int64_t parent, Json &list)
+std::optional<std::string> GdbDriver::elementsPage(const Handle &at, int64_t parent, Json &list, int64_t first,
+                                                   int64_t count)
+{
+    if (count <= 0)
+        return std::nullopt;
+    MiAnswer path = command("-var-info-path-expression " + GdbSession::quoted(at.object));
+    if (!path.ok())
+        return path.error();
+    const std::string array = "(" + std::string(path.record->text("path_expr").value_or("")) + ")";
+    // Sent at once and answered in order: the last answer comes after every other one.
+    auto created = std::make_shared<std::vector<MiAnswer>>(static_cast<size_t>(count));
+    for (int64_t i = 0; i < count; ++i) {
+        const std::string text = "-var-create" + frameOptions(at) + " - * " +
+                                 GdbSession::quoted(array + "[" + std::to_string(first + i) + "]");
+        if (i + 1 < count)
+            commandThen(text, [created, i](const MiAnswer &answer) { (*created)[static_cast<size_t>(i)] = answer; });
+        else
+            (*created)[static_cast<size_t>(i)] = command(text);
+    }
+    for (int64_t i = 0; i < count; ++i) {
+        const MiAnswer &element = (*created)[static_cast<size_t>(i)];
+        if (!element.ok()) // past the end, or the debugger has gone
+            break;
+        const std::string name(element.record->text("name").value_or(""));
+        const std::string label = "[" + std::to_string(first + i) + "]";
+        objects_.push_back(name);
+        named_[{parent, label}] = name;
+        list.push_back(shown(label, name, element.record->results, at));
+    }
+    return std::nullopt;
+}
+
+void GdbDriver::mapEntries(const MiValue &found, int64_t parent, Json &list, const Handle &at)
 {
     for (size_t key = 0; key + 1 < found.items.size(); key += 2) {
         const MiValue &value = found.items[key + 1].value;
         const std::string label = "[" + std::string(found.items[key].value.text("value").value_or("")) + "]";
         const std::string name(value.text("name").value_or(""));
         named_[{parent, label}] = name;
-        list.push_back(shown(label, name, value));
+        list.push_back(shown(label, name, value, at));
     }
 }
 
@@ -245,7 +287,7 @@ void GdbDriver::variables(const Json &request, const Json &arguments)
     const int64_t count = arguments.value("count", int64_t{0});
     const Page page = count > 0 ? Page({arguments.value("start", int64_t{0}), count}) : std::nullopt;
     // An array's elements are all indexed: its named ones are none.
-    if (at.kind == Handle::Kind::Object && arguments.value("filter", "") == "named" && at.indexed) {
+    if (at.kind == Handle::Kind::Object && arguments.value("filter", "") == "named" && at.elements > 0) {
         channel_.respond(request, {{"variables", list}});
         return;
     }
@@ -273,7 +315,7 @@ void GdbDriver::locals(const Handle &at, int64_t parent, Json &list)
         if (argument != (at.kind == Handle::Kind::Arguments))
             continue;
         const std::string name(entry.value.text("name").value_or(""));
-        if (auto shownVariable = variableFor(name, name, frameOptions(at), parent))
+        if (auto shownVariable = variableFor(name, name, &at, parent))
             list.push_back(*shownVariable);
     }
 }
@@ -360,17 +402,17 @@ void GdbDriver::setVariable(const Json &request, const Json &arguments)
 void GdbDriver::evaluate(const Json &request, const Json &arguments)
 {
     const std::string expression = arguments.value("expression", "");
-    std::string where;
+    std::optional<Handle> frame;
     if (arguments.contains("frameId")) {
-        const Handle *frame = find(arguments, "frameId");
-        if (frame == nullptr || frame->kind != Handle::Kind::Frame) {
+        const Handle *found = find(arguments, "frameId");
+        if (found == nullptr || found->kind != Handle::Kind::Frame) {
             fail(request, "no such frame (frames last until the program runs again)");
             return;
         }
-        where = frameOptions(*frame);
+        frame = *found;
     }
     std::string error;
-    if (auto value = variableFor(expression, expression, where, 0, &error)) {
+    if (auto value = variableFor(expression, expression, frame ? &*frame : nullptr, 0, &error)) {
         Json body = {{"result", (*value)["value"]},
                      {"type", (*value)["type"]},
                      {"variablesReference", (*value)["variablesReference"]}};
