@@ -23,10 +23,12 @@ const structProgram = `${standinDir}/struct_program`;
 const structSource = path.resolve(__dirname, '../debuggees/struct_program.c');
 const timeout = 20000;
 
-// Ideally nothing differs between the back ends; a difference belongs in its row.
+// Ideally nothing differs between the back ends; a difference belongs in its row. A row's
+// adapterArguments follow the adapter's command line.
 const backends = [
-  { backend: 'gdb' },
-  { backend: 'lldb' },
+  { name: 'gdb', backend: 'gdb' },
+  { name: 'lldb helper', backend: 'lldb' },
+  { name: 'lldb script', backend: 'lldb', adapterArguments: ['--lldb=script'] },
 ];
 
 function lineOf(file, text) {
@@ -47,11 +49,12 @@ function bounded(promise, what, ms = timeout) {
 
 // DebugClient spawns `runtime executable`: one argument at most, so a longer or shorter command
 // line goes through the shell, which execs it so that the adapter keeps the spawned pid.
-async function startClient() {
+async function startClient(row) {
   const trace = Boolean(process.env.LD_DAP_TRACE);
-  const client = adapterCommand.length === 2
-    ? new DebugClient(adapterCommand[0], adapterCommand[1], 'ld', undefined, trace)
-    : new DebugClient(`exec ${adapterCommand.join(' ')}`, '', 'ld', { shell: true }, trace);
+  const command = [...adapterCommand, ...(row.adapterArguments || [])];
+  const client = command.length === 2
+    ? new DebugClient(command[0], command[1], 'ld', undefined, trace)
+    : new DebugClient(`exec ${command.join(' ')}`, '', 'ld', { shell: true }, trace);
   client.defaultTimeout = timeout;
   client.output = [];
   client.on('output', (event) => client.output.push(event.body));
@@ -61,7 +64,7 @@ async function startClient() {
   child.stderr.on('data', (data) => { stderr = (stderr + data).slice(-2000); });
   // Whatever waits on the adapter fails at once, with its last words, when the adapter is gone.
   const gone = new Promise((_, reject) => {
-    const fail = (how) => reject(new Error(`the adapter (${adapterCommand.join(' ')}) ${how}: ${stderr.trim()}`));
+    const fail = (how) => reject(new Error(`the adapter (${command.join(' ')}) ${how}: ${stderr.trim()}`));
     child.once('error', (error) => fail(`did not start (${error.message})`));
     child.once('exit', (code, signal) => fail(`exited (${signal || code})`));
   });
@@ -176,7 +179,7 @@ function regexQuote(text) {
 }
 
 for (const row of backends) {
-  describe(`debugger-host --dap with the ${row.backend} back end`, { timeout: 180000 }, () => {
+  describe(`debugger-host --dap with the ${row.name} back end`, { timeout: 180000 }, () => {
     let client;
     afterEach(async () => {
       if (client) await stopClient(client);
@@ -185,7 +188,7 @@ for (const row of backends) {
 
     test('a session steps, inspects and runs to the end', async () => {
       const marker = `dap-session-${process.pid}-${row.backend}`;
-      client = await startClient();
+      client = await startClient(row);
       const exited = nextEvent(client, 'exited');
       const terminated = nextEvent(client, 'terminated');
       const hit = nextEvent(client, 'stopped');
@@ -242,7 +245,7 @@ for (const row of backends) {
     });
 
     test('a struct argument expands into its fields', async () => {
-      client = await startClient();
+      client = await startClient(row);
       const hit = nextEvent(client, 'stopped');
       await startSession(client, launchArguments(row, structProgram), async () => {
         await client.within(client.setBreakpointsRequest({
@@ -272,7 +275,7 @@ for (const row of backends) {
     test('pause stops a spinning program and disconnect ends it', async () => {
       const marker = `dap-pause-${process.pid}-${row.backend}`;
       const pattern = `${regexQuote(exampleProgram)} spin ${marker}`;
-      client = await startClient();
+      client = await startClient(row);
       try {
         await startSession(client, launchArguments(row, exampleProgram, ['spin', marker]), async () => {});
         // Enough processor time that the debuggee is past its start-up and in its loop.
@@ -290,7 +293,7 @@ for (const row of backends) {
     });
 
     test('launching a missing program fails naming it', async () => {
-      client = await startClient();
+      client = await startClient(row);
       await client.within(client.initializeRequest(), 'initialize');
       const response = await rawRequest(client, 'launch', launchArguments(row, '/nonexistent/program'));
       assert.equal(response.success, false);
@@ -300,7 +303,7 @@ for (const row of backends) {
     });
 
     test('a function breakpoint stops in the function', async () => {
-      client = await startClient();
+      client = await startClient(row);
       const hit = nextEvent(client, 'stopped');
       await startSession(client, launchArguments(row, exampleProgram), async () => {
         const set = await client.within(client.setFunctionBreakpointsRequest({ breakpoints: [{ name: 'compute' }] }),
@@ -317,7 +320,7 @@ for (const row of backends) {
     });
 
     test('a breakpoint whose hit condition is not a count is unverified with the reason, the others are set', async () => {
-      client = await startClient();
+      client = await startClient(row);
       const hit = nextEvent(client, 'stopped');
       const returnLine = lineOf(exampleSource, 'return square + 1;');
       await startSession(client, launchArguments(row, exampleProgram), async () => {
@@ -338,6 +341,13 @@ for (const row of backends) {
       const trace = await client.within(client.stackTraceRequest({ threadId: stop.body.threadId }), 'stackTrace');
       assert.equal(trace.body.stackFrames[0].line, returnLine);
       assert.equal(await evaluate(client, 'x', trace.body.stackFrames[0].id), '2');
+    });
+
+    test('stopOnEntry reports the first stop as entry', async () => {
+      client = await startClient(row);
+      const hit = nextEvent(client, 'stopped');
+      await startSession(client, { ...launchArguments(row, exampleProgram), stopOnEntry: true }, async () => {});
+      assert.equal((await client.within(hit, 'stopped')).body.reason, 'entry');
     });
   });
 }
