@@ -9,6 +9,7 @@
 #include "host/dap/breakpoint_request.h"
 #include "host/dap/launch_values.h"
 #include "host/dap/line_driver.h"
+#include "host/output_text.h"
 #include "host/session/lldb_session.h"
 
 namespace local_debugger::dap {
@@ -52,6 +53,12 @@ private:
     void read(std::string_view text) override;
 
     void process(const LldbRecord &record);
+
+    void debuggeeOutput(const std::string &text)
+    {
+        if (!text.empty())
+            channel_.event("output", {{"category", "stdout"}, {"output", text}});
+    }
 
     // ---- lines to the back end, from any thread but the reading one. The back end numbers
     // lines as it reads them, so numbering and sending go together.
@@ -142,9 +149,10 @@ private:
     // in step with the lines.
     void console(const Json &request, const std::string &input) override;
 
-    std::mutex sendLock_; // numbering and sending go together
-    LldbSession session_; // under sendLock_
-    Json launch_;         // the launch request, from the editor's launch
+    std::mutex sendLock_;     // numbering and sending go together
+    LldbSession session_;     // under sendLock_
+    Json launch_;             // the launch request, from the editor's launch
+    OutputText output_{true}; // the debuggee's terminal, read under lock_
 };
 
 std::optional<std::string> LldbDriver::attachTo(int64_t pid)
@@ -184,7 +192,7 @@ void LldbDriver::read(std::string_view text)
         answers_.deliver(record->seq(), [&](Result &result) { result.record = std::move(record); });
         break;
     case LldbRecord::Kind::Output:
-        channel_.event("output", {{"category", "stdout"}, {"output", record->text("data")}});
+        debuggeeOutput(output_.take(record->text("data")));
         break;
     case LldbRecord::Kind::Error:
         channel_.event("output", {{"category", "console"}, {"output", record->text("message") + "\n"}});
@@ -209,6 +217,7 @@ void LldbDriver::process(const LldbRecord &record)
     running_ = false;
     answers_.notify();
     if (state == "exited" || state == "crashed" || state == "detached") {
+        debuggeeOutput(output_.rest());
         if (state == "exited")
             channel_.event("exited", {{"exitCode", record.fields.value("status", 0)}});
         sendTerminated();

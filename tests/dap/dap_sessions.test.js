@@ -21,6 +21,7 @@ const exampleProgram = `${binDir}/example-program`;
 const exampleSource = path.resolve(__dirname, '../../example/example_program.c');
 const structProgram = `${standinDir}/struct_program`;
 const structSource = path.resolve(__dirname, '../debuggees/struct_program.c');
+const floodProgram = `${standinDir}/flood_program`;
 const timeout = 20000;
 
 // Ideally nothing differs between the back ends; a difference belongs in its row. A row's
@@ -348,6 +349,19 @@ for (const row of backends) {
       const hit = nextEvent(client, 'stopped');
       await startSession(client, { ...launchArguments(row, exampleProgram), stopOnEntry: true }, async () => {});
       assert.equal((await client.within(hit, 'stopped')).body.reason, 'entry');
+    });
+
+    test('5,000 lines of UTF-8 written in pieces arrive whole, each ending in \\n', async () => {
+      const line = 'h\u00e9llo w\u00f6rld \u2713';
+      client = await startClient(row);
+      const exited = nextEvent(client, 'exited');
+      await startSession(client, launchArguments(row, floodProgram, ['5000']), async () => {});
+      await client.within(exited, 'exited', 120000);
+      const lines = client.output.filter((body) => body.category === 'stdout').map((body) => body.output).join('')
+        .split('\n');
+      const damaged = lines.filter((text) => text !== line);
+      assert.deepEqual({ whole: lines.length - damaged.length, damaged: damaged.slice(0, 3) },
+        { whole: 5000, damaged: [''] });
     });
   });
 }
