@@ -153,6 +153,7 @@ private:
     LldbSession session_;     // under sendLock_
     Json launch_;             // the launch request, from the editor's launch
     OutputText output_{true}; // the debuggee's terminal, read under lock_
+    std::string lastSignal_;  // that of the last stop, read under lock_
 };
 
 std::optional<std::string> LldbDriver::attachTo(int64_t pid)
@@ -219,13 +220,15 @@ void LldbDriver::process(const LldbRecord &record)
     if (state == "exited" || state == "crashed" || state == "detached") {
         debuggeeOutput(output_.rest());
         if (state == "exited")
-            channel_.event("exited", {{"exitCode", record.fields.value("status", 0)}});
+            channel_.event("exited", {{"exitCode", LldbSession::exitCode(record, lastSignal_)}});
         sendTerminated();
         return;
     }
     if (state != "stopped")
         return;
-    told(record.stop());
+    const DebuggeeStop stop = record.stop();
+    lastSignal_ = stop.signal;
+    told(stop);
 }
 
 Result LldbDriver::ask(const Json &structured, AwaitedAnswers<Result>::Then then)

@@ -351,6 +351,17 @@ for (const row of backends) {
       assert.equal((await client.within(hit, 'stopped')).body.reason, 'entry');
     });
 
+    test('a program killed by SIGSEGV exits with 128 + 11, as a shell tells it', async () => {
+      client = await startClient(row);
+      const crashed = nextEvent(client, 'stopped');
+      const exited = nextEvent(client, 'exited');
+      await startSession(client, launchArguments(row, floodProgram, ['1', 'segv']), async () => {});
+      const stop = await client.within(crashed, 'stopped');
+      assert.equal(stop.body.reason, 'exception');
+      await client.within(client.continueRequest({ threadId: stop.body.threadId }), 'continue');
+      assert.equal((await client.within(exited, 'exited')).body.exitCode, 139);
+    });
+
     test('5,000 lines of UTF-8 written in pieces arrive whole, each ending in \\n', async () => {
       const line = 'h\u00e9llo w\u00f6rld \u2713';
       client = await startClient(row);
