@@ -91,6 +91,15 @@ function adapterExited(client) {
   return new Promise((resolve) => child.once('exit', resolve));
 }
 
+// The adapter has exited and everything it wrote has been read.
+function adapterClosed(client) {
+  const child = adapterProcess(client);
+  return new Promise((resolve) => {
+    if (child.stdout.readableEnded) resolve();
+    else child.once('close', resolve);
+  });
+}
+
 async function stopClient(client) {
   const child = adapterProcess(client);
   if (child && child.exitCode === null && child.signalCode === null) {
@@ -173,6 +182,17 @@ function waitForOutput(client, text) {
     const listener = () => { if (has()) { client.removeListener('output', listener); resolve(); } };
     client.on('output', listener);
   }), `stdout ${JSON.stringify(text)}`);
+}
+
+async function stopAtLine(client, row, program, source, line, args = []) {
+  const hit = nextEvent(client, 'stopped');
+  await startSession(client, launchArguments(row, program, args), async () => {
+    await client.within(client.setBreakpointsRequest({ source: { path: source }, breakpoints: [{ line }] }),
+      'setBreakpoints');
+  });
+  const stop = await client.within(hit, 'stopped');
+  const trace = await client.within(client.stackTraceRequest({ threadId: stop.body.threadId }), 'stackTrace');
+  return { stop: stop.body, top: trace.body.stackFrames[0] };
 }
 
 function regexQuote(text) {
@@ -349,6 +369,22 @@ for (const row of backends) {
       const hit = nextEvent(client, 'stopped');
       await startSession(client, { ...launchArguments(row, exampleProgram), stopOnEntry: true }, async () => {});
       assert.equal((await client.within(hit, 'stopped')).body.reason, 'entry');
+    });
+
+    test('terminate is answered before the one terminated event', async () => {
+      client = await startClient(row);
+      const arrived = [];
+      client.on('terminated', () => arrived.push('terminated'));
+      await stopAtLine(client, row, exampleProgram, exampleSource, computeLine);
+      const ended = nextEvent(client, 'terminated');
+      await client.within(new Promise((resolve) => client.doSend('terminate', {}, (response) => {
+        arrived.push(`terminate ${response.success}`);
+        resolve();
+      })), 'terminate');
+      await client.within(ended, 'terminated');
+      await bounded(client.disconnectRequest({}), 'disconnect');
+      await bounded(adapterClosed(client), 'the adapter ending');
+      assert.deepEqual(arrived, ['terminate true', 'terminated']);
     });
 
     test('a program killed by SIGSEGV exits with 128 + 11, as a shell tells it', async () => {
