@@ -21,6 +21,8 @@ const exampleProgram = `${binDir}/example-program`;
 const exampleSource = path.resolve(__dirname, '../../example/example_program.c');
 const structProgram = `${standinDir}/struct_program`;
 const structSource = path.resolve(__dirname, '../debuggees/struct_program.c');
+const cppProgram = `${standinDir}/cpp_values_b`;
+const cppSource = path.resolve(__dirname, '../debuggees/cpp_values_b.cpp');
 const floodProgram = `${standinDir}/flood_program`;
 const timeout = 20000;
 
@@ -39,6 +41,7 @@ function lineOf(file, text) {
 }
 const computeLine = lineOf(exampleSource, 'int square = x * x;');
 const perimeterLine = lineOf(structSource, 'int sum = 0;');
+const sumLine = lineOf(cppSource, 'int sum = 0;');
 
 function bounded(promise, what, ms = timeout) {
   let timer;
@@ -409,6 +412,12 @@ for (const row of backends) {
       const damaged = lines.filter((text) => text !== line);
       assert.deepEqual({ whole: lines.length - damaged.length, damaged: damaged.slice(0, 3) },
         { whole: 5000, damaged: [''] });
+    });
+
+    test('evaluate reads an element of a std::vector', async () => {
+      client = await startClient(row);
+      const { top } = await stopAtLine(client, row, cppProgram, cppSource, sumLine);
+      assert.equal(await evaluate(client, 'numbers[1]', top.id), '20');
     });
   });
 }
