@@ -1353,7 +1353,14 @@ class Examiner:
         self.refresh()
         target = self.debugger.GetSelectedTarget()
         if is_live(target.GetProcess()) or request["thread"] is not None or request["frame"] is not None:
-            value = self.frame_of(request).EvaluateExpression(request["expression"])
+            frame = self.frame_of(request)
+            value = frame.EvaluateExpression(request["expression"])
+            # What the expression parser cannot read may still be a path through the frame's
+            # variables, as frame variable reads one: numbers[1] of a std::vector.
+            if not value.IsValid() or value.GetError().Fail():
+                path = frame.GetValueForVariablePath(request["expression"])
+                if path.IsValid() and path.GetError().Success():
+                    value = path
         else:
             if not target.IsValid():
                 return refused("error: no target\n")

@@ -130,4 +130,23 @@ TEST(SessionStopTest, StopsOfBothDebuggersReadAsOneForm)
         check(LldbSession::read(expected.line)->stop(), expected);
 }
 
+// A debuggee a signal ended exits with 128 + its number under both debuggers; LLDB tells it as a
+// status equal to the number of the signal it last stopped for, one it passes on.
+TEST(SessionStopTest, ADeathBySignalIs128PlusItsNumberUnderBothDebuggers)
+{
+    EXPECT_EQ(GdbSession::exitCode(*GdbSession::read(R"(*stopped,reason="exited-signalled",signal-name="SIGSEGV")")),
+              139);
+    EXPECT_EQ(GdbSession::exitCode(*GdbSession::read(R"(*stopped,reason="exited-signalled",signal-name="SIGABRT")")),
+              134);
+    const std::vector<std::tuple<int, std::string, int64_t>> lldb = {
+        {11, "SIGSEGV", 139}, {15, "SIGTERM", 143}, {11, "", 11}, {6, "SIGSEGV", 6},
+        {19, "SIGSTOP", 19},  {5, "SIGTRAP", 5},    {0, "", 0},   {2, "SIGINT", 2},
+    };
+    for (const auto &[status, signal, code] : lldb) {
+        const auto exited =
+            LldbSession::read(R"({"type":"process","state":"exited","status":)" + std::to_string(status) + "}");
+        EXPECT_EQ(LldbSession::exitCode(*exited, signal), code) << status << " after " << signal;
+    }
+}
+
 } // namespace

@@ -224,7 +224,15 @@ requests::Answer Examiner::evaluate(const requests::Evaluate& request)
         std::variant<lldb::SBFrame, std::string> found = frame_of(request.place);
         if (auto* refusal = std::get_if<std::string>(&found))
             return requests::refused(*refusal);
-        value = std::get<lldb::SBFrame>(found).EvaluateExpression(request.expression.c_str());
+        lldb::SBFrame frame = std::get<lldb::SBFrame>(found);
+        value = frame.EvaluateExpression(request.expression.c_str());
+        // What the expression parser cannot read may still be a path through the frame's
+        // variables, as frame variable reads one: numbers[1] of a std::vector.
+        if (!value.IsValid() || value.GetError().Fail()) {
+            lldb::SBValue path = frame.GetValueForVariablePath(request.expression.c_str());
+            if (path.IsValid() && path.GetError().Success())
+                value = path;
+        }
     } else {
         if (!target.IsValid())
             return requests::refused("error: no target\n");

@@ -227,9 +227,11 @@ private:
             return;
         }
         if (command == "terminate") {
-            endRun(true);
+            // Answered first: a client may let the adapter go at terminated, which the run's
+            // driver tells once its debugger has ended.
             channel_.respond(request);
-            channel_.event("terminated");
+            if (!endRun(true))
+                tellTerminated();
             return;
         }
         DebuggerDriver *driver = currentDriver();
@@ -267,7 +269,7 @@ private:
         if (!problem)
             return true;
         channel_.fail(request, *problem);
-        channel_.event("terminated");
+        tellTerminated();
         return false;
     }
 
@@ -290,7 +292,7 @@ private:
         OpenedService opened = openService(place, std::move(callbacks));
         if (!opened.client) {
             channel_.fail(request, "cannot reach the debugger service: " + opened.problem);
-            channel_.event("terminated");
+            tellTerminated();
             return;
         }
         ServiceClient *service = adopt(opened.client, driver);
@@ -332,7 +334,7 @@ private:
                           (outcome == LaunchOutcome::Refused ? "refused to launch " : "ended before launching ") +
                           (backend == "gdb" ? "GDB" : "LLDB"));
         service.requestResult("stop", 5s);
-        channel_.event("terminated");
+        tellTerminated();
         // Another launch may follow, unless the session is ending: its end has this run. The
         // client goes first, outside the lock: its reader calls into the driver.
         std::unique_ptr<DebuggerDriver> driver;
@@ -345,22 +347,30 @@ private:
         return false;
     }
 
+    // The end of a session that has no run for its driver to tell the end of.
+    void tellTerminated()
+    {
+        if (!terminatedTold_.exchange(true))
+            channel_.event("terminated");
+    }
+
     // Ends the debuggee (or lets it go) and the service with it, once; waits for the service's
-    // end and for its client's reader, so that nothing calls into the driver after.
-    void endRun(bool terminate)
+    // end and for its client's reader, so that nothing calls into the driver after. True when
+    // it ended a run, whose driver has then told its end.
+    bool endRun(bool terminate)
     {
         ServiceClient *client = nullptr;
         DebuggerDriver *driver = nullptr;
         {
             std::lock_guard<std::mutex> guard(lock_);
             if (ending_)
-                return;
+                return true;
             ending_ = true;
             client = client_.get();
             driver = ready_ ? driver_.get() : nullptr;
         }
         if (client == nullptr)
-            return;
+            return false;
         if (driver != nullptr)
             driver->finish(terminate);
         // A service that neither answers nor ends is cut off: the reader then sees the end.
@@ -368,12 +378,14 @@ private:
             client->disconnect();
         client->waitUntilClosed();
         client->waitForExit(10s);
+        return true;
     }
 
     ServiceAccess access_;
     DapChannel channel_;
     bool initialized_ = false;
     std::atomic<bool> attached_ = false;
+    std::atomic<bool> terminatedTold_ = false; // by the adapter, for a session without a run
 
     std::mutex lock_;
     std::condition_variable changed_;

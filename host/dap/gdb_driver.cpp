@@ -106,7 +106,7 @@ void GdbDriver::read(std::string_view line)
             output("console", record->streamText);
         break;
     case MiRecord::Kind::TargetStream:
-        output("stdout", record->streamText);
+        output("stdout", streamText_.take(record->streamText));
         break;
     case MiRecord::Kind::ExecAsync:
         if (record->resultClass == "running") {
@@ -143,7 +143,8 @@ bool GdbDriver::capture(const std::string &text)
 void GdbDriver::stopped(const MiRecord &record)
 {
     if (const auto code = GdbSession::exitCode(record)) {
-        drainDebuggee();
+        drainDebuggee(true);
+        output("stdout", streamText_.rest());
         channel_.event("exited", {{"exitCode", *code}});
         sendTerminated();
         return;
@@ -166,11 +167,11 @@ void GdbDriver::relayDebuggee()
         if (watched[1].revents != 0)
             return;
         if (watched[0].revents != 0)
-            drainDebuggee();
+            drainDebuggee(false);
     }
 }
 
-void GdbDriver::drainDebuggee()
+void GdbDriver::drainDebuggee(bool ended)
 {
     if (terminal_.master() < 0)
         return;
@@ -179,12 +180,14 @@ void GdbDriver::drainDebuggee()
     for (;;) {
         pollfd ready = {terminal_.master(), POLLIN, 0};
         if (poll(&ready, 1, 0) <= 0 || (ready.revents & POLLIN) == 0)
-            return;
+            break;
         ssize_t got = ::read(terminal_.master(), bytes, sizeof bytes);
         if (got <= 0)
-            return;
-        output("stdout", std::string(bytes, static_cast<size_t>(got)));
+            break;
+        output("stdout", terminalText_.take(std::string_view(bytes, static_cast<size_t>(got))));
     }
+    if (ended)
+        output("stdout", terminalText_.rest());
 }
 
 MiAnswer GdbDriver::command(const std::string &text, std::chrono::milliseconds timeout)

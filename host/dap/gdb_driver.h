@@ -16,6 +16,7 @@
 #include "host/dap/handle_table.h"
 #include "host/dap/line_driver.h"
 #include "host/debuggee_terminal.h"
+#include "host/output_text.h"
 #include "host/session/gdb_session.h"
 #include "platform/unique_fd.h"
 
@@ -61,8 +62,8 @@ private:
     void relayDebuggee();
 
     // Whatever the program has written so far, as output events: before its exit is told, so
-    // that an editor sees its last lines before the session ends.
-    void drainDebuggee();
+    // that an editor sees its last lines before the session ends (ended: all of it).
+    void drainDebuggee(bool ended);
 
     // ---- commands, from any thread but the reading one
     MiAnswer command(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(30));
@@ -191,6 +192,8 @@ private:
     std::thread relay_;
 
     std::mutex relayLock_;
+    OutputText terminalText_{false}; // under relayLock_: the terminal passes bytes on as written
+    OutputText streamText_{false};   // under lock_: the program's output through GDB
 
     HandleTable<Handle> handles_;
     std::map<std::pair<int64_t, std::string>, std::string> named_; // (handle, label) -> object

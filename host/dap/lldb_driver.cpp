@@ -11,6 +11,7 @@
 #include "host/dap/breakpoint_request.h"
 #include "host/dap/launch_values.h"
 #include "host/dap/line_driver.h"
+#include "host/output_text.h"
 #include "host/session/lldb_session.h"
 
 namespace local_debugger::dap {
@@ -55,6 +56,12 @@ private:
     void read(std::string_view text) override;
 
     void process(const LldbRecord &record);
+
+    void debuggeeOutput(const std::string &text)
+    {
+        if (!text.empty())
+            channel_.event("output", {{"category", "stdout"}, {"output", text}});
+    }
 
     // ---- lines to the back end, from any thread but the reading one. The back end numbers
     // lines as it reads them, so numbering and sending go together.
@@ -152,9 +159,11 @@ private:
     // in step with the lines.
     void console(const Json &request, const std::string &input) override;
 
-    std::mutex sendLock_; // numbering and sending go together
-    LldbSession session_; // under sendLock_
-    Json launch_;         // the launch request, from the editor's launch
+    std::mutex sendLock_;     // numbering and sending go together
+    LldbSession session_;     // under sendLock_
+    Json launch_;             // the launch request, from the editor's launch
+    OutputText output_{true}; // the debuggee's terminal, read under lock_
+    std::string lastSignal_;  // that of the last stop, read under lock_
 };
 
 std::optional<std::string> LldbDriver::attachTo(int64_t pid)
@@ -194,7 +203,7 @@ void LldbDriver::read(std::string_view text)
         answers_.deliver(record->seq(), [&](Result &result) { result.record = std::move(record); });
         break;
     case LldbRecord::Kind::Output:
-        channel_.event("output", {{"category", "stdout"}, {"output", record->text("data")}});
+        debuggeeOutput(output_.take(record->text("data")));
         break;
     case LldbRecord::Kind::Error:
         channel_.event("output", {{"category", "console"}, {"output", record->text("message") + "\n"}});
@@ -219,14 +228,17 @@ void LldbDriver::process(const LldbRecord &record)
     running_ = false;
     answers_.notify();
     if (state == "exited" || state == "crashed" || state == "detached") {
+        debuggeeOutput(output_.rest());
         if (state == "exited")
-            channel_.event("exited", {{"exitCode", record.fields.value("status", 0)}});
+            channel_.event("exited", {{"exitCode", LldbSession::exitCode(record, lastSignal_)}});
         sendTerminated();
         return;
     }
     if (state != "stopped")
         return;
-    told(record.stop());
+    const DebuggeeStop stop = record.stop();
+    lastSignal_ = stop.signal;
+    told(stop);
 }
 
 Result LldbDriver::ask(const Json &structured, AwaitedAnswers<Result>::Then then)

@@ -1,6 +1,7 @@
 #include "host/session/gdb_session.h"
 
 #include "host/command_quoting.h"
+#include "host/session/signal_exit.h"
 
 namespace local_debugger {
 
@@ -52,7 +53,7 @@ std::optional<int64_t> GdbSession::exitCode(const MiRecord &stopped)
     if (reason == "exited")
         return miNumber(stopped.text("exit-code"), 8); // GDB writes it in octal
     if (reason == "exited-signalled")
-        return 128;
+        return signalExitCode(stopped.text("signal-name").value_or(""));
     if (reason == "exited-normally")
         return 0;
     return std::nullopt;

@@ -1,6 +1,7 @@
 #include "host/session/lldb_session.h"
 
 #include "host/command_quoting.h"
+#include "host/session/signal_exit.h"
 
 namespace local_debugger {
 
@@ -45,6 +46,17 @@ DebuggeeStop LldbRecord::stop() const
         stop.mayBeEntry = true;
     }
     return stop;
+}
+
+// LLDB tells a debuggee that a signal ended as one that exited with the signal's number. A stop
+// for a signal that LLDB passes on comes first, so that status after such a stop is its death.
+// LLDB keeps the signals of its own stops (an interrupt, a step, the entry) from the debuggee.
+int64_t LldbSession::exitCode(const LldbRecord &exited, std::string_view lastStopSignal)
+{
+    const int64_t status = exited.fields.value("status", int64_t{0});
+    const bool kept = lastStopSignal == "SIGSTOP" || lastStopSignal == "SIGTRAP" || lastStopSignal == "SIGINT";
+    const std::optional<int> number = signalNumber(lastStopSignal);
+    return !kept && number && *number == status ? signalExitCode(lastStopSignal) : status;
 }
 
 std::optional<LldbRecord> LldbSession::read(std::string_view line)

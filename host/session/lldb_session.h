@@ -46,6 +46,9 @@ public:
 
     // One line the back end wrote (without its newline); nullopt when it is not a record.
     static std::optional<LldbRecord> read(std::string_view line);
+    // The exit code of an exited record, the debuggee's last stop having been for
+    // lastStopSignal ("" for none): 128 + the number of a signal that ended it.
+    static int64_t exitCode(const LldbRecord &exited, std::string_view lastStopSignal);
     // Whether a line, from its start, is an answer: for counting answers without reading them.
     static bool answers(std::string_view lineStart) { return lineStart.starts_with("{\"type\":\"result\""); }
 

@@ -25,26 +25,33 @@ const valuesProgram = `${standinDir}/cpp_values_program`;
 const valuesSource = path.resolve(__dirname, '../debuggees/cpp_values_program.cpp');
 const throwingProgram = `${standinDir}/throwing_program`;
 const throwingSource = path.resolve(__dirname, '../debuggees/throwing_program.cpp');
+const cppProgram = `${standinDir}/cpp_values_b`;
+const cppSource = path.resolve(__dirname, '../debuggees/cpp_values_b.cpp');
+const floodProgram = `${standinDir}/flood_program`;
 const timeout = 20000;
 
-// Ideally nothing differs between the back ends; a difference belongs in its row. A thread's name:
-// GDB's as its thread list gives it (the system's id first), LLDB's the thread's own name. The
-// registers come in groups: GDB's register groups, LLDB's register sets. A breakpoint's stop
-// ends GDB's step; LLDB's step goes on once the program is continued.
+// Ideally nothing differs between the back ends; a difference belongs in its row. A row's
+// adapterArguments follow the adapter's command line. A thread's name: GDB's as its thread list
+// gives it (the system's id first), LLDB's the thread's own name. The registers come in groups:
+// GDB's register groups, LLDB's register sets. A breakpoint's stop ends GDB's step; LLDB's step
+// goes on once the program is continued.
+const lldbRow = {
+  backend: 'lldb',
+  threadName: /^cpp_values_prog$/,
+  registerGroups: ['General Purpose Registers'],
+  stepEndsAtLogPoint: false,
+};
 const backends = [
   {
+    name: 'gdb',
     backend: 'gdb',
     threadName: /^Thread 0x[0-9a-f]+ \(LWP \d+\) "cpp_values_prog"$/,
     paging: true,
     registerGroups: ['general', 'float', 'vector'],
     stepEndsAtLogPoint: true,
   },
-  {
-    backend: 'lldb',
-    threadName: /^cpp_values_prog$/,
-    registerGroups: ['General Purpose Registers'],
-    stepEndsAtLogPoint: false,
-  },
+  { name: 'lldb helper', ...lldbRow },
+  { name: 'lldb script', ...lldbRow, adapterArguments: ['--lldb=script'] },
 ];
 
 function lineOf(file, text) {
@@ -55,6 +62,7 @@ function lineOf(file, text) {
 const computeLine = lineOf(exampleSource, 'int square = x * x;');
 const perimeterLine = lineOf(structSource, 'int sum = 0;');
 const caughtLine = lineOf(throwingSource, 'caught++;');
+const sumLine = lineOf(cppSource, 'int sum = 0;');
 
 function bounded(promise, what, ms = timeout) {
   let timer;
@@ -66,11 +74,12 @@ function bounded(promise, what, ms = timeout) {
 
 // DebugClient spawns `runtime executable`: one argument at most, so a longer or shorter command
 // line goes through the shell, which execs it so that the adapter keeps the spawned pid.
-async function startClient() {
+async function startClient(row) {
   const trace = Boolean(process.env.LD_DAP_TRACE);
-  const client = adapterCommand.length === 2
-    ? new DebugClient(adapterCommand[0], adapterCommand[1], 'ld', undefined, trace)
-    : new DebugClient(`exec ${adapterCommand.join(' ')}`, '', 'ld', { shell: true }, trace);
+  const command = [...adapterCommand, ...(row.adapterArguments || [])];
+  const client = command.length === 2
+    ? new DebugClient(command[0], command[1], 'ld', undefined, trace)
+    : new DebugClient(`exec ${command.join(' ')}`, '', 'ld', { shell: true }, trace);
   client.defaultTimeout = timeout;
   client.output = [];
   client.on('output', (event) => client.output.push(event.body));
@@ -80,7 +89,7 @@ async function startClient() {
   child.stderr.on('data', (data) => { stderr = (stderr + data).slice(-2000); });
   // Whatever waits on the adapter fails at once, with its last words, when the adapter is gone.
   const gone = new Promise((_, reject) => {
-    const fail = (how) => reject(new Error(`the adapter (${adapterCommand.join(' ')}) ${how}: ${stderr.trim()}`));
+    const fail = (how) => reject(new Error(`the adapter (${command.join(' ')}) ${how}: ${stderr.trim()}`));
     child.once('error', (error) => fail(`did not start (${error.message})`));
     child.once('exit', (code, signal) => fail(`exited (${signal || code})`));
   });
@@ -104,6 +113,15 @@ function adapterExited(client) {
   const child = adapterProcess(client);
   if (!child || child.exitCode !== null || child.signalCode !== null) return Promise.resolve();
   return new Promise((resolve) => child.once('exit', resolve));
+}
+
+// The adapter has exited and everything it wrote has been read.
+function adapterClosed(client) {
+  const child = adapterProcess(client);
+  return new Promise((resolve) => {
+    if (child.stdout.readableEnded) resolve();
+    else child.once('close', resolve);
+  });
 }
 
 async function stopClient(client) {
@@ -202,12 +220,23 @@ function waitForOutput(client, text) {
   }), `stdout ${JSON.stringify(text)}`);
 }
 
+async function stopAtLine(client, row, program, source, line, args = []) {
+  const hit = nextEvent(client, 'stopped');
+  await startSession(client, launchArguments(row, program, args), async () => {
+    await client.within(client.setBreakpointsRequest({ source: { path: source }, breakpoints: [{ line }] }),
+      'setBreakpoints');
+  });
+  const stop = await client.within(hit, 'stopped');
+  const trace = await client.within(client.stackTraceRequest({ threadId: stop.body.threadId }), 'stackTrace');
+  return { stop: stop.body, top: trace.body.stackFrames[0] };
+}
+
 function regexQuote(text) {
   return text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
 }
 
 for (const row of backends) {
-  describe(`debugger-host --dap with the ${row.backend} back end`, { timeout: 180000 }, () => {
+  describe(`debugger-host --dap with the ${row.name} back end`, { timeout: 180000 }, () => {
     let client;
     afterEach(async () => {
       if (client) await stopClient(client);
@@ -216,7 +245,7 @@ for (const row of backends) {
 
     test('a session steps, inspects and runs to the end', async () => {
       const marker = `dap-session-${process.pid}-${row.backend}`;
-      client = await startClient();
+      client = await startClient(row);
       const exited = nextEvent(client, 'exited');
       const terminated = nextEvent(client, 'terminated');
       const hit = nextEvent(client, 'stopped');
@@ -273,7 +302,7 @@ for (const row of backends) {
     });
 
     test('a struct argument expands into its fields', async () => {
-      client = await startClient();
+      client = await startClient(row);
       const hit = nextEvent(client, 'stopped');
       await startSession(client, launchArguments(row, structProgram), async () => {
         await client.within(client.setBreakpointsRequest({
@@ -301,7 +330,7 @@ for (const row of backends) {
     });
 
     test('C++ library values show as their printers give them and every child expands, a base class too', async () => {
-      client = await startClient();
+      client = await startClient(row);
       const { frameId } = await stopInValuesProgram(client, row);
       const locals = await frameVariables(client, frameId);
       const numbers = named(locals, 'numbers');
@@ -330,7 +359,7 @@ for (const row of backends) {
         t.skip('paged variables are built for GDB so far');
         return;
       }
-      client = await startClient();
+      client = await startClient(row);
       const { frameId } = await stopInValuesProgram(client, row);
       const many = await client.within(
         client.evaluateRequest({ expression: 'many', frameId, context: 'watch' }), 'evaluate');
@@ -349,7 +378,7 @@ for (const row of backends) {
     });
 
     test('a failed evaluate names the symbol, a thread has its own name, registers come in groups', async () => {
-      client = await startClient();
+      client = await startClient(row);
       const { threadId, frameId } = await stopInValuesProgram(client, row);
       const failed = await rawRequest(client, 'evaluate', { expression: 'nope', frameId, context: 'watch' });
       assert.equal(failed.success, false);
@@ -371,7 +400,7 @@ for (const row of backends) {
     test('pause stops a spinning program and disconnect ends it', async () => {
       const marker = `dap-pause-${process.pid}-${row.backend}`;
       const pattern = `${regexQuote(exampleProgram)} spin ${marker}`;
-      client = await startClient();
+      client = await startClient(row);
       try {
         await startSession(client, launchArguments(row, exampleProgram, ['spin', marker]), async () => {});
         // Enough processor time that the debuggee is past its start-up and in its loop.
@@ -389,7 +418,7 @@ for (const row of backends) {
     });
 
     test('launching a missing program fails naming it', async () => {
-      client = await startClient();
+      client = await startClient(row);
       await client.within(client.initializeRequest(), 'initialize');
       const response = await rawRequest(client, 'launch', launchArguments(row, '/nonexistent/program'));
       assert.equal(response.success, false);
@@ -399,7 +428,7 @@ for (const row of backends) {
     });
 
     test('a function breakpoint stops in the function', async () => {
-      client = await startClient();
+      client = await startClient(row);
       const hit = nextEvent(client, 'stopped');
       await startSession(client, launchArguments(row, exampleProgram), async () => {
         const set = await client.within(client.setFunctionBreakpointsRequest({ breakpoints: [{ name: 'compute' }] }),
@@ -416,7 +445,7 @@ for (const row of backends) {
     });
 
     test('a breakpoint whose hit condition is not a count is unverified with the reason, the others are set', async () => {
-      client = await startClient();
+      client = await startClient(row);
       const hit = nextEvent(client, 'stopped');
       const returnLine = lineOf(exampleSource, 'return square + 1;');
       await startSession(client, launchArguments(row, exampleProgram), async () => {
@@ -440,7 +469,7 @@ for (const row of backends) {
     });
 
     test('a log point writes its message at every hit, values in place, in order, and never stops', async () => {
-      client = await startClient();
+      client = await startClient(row);
       let stops = 0;
       client.on('stopped', () => { stops += 1; });
       const exited = nextEvent(client, 'exited');
@@ -461,7 +490,7 @@ for (const row of backends) {
     });
 
     test('a step that meets a log point writes its message and ends, never running on', async () => {
-      client = await startClient();
+      client = await startClient(row);
       const hit = nextEvent(client, 'stopped');
       const callLine = lineOf(exampleSource, 'total += compute(i);');
       await startSession(client, launchArguments(row, exampleProgram), async () => {
@@ -478,7 +507,7 @@ for (const row of backends) {
     });
 
     test('a crash stops as an exception that exceptionInfo names with its fault address', async () => {
-      client = await startClient();
+      client = await startClient(row);
       const hit = nextEvent(client, 'stopped');
       const capabilities = await startSession(client, launchArguments(row, throwingProgram, ['0', 'crash']), async () => {});
       assert.equal(capabilities.body.supportsExceptionInfoRequest, true);
@@ -492,7 +521,7 @@ for (const row of backends) {
     });
 
     test('the cpp_throw and cpp_catch filters stop where a C++ exception is thrown, then where it is caught', async () => {
-      client = await startClient();
+      client = await startClient(row);
       const hit = nextEvent(client, 'stopped');
       const exited = nextEvent(client, 'exited');
       const capabilities = await startSession(client, launchArguments(row, throwingProgram, ['1']), async () => {
@@ -514,6 +543,59 @@ for (const row of backends) {
       assert.match(caught.body.description, /caught/);
       await client.within(client.continueRequest({ threadId: stop.body.threadId }), 'continue');
       assert.equal((await client.within(exited, 'exited', 120000)).body.exitCode, 0);
+    });
+
+    test('stopOnEntry reports the first stop as entry', async () => {
+      client = await startClient(row);
+      const hit = nextEvent(client, 'stopped');
+      await startSession(client, { ...launchArguments(row, exampleProgram), stopOnEntry: true }, async () => {});
+      assert.equal((await client.within(hit, 'stopped')).body.reason, 'entry');
+    });
+
+    test('terminate is answered before the one terminated event', async () => {
+      client = await startClient(row);
+      const arrived = [];
+      client.on('terminated', () => arrived.push('terminated'));
+      await stopAtLine(client, row, exampleProgram, exampleSource, computeLine);
+      const ended = nextEvent(client, 'terminated');
+      await client.within(new Promise((resolve) => client.doSend('terminate', {}, (response) => {
+        arrived.push(`terminate ${response.success}`);
+        resolve();
+      })), 'terminate');
+      await client.within(ended, 'terminated');
+      await bounded(client.disconnectRequest({}), 'disconnect');
+      await bounded(adapterClosed(client), 'the adapter ending');
+      assert.deepEqual(arrived, ['terminate true', 'terminated']);
+    });
+
+    test('a program killed by SIGSEGV exits with 128 + 11, as a shell tells it', async () => {
+      client = await startClient(row);
+      const crashed = nextEvent(client, 'stopped');
+      const exited = nextEvent(client, 'exited');
+      await startSession(client, launchArguments(row, floodProgram, ['1', 'segv']), async () => {});
+      const stop = await client.within(crashed, 'stopped');
+      assert.equal(stop.body.reason, 'exception');
+      await client.within(client.continueRequest({ threadId: stop.body.threadId }), 'continue');
+      assert.equal((await client.within(exited, 'exited')).body.exitCode, 139);
+    });
+
+    test('5,000 lines of UTF-8 written in pieces arrive whole, each ending in \\n', async () => {
+      const line = 'h\u00e9llo w\u00f6rld \u2713';
+      client = await startClient(row);
+      const exited = nextEvent(client, 'exited');
+      await startSession(client, launchArguments(row, floodProgram, ['5000']), async () => {});
+      await client.within(exited, 'exited', 120000);
+      const lines = client.output.filter((body) => body.category === 'stdout').map((body) => body.output).join('')
+        .split('\n');
+      const damaged = lines.filter((text) => text !== line);
+      assert.deepEqual({ whole: lines.length - damaged.length, damaged: damaged.slice(0, 3) },
+        { whole: 5000, damaged: [''] });
+    });
+
+    test('evaluate reads an element of a std::vector', async () => {
+      client = await startClient(row);
+      const { top } = await stopAtLine(client, row, cppProgram, cppSource, sumLine);
+      assert.equal(await evaluate(client, 'numbers[1]', top.id), '20');
     });
   });
 }
