@@ -368,10 +368,18 @@ def _place(fields):
     return {"thread": fields.optional_count("thread"), "frame": fields.optional_count("frame")}
 
 
-def _parse_frames(fields):
-    thread = fields.optional_count("thread")
+def _page(fields):
+    """The start and count of a page of a list; without a count, all of it from start on."""
     start = fields.optional_count("start")
-    return {"thread": thread, "start": start or 0, "count": fields.optional_count("count")}
+    return {"start": start or 0, "count": fields.optional_count("count")}
+
+
+def _parse_frames(fields):
+    return dict(thread=fields.optional_count("thread"), **_page(fields))
+
+
+def _parse_variables(fields):
+    return dict(handle=fields.count("handle"), **_page(fields))
 
 
 def _parse_evaluate(fields):
@@ -414,7 +422,7 @@ REQUEST_PARSERS = {
     "threads": lambda fields: {},
     "frames": _parse_frames,
     "scopes": _place,
-    "variables": lambda fields: {"handle": fields.count("handle")},
+    "variables": _parse_variables,
     "evaluate": _parse_evaluate,
     "setVariable": _parse_set_variable,
     "step": _parse_step,
@@ -1208,6 +1216,14 @@ def shown(value):
     return "{...}" if value.GetNumChildren() > 0 else ""
 
 
+def is_array_like(value, children):
+    """An array, or a value whose children are indexed as an array's are: a std::vector's
+    synthetic children, [0], [1], ..."""
+    if value.GetType().GetCanonicalType().IsArrayType():
+        return True
+    return children > 0 and (text(value.GetChildAtIndex(0).GetName()) or "").startswith("[")
+
+
 def known_number(number):
     return None if number in (0, 0xFFFFFFFF) else number
 
@@ -1275,23 +1291,32 @@ class Examiner:
         return self.last_handle
 
     @staticmethod
-    def contents(held):
+    def contents(held, start=0, count=None):
+        """What the handle holds, from index start on, count of them at most. Only the page's
+        children are made: each of an array's costs LLDB a value of its own."""
         if isinstance(held, tuple):
             frame, scope = held
             if scope == REGISTERS:
                 values = frame.GetRegisters()
             else:
                 values = frame.GetVariables(scope == ARGUMENTS, scope == LOCALS, False, True)
-            return [values.GetValueAtIndex(index) for index in range(values.GetSize())]
-        return [held.GetChildAtIndex(index) for index in range(held.GetNumChildren())]
+            total, child = values.GetSize(), values.GetValueAtIndex
+        else:
+            total, child = held.GetNumChildren(), held.GetChildAtIndex
+        end = total if count is None else min(total, start + count)
+        return [child(index) for index in range(start, end)]
 
     def describe_value(self, value, entry):
-        """A value's value, type and handle fields, added to the entry."""
+        """A value's value, type, handle and, for an array-like one, elements fields, added to
+        the entry."""
         entry["value"] = shown(value)
         type_name = text(value.GetDisplayTypeName())
         if type_name is not None:
             entry["type"] = type_name
-        entry["handle"] = self.hold(value) if value.GetNumChildren() > 0 else 0
+        children = value.GetNumChildren()
+        entry["handle"] = self.hold(value) if children > 0 else 0
+        if is_array_like(value, children):
+            entry["elements"] = children
         return entry
 
     def threads(self, request):
@@ -1345,7 +1370,7 @@ class Examiner:
 
     def variables(self, request):
         listed = []
-        for value in self.contents(self.held(request["handle"])):
+        for value in self.contents(self.held(request["handle"]), request["start"], request["count"]):
             listed.append(self.describe_value(value, {"name": text(value.GetName()) or ""}))
         return Answer(body={"variables": listed})
 

@@ -32,6 +32,15 @@ std::string shown(lldb::SBValue& value)
     return value.GetNumChildren() > 0 ? "{...}" : "";
 }
 
+// An array, or a value whose children are indexed as an array's are: a std::vector's synthetic
+// children, [0], [1], ...
+bool is_array_like(lldb::SBValue& value, std::uint32_t children)
+{
+    if (value.GetType().GetCanonicalType().IsArrayType())
+        return true;
+    return children > 0 && describe::text(value.GetChildAtIndex(0).GetName()).value_or("").starts_with("[");
+}
+
 std::string hex_address(lldb::addr_t address)
 {
     char text[32];
@@ -106,8 +115,9 @@ std::uint64_t Examiner::hold(Held held)
     return last_handle_;
 }
 
-std::vector<lldb::SBValue> Examiner::contents(const Held& held)
+std::vector<lldb::SBValue> Examiner::contents(const Held& held, const requests::Page& page)
 {
+    // Only the page's children are made: each of an array's costs LLDB a value of its own.
     std::vector<lldb::SBValue> values;
     if (const auto* scope = std::get_if<Scope>(&held)) {
         lldb::SBFrame frame = scope->frame;
@@ -117,14 +127,14 @@ std::vector<lldb::SBValue> Examiner::contents(const Held& held)
         else
             list =
                 frame.GetVariables(scope->kind == ScopeKind::Arguments, scope->kind == ScopeKind::Locals, false, true);
-        for (std::uint32_t i = 0; i < list.GetSize(); ++i)
-            values.push_back(list.GetValueAtIndex(i));
+        for (std::uint64_t i = page.start; i < list.GetSize() && !page.past_end(i); ++i)
+            values.push_back(list.GetValueAtIndex(static_cast<std::uint32_t>(i)));
         return values;
     }
     lldb::SBValue parent = std::get<lldb::SBValue>(held);
-    const std::uint32_t count = parent.GetNumChildren();
-    for (std::uint32_t i = 0; i < count; ++i)
-        values.push_back(parent.GetChildAtIndex(i));
+    const std::uint32_t total = parent.GetNumChildren();
+    for (std::uint64_t i = page.start; i < total && !page.past_end(i); ++i)
+        values.push_back(parent.GetChildAtIndex(static_cast<std::uint32_t>(i)));
     return values;
 }
 
@@ -133,7 +143,10 @@ void Examiner::describe_value(lldb::SBValue& value, records::Body& entry)
     entry["value"] = shown(value);
     if (const std::optional<std::string> type = describe::text(value.GetDisplayTypeName()))
         entry["type"] = *type;
-    entry["handle"] = value.GetNumChildren() > 0 ? hold(value) : 0;
+    const std::uint32_t children = value.GetNumChildren();
+    entry["handle"] = children > 0 ? hold(value) : 0;
+    if (is_array_like(value, children))
+        entry["elements"] = children;
 }
 
 requests::Answer Examiner::threads()
@@ -161,9 +174,7 @@ requests::Answer Examiner::frames(const requests::Frames& request)
     lldb::SBThread& thread = std::get<lldb::SBThread>(found);
     const std::uint32_t total = thread.GetNumFrames();
     records::Body list = records::Body::array();
-    for (std::uint64_t index = request.start; index < total; ++index) {
-        if (request.count && index - request.start >= *request.count)
-            break;
+    for (std::uint64_t index = request.page.start; index < total && !request.page.past_end(index); ++index) {
         lldb::SBFrame frame = thread.GetFrameAtIndex(static_cast<std::uint32_t>(index));
         records::Body entry = records::Body::object();
         entry["index"] = index;
@@ -205,7 +216,7 @@ requests::Answer Examiner::variables(const requests::Variables& request)
     if (found == handles_.end())
         return requests::refused("error: no such handle " + std::to_string(request.handle) + "\n");
     records::Body list = records::Body::array();
-    for (lldb::SBValue& value : contents(found->second)) {
+    for (lldb::SBValue& value : contents(found->second, request.page)) {
         records::Body entry = records::Body::object();
         entry["name"] = describe::text(value.GetName()).value_or("");
         describe_value(value, entry);

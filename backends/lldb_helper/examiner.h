@@ -60,8 +60,10 @@ private:
     // Drops every handle when the view has changed or the process is not stopped.
     void refresh();
     std::uint64_t hold(Held held);
-    std::vector<lldb::SBValue> contents(const Held& held);
-    // A value's "value", "type" and "handle" fields, added to the entry.
+    // What the handle holds, or a page of it.
+    std::vector<lldb::SBValue> contents(const Held& held, const requests::Page& page = {});
+    // A value's "value", "type", "handle" and, for an array-like one, "elements" fields, added
+    // to the entry.
     void describe_value(lldb::SBValue& value, records::Body& entry);
 
     lldb::SBDebugger& debugger_;

@@ -254,12 +254,27 @@ Place place(const Fields& fields)
     return result;
 }
 
+Page page(const Fields& fields)
+{
+    Page result;
+    result.start = fields.optional_count("start").value_or(0);
+    result.count = fields.optional_count("count");
+    return result;
+}
+
 Request parse_frames(const Fields& fields)
 {
     Frames request;
     request.thread = fields.optional_count("thread");
-    request.start = fields.optional_count("start").value_or(0);
-    request.count = fields.optional_count("count");
+    request.page = page(fields);
+    return request;
+}
+
+Request parse_variables(const Fields& fields)
+{
+    Variables request;
+    request.handle = fields.count("handle");
+    request.page = page(fields);
     return request;
 }
 
@@ -354,7 +369,7 @@ std::variant<Request, std::string> parse(std::string_view line)
         {"threads", [](const Fields&) -> Request { return Threads{}; }},
         {"frames", parse_frames},
         {"scopes", [](const Fields& fields) -> Request { return Scopes{place(fields)}; }},
-        {"variables", [](const Fields& fields) -> Request { return Variables{fields.count("handle")}; }},
+        {"variables", parse_variables},
         {"evaluate", parse_evaluate},
         {"setVariable", parse_set_variable},
         {"step", parse_step},

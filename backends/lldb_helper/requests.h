@@ -67,10 +67,17 @@ struct Place {
     std::optional<std::uint64_t> frame;
 };
 
-struct Frames {
-    std::optional<std::uint64_t> thread;
+// A page of a list: count entries from start on; without a count, all of them from start on.
+struct Page {
     std::uint64_t start = 0;
     std::optional<std::uint64_t> count;
+
+    bool past_end(std::uint64_t index) const { return count && index - start >= *count; }
+};
+
+struct Frames {
+    std::optional<std::uint64_t> thread;
+    Page page;
 };
 
 struct Scopes {
@@ -79,6 +86,7 @@ struct Scopes {
 
 struct Variables {
     std::uint64_t handle = 0;
+    Page page;
 };
 
 struct Evaluate {

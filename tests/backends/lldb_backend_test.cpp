@@ -235,6 +235,8 @@ TEST_P(LldbBackend, RequestsSetBreakpointsReadThreadsFramesScopesAndVariablesEva
         {R"("step","kind":"sideways")", R"(error: field "kind" must be "over", "into", "out" or "continue")"},
         {R"("breakpoints","file":"a","lines":[])", "error: no target"},
         {R"("frames")", "error: no process"},
+        {R"("variables","handle":1,"start":-1)", R"(error: field "start" must be a non-negative integer)"},
+        {R"("variables","handle":1,"count":true)", R"(error: field "count" must be a non-negative integer)"},
         {R"("variables","handle":1)", "error: no such handle 1"},
         {R"("threads")", R"({"threads":[]})"},
         // Set before the launch, breakpoints resolve in the program file; a command line's one stays.
@@ -289,19 +291,22 @@ TEST_P(LldbBackend, RequestsSetBreakpointsReadThreadsFramesScopesAndVariablesEva
          R"({"breakpoints":[{"verified":true,"line":@square@}]})"},
         {R"("step","kind":"continue")", ""},
         {"?stopped exited", R"({"state":"exited"})"},
-        // A struct behind a pointer, member by member.
+        // A struct behind a pointer, member by member; an array's elements a page at a time.
         {"target create @struct@", ""},
         {R"("functionBreakpoints","functions":[{"name":"perimeter"}])", R"({"breakpoints":[{"line":@sum@}]})"},
         {"process launch", ""},
         {"?stopped exited", R"({"frame":{"function":"perimeter"}})"},
         {R"("scopes")", R"({"scopes":[{},{"handle":"=args"},{}]})"},
         {R"("variables","handle":@args@)", R"({"variables":[{"name":"shape","type":"const shape *","handle":"=p"}]})"},
-        {R"("variables","handle":@p@)",
-         R"({"variables":[{"name":"id","value":"42","handle":0},)"
-         R"({"name":"origin","value":"{...}","handle":"=origin"},{"name":"sides","handle":"=sides"}]})"},
+        {R"("variables","handle":@p@)", R"({"variables":[{"name":"id","value":"42","handle":0},)"
+                                        R"({"name":"origin","value":"{...}","handle":"=origin","elements":null},)"
+                                        R"({"name":"sides","handle":"=sides","elements":3}]})"},
         {R"("variables","handle":@origin@)", R"({"variables":[{"name":"x","value":"3"},{"name":"y","value":"4"}]})"},
         {R"("variables","handle":@sides@)",
          R"({"variables":[{"name":"[0]","value":"5"},{"value":"6"},{"value":"7"}]})"},
+        {R"("variables","handle":@sides@,"start":1,"count":1)", R"({"variables":[{"name":"[1]","value":"6"}]})"},
+        {R"("variables","handle":@sides@,"start":2)", R"({"variables":[{"name":"[2]","value":"7"}]})"},
+        {R"("evaluate","expression":"shape->sides")", R"({"type":"const int[3]","elements":3})"},
         // A debuggee waiting on its terminal runs until it reads a line.
         {"target create /bin/sh", ""},
         {R"(process launch -- -c "read line")", ""},
