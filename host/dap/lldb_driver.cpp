@@ -1,10 +1,12 @@
 // An LLDB back end behind the adapter: plain command lines for loading and running, structured
 // requests (JSON lines answered by result records with a body) for everything an editor shows.
 
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -147,7 +149,11 @@ private:
 
     void scopes(const Json &request, const Json &arguments) override;
 
-    static Json shown(const Json &variable);
+    // A back end's variable as the editor's; an array-like one's handle is kept as an array's.
+    Json shown(const Json &variable);
+
+    // The handles the back end gave to array-like values since the debuggee last ran.
+    std::set<int64_t> &arrays();
 
     void variables(const Json &request, const Json &arguments) override;
 
@@ -164,6 +170,10 @@ private:
     Json launch_;             // the launch request, from the editor's launch
     OutputText output_{true}; // the debuggee's terminal, read under lock_
     std::string lastSignal_;  // that of the last stop, read under lock_
+    // The handles of array-like values, on the worker; they name nothing once the debuggee runs.
+    std::set<int64_t> arrays_;
+    std::atomic<uint64_t> runs_ = 0;
+    uint64_t arraysRun_ = 0;
 };
 
 std::optional<std::string> LldbDriver::attachTo(int64_t pid)
@@ -220,6 +230,7 @@ void LldbDriver::process(const LldbRecord &record)
 {
     const std::string state = record.text("state");
     if (state == "running" || state == "launching") {
+        ++runs_;
         const bool requested = resumeRequested_.exchange(false);
         if (!running_.exchange(true) && !requested)
             channel_.event("continued", {{"threadId", 1}, {"allThreadsContinued", true}});
@@ -454,21 +465,48 @@ void LldbDriver::scopes(const Json &request, const Json &arguments)
 
 Json LldbDriver::shown(const Json &variable)
 {
-    return {{"name", variable.value("name", "")},
-            {"value", variable.value("value", "")},
-            {"type", variable.value("type", "")},
-            {"variablesReference", variable.value("handle", 0)}};
+    const int64_t handle = variable.value("handle", int64_t{0});
+    Json out = {{"name", variable.value("name", "")},
+                {"value", variable.value("value", "")},
+                {"type", variable.value("type", "")},
+                {"variablesReference", handle}};
+    // An editor asks for an array's elements a page at a time once it knows how many there are.
+    const int64_t elements = variable.value("elements", int64_t{0});
+    if (elements > 0) {
+        out["indexedVariables"] = elements;
+        arrays().insert(handle);
+    }
+    return out;
+}
+
+std::set<int64_t> &LldbDriver::arrays()
+{
+    if (arraysRun_ != runs_) {
+        arrays_.clear();
+        arraysRun_ = runs_;
+    }
+    return arrays_;
 }
 
 void LldbDriver::variables(const Json &request, const Json &arguments)
 {
-    forward(request, {{"request", "variables"}, {"handle", arguments.value("variablesReference", 0)}},
-            [](const Json &body) {
-                Json list = Json::array();
-                for (const auto &variable : body.value("variables", Json::array()))
-                    list.push_back(shown(variable));
-                return Json{{"variables", list}};
-            });
+    const int64_t handle = arguments.value("variablesReference", int64_t{0});
+    // An array's elements are all indexed: its named ones are none.
+    if (arguments.value("filter", "") == "named" && arrays().contains(handle)) {
+        channel_.respond(request, {{"variables", Json::array()}});
+        return;
+    }
+    Json structured = {{"request", "variables"}, {"handle", handle}};
+    if (const int64_t count = arguments.value("count", int64_t{0}); count > 0) {
+        structured["start"] = arguments.value("start", int64_t{0});
+        structured["count"] = count;
+    }
+    forward(request, structured, [this](const Json &body) {
+        Json list = Json::array();
+        for (const auto &variable : body.value("variables", Json::array()))
+            list.push_back(shown(variable));
+        return Json{{"variables", list}};
+    });
 }
 
 void LldbDriver::setVariable(const Json &request, const Json &arguments)
@@ -494,10 +532,13 @@ void LldbDriver::evaluate(const Json &request, const Json &arguments)
     }
     Result result = ask(structured);
     if (result.ok()) {
-        const Json body = result.body();
-        channel_.respond(request, {{"result", body.value("value", "")},
-                                   {"type", body.value("type", "")},
-                                   {"variablesReference", body.value("handle", 0)}});
+        const Json shownValue = shown(result.body());
+        Json body = {{"result", shownValue["value"]},
+                     {"type", shownValue["type"]},
+                     {"variablesReference", shownValue["variablesReference"]}};
+        if (shownValue.contains("indexedVariables"))
+            body["indexedVariables"] = shownValue["indexedVariables"];
+        channel_.respond(request, body);
         return;
     }
     if (arguments.value("context", "") != "repl") {
