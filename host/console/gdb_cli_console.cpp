@@ -65,6 +65,7 @@ struct GdbCliConsole::State {
     bool died = false;
     std::optional<Clock::time_point> interruptBy; // a Ctrl-C not yet delivered
     std::optional<Clock::time_point> promptBy;    // a prompt held for its stop record
+    bool background = false;                      // the last line ran its command with &
     std::vector<std::string> eventTexts;
     std::optional<std::string> history;
     std::string lastHistory;
@@ -250,17 +251,18 @@ bool GdbCliConsole::State::looksLikePrompt() const
 
 // GDB's terminal shows the prompt before its stop reaches us through the service: the prompt
 // waits for that stop, so that a line typed at it is judged against a program that has ended.
-// A prompt with the program still running (a command run in the background) comes up after a
-// while all the same.
+// A command run in the background (its line ends in &) has its prompt at once, the program still
+// running. GDB also writes a prompt as a program passes a dprintf and runs on: that one waits for
+// a stop, and only a program that runs on for long without one has it shown all the same.
 void GdbCliConsole::State::checkPrompt()
 {
     if (mode != Mode::Busy || !looksLikePrompt()) {
         promptBy.reset();
-    } else if (!running) {
+    } else if (!running || background) {
         promptBy.reset();
         enterPrompt();
     } else if (!promptBy) {
-        promptBy = Clock::now() + 500ms;
+        promptBy = Clock::now() + 5s;
     }
 }
 
@@ -268,6 +270,8 @@ void GdbCliConsole::State::submit(const std::string &line)
 {
     rl_callback_handler_remove();
     mode = Mode::Busy;
+    const size_t end = line.find_last_not_of(" \t");
+    background = end != std::string::npos && line[end] == '&';
     ttys.clearTail();
     ttys.sendLine(line);
     // Until the program runs, keys wait in this terminal for the next prompt; Ctrl-C stays a signal.
