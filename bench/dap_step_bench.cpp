@@ -165,7 +165,13 @@ public:
     // having it; 0 when it did not come.
     double firstPage(const std::string &expression, int64_t count)
     {
-        const auto evaluated = request("evaluate", {{"expression", expression}, {"context", "watch"}});
+        // An adapter may evaluate only in a frame it is given, as an editor always gives one.
+        const auto trace = request("stackTrace", {{"threadId", thread_}, {"levels", 1}});
+        if (!trace || (*trace)["body"]["stackFrames"].empty())
+            return 0;
+        const auto evaluated = request(
+            "evaluate",
+            {{"expression", expression}, {"context", "watch"}, {"frameId", (*trace)["body"]["stackFrames"][0]["id"]}});
         if (!evaluated || !(*evaluated)["body"].contains("variablesReference"))
             return 0;
         const auto start = BenchClock::now();
