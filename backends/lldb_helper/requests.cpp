@@ -307,9 +307,65 @@ Request parse_step(const Fields& fields)
         request.kind = StepKind::Out;
     else if (kind == "continue")
         request.kind = StepKind::Continue;
+    else if (kind == "overInstruction")
+        request.kind = StepKind::OverInstruction;
+    else if (kind == "intoInstruction")
+        request.kind = StepKind::IntoInstruction;
     else
-        throw Refusal{field_error("kind", "must be \"over\", \"into\", \"out\" or \"continue\"")};
+        throw Refusal{field_error(
+            "kind", "must be \"over\", \"into\", \"out\", \"continue\", \"overInstruction\" or \"intoInstruction\"")};
     request.thread = fields.optional_count("thread");
+    return request;
+}
+
+std::uint64_t at_most(const char* name, std::uint64_t value, std::uint64_t most)
+{
+    if (value > most)
+        throw Refusal{field_error(name, ("must be at most " + std::to_string(most)).c_str())};
+    return value;
+}
+
+Request parse_read_memory(const Fields& fields)
+{
+    ReadMemory request;
+    request.address = fields.count("address");
+    request.count = at_most("count", fields.count("count"), kMaxMemoryBytes);
+    return request;
+}
+
+Request parse_write_memory(const Fields& fields)
+{
+    WriteMemory request;
+    request.address = fields.count("address");
+    const std::string hex = fields.string("data", Fields::Any);
+    const bool digits = hex.size() % 2 == 0 && hex.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+    if (!digits)
+        throw Refusal{field_error("data", "must be hex digits, two for each byte")};
+    at_most("data", hex.size() / 2, kMaxMemoryBytes);
+    for (std::size_t at = 0; at < hex.size(); at += 2)
+        request.bytes += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
+    return request;
+}
+
+Request parse_disassemble(const Fields& fields)
+{
+    Disassemble request;
+    request.address = fields.count("address");
+    request.end = fields.optional_count("end");
+    request.count = at_most("count", fields.count("count"), kMaxInstructions);
+    return request;
+}
+
+Request parse_instruction_breakpoints(const Fields& fields)
+{
+    InstructionBreakpoints request;
+    for (const Json& object : fields.entries("addresses")) {
+        const Fields entry(object, "an entry of \"addresses\"");
+        InstructionBreakpoint breakpoint;
+        breakpoint.address = entry.count("address");
+        breakpoint.stopping = stopping(entry);
+        request.addresses.push_back(std::move(breakpoint));
+    }
     return request;
 }
 
@@ -376,6 +432,10 @@ std::variant<Request, std::string> parse(std::string_view line)
         {"launch", parse_launch},
         {"console", parse_console},
         {"consoleSize", [](const Fields&) -> Request { return ConsoleSize{}; }},
+        {"readMemory", parse_read_memory},
+        {"writeMemory", parse_write_memory},
+        {"disassemble", parse_disassemble},
+        {"instructionBreakpoints", parse_instruction_breakpoints},
     };
     for (const auto& [known, parser] : parsers) {
         if (request != known)
