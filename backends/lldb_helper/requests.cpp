@@ -219,31 +219,37 @@ Request parse_complete(const Fields& fields)
     return request;
 }
 
+// The entries of a breakpoint request's array, each read where it is, then its stopping.
+template <typename Entry, typename Where>
+std::vector<Entry> breakpoint_entries(const Fields& fields, const char* name, Where where)
+{
+    std::vector<Entry> entries;
+    for (const Json& object : fields.entries(name)) {
+        const Fields entry(object, "an entry of " + json_quoted(name));
+        Entry breakpoint;
+        where(entry, breakpoint);
+        breakpoint.stopping = stopping(entry);
+        entries.push_back(std::move(breakpoint));
+    }
+    return entries;
+}
+
 Request parse_breakpoints(const Fields& fields)
 {
     Breakpoints request;
     request.file = fields.string("file", Fields::NoNul | Fields::NotEmpty);
-    for (const Json& object : fields.entries("lines")) {
-        const Fields entry(object, "an entry of \"lines\"");
-        LineBreakpoint breakpoint;
-        breakpoint.line = entry.ranged("line", entry.need("line"), 1);
-        breakpoint.stopping = stopping(entry);
-        request.lines.push_back(std::move(breakpoint));
-    }
+    request.lines = breakpoint_entries<LineBreakpoint>(fields, "lines", [](const Fields& entry, LineBreakpoint& line) {
+        line.line = entry.ranged("line", entry.need("line"), 1);
+    });
     return request;
 }
 
 Request parse_function_breakpoints(const Fields& fields)
 {
-    FunctionBreakpoints request;
-    for (const Json& object : fields.entries("functions")) {
-        const Fields entry(object, "an entry of \"functions\"");
-        FunctionBreakpoint breakpoint;
-        breakpoint.name = entry.string("name", Fields::NoNul | Fields::NotEmpty);
-        breakpoint.stopping = stopping(entry);
-        request.functions.push_back(std::move(breakpoint));
-    }
-    return request;
+    return FunctionBreakpoints{breakpoint_entries<FunctionBreakpoint>(
+        fields, "functions", [](const Fields& entry, FunctionBreakpoint& function) {
+            function.name = entry.string("name", Fields::NoNul | Fields::NotEmpty);
+        })};
 }
 
 Place place(const Fields& fields)
@@ -358,15 +364,9 @@ Request parse_disassemble(const Fields& fields)
 
 Request parse_instruction_breakpoints(const Fields& fields)
 {
-    InstructionBreakpoints request;
-    for (const Json& object : fields.entries("addresses")) {
-        const Fields entry(object, "an entry of \"addresses\"");
-        InstructionBreakpoint breakpoint;
-        breakpoint.address = entry.count("address");
-        breakpoint.stopping = stopping(entry);
-        request.addresses.push_back(std::move(breakpoint));
-    }
-    return request;
+    return InstructionBreakpoints{breakpoint_entries<InstructionBreakpoint>(
+        fields, "addresses",
+        [](const Fields& entry, InstructionBreakpoint& at) { at.address = entry.count("address"); })};
 }
 
 Request parse_launch(const Fields& fields)
