@@ -171,13 +171,17 @@ Json instructionWindow(const std::vector<Instruction> &before, const std::vector
             return shownInstruction(after[static_cast<size_t>(index)], symbols);
         if (index < 0 && -index <= static_cast<int64_t>(before.size()))
             return shownInstruction(before[before.size() - static_cast<size_t>(-index)], symbols);
-        // No instruction there: an address in order with its neighbours, a byte apart.
+        // No instruction there: an address in order with its neighbours, a byte apart, within
+        // the address space.
         const int64_t known = static_cast<int64_t>(index < 0 ? before.size() : after.size());
-        if (index < 0)
-            return invalidInstruction((before.empty() ? reference : before.front().address) -
-                                      static_cast<uint64_t>(-index - known));
+        if (index < 0) {
+            const uint64_t edge = before.empty() ? reference : before.front().address;
+            const auto back = static_cast<uint64_t>(-index - known);
+            return invalidInstruction(edge >= back ? edge - back : 0);
+        }
         const uint64_t end = after.empty() ? reference : after.back().address + after.back().bytes.size();
-        return invalidInstruction(end + static_cast<uint64_t>(index - known));
+        const auto on = static_cast<uint64_t>(index - known);
+        return invalidInstruction(UINT64_MAX - end >= on ? end + on : UINT64_MAX);
     };
     for (int64_t index = offset; index < offset + count; ++index)
         list.push_back(at(index));
