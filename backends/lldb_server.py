@@ -160,7 +160,11 @@ MAX_NESTING = 64
 UINT64_LIMIT = 1 << 64
 UINT32_MAX = 0xFFFFFFFF
 INT64_MIN = -(1 << 63)
-STEP_KINDS = ("over", "into", "out", "continue")
+STEP_KINDS = ("over", "into", "out", "continue", "overInstruction", "intoInstruction")
+# The most bytes one readMemory or writeMemory request moves, and the most instructions one
+# disassemble request lists: an answer is held whole.
+MAX_MEMORY_BYTES = 1 << 20
+MAX_INSTRUCTIONS = 1 << 18
 
 
 class RequestError(Exception):
@@ -395,7 +399,8 @@ def _parse_set_variable(fields):
 def _parse_step(fields):
     kind = fields.string("kind")
     if kind not in STEP_KINDS:
-        raise _field_error("kind", 'must be "over", "into", "out" or "continue"')
+        raise _field_error("kind", 'must be "over", "into", "out", "continue", "overInstruction" '
+                                   'or "intoInstruction"')
     return {"kind": kind, "thread": fields.optional_count("thread")}
 
 
@@ -414,6 +419,42 @@ def _parse_console(fields):
             "init_file": fields.flag("initFile", False)}
 
 
+def _at_most(name, value, most):
+    if value > most:
+        raise _field_error(name, "must be at most %d" % most)
+    return value
+
+
+def _parse_read_memory(fields):
+    address = fields.count("address")
+    return {"address": address, "count": _at_most("count", fields.count("count"), MAX_MEMORY_BYTES)}
+
+
+def _parse_write_memory(fields):
+    address = fields.count("address")
+    data = fields.string("data")
+    if len(data) % 2 or any(digit not in "0123456789abcdefABCDEF" for digit in data):
+        raise _field_error("data", "must be hex digits, two for each byte")
+    _at_most("data", len(data) // 2, MAX_MEMORY_BYTES)
+    return {"address": address, "bytes": bytes.fromhex(data)}
+
+
+def _parse_disassemble(fields):
+    address = fields.count("address")
+    end = fields.optional_count("end")
+    return {"address": address, "end": end,
+            "count": _at_most("count", fields.count("count"), MAX_INSTRUCTIONS)}
+
+
+def _parse_instruction_breakpoints(fields):
+    request = {"addresses": []}
+    for values in fields.entries("addresses"):
+        entry = Fields(values, 'an entry of "addresses"')
+        address = entry.count("address")
+        request["addresses"].append(dict(address=address, **_stopping(entry)))
+    return request
+
+
 REQUEST_PARSERS = {
     "input": _parse_input,
     "complete": _parse_complete,
@@ -429,6 +470,10 @@ REQUEST_PARSERS = {
     "launch": _parse_launch,
     "console": _parse_console,
     "consoleSize": lambda fields: {},
+    "readMemory": _parse_read_memory,
+    "writeMemory": _parse_write_memory,
+    "disassemble": _parse_disassemble,
+    "instructionBreakpoints": _parse_instruction_breakpoints,
 }
 
 
@@ -1155,6 +1200,18 @@ class BreakpointRequests:
             placed.append(self._placed(breakpoint, None, NOT_RESOLVED))
         return Answer(body={"breakpoints": placed})
 
+    def set_instructions(self, target, request):
+        if not target.IsValid():
+            return refused("error: no target\n")
+        # A NUL, which no file's name holds, owns the instruction breakpoints.
+        self._remove(target, "\0")
+        placed = []
+        for wanted in request["addresses"]:
+            breakpoint = target.BreakpointCreateByAddress(wanted["address"])
+            self._keep("\0", breakpoint, wanted)
+            placed.append(self._placed(breakpoint, None, NOT_RESOLVED))
+        return Answer(body={"breakpoints": placed})
+
     def _remove(self, target, owner):
         kept = []
         for made_owner, breakpoint in self.made:
@@ -1222,6 +1279,19 @@ def is_array_like(value, children):
     if value.GetType().GetCanonicalType().IsArrayType():
         return True
     return children > 0 and (text(value.GetChildAtIndex(0).GetName()) or "").startswith("[")
+
+
+def address_of(value):
+    """What a pointer points to; where an array or a structure lies."""
+    kind = value.GetType().GetCanonicalType()
+    if kind.IsPointerType():
+        return value.GetValueAsUnsigned()
+    aggregates = (lldb.eTypeClassArray | lldb.eTypeClassStruct | lldb.eTypeClassClass
+                  | lldb.eTypeClassUnion)
+    if not kind.GetTypeClass() & aggregates:
+        return None
+    address = value.GetLoadAddress()
+    return None if address == lldb.LLDB_INVALID_ADDRESS else address
 
 
 def known_number(number):
@@ -1317,6 +1387,9 @@ class Examiner:
         entry["handle"] = self.hold(value) if children > 0 else 0
         if is_array_like(value, children):
             entry["elements"] = children
+        address = address_of(value)
+        if address is not None:
+            entry["address"] = "0x%016x" % address
         return entry
 
     def threads(self, request):
@@ -1422,11 +1495,83 @@ class Examiner:
             thread.StepInto(None, lldb.LLDB_INVALID_LINE_NUMBER, error, lldb.eOnlyDuringStepping)
         elif kind == "out":
             thread.StepOut(error)
+        elif kind in ("overInstruction", "intoInstruction"):
+            thread.StepInstruction(kind == "overInstruction", error)
         else:
             error = process.Continue()
         if error.Fail():
             return refused(error_line(error.GetCString(), "error: cannot resume the process\n"))
         return Answer()
+
+
+def stopped_process(target):
+    """The live, stopped process whose memory a request reads or writes."""
+    process = target.GetProcess()
+    if not is_live(process):
+        raise RequestError("error: no process\n")
+    if not is_stopped(process):
+        raise RequestError("error: the process is not stopped\n")
+    return process
+
+
+def read_memory(target, request):
+    process = stopped_process(target)
+    error = lldb.SBError()
+    data = process.ReadMemory(request["address"], request["count"], error) if request["count"] else b""
+    if request["count"] and not data:
+        return refused(error_line(error.GetCString(), "error: cannot read the memory\n"))
+    return Answer(body={"data": data.hex()})
+
+
+def write_memory(target, request):
+    process = stopped_process(target)
+    error = lldb.SBError()
+    data = request["bytes"]
+    written = process.WriteMemory(request["address"], data, error) if data else 0
+    if written != len(data):
+        return refused(error_line(error.GetCString(), "error: cannot write the memory\n"))
+    return Answer(body={"written": written})
+
+
+def described_instruction(target, instruction):
+    address = instruction.GetAddress()
+    data = instruction.GetData(target)
+    error = lldb.SBError()
+    raw = data.ReadRawData(error, 0, data.GetByteSize()) if data.GetByteSize() else b""
+    mnemonic = text(instruction.GetMnemonic(target)) or ""
+    operands = text(instruction.GetOperands(target))
+    entry = {"address": address.GetLoadAddress(target), "bytes": (raw or b"").hex(),
+             "text": mnemonic + " " + operands if operands is not None else mnemonic}
+    symbol = text(address.GetSymbol().GetName())
+    if symbol is not None:
+        entry["symbol"] = symbol
+    line = address.GetLineEntry()
+    source = path_of(line.GetFileSpec()) if line.IsValid() else None
+    if source is not None and known_number(line.GetLine()) is not None:
+        entry["file"] = source
+        entry["line"] = line.GetLine()
+    return entry
+
+
+def disassemble(target, request):
+    if not target.IsValid():
+        return refused("error: no target\n")
+    listed = []
+    end = request["end"]
+    if request["count"] and (end is None or request["address"] < end):
+        instructions = target.ReadInstructions(target.ResolveLoadAddress(request["address"]),
+                                               request["count"])
+        for index in range(instructions.GetSize()):
+            instruction = instructions.GetInstructionAtIndex(index)
+            if not instruction.IsValid():
+                break
+            if end is not None and instruction.GetAddress().GetLoadAddress(target) >= end:
+                break
+            listed.append(described_instruction(target, instruction))
+    return Answer(body={"instructions": listed})
+
+
+MEMORY_REQUESTS = {"readMemory": read_memory, "writeMemory": write_memory, "disassemble": disassemble}
 
 
 # ---------------------------------------------------------------------------------------------
@@ -1613,6 +1758,10 @@ class Session:
             return self.breakpoints.set_lines(target, request)
         if name == "functionBreakpoints":
             return self.breakpoints.set_functions(target, request)
+        if name == "instructionBreakpoints":
+            return self.breakpoints.set_instructions(target, request)
+        if name in MEMORY_REQUESTS:
+            return MEMORY_REQUESTS[name](target, request)
         if name == "launch":
             return self.launch(target, request)
         if name == "console":

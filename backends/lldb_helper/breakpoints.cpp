@@ -96,4 +96,19 @@ requests::Answer BreakpointRequests::set(lldb::SBTarget target, const requests::
     return requests::answered({{"breakpoints", placed_list}});
 }
 
+requests::Answer BreakpointRequests::set(lldb::SBTarget target, const requests::InstructionBreakpoints& request)
+{
+    if (!target.IsValid())
+        return requests::refused("error: no target\n");
+    const Owner owner = std::string(1, '\0');
+    remove(target, owner);
+    records::Body placed_list = records::Body::array();
+    for (const requests::InstructionBreakpoint& wanted : request.addresses) {
+        lldb::SBBreakpoint breakpoint = target.BreakpointCreateByAddress(wanted.address);
+        keep(owner, breakpoint, wanted.stopping);
+        placed_list.push_back(placed(breakpoint, std::nullopt, kNotResolved));
+    }
+    return requests::answered({{"breakpoints", placed_list}});
+}
+
 }  // namespace lldb_helper

@@ -1,4 +1,4 @@
-// The breakpoints that "breakpoints" and "functionBreakpoints" requests set. Each request
+// The breakpoints that "breakpoints", "functionBreakpoints" and "instructionBreakpoints" requests set. Each request
 // replaces what earlier ones of its kind (for breakpoints, for the same file) set in the same
 // target; breakpoints made by command lines are never touched.
 #pragma once
@@ -17,9 +17,11 @@ class BreakpointRequests {
 public:
     requests::Answer set(lldb::SBTarget target, const requests::Breakpoints& request);
     requests::Answer set(lldb::SBTarget target, const requests::FunctionBreakpoints& request);
+    requests::Answer set(lldb::SBTarget target, const requests::InstructionBreakpoints& request);
 
 private:
-    // The file a breakpoints request named; none for a functionBreakpoints request.
+    // The file a breakpoints request named; none for a functionBreakpoints request; a NUL, which
+    // no file's name holds, for an instructionBreakpoints request.
     using Owner = std::optional<std::string>;
 
     struct Made {

@@ -48,6 +48,21 @@ std::string hex_address(lldb::addr_t address)
     return text;
 }
 
+// What a pointer points to; where an array or a structure lies.
+std::optional<lldb::addr_t> address_of(lldb::SBValue& value)
+{
+    lldb::SBType type = value.GetType().GetCanonicalType();
+    if (type.IsPointerType())
+        return value.GetValueAsUnsigned();
+    const lldb::TypeClass kind = type.GetTypeClass();
+    if ((kind & (lldb::eTypeClassArray | lldb::eTypeClassStruct | lldb::eTypeClassClass | lldb::eTypeClassUnion)) == 0)
+        return std::nullopt;
+    const lldb::addr_t address = value.GetLoadAddress();
+    if (address == LLDB_INVALID_ADDRESS)
+        return std::nullopt;
+    return address;
+}
+
 std::optional<std::uint32_t> known(std::uint32_t number)
 {
     if (number == 0 || number == UINT32_MAX)
@@ -147,6 +162,8 @@ void Examiner::describe_value(lldb::SBValue& value, records::Body& entry)
     entry["handle"] = children > 0 ? hold(value) : 0;
     if (is_array_like(value, children))
         entry["elements"] = children;
+    if (const std::optional<lldb::addr_t> address = address_of(value))
+        entry["address"] = hex_address(*address);
 }
 
 requests::Answer Examiner::threads()
@@ -300,6 +317,10 @@ requests::Answer Examiner::step(const requests::Step& request)
         break;
     case requests::StepKind::Continue:
         error = process.Continue();
+        break;
+    case requests::StepKind::OverInstruction:
+    case requests::StepKind::IntoInstruction:
+        thread.StepInstruction(request.kind == requests::StepKind::OverInstruction, error);
         break;
     }
     if (error.Fail())

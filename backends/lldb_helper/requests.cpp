@@ -219,31 +219,37 @@ Request parse_complete(const Fields& fields)
     return request;
 }
 
+// The entries of a breakpoint request's array, each read where it is, then its stopping.
+template <typename Entry, typename Where>
+std::vector<Entry> breakpoint_entries(const Fields& fields, const char* name, Where where)
+{
+    std::vector<Entry> entries;
+    for (const Json& object : fields.entries(name)) {
+        const Fields entry(object, "an entry of " + json_quoted(name));
+        Entry breakpoint;
+        where(entry, breakpoint);
+        breakpoint.stopping = stopping(entry);
+        entries.push_back(std::move(breakpoint));
+    }
+    return entries;
+}
+
 Request parse_breakpoints(const Fields& fields)
 {
     Breakpoints request;
     request.file = fields.string("file", Fields::NoNul | Fields::NotEmpty);
-    for (const Json& object : fields.entries("lines")) {
-        const Fields entry(object, "an entry of \"lines\"");
-        LineBreakpoint breakpoint;
-        breakpoint.line = entry.ranged("line", entry.need("line"), 1);
-        breakpoint.stopping = stopping(entry);
-        request.lines.push_back(std::move(breakpoint));
-    }
+    request.lines = breakpoint_entries<LineBreakpoint>(fields, "lines", [](const Fields& entry, LineBreakpoint& line) {
+        line.line = entry.ranged("line", entry.need("line"), 1);
+    });
     return request;
 }
 
 Request parse_function_breakpoints(const Fields& fields)
 {
-    FunctionBreakpoints request;
-    for (const Json& object : fields.entries("functions")) {
-        const Fields entry(object, "an entry of \"functions\"");
-        FunctionBreakpoint breakpoint;
-        breakpoint.name = entry.string("name", Fields::NoNul | Fields::NotEmpty);
-        breakpoint.stopping = stopping(entry);
-        request.functions.push_back(std::move(breakpoint));
-    }
-    return request;
+    return FunctionBreakpoints{breakpoint_entries<FunctionBreakpoint>(
+        fields, "functions", [](const Fields& entry, FunctionBreakpoint& function) {
+            function.name = entry.string("name", Fields::NoNul | Fields::NotEmpty);
+        })};
 }
 
 Place place(const Fields& fields)
@@ -307,10 +313,60 @@ Request parse_step(const Fields& fields)
         request.kind = StepKind::Out;
     else if (kind == "continue")
         request.kind = StepKind::Continue;
+    else if (kind == "overInstruction")
+        request.kind = StepKind::OverInstruction;
+    else if (kind == "intoInstruction")
+        request.kind = StepKind::IntoInstruction;
     else
-        throw Refusal{field_error("kind", "must be \"over\", \"into\", \"out\" or \"continue\"")};
+        throw Refusal{field_error(
+            "kind", "must be \"over\", \"into\", \"out\", \"continue\", \"overInstruction\" or \"intoInstruction\"")};
     request.thread = fields.optional_count("thread");
     return request;
+}
+
+std::uint64_t at_most(const char* name, std::uint64_t value, std::uint64_t most)
+{
+    if (value > most)
+        throw Refusal{field_error(name, ("must be at most " + std::to_string(most)).c_str())};
+    return value;
+}
+
+Request parse_read_memory(const Fields& fields)
+{
+    ReadMemory request;
+    request.address = fields.count("address");
+    request.count = at_most("count", fields.count("count"), kMaxMemoryBytes);
+    return request;
+}
+
+Request parse_write_memory(const Fields& fields)
+{
+    WriteMemory request;
+    request.address = fields.count("address");
+    const std::string hex = fields.string("data", Fields::Any);
+    const bool digits = hex.size() % 2 == 0 && hex.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+    if (!digits)
+        throw Refusal{field_error("data", "must be hex digits, two for each byte")};
+    at_most("data", hex.size() / 2, kMaxMemoryBytes);
+    for (std::size_t at = 0; at < hex.size(); at += 2)
+        request.bytes += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
+    return request;
+}
+
+Request parse_disassemble(const Fields& fields)
+{
+    Disassemble request;
+    request.address = fields.count("address");
+    request.end = fields.optional_count("end");
+    request.count = at_most("count", fields.count("count"), kMaxInstructions);
+    return request;
+}
+
+Request parse_instruction_breakpoints(const Fields& fields)
+{
+    return InstructionBreakpoints{breakpoint_entries<InstructionBreakpoint>(
+        fields, "addresses",
+        [](const Fields& entry, InstructionBreakpoint& at) { at.address = entry.count("address"); })};
 }
 
 Request parse_launch(const Fields& fields)
@@ -376,6 +432,10 @@ std::variant<Request, std::string> parse(std::string_view line)
         {"launch", parse_launch},
         {"console", parse_console},
         {"consoleSize", [](const Fields&) -> Request { return ConsoleSize{}; }},
+        {"readMemory", parse_read_memory},
+        {"writeMemory", parse_write_memory},
+        {"disassemble", parse_disassemble},
+        {"instructionBreakpoints", parse_instruction_breakpoints},
     };
     for (const auto& [known, parser] : parsers) {
         if (request != known)

@@ -100,11 +100,42 @@ struct SetVariable {
     std::string value;
 };
 
-enum class StepKind { Over, Into, Out, Continue };
+enum class StepKind { Over, Into, Out, Continue, OverInstruction, IntoInstruction };
 
 struct Step {
     StepKind kind = StepKind::Over;
     std::optional<std::uint64_t> thread;
+};
+
+// The most bytes one readMemory or writeMemory request moves, and the most instructions one
+// disassemble request lists: an answer is held whole.
+constexpr std::uint64_t kMaxMemoryBytes = 1 << 20;
+constexpr std::uint64_t kMaxInstructions = 1 << 18;
+
+struct ReadMemory {
+    std::uint64_t address = 0;
+    std::uint64_t count = 0;
+};
+
+struct WriteMemory {
+    std::uint64_t address = 0;
+    std::string bytes;
+};
+
+// count instructions from address on, those that start before end when it is given.
+struct Disassemble {
+    std::uint64_t address = 0;
+    std::optional<std::uint64_t> end;
+    std::uint64_t count = 0;
+};
+
+struct InstructionBreakpoint {
+    std::uint64_t address = 0;
+    Stopping stopping;
+};
+
+struct InstructionBreakpoints {
+    std::vector<InstructionBreakpoint> addresses;
 };
 
 // {"request":"launch",...}: the program's arguments, kept as the target's and, when start is
@@ -127,7 +158,8 @@ struct Console {
 struct ConsoleSize {};
 
 using Request = std::variant<Input, Complete, Breakpoints, FunctionBreakpoints, Threads, Frames, Scopes, Variables,
-                             Evaluate, SetVariable, Step, Launch, Console, ConsoleSize>;
+                             Evaluate, SetVariable, Step, Launch, Console, ConsoleSize, ReadMemory, WriteMemory,
+                             Disassemble, InstructionBreakpoints>;
 
 // The request a line holds, or the error text (one line ending in "\n") that answers it.
 std::variant<Request, std::string> parse(std::string_view line);

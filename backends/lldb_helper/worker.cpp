@@ -4,6 +4,7 @@
 #include "backends/lldb_helper/describe.h"
 #include "backends/lldb_helper/event_writer.h"
 #include "backends/lldb_helper/examiner.h"
+#include "backends/lldb_helper/memory.h"
 #include "backends/lldb_helper/process_tree.h"
 #include "backends/lldb_helper/program_terminal.h"
 #include "backends/lldb_helper/records.h"
@@ -301,7 +302,8 @@ void Session::answer(std::uint64_t seq, const std::string& line)
                 }
                 return {};
             } else if constexpr (std::is_same_v<Kind, requests::Breakpoints> ||
-                                 std::is_same_v<Kind, requests::FunctionBreakpoints>) {
+                                 std::is_same_v<Kind, requests::FunctionBreakpoints> ||
+                                 std::is_same_v<Kind, requests::InstructionBreakpoints>) {
                 return breakpoints_.set(debugger_.GetSelectedTarget(), request);
             } else if constexpr (std::is_same_v<Kind, requests::Threads>) {
                 return examiner_.threads();
@@ -321,6 +323,12 @@ void Session::answer(std::uint64_t seq, const std::string& line)
                 return console(request);
             } else if constexpr (std::is_same_v<Kind, requests::ConsoleSize>) {
                 return console_size();
+            } else if constexpr (std::is_same_v<Kind, requests::ReadMemory>) {
+                return memory::read(debugger_.GetSelectedTarget(), request);
+            } else if constexpr (std::is_same_v<Kind, requests::WriteMemory>) {
+                return memory::write(debugger_.GetSelectedTarget(), request);
+            } else if constexpr (std::is_same_v<Kind, requests::Disassemble>) {
+                return memory::disassemble(debugger_.GetSelectedTarget(), request);
             } else {
                 static_assert(std::is_same_v<Kind, requests::Step>);
                 requests::Answer stepped = examiner_.step(request);

@@ -21,6 +21,8 @@ bool DebuggerDriver::handle(const Json &request)
     const std::string name = request.value("command", "");
     const Json arguments = request.value("arguments", Json::object());
     const int64_t thread = arguments.is_object() ? arguments.value("threadId", int64_t{1}) : 1;
+    // A step out of a function stays one, whatever its granularity.
+    const bool instructions = arguments.is_object() && arguments.value("granularity", "") == "instruction";
     if (name == "configurationDone")
         configurationDone(request);
     else if (name == "setBreakpoints")
@@ -49,11 +51,19 @@ bool DebuggerDriver::handle(const Json &request)
     else if (name == "continue")
         step(request, Step::Continue, thread);
     else if (name == "next")
-        step(request, Step::Over, thread);
+        step(request, instructions ? Step::OverInstruction : Step::Over, thread);
     else if (name == "stepIn")
-        step(request, Step::Into, thread);
+        step(request, instructions ? Step::IntoInstruction : Step::Into, thread);
     else if (name == "stepOut")
         step(request, Step::Out, thread);
+    else if (name == "readMemory")
+        readMemory(request, arguments);
+    else if (name == "writeMemory")
+        writeMemory(request, arguments);
+    else if (name == "disassemble")
+        disassemble(request, arguments);
+    else if (name == "setInstructionBreakpoints")
+        setInstructionBreakpoints(request, arguments);
     else
         return false;
     return true;
@@ -71,7 +81,10 @@ Json capabilities()
             {"supportsConditionalBreakpoints", true},   {"supportsHitConditionalBreakpoints", true},
             {"supportsEvaluateForHovers", true},        {"supportsSetVariable", true},
             {"supportsTerminateRequest", true},         {"supportsLogPoints", true},
-            {"supportsExceptionInfoRequest", true},     {"exceptionBreakpointFilters", filters}};
+            {"supportsExceptionInfoRequest", true},     {"exceptionBreakpointFilters", filters},
+            {"supportsReadMemoryRequest", true},        {"supportsWriteMemoryRequest", true},
+            {"supportsDisassembleRequest", true},       {"supportsSteppingGranularity", true},
+            {"supportsInstructionBreakpoints", true}};
 }
 
 // The set_env block: the adapter's environment with the request's env applied (null unsets).

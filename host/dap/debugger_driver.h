@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "host/dap/dap_channel.h"
+#include "host/dap/memory_requests.h"
 #include "host/service_client.h"
 
 namespace local_debugger::dap {
@@ -33,7 +35,8 @@ public:
     virtual void finish(bool terminate) = 0;
 
 protected:
-    enum class Step { Continue, Over, Into, Out };
+    enum class Step { Continue, Over, Into, Out, OverInstruction, IntoInstruction };
+    virtual DapChannel &channel() = 0;
     virtual void configurationDone(const Json &request) = 0;
     virtual void setBreakpoints(const Json &request, const Json &arguments) = 0;
     virtual void setFunctionBreakpoints(const Json &request, const Json &arguments) = 0;
@@ -51,6 +54,25 @@ protected:
     virtual void console(const Json &request, const std::string &input) = 0;
     // Answered once the debugger has resumed (continue: with allThreadsContinued).
     virtual void step(const Json &request, Step kind, int64_t thread) = 0;
+
+    // ---- memory and instructions, served in memory_requests.cpp over what each debugger gives:
+    // bytes read from the start of the range (fewer where memory ends, with the reason when
+    // there are none); a write, or why not; the instructions that start within [start, end),
+    // the first most of them (none where memory cannot be read).
+    struct Bytes {
+        std::string bytes;
+        std::string problem;
+    };
+    virtual Bytes readBytes(uint64_t address, uint64_t count) = 0;
+    virtual std::optional<std::string> writeBytes(uint64_t address, const std::string &bytes) = 0;
+    virtual std::vector<Instruction> instructionsIn(uint64_t start, uint64_t end, uint64_t most) = 0;
+    // Each request replaces the breakpoints the one before set.
+    virtual void setInstructionBreakpoints(const Json &request, const Json &arguments) = 0;
+
+private:
+    void readMemory(const Json &request, const Json &arguments);
+    void writeMemory(const Json &request, const Json &arguments);
+    void disassemble(const Json &request, const Json &arguments);
 };
 
 // Console input as the lines the debugger runs; blank ones left out, since a blank line repeats

@@ -249,6 +249,12 @@ void GdbDriver::step(const Json &request, Step kind, int64_t thread)
     case Step::Out:
         resume(request, "-exec-finish" + where);
         break;
+    case Step::OverInstruction:
+        resume(request, "-exec-next-instruction" + where);
+        break;
+    case Step::IntoInstruction:
+        resume(request, "-exec-step-instruction" + where);
+        break;
     }
 }
 

@@ -3,6 +3,7 @@
 // the asynchronous records become events. Its requests are served in gdb_driver.cpp (running and
 // stopping), gdb_driver_breakpoints.cpp and gdb_driver_variables.cpp (frames, variables, registers).
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -185,6 +186,12 @@ private:
 
     void console(const Json &request, const std::string &input) override;
 
+    // ---- memory and instructions (gdb_driver_memory.cpp)
+    Bytes readBytes(uint64_t address, uint64_t count) override;
+    std::optional<std::string> writeBytes(uint64_t address, const std::string &bytes) override;
+    std::vector<Instruction> instructionsIn(uint64_t start, uint64_t end, uint64_t most) override;
+    void setInstructionBreakpoints(const Json &request, const Json &arguments) override;
+
     const bool seesTerminals_;
     GdbSession session_;
     DebuggeeTerminal terminal_;
@@ -200,6 +207,7 @@ private:
     std::vector<std::string> objects_;
     std::map<std::string, std::vector<int64_t>> sourceBreakpoints_;
     std::vector<int64_t> functionBreakpoints_;
+    std::vector<int64_t> instructionBreakpoints_;
     std::vector<std::pair<std::string, std::vector<int64_t>>> registerGroups_; // in GDB's order
     std::map<int64_t, std::string> registerNames_;
 };

@@ -183,6 +183,8 @@ Json GdbDriver::shown(const std::string &label, const std::string &object, const
                                                          : int64_t{0}}};
     if (elements > 0)
         variable["indexedVariables"] = elements;
+    if (const auto address = pointerAddress(type, value))
+        variable["memoryReference"] = hexAddress(*address);
     return variable;
 }
 
@@ -416,8 +418,10 @@ void GdbDriver::evaluate(const Json &request, const Json &arguments)
         Json body = {{"result", (*value)["value"]},
                      {"type", (*value)["type"]},
                      {"variablesReference", (*value)["variablesReference"]}};
-        if (value->contains("indexedVariables"))
-            body["indexedVariables"] = (*value)["indexedVariables"];
+        for (const char *field : {"indexedVariables", "memoryReference"}) {
+            if (value->contains(field))
+                body[field] = (*value)[field];
+        }
         channel_.respond(request, body);
         return;
     }

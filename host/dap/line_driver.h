@@ -49,6 +49,7 @@ public:
     }
 
     bool running() const final { return running_; }
+    DapChannel &channel() final { return channel_; }
 
     void start(ServiceClient &client, const Json &request) final;
     void finish(bool terminate) final;
@@ -105,7 +106,8 @@ protected:
     // Tells the editor of a stop, under lock_.
     void tell(const DebuggeeStop &stop)
     {
-        const Json body = stoppedBody(stop, entryPending_, pauseRequested_, functionBreakpointIds_);
+        const Json body =
+            stoppedBody(stop, entryPending_, pauseRequested_, functionBreakpointIds_, instructionBreakpointIds_);
         lastException_.reset();
         if (body["reason"] == "exception" || body["reason"] == "signal")
             lastException_ = Json{{"exceptionId", body.value("text", "")},
@@ -133,7 +135,8 @@ protected:
     std::atomic<bool> stepping_ = false;
     bool attach_ = false;
     bool stopOnEntry_ = false;
-    std::set<int64_t> functionBreakpointIds_; // read where stops are told, under lock_
+    std::set<int64_t> functionBreakpointIds_;    // read where stops are told, under lock_
+    std::set<int64_t> instructionBreakpointIds_; // the same
     SerialWork work_; // each driver stops it first thing in its destructor, before its members go
 
 private:

@@ -165,6 +165,12 @@ private:
     // in step with the lines.
     void console(const Json &request, const std::string &input) override;
 
+    // ---- memory and instructions: the back end's requests
+    Bytes readBytes(uint64_t address, uint64_t count) override;
+    std::optional<std::string> writeBytes(uint64_t address, const std::string &bytes) override;
+    std::vector<Instruction> instructionsIn(uint64_t start, uint64_t end, uint64_t most) override;
+    void setInstructionBreakpoints(const Json &request, const Json &arguments) override;
+
     std::mutex sendLock_;     // numbering and sending go together
     LldbSession session_;     // under sendLock_
     Json launch_;             // the launch request, from the editor's launch
@@ -276,7 +282,7 @@ void LldbDriver::configurationDone(const Json &request)
 
 void LldbDriver::step(const Json &request, Step kind, int64_t thread)
 {
-    static const char *const kinds[] = {"continue", "over", "into", "out"};
+    static const char *const kinds[] = {"continue", "over", "into", "out", "overInstruction", "intoInstruction"};
     const Json body = kind == Step::Continue ? Json{{"allThreadsContinued", true}} : Json::object();
     resumeRequested_ = true;
     const Json structured = {{"request", "step"}, {"kind", kinds[static_cast<int>(kind)]}, {"thread", thread}};
@@ -476,6 +482,8 @@ Json LldbDriver::shown(const Json &variable)
         out["indexedVariables"] = elements;
         arrays().insert(handle);
     }
+    if (variable.contains("address"))
+        out["memoryReference"] = variable["address"];
     return out;
 }
 
@@ -536,8 +544,10 @@ void LldbDriver::evaluate(const Json &request, const Json &arguments)
         Json body = {{"result", shownValue["value"]},
                      {"type", shownValue["type"]},
                      {"variablesReference", shownValue["variablesReference"]}};
-        if (shownValue.contains("indexedVariables"))
-            body["indexedVariables"] = shownValue["indexedVariables"];
+        for (const char *field : {"indexedVariables", "memoryReference"}) {
+            if (shownValue.contains(field))
+                body[field] = shownValue[field];
+        }
         channel_.respond(request, body);
         return;
     }
@@ -560,6 +570,57 @@ void LldbDriver::console(const Json &request, const std::string &input)
         output += ran.output();
     }
     channel_.respond(request, {{"result", output}, {"variablesReference", 0}});
+}
+
+LldbDriver::Bytes LldbDriver::readBytes(uint64_t address, uint64_t count)
+{
+    const Result read = ask({{"request", "readMemory"}, {"address", address}, {"count", count}});
+    if (!read.ok())
+        return {"", read.error()};
+    std::string bytes = fromHex(read.body().value("data", "")).value_or("");
+    return {bytes, bytes.empty() ? "LLDB read nothing at " + hexAddress(address) : ""};
+}
+
+std::optional<std::string> LldbDriver::writeBytes(uint64_t address, const std::string &bytes)
+{
+    const Result written = ask({{"request", "writeMemory"}, {"address", address}, {"data", toHex(bytes)}});
+    return written.ok() ? std::nullopt : std::optional(written.error());
+}
+
+std::vector<Instruction> LldbDriver::instructionsIn(uint64_t start, uint64_t end, uint64_t most)
+{
+    const Result listed = ask({{"request", "disassemble"}, {"address", start}, {"end", end}, {"count", most}});
+    std::vector<Instruction> instructions;
+    for (const auto &found : listed.body().value("instructions", Json::array())) {
+        Instruction instruction;
+        instruction.address = found.value("address", uint64_t{0});
+        instruction.bytes = fromHex(found.value("bytes", "")).value_or("");
+        instruction.text = found.value("text", "");
+        instruction.symbol = found.value("symbol", "");
+        instruction.path = found.value("file", "");
+        instruction.line = found.value("line", int64_t{0});
+        instructions.push_back(std::move(instruction));
+    }
+    return instructions;
+}
+
+void LldbDriver::setInstructionBreakpoints(const Json &request, const Json &arguments)
+{
+    const auto wanted = instructionBreakpointRequests(arguments);
+    forward(request, {{"request", "instructionBreakpoints"}, {"addresses", given(wanted, "address")}},
+            [&](const Json &body) {
+                Json answers = answered(wanted, placed(body, ""));
+                std::lock_guard<std::mutex> guard(lock_);
+                instructionBreakpointIds_.clear();
+                for (size_t at = 0; at < wanted.size() && at < answers["breakpoints"].size(); ++at) {
+                    Json &answer = answers["breakpoints"][at];
+                    if (answer.contains("id"))
+                        instructionBreakpointIds_.insert(answer["id"].get<int64_t>());
+                    if (!wanted[at].problem)
+                        answer["instructionReference"] = hexAddress(wanted[at].where.get<uint64_t>());
+                }
+                return answers;
+            });
 }
 
 } // namespace

@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 
 namespace local_debugger::dap {
 
 namespace {
 
-enum class Shape { Text, Flag, Words, Environment, Object, Objects, Id, Handle, Count, Line };
+enum class Shape { Text, Flag, Words, Environment, Object, Objects, Id, Handle, Count, Line, Offset };
 
 struct Field {
     const char *name;
@@ -34,6 +35,19 @@ constexpr Field fields[] = {
     {"filters", Shape::Words},
 };
 
+// Those of the memory and instruction requests.
+constexpr Field memoryFields[] = {
+    {"memoryReference", Shape::Text},
+    {"offset", Shape::Offset},
+    {"data", Shape::Text},
+    {"allowPartial", Shape::Flag},
+    {"instructionOffset", Shape::Offset},
+    {"instructionCount", Shape::Count},
+    {"resolveSymbols", Shape::Flag},
+    {"granularity", Shape::Text},
+    {"instructionReference", Shape::Text},
+};
+
 // Thread and process ids fit the debuggers' ints; frame and variable references are the
 // adapter's own, at most what a JSON number carries exactly.
 constexpr int64_t maxId = INT32_MAX;
@@ -41,8 +55,8 @@ constexpr int64_t maxHandle = (int64_t{1} << 53) - 1;
 
 bool inRange(const Json &value, int64_t low, int64_t high)
 {
-    if (value.is_number_unsigned())
-        return value.get<uint64_t>() >= static_cast<uint64_t>(low) &&
+    if (value.is_number_unsigned()) // high is never negative; low may be
+        return (low < 0 || value.get<uint64_t>() >= static_cast<uint64_t>(low)) &&
                value.get<uint64_t>() <= static_cast<uint64_t>(high);
     return value.is_number_integer() && value.get<int64_t>() >= low && value.get<int64_t>() <= high;
 }
@@ -91,18 +105,22 @@ std::string fieldProblem(const Field &field, const Json &value)
         return range(0, maxId);
     case Shape::Line:
         return range(1, maxId);
+    case Shape::Offset:
+        return range(-maxHandle, maxHandle);
     }
     return "";
 }
 
 std::string objectProblem(const Json &object)
 {
-    for (const Field &field : fields) {
-        const auto found = object.find(field.name);
-        if (found == object.end())
-            continue;
-        if (std::string problem = fieldProblem(field, *found); !problem.empty())
-            return problem;
+    for (const auto &table : {std::span<const Field>(fields), std::span<const Field>(memoryFields)}) {
+        for (const Field &field : table) {
+            const auto found = object.find(field.name);
+            if (found == object.end())
+                continue;
+            if (std::string problem = fieldProblem(field, *found); !problem.empty())
+                return problem;
+        }
     }
     return "";
 }

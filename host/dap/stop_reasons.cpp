@@ -26,16 +26,17 @@ bool faultStop(const DebuggeeStop &stop)
 }
 
 Json stoppedBody(const DebuggeeStop &stop, std::atomic<bool> &entryPending, std::atomic<bool> &pauseRequested,
-                 const std::set<int64_t> &functionBreakpoints)
+                 const std::set<int64_t> &functionBreakpoints, const std::set<int64_t> &instructionBreakpoints)
 {
     const auto entry = [&] { return stop.mayBeEntry && entryPending.exchange(false); };
     const auto pause = [&] { return stop.mayBePause && pauseRequested.exchange(false); };
     Json body = {{"reason", "step"}};
     switch (stop.cause) {
     case DebuggeeStop::Cause::Breakpoint:
-        body["reason"] = entry()                                           ? "entry"
-                         : functionBreakpoints.count(stop.breakpoint) != 0 ? "function breakpoint"
-                                                                           : "breakpoint";
+        body["reason"] = entry()                                              ? "entry"
+                         : functionBreakpoints.count(stop.breakpoint) != 0    ? "function breakpoint"
+                         : instructionBreakpoints.count(stop.breakpoint) != 0 ? "instruction breakpoint"
+                                                                              : "breakpoint";
         body["hitBreakpointIds"] = Json::array({stop.breakpoint});
         break;
     case DebuggeeStop::Cause::Signal:

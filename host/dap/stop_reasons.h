@@ -17,6 +17,6 @@ bool faultStop(const DebuggeeStop &stop);
 // The stopped event's body. The stop at the entry point a launch asked for, and the pause the
 // editor asked for, are each told once as such: the flag that awaits one is cleared by it.
 Json stoppedBody(const DebuggeeStop &stop, std::atomic<bool> &entryPending, std::atomic<bool> &pauseRequested,
-                 const std::set<int64_t> &functionBreakpoints);
+                 const std::set<int64_t> &functionBreakpoints, const std::set<int64_t> &instructionBreakpoints);
 
 } // namespace local_debugger::dap

@@ -152,12 +152,12 @@ int lineOf(const std::string &path, const std::string &text)
 
 // Whether actual holds what is wanted: each field of an object (null: absent), each entry of an array
 // (no more, unless the last wanted is "..."), equal values; "~re" a text matching re, "=name" any value,
-// kept under that name.
+// kept under that name (a text without its quotes).
 bool holds(const Json &actual, const Json &wanted, std::map<std::string, std::string> &kept)
 {
     const std::string text = wanted.is_string() ? wanted.get<std::string>() : "";
     if (text.starts_with("="))
-        return kept[text.substr(1)] = actual.dump(), true;
+        return kept[text.substr(1)] = actual.is_string() ? actual.get<std::string>() : actual.dump(), true;
     if (text.starts_with("~"))
         return std::regex_match(actual.is_string() ? actual.get<std::string>() : actual.dump(),
                                 std::regex(text.substr(1)));
@@ -232,7 +232,8 @@ TEST_P(LldbBackend, RequestsSetBreakpointsReadThreadsFramesScopesAndVariablesEva
          R"(error: field "ignoreCount" must be an integer from 0 to 4294967295)"},
         {R"("functionBreakpoints","functions":[{"name":3}])", R"(error: field "name" must be a string)"},
         {R"("frames","thread":1.0)", R"(error: field "thread" must be a non-negative integer)"},
-        {R"("step","kind":"sideways")", R"(error: field "kind" must be "over", "into", "out" or "continue")"},
+        {R"("step","kind":"sideways")",
+         R"(error: field "kind" must be "over", "into", "out", "continue", "overInstruction" or "intoInstruction")"},
         {R"("breakpoints","file":"a","lines":[])", "error: no target"},
         {R"("frames")", "error: no process"},
         {R"("variables","handle":1,"start":-1)", R"(error: field "start" must be a non-negative integer)"},
@@ -313,6 +314,51 @@ TEST_P(LldbBackend, RequestsSetBreakpointsReadThreadsFramesScopesAndVariablesEva
         {"?running", "{}"},
         {R"("step","kind":"over")", "error: the process is not stopped"},
         {R"("input","data":"\n")", ""},
+        {"?exited", "{}"},
+    };
+    play(backend, steps, known);
+    backend.closeCommands();
+    EXPECT_EQ(backend.end(), 0);
+}
+
+TEST_P(LldbBackend, MemoryReadsAndWritesAVariableDisassemblesAtThePcStepsAnInstructionAndStopsAtAnAddress)
+{
+    Backend backend(GetParam());
+    const std::string source = LD_SOURCE_DIR "/example/example_program.c";
+    std::map<std::string, std::string> known = {{"example", example},
+                                                {"square", std::to_string(lineOf(source, "int square = x * x;"))}};
+    const Steps steps = {
+        {R"("readMemory","address":0,"count":1048577)", R"(error: field "count" must be at most 1048576)"},
+        {R"("readMemory","address":-1,"count":1)", R"(error: field "address" must be a non-negative integer)"},
+        {R"("writeMemory","address":0,"data":"abc")", R"(error: field "data" must be hex digits, two for each byte)"},
+        {R"("disassemble","address":0,"count":262145)", R"(error: field "count" must be at most 262144)"},
+        {R"("instructionBreakpoints","addresses":[{}])", R"(error: an entry of "addresses" has no "address" field)"},
+        {R"("readMemory","address":0,"count":1)", "error: no process"},
+        {"target create @example@", ""},
+        {"breakpoint set -n compute", ""},
+        {"process launch", ""},
+        {"?stopped exited", R"({"reason":"breakpoint","frame":{"line":@square@}})"},
+        {R"("evaluate","expression":"&x")", R"({"type":"int *","address":"~0x[0-9a-f]{16}"})"},
+        {R"("evaluate","expression":"(unsigned long)&x")", R"({"value":"=x"})"},
+        {R"("readMemory","address":@x@,"count":4)", R"({"data":"01000000"})"},
+        {R"("writeMemory","address":@x@,"data":"07000000")", R"({"written":4})"},
+        {R"("evaluate","expression":"x")", R"({"value":"7"})"},
+        {R"("readMemory","address":0,"count":4)", "error: .+"},
+        {R"("evaluate","expression":"(unsigned long)$pc")", R"({"value":"=pc"})"},
+        {R"("disassemble","address":@pc@,"count":3)",
+         R"({"instructions":[{"address":@pc@,"bytes":"~([0-9a-f]{2})+","text":"~[a-z].*","symbol":"compute",)"
+         R"("line":@square@},{"address":"=second"},{"address":"=third"}]})"},
+        {R"("disassemble","address":@pc@,"end":@second@,"count":3)", R"({"instructions":[{"address":@pc@}]})"},
+        {R"("step","kind":"intoInstruction")", ""},
+        {"?stopped exited", R"({"reason":"plan-complete","frame":{"function":"compute"}})"},
+        {R"("evaluate","expression":"(unsigned long)$pc")", R"({"value":"@second@"})"},
+        {R"("instructionBreakpoints","addresses":[{"address":@third@}])", R"({"breakpoints":[{"verified":true}]})"},
+        {R"("step","kind":"continue")", ""},
+        {"?stopped exited", R"({"reason":"breakpoint"})"},
+        {R"("evaluate","expression":"(unsigned long)$pc")", R"({"value":"@third@"})"},
+        {R"("instructionBreakpoints","addresses":[])", R"({"breakpoints":[]})"},
+        {"breakpoint delete 1", ""},
+        {R"("step","kind":"continue")", ""},
         {"?exited", "{}"},
     };
     play(backend, steps, known);

@@ -188,6 +188,12 @@ const outOfRange = [
   ['variables', '{"variablesReference":-1}'],
   ['evaluate', '{"expression":"x","frameId":-9223372036854775808}'],
   ['setBreakpoints', `{"source":{"path":"${exampleSource}"},"breakpoints":[{"line":-3}]}`],
+  ['readMemory', '{"memoryReference":"0x1000","count":1073741824}'],
+  ['readMemory', '{"memoryReference":"0xffffffffffffffff","offset":1,"count":1}'],
+  ['readMemory', '{"memoryReference":"0x10000000000000000","count":1}'],
+  ['disassemble', '{"memoryReference":"0x1000","instructionOffset":-2147483647,"instructionCount":1}'],
+  ['disassemble', '{"memoryReference":"0x1000","instructionCount":2147483647}'],
+  ['writeMemory', '{"memoryReference":"0x1000","offset":-4097,"data":"AA=="}'],
 ];
 
 // Requests about the stopped program with arguments of the wrong type: [command, arguments].
@@ -207,6 +213,12 @@ const wrongTypes = [
   ['setBreakpoints', `{"source":{"path":"${exampleSource}"},"breakpoints":[{"line":"3"}]}`],
   ['setBreakpoints', `{"source":{"path":"${exampleSource}"},"breakpoints":[{"line":3,"condition":true}]}`],
   ['setFunctionBreakpoints', '{"breakpoints":[{"name":null}]}'],
+  ['readMemory', '{"memoryReference":4096,"count":1}'],
+  ['readMemory', '{"memoryReference":"0x1000","count":1,"offset":0.5}'],
+  ['readMemory', '{"memoryReference":"main","count":1}'],
+  ['writeMemory', '{"memoryReference":"0x1000","data":"not base64!"}'],
+  ['disassemble', '{"memoryReference":"0x1000","instructionCount":"8"}'],
+  ['next', '{"threadId":1,"granularity":1}'],
 ];
 
 // Console lines GDB would take the following lines for (a block body, an interactive shell).

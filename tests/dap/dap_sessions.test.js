@@ -221,13 +221,13 @@ function waitForOutput(client, text) {
 
 async function stopAtLine(client, row, program, source, line, args = []) {
   const hit = nextEvent(client, 'stopped');
-  await startSession(client, launchArguments(row, program, args), async () => {
+  const capabilities = await startSession(client, launchArguments(row, program, args), async () => {
     await client.within(client.setBreakpointsRequest({ source: { path: source }, breakpoints: [{ line }] }),
       'setBreakpoints');
   });
   const stop = await client.within(hit, 'stopped');
   const trace = await client.within(client.stackTraceRequest({ threadId: stop.body.threadId }), 'stackTrace');
-  return { stop: stop.body, top: trace.body.stackFrames[0] };
+  return { stop: stop.body, top: trace.body.stackFrames[0], capabilities: capabilities.body };
 }
 
 function regexQuote(text) {
@@ -591,6 +591,47 @@ for (const row of backends) {
       client = await startClient(row);
       const { top } = await stopAtLine(client, row, cppProgram, cppSource, sumLine);
       assert.equal(await evaluate(client, 'numbers[1]', top.id), '20');
+    });
+
+    test('the pc disassembles in place, a variable\'s memory reads and writes, one instruction steps, an instruction breakpoint stops', async () => {
+      client = await startClient(row);
+      const { stop, top, capabilities } = await stopAtLine(client, row, exampleProgram, exampleSource, computeLine);
+      for (const name of ['supportsDisassembleRequest', 'supportsReadMemoryRequest', 'supportsWriteMemoryRequest',
+        'supportsSteppingGranularity', 'supportsInstructionBreakpoints']) assert.equal(capabilities[name], true, name);
+      const ask = async (command, args) => {
+        const response = await rawRequest(client, command, args);
+        assert.ok(response.success, `${command}: ${JSON.stringify(response)}`);
+        return response.body;
+      };
+      const pc = BigInt(top.instructionPointerReference);
+      const listed = (await ask('disassemble', {
+        memoryReference: top.instructionPointerReference, instructionOffset: -3, instructionCount: 8,
+      })).instructions;
+      assert.equal(listed.length, 8);
+      const at = listed.map((instruction) => BigInt(instruction.address));
+      // The three before end where the pc's begins, each where the one before it ends.
+      for (let i = 0; i < 7; i++) assert.equal(at[i] + BigInt(listed[i].instructionBytes.length / 2), at[i + 1], `${i}`);
+      assert.equal(at[3], pc);
+      assert.equal(listed[3].line, computeLine);
+      assert.ok(listed[3].instruction.length > 0);
+
+      const pointer = await client.within(client.evaluateRequest({ expression: '&x', frameId: top.id, context: 'watch' }),
+        'evaluate &x');
+      const x = pointer.body.memoryReference;
+      assert.deepEqual([...Buffer.from((await ask('readMemory', { memoryReference: x, count: 4 })).data, 'base64')],
+        [1, 0, 0, 0]);
+      const written = await ask('writeMemory', { memoryReference: x, data: Buffer.from([7, 0, 0, 0]).toString('base64') });
+      assert.equal(written.bytesWritten, 4);
+      assert.equal(await evaluate(client, 'x', top.id), '7');
+
+      const stepped = await resume(client,
+        client.stepInRequest({ threadId: stop.threadId, granularity: 'instruction' }), 'step');
+      assert.equal(BigInt(stepped.top.instructionPointerReference), at[4]);
+      assert.match(stepped.top.name, /compute/);
+      const set = await ask('setInstructionBreakpoints', { breakpoints: [{ instructionReference: listed[6].address }] });
+      assert.equal(set.breakpoints[0].verified, true);
+      const hit = await resume(client, client.continueRequest({ threadId: stop.threadId }), 'instruction breakpoint');
+      assert.equal(BigInt(hit.top.instructionPointerReference), at[6]);
     });
   });
 }
