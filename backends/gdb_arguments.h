@@ -1,21 +1,22 @@
 #pragma once
-// The arguments a GDB launcher hands on to GDB. Only libc: the launchers run before every GDB,
-// and whatever they load adds to the time to GDB's first prompt.
+// The arguments a GDB launcher hands on to GDB. No C library: the launchers run before every
+// GDB, and whatever they load adds to the time to GDB's first prompt.
 
-#include <cstring>
-#include <fcntl.h>
+#include <cstddef>
 #include <unistd.h>
+
+#include "backends/launcher_calls.h"
 
 namespace gdb_launcher {
 
 // Whether directory holds GDB's Python package, as GDB's own data directory does.
 inline bool holdsGdbPython(const char *directory)
 {
-    int fd = open(directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int fd = launcher_calls::openDirectory(directory);
     if (fd < 0)
         return false;
-    bool held = faccessat(fd, "python/gdb/__init__.py", F_OK, 0) == 0;
-    close(fd);
+    bool held = launcher_calls::accessible(fd, "python/gdb/__init__.py", F_OK);
+    launcher_calls::close(fd);
     return held;
 }
 
@@ -23,7 +24,21 @@ inline bool holdsGdbPython(const char *directory)
 // an abbreviation of it at least shortest long: GDB takes both, after one dash or two.
 inline bool names(const char *name, size_t length, const char *option, size_t shortest)
 {
-    return length >= shortest && strncmp(name, option, length) == 0;
+    if (length < shortest)
+        return false;
+    for (size_t i = 0; i < length; ++i) {
+        if (option[i] == '\0' || option[i] != name[i])
+            return false;
+    }
+    return true;
+}
+
+inline size_t lengthBefore(const char *text, char stop)
+{
+    size_t length = 0;
+    while (text[length] != '\0' && text[length] != stop)
+        ++length;
+    return length;
 }
 
 // Writes to kept the arguments (count of them) that GDB is to get, in order, and returns how
@@ -42,8 +57,8 @@ inline int keptArguments(int count, char *const arguments[], char *kept[])
             continue;
         }
         const char *name = argument + (argument[1] == '-' ? 2 : 1);
-        size_t length = strcspn(name, "=");
-        if (strcmp(argument, "--") == 0 || names(name, length, "args", 2))
+        size_t length = lengthBefore(name, '=');
+        if ((argument[1] == '-' && argument[2] == '\0') || names(name, length, "args", 2))
             options = false;
         if (!names(name, length, "D", 1) && !names(name, length, "data-directory", 2)) {
             kept[held++] = argument;
