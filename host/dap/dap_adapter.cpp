@@ -12,6 +12,9 @@
 #include <unistd.h>
 
 #include "host/dap/debugger_driver.h"
+#include "host/dap/editor_requests.h"
+#include "host/dap/editor_terminal.h"
+#include "host/dap/progress_report.h"
 #include "host/dap/request_shape.h"
 
 namespace local_debugger::dap {
@@ -23,6 +26,8 @@ bool DebuggerDriver::handle(const Json &request)
     const int64_t thread = arguments.is_object() ? arguments.value("threadId", int64_t{1}) : 1;
     if (name == "configurationDone")
         configurationDone(request);
+    else if (name == "restart")
+        restart(request, arguments);
     else if (name == "setBreakpoints")
         setBreakpoints(request, arguments);
     else if (name == "setFunctionBreakpoints")
@@ -33,6 +38,10 @@ bool DebuggerDriver::handle(const Json &request)
         exceptionInfo(request);
     else if (name == "threads")
         threads(request);
+    else if (name == "modules")
+        modules(request, arguments);
+    else if (name == "loadedSources")
+        loadedSources(request);
     else if (name == "stackTrace")
         stackTrace(request, arguments);
     else if (name == "scopes")
@@ -71,7 +80,9 @@ Json capabilities()
             {"supportsConditionalBreakpoints", true},   {"supportsHitConditionalBreakpoints", true},
             {"supportsEvaluateForHovers", true},        {"supportsSetVariable", true},
             {"supportsTerminateRequest", true},         {"supportsLogPoints", true},
-            {"supportsExceptionInfoRequest", true},     {"exceptionBreakpointFilters", filters}};
+            {"supportsExceptionInfoRequest", true},     {"exceptionBreakpointFilters", filters},
+            {"supportsRestartRequest", true},           {"supportsModulesRequest", true},
+            {"supportsLoadedSourcesRequest", true}};
 }
 
 // The set_env block: the adapter's environment with the request's env applied (null unsets).
@@ -110,9 +121,11 @@ public:
         std::thread worker([this] { work(); });
         while (auto incoming = channel_.receive()) {
             const Json &message = incoming->message;
-            // The adapter asks the editor nothing, so a response answers nothing of its own.
-            if (const auto type = message.find("type"); type != message.end() && *type == "response")
+            // A response answers one of the adapter's own requests, or nothing.
+            if (const auto type = message.find("type"); type != message.end() && *type == "response") {
+                editor_.answered(message);
                 continue;
+            }
             const std::string problem = incoming->problem.empty() ? requestProblem(message) : incoming->problem;
             if (!problem.empty()) {
                 channel_.fail(message, problem);
@@ -121,6 +134,7 @@ public:
             if (!dispatch(message))
                 break;
         }
+        editor_.close();
         // The editor has gone, or disconnected: nothing of the run may outlive it. Once the run
         // has ended its client's reader has returned, and the worker is the last thread that
         // can call into the driver.
@@ -143,6 +157,9 @@ private:
         const std::string command = request.value("command", "");
         if (command == "initialize") {
             initialized_ = true;
+            const Json arguments = request.value("arguments", Json::object());
+            editorRunsTerminals_ = arguments.value("supportsRunInTerminalRequest", false);
+            editorShowsProgress_ = arguments.value("supportsProgressReporting", false);
             channel_.respond(request, capabilities());
             return true;
         }
@@ -279,10 +296,17 @@ private:
         if (!acceptStart(request, arguments, attach))
             return;
         attached_ = attach;
+        const std::string program = arguments.value("program", "");
+        // Up to the program's load: the debugger reads its symbols then.
+        const ProgressReport progress(channel_, editorShowsProgress_,
+                                      attach ? "Attaching to process " + std::to_string(arguments.value("pid", 0))
+                                             : "Loading " + program.substr(program.rfind('/') + 1));
         const std::string backend = arguments.value("backend", "gdb");
         const ServicePlace place = access_.place(backend);
         auto driver = backend == "gdb" ? gdbDriver(channel_, !place.socket) : lldbDriver(channel_);
         DebuggerDriver *raw = driver.get();
+        if (!attach)
+            raw->runOn(editorTerminal(arguments, backend == "gdb" && place.socket));
         ServiceClient::Callbacks callbacks;
         callbacks.onMessage = [raw](const Message &message) {
             if (const MessageBytes *data = message.dictionary.getData("data"))
@@ -306,6 +330,21 @@ private:
         raw->start(*service, request);
         std::lock_guard<std::mutex> guard(lock_);
         ready_ = true;
+    }
+
+    // The editor's terminal for the program, when the launch asks for one and it can be had.
+    // GDB opens it itself: one reached through a socket may not see this machine's terminals.
+    std::string editorTerminal(const Json &arguments, bool gdbElsewhere)
+    {
+        const std::string unavailable =
+            !editorRunsTerminals_ ? "the editor does not offer runInTerminal"
+            : gdbElsewhere        ? "GDB, reached through the service's socket, may not see the editor's terminals"
+                                  : "";
+        std::unique_ptr<EditorTerminal> waiter;
+        std::string path = editorTerminalFor(arguments, unavailable, editor_, channel_, waiter);
+        std::lock_guard<std::mutex> guard(lock_);
+        waiter_ = std::move(waiter);
+        return path;
     }
 
     // From here the run's end stops this service, whichever thread ends it; nullptr, the two
@@ -378,12 +417,18 @@ private:
             client->disconnect();
         client->waitUntilClosed();
         client->waitForExit(10s);
+        std::unique_ptr<EditorTerminal> waiter; // its end lets the editor's terminal go
+        std::lock_guard<std::mutex> guard(lock_);
+        waiter = std::move(waiter_);
         return true;
     }
 
     ServiceAccess access_;
     DapChannel channel_;
+    EditorRequests editor_{channel_};
     bool initialized_ = false;
+    bool editorRunsTerminals_ = false;
+    bool editorShowsProgress_ = false;
     std::atomic<bool> attached_ = false;
     std::atomic<bool> terminatedTold_ = false; // by the adapter, for a session without a run
 
@@ -396,6 +441,7 @@ private:
     bool ready_ = false;  // the driver has its program
     std::unique_ptr<DebuggerDriver> driver_;
     std::unique_ptr<ServiceClient> client_; // freed before the driver its reader calls into
+    std::unique_ptr<EditorTerminal> waiter_;
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 
 namespace local_debugger::dap {
 
@@ -32,6 +33,17 @@ constexpr Field fields[] = {
     {"start", Shape::Count},      {"count", Shape::Count},
     {"filter", Shape::Text},      {"logMessage", Shape::Text},
     {"filters", Shape::Words},
+};
+
+// The same, for the editor's offers in initialize, a launch's console, restart's launch
+// arguments (an object checked as the launch's) and the modules request's page.
+constexpr Field sessionFields[] = {
+    {"supportsRunInTerminalRequest", Shape::Flag},
+    {"supportsProgressReporting", Shape::Flag},
+    {"console", Shape::Text},
+    {"arguments", Shape::Object},
+    {"startModule", Shape::Count},
+    {"moduleCount", Shape::Count},
 };
 
 // Thread and process ids fit the debuggers' ints; frame and variable references are the
@@ -97,12 +109,14 @@ std::string fieldProblem(const Field &field, const Json &value)
 
 std::string objectProblem(const Json &object)
 {
-    for (const Field &field : fields) {
-        const auto found = object.find(field.name);
-        if (found == object.end())
-            continue;
-        if (std::string problem = fieldProblem(field, *found); !problem.empty())
-            return problem;
+    for (const std::span<const Field> table : {std::span<const Field>(fields), std::span<const Field>(sessionFields)}) {
+        for (const Field &field : table) {
+            const auto found = object.find(field.name);
+            if (found == object.end())
+                continue;
+            if (std::string problem = fieldProblem(field, *found); !problem.empty())
+                return problem;
+        }
     }
     return "";
 }
