@@ -12,9 +12,7 @@
 #include <unistd.h>
 
 #include "host/dap/debugger_driver.h"
-#include "host/dap/editor_requests.h"
-#include "host/dap/editor_terminal.h"
-#include "host/dap/progress_report.h"
+#include "host/dap/editor_side.h"
 #include "host/dap/request_shape.h"
 
 namespace local_debugger::dap {
@@ -112,6 +110,27 @@ std::optional<std::string> programProblem(const std::string &program)
     return std::nullopt;
 }
 
+// What the editor shows while a launch or attach loads the program (the debugger reads its
+// symbols then).
+std::string startTitle(const Json &arguments, bool attach)
+{
+    const std::string program = arguments.value("program", "");
+    return attach ? "Attaching to process " + std::to_string(arguments.value("pid", 0))
+                  : "Loading " + program.substr(program.rfind('/') + 1);
+}
+
+// The service's messages go to the driver, from the service client's reading thread.
+ServiceClient::Callbacks driverCallbacks(DebuggerDriver *driver)
+{
+    ServiceClient::Callbacks callbacks;
+    callbacks.onMessage = [driver](const Message &message) {
+        if (const MessageBytes *data = message.dictionary.getData("data"))
+            driver->feed(data->data(), data->size());
+    };
+    callbacks.onClosed = [driver] { driver->closed(); };
+    return callbacks;
+}
+
 class Adapter {
 public:
     explicit Adapter(ServiceAccess access) : access_(std::move(access)), channel_(STDIN_FILENO, STDOUT_FILENO) {}
@@ -134,7 +153,7 @@ public:
             if (!dispatch(message))
                 break;
         }
-        editor_.close();
+        editor_.gone();
         // The editor has gone, or disconnected: nothing of the run may outlive it. Once the run
         // has ended its client's reader has returned, and the worker is the last thread that
         // can call into the driver.
@@ -157,9 +176,7 @@ private:
         const std::string command = request.value("command", "");
         if (command == "initialize") {
             initialized_ = true;
-            const Json arguments = request.value("arguments", Json::object());
-            editorRunsTerminals_ = arguments.value("supportsRunInTerminalRequest", false);
-            editorShowsProgress_ = arguments.value("supportsProgressReporting", false);
+            editor_.offered(request.value("arguments", Json::object()));
             channel_.respond(request, capabilities());
             return true;
         }
@@ -296,24 +313,14 @@ private:
         if (!acceptStart(request, arguments, attach))
             return;
         attached_ = attach;
-        const std::string program = arguments.value("program", "");
-        // Up to the program's load: the debugger reads its symbols then.
-        const ProgressReport progress(channel_, editorShowsProgress_,
-                                      attach ? "Attaching to process " + std::to_string(arguments.value("pid", 0))
-                                             : "Loading " + program.substr(program.rfind('/') + 1));
+        const ProgressReport progress = editor_.progress(startTitle(arguments, attach)); // up to the load
         const std::string backend = arguments.value("backend", "gdb");
         const ServicePlace place = access_.place(backend);
         auto driver = backend == "gdb" ? gdbDriver(channel_, !place.socket) : lldbDriver(channel_);
         DebuggerDriver *raw = driver.get();
         if (!attach)
-            raw->runOn(editorTerminal(arguments, backend == "gdb" && place.socket));
-        ServiceClient::Callbacks callbacks;
-        callbacks.onMessage = [raw](const Message &message) {
-            if (const MessageBytes *data = message.dictionary.getData("data"))
-                raw->feed(data->data(), data->size());
-        };
-        callbacks.onClosed = [raw] { raw->closed(); };
-        OpenedService opened = openService(place, std::move(callbacks));
+            raw->runOn(editor_.terminalFor(arguments, backend == "gdb" && place.socket));
+        OpenedService opened = openService(place, driverCallbacks(raw));
         if (!opened.client) {
             channel_.fail(request, "cannot reach the debugger service: " + opened.problem);
             tellTerminated();
@@ -330,21 +337,6 @@ private:
         raw->start(*service, request);
         std::lock_guard<std::mutex> guard(lock_);
         ready_ = true;
-    }
-
-    // The editor's terminal for the program, when the launch asks for one and it can be had.
-    // GDB opens it itself: one reached through a socket may not see this machine's terminals.
-    std::string editorTerminal(const Json &arguments, bool gdbElsewhere)
-    {
-        const std::string unavailable =
-            !editorRunsTerminals_ ? "the editor does not offer runInTerminal"
-            : gdbElsewhere        ? "GDB, reached through the service's socket, may not see the editor's terminals"
-                                  : "";
-        std::unique_ptr<EditorTerminal> waiter;
-        std::string path = editorTerminalFor(arguments, unavailable, editor_, channel_, waiter);
-        std::lock_guard<std::mutex> guard(lock_);
-        waiter_ = std::move(waiter);
-        return path;
     }
 
     // From here the run's end stops this service, whichever thread ends it; nullptr, the two
@@ -417,18 +409,14 @@ private:
             client->disconnect();
         client->waitUntilClosed();
         client->waitForExit(10s);
-        std::unique_ptr<EditorTerminal> waiter; // its end lets the editor's terminal go
-        std::lock_guard<std::mutex> guard(lock_);
-        waiter = std::move(waiter_);
+        editor_.letTerminalGo();
         return true;
     }
 
     ServiceAccess access_;
     DapChannel channel_;
-    EditorRequests editor_{channel_};
+    EditorSide editor_{channel_};
     bool initialized_ = false;
-    bool editorRunsTerminals_ = false;
-    bool editorShowsProgress_ = false;
     std::atomic<bool> attached_ = false;
     std::atomic<bool> terminatedTold_ = false; // by the adapter, for a session without a run
 
@@ -441,7 +429,6 @@ private:
     bool ready_ = false;  // the driver has its program
     std::unique_ptr<DebuggerDriver> driver_;
     std::unique_ptr<ServiceClient> client_; // freed before the driver its reader calls into
-    std::unique_ptr<EditorTerminal> waiter_;
 };
 
 } // namespace
