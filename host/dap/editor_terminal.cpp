@@ -59,14 +59,10 @@ int runTerminalWaiter(const char *socketPath)
 {
     const auto address = addressOf(socketPath);
     UniqueFd connection(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    int connected = -1;
-    while (address && connection &&
-           (connected = connect(connection.get(), reinterpret_cast<const sockaddr *>(&*address), sizeof *address)) !=
-               0 &&
-           errno == EINTR) {
-    }
-    if (connected != 0) {
-        fprintf(stderr, "debugger-host: cannot reach the debug adapter at %s: %s\n", socketPath, strerror(errno));
+    if (!address || !connection ||
+        connect(connection.get(), reinterpret_cast<const sockaddr *>(&*address), sizeof *address) != 0) {
+        fprintf(stderr, "debugger-host: cannot reach the debug adapter at %s: %s\n", socketPath,
+                address ? strerror(errno) : "the path is too long");
         return 1;
     }
     char name[PATH_MAX] = "";
@@ -77,10 +73,11 @@ int runTerminalWaiter(const char *socketPath)
     if (!writeAll(connection.get(), std::string(name) + "\n"))
         return 1;
     // The run goes on until the adapter lets this end go.
-    char byte;
-    while (read(connection.get(), &byte, 1) > 0 || errno == EINTR) {
+    for (char byte;;) {
+        const ssize_t got = read(connection.get(), &byte, 1);
+        if (got == 0 || (got < 0 && errno != EINTR))
+            return 0;
     }
-    return 0;
 }
 
 std::unique_ptr<EditorTerminal> EditorTerminal::listen(std::string &problem)
