@@ -1,8 +1,6 @@
 // GDB behind the adapter: the program's modules (the executable and its shared libraries) and
 // the source files GDB knows.
 
-#include <set>
-
 #include "host/dap/gdb_driver.h"
 #include "host/dap/program_lists.h"
 

@@ -2,6 +2,7 @@
 // What both drivers give for modules and loadedSources: a page of the modules, and the source
 // files, each once, up to a bound.
 
+#include <algorithm>
 #include <set>
 #include <string>
 
