@@ -408,7 +408,8 @@ def _parse_launch(fields):
     request = {"arguments": fields.strings("arguments"),
                "cwd": fields.optional_string("cwd", Fields.NO_NUL | Fields.NOT_EMPTY),
                "stop_at_entry": fields.flag("stopAtEntry", False),
-               "start": fields.flag("start", True)}
+               "start": fields.flag("start", True),
+               "terminal": fields.optional_string("terminal", Fields.NO_NUL | Fields.NOT_EMPTY)}
     if not request["start"] and (request["cwd"] is not None or request["stop_at_entry"]):
         raise RequestError('error: "cwd" and "stopAtEntry" need "start": true\n')
     return request
@@ -461,6 +462,8 @@ REQUEST_PARSERS = {
     "breakpoints": _parse_breakpoints,
     "functionBreakpoints": _parse_function_breakpoints,
     "threads": lambda fields: {},
+    "modules": lambda fields: {},
+    "sources": lambda fields: {},
     "frames": _parse_frames,
     "scopes": _place,
     "variables": _parse_variables,
@@ -521,6 +524,17 @@ def parent_of(pid):
         return int(fields[1])
     except ValueError:
         return None
+
+
+def terminal_problem(path):
+    """Why path cannot be a terminal for LLDB's console or the program; "" when it can."""
+    try:
+        fd = os.open(path.encode("utf-8", "surrogateescape"), os.O_RDWR | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError as failure:
+        return "error: cannot open %s: %s\n" % (path, os.strerror(failure.errno))
+    terminal = os.isatty(fd)
+    os.close(fd)
+    return "" if terminal else "error: %s is not a terminal\n" % path
 
 
 def launched_here(pid):
@@ -620,6 +634,42 @@ def path_of(source_file):
     if directory is not None and name is not None:
         return directory + ("" if directory.endswith("/") else "/") + name
     return name if name is not None else directory
+
+
+MAX_SOURCES = 1000
+
+
+def program_modules(target):
+    """The target's modules, the executable first: debug information, load address."""
+    if not target.IsValid():
+        return refused("error: no target\n")
+    listed = []
+    for index in range(target.GetNumModules()):
+        module = target.GetModuleAtIndex(index)
+        path = path_of(module.GetFileSpec()) or ""
+        entry = {"path": path, "name": path[path.rfind("/") + 1:], "symbols": module.GetNumCompileUnits() > 0}
+        loaded = module.GetObjectFileHeaderAddress().GetLoadAddress(target)
+        if loaded != lldb.LLDB_INVALID_ADDRESS:
+            entry["address"] = "0x%x" % loaded
+        listed.append(entry)
+    return Answer(body={"modules": listed})
+
+
+def program_sources(target):
+    """Every compile unit's primary file, the executable's first, each once, MAX_SOURCES at most."""
+    if not target.IsValid():
+        return refused("error: no target\n")
+    seen, listed = set(), []
+    for index in range(target.GetNumModules()):
+        module = target.GetModuleAtIndex(index)
+        for unit in range(module.GetNumCompileUnits()):
+            if len(listed) >= MAX_SOURCES:
+                return Answer(body={"files": listed})
+            path = path_of(module.GetCompileUnitAtIndex(unit).GetFileSpec())
+            if path and path not in seen:
+                seen.add(path)
+                listed.append(path)
+    return Answer(body={"files": listed})
 
 
 def is_live(process):
@@ -1774,6 +1824,9 @@ class Session:
             if stepped.ok:
                 self.reporter.after_command(self.debugger)
             return stepped
+        if name in ("modules", "sources"):
+            target = self.debugger.GetSelectedTarget()
+            return program_modules(target) if name == "modules" else program_sources(target)
         handlers = {
             "threads": self.examiner.threads,
             "frames": self.examiner.frames,
@@ -1788,14 +1841,14 @@ class Session:
         if self.console_fd is not None:
             return refused("error: a console is already running\n")
         path = request["terminal"]
+        problem = terminal_problem(path)
+        if problem:
+            return refused(problem)
         try:
             fd = os.open(path.encode("utf-8", "surrogateescape"),
                          os.O_RDWR | os.O_NOCTTY | os.O_CLOEXEC)
         except OSError as failure:
             return refused("error: cannot open %s: %s\n" % (path, os.strerror(failure.errno)))
-        if not os.isatty(fd):
-            os.close(fd)
-            return refused("error: %s is not a terminal\n" % path)
         try:
             self.program_terminal = ProgramTerminal(fd)
         except OSError as failure:
@@ -1882,6 +1935,14 @@ class Session:
             info.SetWorkingDirectory(request["cwd"])
         if request["stop_at_entry"]:
             info.SetLaunchFlags(info.GetLaunchFlags() | lldb.eLaunchFlagStopAtEntry)
+        if request["terminal"] is not None:
+            problem = terminal_problem(request["terminal"])
+            if problem:
+                return refused(problem)
+            # The program's own standard streams, in place of a terminal of LLDB's.
+            info.AddOpenFileAction(0, request["terminal"], True, False)
+            info.AddOpenFileAction(1, request["terminal"], False, True)
+            info.AddOpenFileAction(2, request["terminal"], False, True)
         error = lldb.SBError()
         self.in_command.set()
         target.Launch(info, error)

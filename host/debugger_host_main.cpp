@@ -19,6 +19,7 @@
 #include "host/console/lldb_cli_console.h"
 #include "host/console/terminal_console.h"
 #include "host/dap/dap_adapter.h"
+#include "host/dap/editor_terminal.h"
 #include "host/held_lines.h"
 #include "host/host_options.h"
 #include "host/launch_handshake.h"
@@ -332,6 +333,9 @@ int runAtTerminal(const HostOptions &options, const std::optional<std::string> &
 
 int main(int argc, char **argv)
 {
+    // Run by the editor in its terminal at the adapter's request: not for people, so not in --help.
+    if (argc == 3 && strcmp(argv[1], "--dap-terminal") == 0)
+        return dap::runTerminalWaiter(argv[2]);
     const CommandLine commandLine = parseOptions(argc, argv);
     if (!commandLine.options)
         return commandLine.exitStatus;

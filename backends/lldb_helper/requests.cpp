@@ -376,6 +376,7 @@ Request parse_launch(const Fields& fields)
     request.cwd = fields.optional_string("cwd", Fields::NoNul | Fields::NotEmpty);
     request.stop_at_entry = fields.flag("stopAtEntry", false);
     request.start = fields.flag("start", true);
+    request.terminal = fields.optional_string("terminal", Fields::NoNul | Fields::NotEmpty);
     if (!request.start && (request.cwd || request.stop_at_entry))
         throw Refusal{"error: \"cwd\" and \"stopAtEntry\" need \"start\": true\n"};
     return request;
@@ -423,6 +424,8 @@ std::variant<Request, std::string> parse(std::string_view line)
         {"breakpoints", parse_breakpoints},
         {"functionBreakpoints", parse_function_breakpoints},
         {"threads", [](const Fields&) -> Request { return Threads{}; }},
+        {"modules", [](const Fields&) -> Request { return Modules{}; }},
+        {"sources", [](const Fields&) -> Request { return Sources{}; }},
         {"frames", parse_frames},
         {"scopes", [](const Fields& fields) -> Request { return Scopes{place(fields)}; }},
         {"variables", parse_variables},

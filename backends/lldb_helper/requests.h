@@ -145,6 +145,7 @@ struct Launch {
     std::optional<std::string> cwd;
     bool stop_at_entry = false;
     bool start = true;
+    std::optional<std::string> terminal;  // the program's standard streams, when given
 };
 
 // {"request":"console","terminal":...,"initFile":...}: LLDB's own command interpreter on the
@@ -157,9 +158,13 @@ struct Console {
 // {"request":"consoleSize"}: the console's terminal changed its size.
 struct ConsoleSize {};
 
+// {"request":"modules"} and {"request":"sources"}: the selected target's modules and source files.
+struct Modules {};
+struct Sources {};
+
 using Request = std::variant<Input, Complete, Breakpoints, FunctionBreakpoints, Threads, Frames, Scopes, Variables,
                              Evaluate, SetVariable, Step, Launch, Console, ConsoleSize, ReadMemory, WriteMemory,
-                             Disassemble, InstructionBreakpoints>;
+                             Disassemble, InstructionBreakpoints, Modules, Sources>;
 
 // The request a line holds, or the error text (one line ending in "\n") that answers it.
 std::variant<Request, std::string> parse(std::string_view line);

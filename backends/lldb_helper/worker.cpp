@@ -6,6 +6,7 @@
 #include "backends/lldb_helper/examiner.h"
 #include "backends/lldb_helper/memory.h"
 #include "backends/lldb_helper/process_tree.h"
+#include "backends/lldb_helper/program_modules.h"
 #include "backends/lldb_helper/program_terminal.h"
 #include "backends/lldb_helper/records.h"
 #include "backends/lldb_helper/reporter.h"
@@ -52,6 +53,17 @@ void set_cloexec(int fd)
     const int flags = ::fcntl(fd, F_GETFD);
     if (flags >= 0)
         ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+// Why path cannot be a terminal for LLDB's console or the program; empty when it can.
+std::string terminal_problem(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return "error: cannot open " + to_utf8_lossy(path) + ": " + std::strerror(errno) + "\n";
+    const bool terminal = ::isatty(fd) != 0;
+    ::close(fd);
+    return terminal ? "" : "error: " + to_utf8_lossy(path) + " is not a terminal\n";
 }
 
 void write_byte(int fd)
@@ -329,6 +341,10 @@ void Session::answer(std::uint64_t seq, const std::string& line)
                 return memory::write(debugger_.GetSelectedTarget(), request);
             } else if constexpr (std::is_same_v<Kind, requests::Disassemble>) {
                 return memory::disassemble(debugger_.GetSelectedTarget(), request);
+            } else if constexpr (std::is_same_v<Kind, requests::Modules>) {
+                return program_modules(debugger_.GetSelectedTarget());
+            } else if constexpr (std::is_same_v<Kind, requests::Sources>) {
+                return program_sources(debugger_.GetSelectedTarget());
             } else {
                 static_assert(std::is_same_v<Kind, requests::Step>);
                 requests::Answer stepped = examiner_.step(request);
@@ -378,6 +394,14 @@ requests::Answer Session::launch(const requests::Launch& request)
         info.SetWorkingDirectory(request.cwd->c_str());
     if (request.stop_at_entry)
         info.SetLaunchFlags(info.GetLaunchFlags() | lldb::eLaunchFlagStopAtEntry);
+    if (request.terminal) {
+        if (std::string problem = terminal_problem(*request.terminal); !problem.empty())
+            return requests::refused(problem);
+        // The program's own standard streams, in place of a terminal of LLDB's.
+        info.AddOpenFileAction(STDIN_FILENO, request.terminal->c_str(), true, false);
+        info.AddOpenFileAction(STDOUT_FILENO, request.terminal->c_str(), false, true);
+        info.AddOpenFileAction(STDERR_FILENO, request.terminal->c_str(), false, true);
+    }
     lldb::SBError error;
     in_command_ = true;
     target.Launch(info, error);
@@ -393,14 +417,12 @@ requests::Answer Session::console(const requests::Console& request)
 {
     if (console_fd_ >= 0)
         return requests::refused("error: a console is already running\n");
+    if (std::string problem = terminal_problem(request.terminal); !problem.empty())
+        return requests::refused(problem);
     const int fd = ::open(request.terminal.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return requests::refused("error: cannot open " + to_utf8_lossy(request.terminal) + ": " + std::strerror(errno) +
                                  "\n");
-    if (::isatty(fd) == 0) {
-        ::close(fd);
-        return requests::refused("error: " + to_utf8_lossy(request.terminal) + " is not a terminal\n");
-    }
     if (std::string failed = program_terminal_.open(fd); !failed.empty()) {
         ::close(fd);
         return requests::refused(failed);

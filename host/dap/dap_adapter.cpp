@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "host/dap/debugger_driver.h"
+#include "host/dap/editor_side.h"
 #include "host/dap/request_shape.h"
 
 namespace local_debugger::dap {
@@ -25,6 +26,8 @@ bool DebuggerDriver::handle(const Json &request)
     const bool instructions = arguments.is_object() && arguments.value("granularity", "") == "instruction";
     if (name == "configurationDone")
         configurationDone(request);
+    else if (name == "restart")
+        restart(request, arguments);
     else if (name == "setBreakpoints")
         setBreakpoints(request, arguments);
     else if (name == "setFunctionBreakpoints")
@@ -35,6 +38,10 @@ bool DebuggerDriver::handle(const Json &request)
         exceptionInfo(request);
     else if (name == "threads")
         threads(request);
+    else if (name == "modules")
+        modules(request, arguments);
+    else if (name == "loadedSources")
+        loadedSources(request);
     else if (name == "stackTrace")
         stackTrace(request, arguments);
     else if (name == "scopes")
@@ -84,7 +91,8 @@ Json capabilities()
             {"supportsExceptionInfoRequest", true},     {"exceptionBreakpointFilters", filters},
             {"supportsReadMemoryRequest", true},        {"supportsWriteMemoryRequest", true},
             {"supportsDisassembleRequest", true},       {"supportsSteppingGranularity", true},
-            {"supportsInstructionBreakpoints", true}};
+            {"supportsInstructionBreakpoints", true},   {"supportsRestartRequest", true},
+            {"supportsModulesRequest", true},           {"supportsLoadedSourcesRequest", true}};
 }
 
 // The set_env block: the adapter's environment with the request's env applied (null unsets).
@@ -114,6 +122,27 @@ std::optional<std::string> programProblem(const std::string &program)
     return std::nullopt;
 }
 
+// What the editor shows while a launch or attach loads the program (the debugger reads its
+// symbols then).
+std::string startTitle(const Json &arguments, bool attach)
+{
+    const std::string program = arguments.value("program", "");
+    return attach ? "Attaching to process " + std::to_string(arguments.value("pid", 0))
+                  : "Loading " + program.substr(program.rfind('/') + 1);
+}
+
+// The service's messages go to the driver, from the service client's reading thread.
+ServiceClient::Callbacks driverCallbacks(DebuggerDriver *driver)
+{
+    ServiceClient::Callbacks callbacks;
+    callbacks.onMessage = [driver](const Message &message) {
+        if (const MessageBytes *data = message.dictionary.getData("data"))
+            driver->feed(data->data(), data->size());
+    };
+    callbacks.onClosed = [driver] { driver->closed(); };
+    return callbacks;
+}
+
 class Adapter {
 public:
     explicit Adapter(ServiceAccess access) : access_(std::move(access)), channel_(STDIN_FILENO, STDOUT_FILENO) {}
@@ -123,9 +152,11 @@ public:
         std::thread worker([this] { work(); });
         while (auto incoming = channel_.receive()) {
             const Json &message = incoming->message;
-            // The adapter asks the editor nothing, so a response answers nothing of its own.
-            if (const auto type = message.find("type"); type != message.end() && *type == "response")
+            // A response answers one of the adapter's own requests, or nothing.
+            if (const auto type = message.find("type"); type != message.end() && *type == "response") {
+                editor_.answered(message);
                 continue;
+            }
             const std::string problem = incoming->problem.empty() ? requestProblem(message) : incoming->problem;
             if (!problem.empty()) {
                 channel_.fail(message, problem);
@@ -134,6 +165,7 @@ public:
             if (!dispatch(message))
                 break;
         }
+        editor_.gone();
         // The editor has gone, or disconnected: nothing of the run may outlive it. Once the run
         // has ended its client's reader has returned, and the worker is the last thread that
         // can call into the driver.
@@ -156,6 +188,7 @@ private:
         const std::string command = request.value("command", "");
         if (command == "initialize") {
             initialized_ = true;
+            editor_.offered(request.value("arguments", Json::object()));
             channel_.respond(request, capabilities());
             return true;
         }
@@ -292,17 +325,14 @@ private:
         if (!acceptStart(request, arguments, attach))
             return;
         attached_ = attach;
+        const ProgressReport progress = editor_.progress(startTitle(arguments, attach)); // up to the load
         const std::string backend = arguments.value("backend", "gdb");
         const ServicePlace place = access_.place(backend);
         auto driver = backend == "gdb" ? gdbDriver(channel_, !place.socket) : lldbDriver(channel_);
         DebuggerDriver *raw = driver.get();
-        ServiceClient::Callbacks callbacks;
-        callbacks.onMessage = [raw](const Message &message) {
-            if (const MessageBytes *data = message.dictionary.getData("data"))
-                raw->feed(data->data(), data->size());
-        };
-        callbacks.onClosed = [raw] { raw->closed(); };
-        OpenedService opened = openService(place, std::move(callbacks));
+        if (!attach)
+            raw->runOn(editor_.terminalFor(arguments, backend == "gdb" && place.socket));
+        OpenedService opened = openService(place, driverCallbacks(raw));
         if (!opened.client) {
             channel_.fail(request, "cannot reach the debugger service: " + opened.problem);
             tellTerminated();
@@ -391,11 +421,13 @@ private:
             client->disconnect();
         client->waitUntilClosed();
         client->waitForExit(10s);
+        editor_.letTerminalGo();
         return true;
     }
 
     ServiceAccess access_;
     DapChannel channel_;
+    EditorSide editor_{channel_};
     bool initialized_ = false;
     std::atomic<bool> attached_ = false;
     std::atomic<bool> terminatedTold_ = false; // by the adapter, for a session without a run

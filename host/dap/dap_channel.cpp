@@ -93,10 +93,12 @@ std::optional<Incoming> DapChannel::receive()
     }
 }
 
-void DapChannel::send(Json message)
+void DapChannel::send(Json message, const std::function<void(int64_t)> &sent)
 {
     std::lock_guard<std::mutex> guard(sendLock_);
     message["seq"] = seq_++;
+    if (sent)
+        sent(message["seq"].get<int64_t>());
     const std::string body = message.dump(-1, ' ', false, Json::error_handler_t::replace);
     const std::string frame = "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     writeAll(out_, frame);
@@ -141,6 +143,11 @@ void DapChannel::fail(const Json &request, const std::string &message)
 void DapChannel::event(const std::string &name, const Json &body)
 {
     send({{"type", "event"}, {"event", name}, {"body", body}});
+}
+
+void DapChannel::request(const std::string &command, const Json &arguments, const std::function<void(int64_t)> &sent)
+{
+    send({{"type", "request"}, {"command", command}, {"arguments", arguments}}, sent);
 }
 
 } // namespace local_debugger::dap

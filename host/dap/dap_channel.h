@@ -2,6 +2,7 @@
 // Debug Adapter Protocol messages on a pair of descriptors: each a JSON object after a
 // Content-Length header. Sending is safe from any thread; each message goes whole.
 
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -29,9 +30,12 @@ public:
     void respond(const Json &request, const Json &body = Json::object());
     void fail(const Json &request, const std::string &message);
     void event(const std::string &name, const Json &body = Json::object());
+    // A request of the adapter's to the editor; sent(seq) runs just before it goes, so that its
+    // response cannot arrive before it is awaited.
+    void request(const std::string &command, const Json &arguments, const std::function<void(int64_t)> &sent);
 
 private:
-    void send(Json message);
+    void send(Json message, const std::function<void(int64_t)> &sent = {});
     bool fill();
 
     int in_;

@@ -33,17 +33,25 @@ public:
     virtual bool running() const = 0;
     // Ends the debuggee, or lets it go (detach) when terminate is false. The run ends after.
     virtual void finish(bool terminate) = 0;
+    // Before start: the terminal (the editor's) the program's standard streams are to be.
+    void runOn(std::string terminal) { programTerminal_ = std::move(terminal); }
 
 protected:
+    std::string programTerminal_; // empty: the adapter's pipes or pseudo-terminal, as the driver makes
     enum class Step { Continue, Over, Into, Out, OverInstruction, IntoInstruction };
     virtual DapChannel &channel() = 0;
     virtual void configurationDone(const Json &request) = 0;
+    // Runs a launched program again from its start, with the launch's arguments or those given.
+    virtual void restart(const Json &request, const Json &arguments) = 0;
     virtual void setBreakpoints(const Json &request, const Json &arguments) = 0;
     virtual void setFunctionBreakpoints(const Json &request, const Json &arguments) = 0;
     virtual void setExceptionBreakpoints(const Json &request, const Json &arguments) = 0;
     // What the last stop for a signal or an exception was.
     virtual void exceptionInfo(const Json &request) = 0;
     virtual void threads(const Json &request) = 0;
+    // The executable and its shared libraries; the source files the debugger knows, bounded.
+    virtual void modules(const Json &request, const Json &arguments) = 0;
+    virtual void loadedSources(const Json &request) = 0;
     virtual void stackTrace(const Json &request, const Json &arguments) = 0;
     virtual void scopes(const Json &request, const Json &arguments) = 0;
     virtual void variables(const Json &request, const Json &arguments) = 0;

@@ -32,6 +32,10 @@ void GdbDriver::prepare()
     command("-gdb-set mi-async on");
     // Library values as their printers show them: a vector's elements, a string's text.
     command("-enable-pretty-printing");
+    if (!programTerminal_.empty()) {
+        command("-inferior-tty-set " + programTerminal_); // the adapter has checked GDB can open it
+        return;
+    }
     if (seesTerminals_ && terminal_.open(-1) && (stopRelay_ = Pipe::make()).read) {
         // Output events carry the program's lines as it wrote them, without a terminal's \r.
         termios modes{};
@@ -62,11 +66,17 @@ std::optional<std::string> GdbDriver::load(const Json &arguments)
     MiAnswer loaded = consoleCommand(gdbFile(arguments.value("program", "")));
     if (!loaded.ok())
         return "cannot load the program: " + loaded.error();
+    return runSettings(arguments);
+}
+
+std::optional<std::string> GdbDriver::runSettings(const Json &arguments)
+{
+    if (auto problem = refusedLaunchValue(arguments))
+        return "cannot launch: " + *problem;
     // Through GDB's console: the MI commands for these take the rest of the line raw.
-    std::vector<std::string> words = programArguments(arguments);
     std::vector<std::string> settings;
-    if (!words.empty())
-        settings.push_back(*gdbSetArgs(words));
+    if (arguments.contains("args"))
+        settings.push_back(*gdbSetArgs(programArguments(arguments)));
     if (arguments.contains("cwd") && arguments["cwd"].is_string() && !arguments["cwd"].get<std::string>().empty())
         settings.push_back(*gdbSetCwd(arguments["cwd"].get<std::string>()));
     for (const auto &setting : settings) {
@@ -75,6 +85,16 @@ std::optional<std::string> GdbDriver::load(const Json &arguments)
             return "cannot launch: " + set.error();
     }
     return std::nullopt;
+}
+
+std::optional<std::string> GdbDriver::rerun(const Json &launch)
+{
+    if (auto problem = runSettings(launch))
+        return problem;
+    forgetHandles();
+    // With confirm off GDB kills the program it runs, without telling its end, and starts anew.
+    MiAnswer run = command(stopOnEntry_ ? "-exec-run --start" : "-exec-run");
+    return run.ok() ? std::nullopt : std::optional(run.error());
 }
 
 void GdbDriver::pause()
@@ -121,7 +141,10 @@ void GdbDriver::read(std::string_view line)
         }
         break;
     case MiRecord::Kind::NotifyAsync:
-        if (record->resultClass == "thread-created" || record->resultClass == "thread-exited")
+        if (record->resultClass == "library-loaded" || record->resultClass == "library-unloaded")
+            channel_.event("module", {{"reason", record->resultClass == "library-loaded" ? "new" : "removed"},
+                                      {"module", library(record->results)}});
+        else if (record->resultClass == "thread-created" || record->resultClass == "thread-exited")
             channel_.event("thread", {{"reason", record->resultClass == "thread-created" ? "started" : "exited"},
                                       {"threadId", miNumber(record->text("id"))}});
         break;

@@ -48,6 +48,9 @@ private:
     void prepare() override;
     std::optional<std::string> attachTo(int64_t pid) override;
     std::optional<std::string> load(const Json &arguments) override;
+    // The program's arguments and working directory, from a launch's arguments.
+    std::optional<std::string> runSettings(const Json &arguments);
+    std::optional<std::string> rerun(const Json &launch) override;
     void endAttached(bool terminate) override;
 
     // ---- from the reading thread, under lock_
@@ -121,6 +124,12 @@ private:
     void deleteBreakpoints(const std::vector<int64_t> &ids) override;
 
     void threads(const Json &request) override;
+
+    // ---- the program's modules and sources, in gdb_driver_program.cpp
+    // A shared library as a module, from -file-list-shared-libraries or =library-loaded.
+    static Json library(const MiValue &info);
+    void modules(const Json &request, const Json &arguments) override;
+    void loadedSources(const Json &request) override;
 
     // Frames and variable handles live until the debuggee next runs.
     struct Handle {

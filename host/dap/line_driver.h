@@ -55,6 +55,7 @@ public:
     void finish(bool terminate) final;
     void setExceptionBreakpoints(const Json &request, const Json &arguments) final;
     void exceptionInfo(const Json &request) final;
+    void restart(const Json &request, const Json &arguments) final;
 
 protected:
     // One whole line the debugger wrote, under lock_.
@@ -67,6 +68,9 @@ protected:
     virtual std::optional<std::string> load(const Json &arguments) = 0;
     // Ends the attached debuggee, or lets it go, once it has stopped.
     virtual void endAttached(bool terminate) = 0;
+    // Runs the program again from its start (killing the one that runs), with the launch
+    // arguments' args and cwd where given; why not, when it cannot.
+    virtual std::optional<std::string> rerun(const Json &launch) = 0;
 
     // ---- what stops need, from the work thread: the value of an expression in the innermost
     // frame of a thread, or the debugger's error; a resume after a log point's hit, or why not;
@@ -135,6 +139,7 @@ protected:
     std::atomic<bool> stepping_ = false;
     bool attach_ = false;
     bool stopOnEntry_ = false;
+    Json program_;                               // a launch's
     std::set<int64_t> functionBreakpointIds_;    // read where stops are told, under lock_
     std::set<int64_t> instructionBreakpointIds_; // the same
     SerialWork work_; // each driver stops it first thing in its destructor, before its members go
@@ -247,6 +252,26 @@ template <typename Answer> void LineDriver<Answer>::exceptionInfo(const Json &re
         channel_.fail(request, "the program has not stopped for a signal or an exception");
 }
 
+template <typename Answer> void LineDriver<Answer>::restart(const Json &request, const Json &arguments)
+{
+    const Json launch = arguments.value("arguments", Json::object());
+    std::optional<std::string> problem;
+    if (attach_)
+        problem = "only a launched program can be restarted";
+    else if (launch.contains("program") && launch["program"] != program_)
+        problem = "a restart runs the same program: launch anew for another";
+    else {
+        stopOnEntry_ = launch.value("stopOnEntry", stopOnEntry_);
+        entryPending_ = stopOnEntry_;
+        terminatedSent_ = false; // the new run's end is told as the first one's would have been
+        problem = rerun(launch);
+    }
+    if (problem)
+        channel_.fail(request, "cannot restart: " + *problem);
+    else
+        channel_.respond(request);
+}
+
 template <typename Answer> void LineDriver<Answer>::start(ServiceClient &client, const Json &request)
 {
     client_ = &client;
@@ -262,6 +287,7 @@ template <typename Answer> void LineDriver<Answer>::start(ServiceClient &client,
         }
     } else {
         stopOnEntry_ = arguments.value("stopOnEntry", false);
+        program_ = arguments.value("program", "");
         problem = load(arguments);
     }
     if (problem) {

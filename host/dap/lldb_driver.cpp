@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "host/dap/breakpoint_request.h"
+#include "host/dap/editor_terminal.h"
+#include "host/dap/program_lists.h"
 #include "host/dap/launch_values.h"
 #include "host/dap/line_driver.h"
 #include "host/output_text.h"
@@ -53,6 +55,7 @@ private:
     std::optional<std::string> attachTo(int64_t pid) override;
     std::optional<std::string> load(const Json &arguments) override;
     void endAttached(bool terminate) override { line(terminate ? "process kill" : "process detach", 10s); }
+    std::optional<std::string> rerun(const Json &launch) override;
 
     // ---- from the reading thread, under lock_
     void read(std::string_view text) override;
@@ -121,6 +124,10 @@ private:
 
     void threads(const Json &request) override;
 
+    void modules(const Json &request, const Json &arguments) override;
+
+    void loadedSources(const Json &request) override;
+
     static Json placed(const Json &body, const std::string &path);
 
     // Those that cannot be set are left out of what the back end is given, and answered
@@ -179,6 +186,10 @@ private:
     // The handles of array-like values, on the worker; they name nothing once the debuggee runs.
     std::set<int64_t> arrays_;
     std::atomic<uint64_t> runs_ = 0;
+    // Under lock_: the program's pid, and that of one a restart replaced, whose end the back end
+    // tells but which is not the session's.
+    int64_t pid_ = 0;
+    int64_t replacedPid_ = 0;
     uint64_t arraysRun_ = 0;
 };
 
@@ -200,7 +211,28 @@ std::optional<std::string> LldbDriver::load(const Json &arguments)
     if (arguments.contains("cwd") && arguments["cwd"].is_string() && !arguments["cwd"].get<std::string>().empty())
         launch_["cwd"] = arguments["cwd"];
     launch_["stopAtEntry"] = stopOnEntry_;
+    if (!programTerminal_.empty())
+        launch_["terminal"] = programTerminal_;
     return std::nullopt;
+}
+
+std::optional<std::string> LldbDriver::rerun(const Json &launch)
+{
+    if (auto problem = refusedLaunchValue(launch, true))
+        return *problem;
+    if (launch.contains("args"))
+        launch_["arguments"] = programArguments(launch);
+    if (launch.contains("cwd") && launch["cwd"].is_string() && !launch["cwd"].get<std::string>().empty())
+        launch_["cwd"] = launch["cwd"];
+    launch_["stopAtEntry"] = stopOnEntry_;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        replacedPid_ = pid_;
+    }
+    // Ended first, as a command: the script back end can fail when its launch kills the program.
+    line("process kill", 10s);
+    Result launched = ask(launch_);
+    return launched.ok() ? std::nullopt : std::optional(launched.error());
 }
 
 void LldbDriver::pause()
@@ -235,6 +267,12 @@ void LldbDriver::read(std::string_view text)
 void LldbDriver::process(const LldbRecord &record)
 {
     const std::string state = record.text("state");
+    const int64_t pid = record.fields.value("pid", int64_t{0});
+    if (pid == replacedPid_ && pid != 0) {
+        debuggeeOutput(output_.rest());
+        return;
+    }
+    pid_ = pid;
     if (state == "running" || state == "launching") {
         ++runs_;
         const bool requested = resumeRequested_.exchange(false);
@@ -272,6 +310,13 @@ void LldbDriver::configurationDone(const Json &request)
     }
     entryPending_ = stopOnEntry_;
     Result launched = ask(launch_);
+    if (!launched.ok() && launch_.contains("terminal") &&
+        launched.error().find(launch_["terminal"].get<std::string>()) != std::string::npos) {
+        // The back end cannot open the editor's terminal: the program gets LLDB's, as without one.
+        tellNoEditorTerminal(channel_, launched.error());
+        launch_.erase("terminal");
+        launched = ask(launch_);
+    }
     if (!launched.ok()) {
         resumeRequested_ = false;
         channel_.fail(request, "cannot run the program: " + launched.error());
@@ -299,6 +344,35 @@ void LldbDriver::step(const Json &request, Step kind, int64_t thread)
 void LldbDriver::threads(const Json &request)
 {
     forward(request, {{"request", "threads"}}, [](const Json &body) { return body; });
+}
+
+void LldbDriver::modules(const Json &request, const Json &arguments)
+{
+    forward(request, {{"request", "modules"}}, [&](const Json &body) {
+        Json list = Json::array();
+        for (const auto &module : body.value("modules", Json::array())) {
+            Json out = {{"id", module.value("path", "")},
+                        {"name", module.value("name", "")},
+                        {"path", module.value("path", "")},
+                        {"symbolStatus", module.value("symbols", false) ? "Symbols loaded" : "Symbols not loaded"}};
+            if (module.contains("address"))
+                out["addressRange"] = module["address"];
+            list.push_back(out);
+        }
+        return modulesPage(list, arguments);
+    });
+}
+
+void LldbDriver::loadedSources(const Json &request)
+{
+    forward(request, {{"request", "sources"}}, [](const Json &body) {
+        SourceList sources;
+        for (const auto &path : body.value("files", Json::array())) {
+            if (path.is_string() && !sources.add(path.get<std::string>()))
+                break;
+        }
+        return Json{{"sources", sources.list()}};
+    });
 }
 
 Json LldbDriver::placed(const Json &body, const std::string &path)

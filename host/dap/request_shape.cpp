@@ -48,6 +48,17 @@ constexpr Field memoryFields[] = {
     {"instructionReference", Shape::Text},
 };
 
+// The same, for the editor's offers in initialize, a launch's console, restart's launch
+// arguments (an object checked as the launch's) and the modules request's page.
+constexpr Field sessionFields[] = {
+    {"supportsRunInTerminalRequest", Shape::Flag},
+    {"supportsProgressReporting", Shape::Flag},
+    {"console", Shape::Text},
+    {"arguments", Shape::Object},
+    {"startModule", Shape::Count},
+    {"moduleCount", Shape::Count},
+};
+
 // Thread and process ids fit the debuggers' ints; frame and variable references are the
 // adapter's own, at most what a JSON number carries exactly.
 constexpr int64_t maxId = INT32_MAX;
@@ -113,7 +124,8 @@ std::string fieldProblem(const Field &field, const Json &value)
 
 std::string objectProblem(const Json &object)
 {
-    for (const auto &table : {std::span<const Field>(fields), std::span<const Field>(memoryFields)}) {
+    for (const auto &table : {std::span<const Field>(fields), std::span<const Field>(memoryFields),
+                              std::span<const Field>(sessionFields)}) {
         for (const Field &field : table) {
             const auto found = object.find(field.name);
             if (found == object.end())

@@ -5,6 +5,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { spawn } = require('node:child_process');
 const { pgrep, cpuTicks, until } = require('./processes');
 
 const binDir = process.env.LD_BIN_DIR;
@@ -28,18 +29,21 @@ const throwingSource = path.resolve(__dirname, '../debuggees/throwing_program.cp
 const cppProgram = `${standinDir}/cpp_values_b`;
 const cppSource = path.resolve(__dirname, '../debuggees/cpp_values_b.cpp');
 const floodProgram = `${standinDir}/flood_program`;
+const readingProgram = `${standinDir}/reading_program`;
 const timeout = 20000;
 
 // Ideally nothing differs between the back ends; a difference belongs in its row. A row's
 // adapterArguments follow the adapter's command line. A thread's name: GDB's as its thread list
 // gives it (the system's id first), LLDB's the thread's own name. The registers come in groups:
 // GDB's register groups, LLDB's register sets. A breakpoint's stop ends GDB's step; LLDB's step
-// goes on once the program is continued.
+// goes on once the program is continued. GDB tells of each library as it loads; LLDB's back ends
+// do not.
 const lldbRow = {
   backend: 'lldb',
   threadName: /^cpp_values_prog$/,
   registerGroups: ['General Purpose Registers'],
   stepEndsAtLogPoint: false,
+  moduleEvents: false,
 };
 const backends = [
   {
@@ -48,6 +52,7 @@ const backends = [
     threadName: /^Thread 0x[0-9a-f]+ \(LWP \d+\) "cpp_values_prog"$/,
     registerGroups: ['general', 'float', 'vector'],
     stepEndsAtLogPoint: true,
+    moduleEvents: true,
   },
   { name: 'lldb helper', ...lldbRow },
   { name: 'lldb script', ...lldbRow, adapterArguments: ['--lldb=script'] },
@@ -145,9 +150,11 @@ function launchArguments(row, program, args = []) {
 
 // initialize, launch, then the configuration between `initialized` and configurationDone; the launch
 // response may come before `initialized` or only after configurationDone.
-async function startSession(client, launchArgs, configure) {
+async function startSession(client, launchArgs, configure, offered = {}) {
   const initialized = nextEvent(client, 'initialized');
-  const capabilities = await client.within(client.initializeRequest(), 'initialize');
+  const capabilities = await client.within(client.initializeRequest({
+    adapterID: 'ld', linesStartAt1: true, columnsStartAt1: true, pathFormat: 'path', ...offered,
+  }), 'initialize');
   const launched = client.within(client.launchRequest(launchArgs), 'launch');
   launched.catch(() => {});
   await client.within(initialized, 'initialized');
@@ -228,6 +235,32 @@ async function stopAtLine(client, row, program, source, line, args = []) {
   const stop = await client.within(hit, 'stopped');
   const trace = await client.within(client.stackTraceRequest({ threadId: stop.body.threadId }), 'stackTrace');
   return { stop: stop.body, top: trace.body.stackFrames[0], capabilities: capabilities.body };
+}
+
+// The editor's part in the adapter's own requests: answer(request) gives success and message.
+// The client answers none itself.
+function answerReverseRequests(client, answer) {
+  const dispatch = client.dispatch.bind(client);
+  client.reverseRequests = [];
+  client.dispatch = (body) => {
+    const request = JSON.parse(body);
+    if (request.type !== 'request') return dispatch(body);
+    client.reverseRequests.push(request);
+    const json = JSON.stringify({
+      type: 'response', seq: client.sequence++, request_seq: request.seq, command: request.command, ...answer(request),
+    });
+    return client.outputStream.write(`Content-Length: ${Buffer.byteLength(json, 'utf8')}\r\n\r\n${json}`);
+  };
+}
+
+// The editor's terminal: the command runs on a pseudo-terminal of its own; typed text goes to it
+// and the screen is kept in shown.
+function editorTerminal(args) {
+  const terminal = spawn('python3', [path.join(__dirname, 'pty_terminal.py'), ...args], { stdio: ['pipe', 'pipe', 'inherit'] });
+  terminal.shown = '';
+  terminal.stdout.on('data', (data) => { terminal.shown += data; });
+  terminal.ended = new Promise((resolve) => terminal.once('exit', resolve));
+  return terminal;
 }
 
 function regexQuote(text) {
@@ -585,6 +618,97 @@ for (const row of backends) {
       const damaged = lines.filter((text) => text !== line);
       assert.deepEqual({ whole: lines.length - damaged.length, damaged: damaged.slice(0, 3) },
         { whole: 5000, damaged: [''] });
+    });
+
+    test('console integratedTerminal runs the program on the editor\'s terminal, which ends with the session', async () => {
+      client = await startClient(row);
+      let terminal;
+      answerReverseRequests(client, (request) => {
+        terminal = editorTerminal(request.arguments.args);
+        return { success: true };
+      });
+      try {
+        await startSession(client, { ...launchArguments(row, readingProgram), console: 'integratedTerminal' },
+          async () => {}, { supportsRunInTerminalRequest: true });
+        assert.deepEqual(client.reverseRequests.map((request) => [request.command, request.arguments.kind]),
+          [['runInTerminal', 'integrated']]);
+        await until(() => terminal.shown.includes('name? '), 'the prompt on the terminal');
+        terminal.stdin.write('ann\n');
+        await until(() => terminal.shown.includes('hello ann, on a terminal'), 'the answer on the terminal');
+        assert.deepEqual(client.output.filter((body) => body.category === 'stdout'), []);
+        await bounded(client.disconnectRequest({ terminateDebuggee: true }), 'disconnect');
+        await bounded(terminal.ended, 'the terminal\'s waiter ending');
+      } finally {
+        if (terminal && terminal.exitCode === null) terminal.kill('SIGKILL');
+      }
+    });
+
+    test('a refused runInTerminal leaves the program on the debug console, saying why', async () => {
+      client = await startClient(row);
+      answerReverseRequests(client, () => ({ success: false, message: 'no terminals here' }));
+      await startSession(client, { ...launchArguments(row, readingProgram), console: 'externalTerminal' },
+        async () => {}, { supportsRunInTerminalRequest: true });
+      assert.equal(client.reverseRequests[0].arguments.kind, 'external');
+      await waitForOutput(client, 'name? ');
+      assert.ok(client.output.some((body) => body.category === 'console' && /refused runInTerminal: no terminals here/.test(body.output)),
+        JSON.stringify(client.output));
+    });
+
+    test('an editor that shows progress sees the load as one progressStart, then its progressEnd, then the stop', async () => {
+      client = await startClient(row);
+      const events = [];
+      for (const name of ['progressStart', 'progressEnd', 'stopped']) {
+        client.on(name, (event) => events.push([name, event.body.progressId]));
+      }
+      const hit = nextEvent(client, 'stopped');
+      await startSession(client, { ...launchArguments(row, exampleProgram), stopOnEntry: true }, async () => {},
+        { supportsProgressReporting: true });
+      await client.within(hit, 'stopped');
+      const id = events[0][1];
+      assert.ok(id, JSON.stringify(events));
+      assert.deepEqual(events, [['progressStart', id], ['progressEnd', id], ['stopped', undefined]]);
+    });
+
+    test('restart runs the program again from its start, with the new args, and tells no end between', async () => {
+      client = await startClient(row);
+      const ends = [];
+      client.on('exited', () => ends.push('exited'));
+      client.on('terminated', () => ends.push('terminated'));
+      const { stop } = await stopAtLine(client, row, exampleProgram, exampleSource, computeLine);
+      const second = await resume(client, client.continueRequest({ threadId: stop.threadId }), 'breakpoint');
+      assert.equal(await evaluate(client, 'x', second.top.id), '2');
+      const marker = `dap-restart-${process.pid}-${row.backend}`;
+      const again = await resume(client,
+        client.send('restart', { arguments: launchArguments(row, exampleProgram, [marker]) }), 'breakpoint');
+      assert.equal(again.top.line, computeLine);
+      assert.equal(await evaluate(client, 'x', again.top.id), '1');
+      assert.equal(pgrep(`${regexQuote(exampleProgram)} ${marker}`).length, 1);
+      assert.deepEqual(ends, []);
+    });
+
+    test('modules lists the program and the C library, loadedSources the program\'s source', async () => {
+      client = await startClient(row);
+      const loaded = [];
+      client.on('module', (event) => loaded.push(`${event.body.reason} ${event.body.module.name}`));
+      const hit = nextEvent(client, 'stopped');
+      const capabilities = await startSession(client, { ...launchArguments(row, exampleProgram), stopOnEntry: false },
+        async () => {
+          await client.within(client.setBreakpointsRequest({
+            source: { path: exampleSource }, breakpoints: [{ line: computeLine }],
+          }), 'setBreakpoints');
+        });
+      assert.equal(capabilities.body.supportsModulesRequest && capabilities.body.supportsLoadedSourcesRequest, true);
+      await client.within(hit, 'stopped');
+      const modules = (await client.within(client.send('modules', {}), 'modules')).body;
+      const program = modules.modules.find((module) => module.path === exampleProgram);
+      assert.ok(program && program.name === path.basename(exampleProgram), JSON.stringify(modules));
+      assert.equal(program.symbolStatus, 'Symbols loaded');
+      assert.ok(modules.modules.some((module) => /^libc\.so/.test(module.name)), JSON.stringify(modules));
+      assert.equal(modules.totalModules, modules.modules.length);
+      assert.equal(loaded.some((event) => /^new libc\.so/.test(event)), row.moduleEvents, JSON.stringify(loaded));
+      const sources = (await client.within(client.send('loadedSources', {}), 'loadedSources')).body.sources;
+      assert.ok(sources.some((source) => source.path === exampleSource && source.name === 'example_program.c'),
+        JSON.stringify(sources.slice(0, 10)));
     });
 
     test('evaluate reads an element of a std::vector', async () => {
