@@ -7,27 +7,11 @@
 #include <fcntl.h>
 #include <sys/syscall.h>
 
+#include "platform/raw_system_call.h"
+
 namespace launcher_calls {
 
-inline long call(long number, long a = 0, long b = 0, long c = 0, long d = 0)
-{
-#if defined(__x86_64__)
-    long result;
-    register long r10 __asm__("r10") = d;
-    __asm__ volatile("syscall" : "=a"(result) : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10) : "rcx", "r11", "memory");
-    return result;
-#elif defined(__aarch64__)
-    register long x8 __asm__("x8") = number;
-    register long x0 __asm__("x0") = a;
-    register long x1 __asm__("x1") = b;
-    register long x2 __asm__("x2") = c;
-    register long x3 __asm__("x3") = d;
-    __asm__ volatile("svc 0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2), "r"(x3) : "memory");
-    return x0;
-#else
-#error "the GDB launchers know the system calls of x86_64 and aarch64"
-#endif
-}
+using raw_system_call::call;
 
 inline long arg(const void *pointer)
 {

@@ -9,36 +9,16 @@
 #include <sys/syscall.h>
 
 #include "debugger/child_image.h"
+#include "platform/raw_system_call.h"
 
 namespace {
 
-#if defined(__x86_64__)
-long rawCall(long number, long a = 0, long b = 0, long c = 0, long d = 0)
-{
-    long result;
-    register long r10 asm("r10") = d;
-    asm volatile("syscall" : "=a"(result) : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10) : "rcx", "r11", "memory");
-    return result;
-}
-#elif defined(__aarch64__)
-long rawCall(long number, long a = 0, long b = 0, long c = 0, long d = 0)
-{
-    register long x8 asm("x8") = number;
-    register long x0 asm("x0") = a;
-    register long x1 asm("x1") = b;
-    register long x2 asm("x2") = c;
-    register long x3 asm("x3") = d;
-    asm volatile("svc 0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2), "r"(x3) : "memory");
-    return x0;
-}
-#else
-#error "no raw system calls for this architecture"
-#endif
+using raw_system_call::call;
 
 [[noreturn]] void leave()
 {
     for (;;)
-        rawCall(SYS_exit_group, 255);
+        call(SYS_exit_group, 255);
 }
 
 size_t putDecimal(char *out, long value)
@@ -77,7 +57,7 @@ void writeText(const ChildText &text, long pid)
     append(buffer, used, sizeof buffer, text.parts[2], text.lengths[2]);
     long written;
     do {
-        written = rawCall(SYS_write, text.fd, reinterpret_cast<long>(buffer), static_cast<long>(used));
+        written = call(SYS_write, text.fd, reinterpret_cast<long>(buffer), static_cast<long>(used));
     } while (written == -EINTR);
 }
 
@@ -87,15 +67,15 @@ void resetDispositions(uint64_t signals)
     unsigned long defaults[4] = {0, 0, 0, 0};
     for (int signo = 1; signo <= 64; ++signo) {
         if ((signals >> (signo - 1)) & 1)
-            rawCall(SYS_rt_sigaction, signo, reinterpret_cast<long>(defaults), 0, 8);
+            call(SYS_rt_sigaction, signo, reinterpret_cast<long>(defaults), 0, 8);
     }
 }
 
 bool place(const ChildPlacement &placement)
 {
     if (placement.source == placement.target)
-        return rawCall(SYS_fcntl, placement.target, F_SETFD, 0) == 0;
-    return rawCall(SYS_dup3, placement.source, placement.target, 0) == placement.target;
+        return call(SYS_fcntl, placement.target, F_SETFD, 0) == 0;
+    return call(SYS_dup3, placement.source, placement.target, 0) == placement.target;
 }
 
 } // namespace
@@ -149,10 +129,10 @@ extern "C" int runChildBody(void *argument)
     resetDispositions(image.resetSignals);
     // Never outlive the service, even one killed with SIGKILL; a service gone already means
     // this child would start orphaned.
-    rawCall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
-    if (rawCall(SYS_getppid) != image.service)
+    call(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
+    if (call(SYS_getppid) != image.service)
         leave();
-    const long pid = image.textCount > 0 ? rawCall(SYS_getpid) : 0;
+    const long pid = image.textCount > 0 ? call(SYS_getpid) : 0;
     for (size_t i = 0; i < image.textCount; ++i)
         writeText(image.texts[i], pid);
     for (size_t i = 0; i < image.placementCount; ++i) {
@@ -161,11 +141,11 @@ extern "C" int runChildBody(void *argument)
             leave();
         }
     }
-    rawCall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&image.signalMask), 0, 8);
+    call(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&image.signalMask), 0, 8);
     if (image.scheduling != nullptr)
-        rawCall(SYS_sched_setattr, 0, reinterpret_cast<long>(image.scheduling), 0);
-    long result = rawCall(SYS_execve, reinterpret_cast<long>(image.path), reinterpret_cast<long>(image.argv),
-                          reinterpret_cast<long>(image.envp));
+        call(SYS_sched_setattr, 0, reinterpret_cast<long>(image.scheduling), 0);
+    long result = call(SYS_execve, reinterpret_cast<long>(image.path), reinterpret_cast<long>(image.argv),
+                       reinterpret_cast<long>(image.envp));
     image.execError = static_cast<int>(-result);
     leave();
 }
