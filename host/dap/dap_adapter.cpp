@@ -46,6 +46,14 @@ bool DebuggerDriver::handle(const Json &request)
         console(request, arguments.value("expression", "")); // lines, not an expression
     else if (name == "evaluate")
         evaluate(request, arguments);
+    else if (name == "setExpression")
+        setExpression(request, arguments);
+    else if (name == "completions")
+        completions(request, arguments);
+    else if (name == "dataBreakpointInfo")
+        dataBreakpointInfo(request, arguments);
+    else if (name == "setDataBreakpoints")
+        setDataBreakpoints(request, arguments);
     else if (name == "continue")
         step(request, Step::Continue, thread);
     else if (name == "next")
@@ -71,7 +79,9 @@ Json capabilities()
             {"supportsConditionalBreakpoints", true},   {"supportsHitConditionalBreakpoints", true},
             {"supportsEvaluateForHovers", true},        {"supportsSetVariable", true},
             {"supportsTerminateRequest", true},         {"supportsLogPoints", true},
-            {"supportsExceptionInfoRequest", true},     {"exceptionBreakpointFilters", filters}};
+            {"supportsExceptionInfoRequest", true},     {"exceptionBreakpointFilters", filters},
+            {"supportsValueFormattingOptions", true},   {"supportsSetExpression", true},
+            {"supportsCompletionsRequest", true},       {"supportsDataBreakpoints", true}};
 }
 
 // The set_env block: the adapter's environment with the request's env applied (null unsets).
@@ -143,6 +153,9 @@ private:
         const std::string command = request.value("command", "");
         if (command == "initialize") {
             initialized_ = true;
+            // Anything but false counts from 1, DAP's default.
+            const Json arguments = request.value("arguments", Json::object());
+            columnsFrom1_ = arguments.value("columnsStartAt1", Json(true)) != Json(false);
             channel_.respond(request, capabilities());
             return true;
         }
@@ -283,6 +296,7 @@ private:
         const ServicePlace place = access_.place(backend);
         auto driver = backend == "gdb" ? gdbDriver(channel_, !place.socket) : lldbDriver(channel_);
         DebuggerDriver *raw = driver.get();
+        raw->setColumnsFrom1(columnsFrom1_);
         ServiceClient::Callbacks callbacks;
         callbacks.onMessage = [raw](const Message &message) {
             if (const MessageBytes *data = message.dictionary.getData("data"))
@@ -384,6 +398,7 @@ private:
     ServiceAccess access_;
     DapChannel channel_;
     bool initialized_ = false;
+    std::atomic<bool> columnsFrom1_ = true; // as initialize said
     std::atomic<bool> attached_ = false;
     std::atomic<bool> terminatedTold_ = false; // by the adapter, for a session without a run
 

@@ -31,7 +31,9 @@ constexpr Field fields[] = {
     {"source", Shape::Object},    {"breakpoints", Shape::Objects},
     {"start", Shape::Count},      {"count", Shape::Count},
     {"filter", Shape::Text},      {"logMessage", Shape::Text},
-    {"filters", Shape::Words},
+    {"filters", Shape::Words},    {"format", Shape::Object},
+    {"hex", Shape::Flag},         {"text", Shape::Text},
+    {"dataId", Shape::Text},      {"accessType", Shape::Text},
 };
 
 // Thread and process ids fit the debuggers' ints; frame and variable references are the
