@@ -382,18 +382,51 @@ def _parse_frames(fields):
     return dict(thread=fields.optional_count("thread"), **_page(fields))
 
 
+def _hex_format(fields):
+    """"format": "natural" (the default) or "hex"."""
+    value = fields.optional_string("format")
+    if value is not None and value not in ("natural", "hex"):
+        raise _field_error("format", 'must be "natural" or "hex"')
+    return value == "hex"
+
+
 def _parse_variables(fields):
-    return dict(handle=fields.count("handle"), **_page(fields))
+    return dict(handle=fields.count("handle"), **_page(fields), hex=_hex_format(fields))
 
 
 def _parse_evaluate(fields):
-    return dict(expression=fields.string("expression", Fields.NO_NUL), **_place(fields))
+    return dict(expression=fields.string("expression", Fields.NO_NUL), **_place(fields),
+                hex=_hex_format(fields))
+
+
+def _parse_set_expression(fields):
+    expression = fields.string("expression", Fields.NO_NUL)
+    value = fields.string("value", Fields.NO_NUL)
+    return dict(expression=expression, value=value, **_place(fields), hex=_hex_format(fields))
 
 
 def _parse_set_variable(fields):
     handle = fields.count("handle")
     name = fields.string("name", Fields.NO_NUL)
     return {"handle": handle, "name": name, "value": fields.string("value", Fields.NO_NUL)}
+
+
+def _parse_locate(fields):
+    handle = fields.optional_count("handle")
+    return dict(handle=handle, name=fields.string("name", Fields.NO_NUL), **_place(fields))
+
+
+def _parse_watchpoints(fields):
+    watchpoints = []
+    for values in fields.entries("watchpoints"):
+        entry = Fields(values, 'an entry of "watchpoints"')
+        address, size = entry.count("address"), entry.count("size")
+        access = entry.optional_string("access") or "write"
+        if access not in ("read", "write", "readWrite"):
+            raise _field_error("access", 'must be "read", "write" or "readWrite"')
+        watchpoints.append(dict(address=address, size=size, read=access != "write",
+                                write=access != "read", **_stopping(entry)))
+    return {"watchpoints": watchpoints}
 
 
 def _parse_step(fields):
@@ -469,6 +502,9 @@ REQUEST_PARSERS = {
     "variables": _parse_variables,
     "evaluate": _parse_evaluate,
     "setVariable": _parse_set_variable,
+    "setExpression": _parse_set_expression,
+    "locate": _parse_locate,
+    "watchpoints": _parse_watchpoints,
     "step": _parse_step,
     "launch": _parse_launch,
     "console": _parse_console,
@@ -778,6 +814,8 @@ def describe_stop(process, record):
             record["signal"] = signal_name
     if reason == lldb.eStopReasonBreakpoint and thread.GetStopReasonDataCount() > 0:
         record["breakpoint"] = thread.GetStopReasonDataAtIndex(0)
+    if reason == lldb.eStopReasonWatchpoint and thread.GetStopReasonDataCount() > 0:
+        record["watchpoint"] = thread.GetStopReasonDataAtIndex(0)
     record["thread"] = thread.GetIndexID()
     frame = frame_of(thread)
     if frame:
@@ -1106,7 +1144,8 @@ class Reporter:
 
     @staticmethod
     def ordered(record):
-        order = ("type", "state", "pid", "status", "reason", "signal", "breakpoint", "thread", "frame")
+        order = ("type", "state", "pid", "status", "reason", "signal", "breakpoint", "watchpoint",
+                 "thread", "frame")
         return {key: record[key] for key in order if key in record}
 
     def end_unseen(self, tracked):
@@ -1213,6 +1252,38 @@ def refused(error):
 
 NOT_RESOLVED = "not resolved yet"
 NO_CODE = "no code at this line"
+
+
+class WatchpointRequests:
+    """The watchpoints that watchpoints requests set: each request replaces what the one before
+    set in the same target; watchpoints made by command lines are never touched."""
+
+    def __init__(self):
+        self.target = lldb.SBTarget()
+        self.made = []
+
+    def set(self, target, request):
+        if not target.IsValid():
+            return refused("error: no target\n")
+        if target == self.target:
+            for number in self.made:
+                target.DeleteWatchpoint(number)
+        self.target, self.made = target, []
+        placed = []
+        for wanted in request["watchpoints"]:
+            error = lldb.SBError()
+            watchpoint = target.WatchAddress(wanted["address"], wanted["size"], wanted["read"],
+                                             wanted["write"], error)
+            if not watchpoint.IsValid() or error.Fail():
+                message = error_line(error.GetCString(), "error: cannot watch that memory\n")
+                placed.append({"verified": False, "message": message[7:-1]})
+                continue
+            if wanted["condition"]:
+                watchpoint.SetCondition(wanted["condition"])
+            watchpoint.SetIgnoreCount(wanted["ignore_count"])
+            self.made.append(watchpoint.GetID())
+            placed.append({"id": watchpoint.GetID(), "verified": True})
+        return Answer(body={"watchpoints": placed})
 
 
 class BreakpointRequests:
@@ -1426,9 +1497,10 @@ class Examiner:
         end = total if count is None else min(total, start + count)
         return [child(index) for index in range(start, end)]
 
-    def describe_value(self, value, entry):
+    def describe_value(self, value, entry, hexadecimal=False):
         """A value's value, type, handle and, for an array-like one, elements fields, added to
-        the entry."""
+        the entry; integers in hexadecimal when asked."""
+        value.SetFormat(lldb.eFormatHex if hexadecimal else lldb.eFormatDefault)
         entry["value"] = shown(value)
         type_name = text(value.GetDisplayTypeName())
         if type_name is not None:
@@ -1494,7 +1566,8 @@ class Examiner:
     def variables(self, request):
         listed = []
         for value in self.contents(self.held(request["handle"]), request["start"], request["count"]):
-            listed.append(self.describe_value(value, {"name": text(value.GetName()) or ""}))
+            listed.append(self.describe_value(value, {"name": text(value.GetName()) or ""},
+                                              request["hex"]))
         return Answer(body={"variables": listed})
 
     def evaluate(self, request):
@@ -1515,7 +1588,7 @@ class Examiner:
             value = target.EvaluateExpression(request["expression"])
         error = value.GetError()
         if value.IsValid() and error.Success():
-            return Answer(body=self.describe_value(value, {}))
+            return Answer(body=self.describe_value(value, {}, request["hex"]))
         if error.GetError() == NO_RESULT and error.GetType() == lldb.eErrorTypeGeneric:
             return Answer(body={"value": "", "handle": 0})
         return refused(error_line(error.GetCString(), "error: cannot evaluate the expression\n"))
@@ -1531,6 +1604,45 @@ class Examiner:
                                           "error: cannot set %s\n" % json_quoted(name)))
             return Answer(body={"value": shown(child)})
         return refused("error: handle %d has no child %s\n" % (handle, json_quoted(name)))
+
+    def set_expression(self, request):
+        self.refresh()
+        frame = self.frame_of(request)
+        # A path through the frame's variables runs no code; any other lvalue is reached through
+        # its address, since an expression's result is a copy that writes nothing back.
+        target = frame.GetValueForVariablePath(request["expression"])
+        if not target.IsValid() or target.GetError().Fail():
+            address = frame.EvaluateExpression("&(" + request["expression"] + ")")
+            if not address.IsValid() or address.GetError().Fail():
+                return refused(error_line(address.GetError().GetCString(),
+                                          "error: cannot assign to the expression\n"))
+            target = address.Dereference()
+        error = lldb.SBError()
+        if not target.SetValueFromCString(request["value"], error):
+            return refused(error_line(error.GetCString(),
+                                      "error: cannot assign to the expression\n"))
+        return Answer(body=self.describe_value(target, {}, request["hex"]))
+
+    def locate(self, request):
+        """Where a value lies: the child of a handle by name, or the expression name in a
+        frame."""
+        name = request["name"]
+        if request["handle"] is not None:
+            handle = request["handle"]
+            value = next((child for child in self.contents(self.held(handle))
+                          if (text(child.GetName()) or "") == name), None)
+            if value is None:
+                return refused("error: handle %d has no child %s\n" % (handle, json_quoted(name)))
+        else:
+            self.refresh()
+            frame = self.frame_of(request)
+            value = frame.GetValueForVariablePath(name)
+            if not value.IsValid() or value.GetError().Fail():
+                value = frame.EvaluateExpression("&(" + name + ")").Dereference()
+        address, size = value.GetLoadAddress(), value.GetByteSize()
+        if address == lldb.LLDB_INVALID_ADDRESS or size == 0:
+            return refused("error: %s is not in memory\n" % json_quoted(name))
+        return Answer(body={"address": address, "size": size})
 
     def step(self, request):
         """Resumes the debuggee; the caller reports its running before the result."""
@@ -1644,6 +1756,7 @@ class Session:
         self.debugger = None
         self.interpreter = None
         self.breakpoints = BreakpointRequests()
+        self.watchpoints = WatchpointRequests()
         self.examiner = None
         self.records = None
         self.console_fd = None
@@ -1812,6 +1925,8 @@ class Session:
             return self.breakpoints.set_instructions(target, request)
         if name in MEMORY_REQUESTS:
             return MEMORY_REQUESTS[name](target, request)
+        if name == "watchpoints":
+            return self.watchpoints.set(target, request)
         if name == "launch":
             return self.launch(target, request)
         if name == "console":
@@ -1834,6 +1949,8 @@ class Session:
             "variables": self.examiner.variables,
             "evaluate": self.examiner.evaluate,
             "setVariable": self.examiner.set_variable,
+            "setExpression": self.examiner.set_expression,
+            "locate": self.examiner.locate,
         }
         return handlers[name](request)
 

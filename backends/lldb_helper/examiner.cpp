@@ -153,8 +153,9 @@ std::vector<lldb::SBValue> Examiner::contents(const Held& held, const requests::
     return values;
 }
 
-void Examiner::describe_value(lldb::SBValue& value, records::Body& entry)
+void Examiner::describe_value(lldb::SBValue& value, records::Body& entry, bool hex)
 {
+    value.SetFormat(hex ? lldb::eFormatHex : lldb::eFormatDefault);
     entry["value"] = shown(value);
     if (const std::optional<std::string> type = describe::text(value.GetDisplayTypeName()))
         entry["type"] = *type;
@@ -236,7 +237,7 @@ requests::Answer Examiner::variables(const requests::Variables& request)
     for (lldb::SBValue& value : contents(found->second, request.page)) {
         records::Body entry = records::Body::object();
         entry["name"] = describe::text(value.GetName()).value_or("");
-        describe_value(value, entry);
+        describe_value(value, entry, request.hex);
         list.push_back(std::move(entry));
     }
     return requests::answered({{"variables", list}});
@@ -269,7 +270,7 @@ requests::Answer Examiner::evaluate(const requests::Evaluate& request)
     lldb::SBError error = value.GetError();
     records::Body body = records::Body::object();
     if (value.IsValid() && error.Success()) {
-        describe_value(value, body);
+        describe_value(value, body, request.hex);
         return requests::answered(std::move(body));
     }
     if (error.GetError() == kNoResult && error.GetType() == lldb::eErrorTypeGeneric)
@@ -294,6 +295,62 @@ requests::Answer Examiner::set_variable(const requests::SetVariable& request)
     }
     return requests::refused("error: handle " + std::to_string(request.handle) + " has no child " +
                              requests::json_quoted(request.name) + "\n");
+}
+
+requests::Answer Examiner::set_expression(const requests::SetExpression& request)
+{
+    refresh();
+    std::variant<lldb::SBFrame, std::string> found = frame_of(request.place);
+    if (auto* refusal = std::get_if<std::string>(&found))
+        return requests::refused(*refusal);
+    lldb::SBFrame frame = std::get<lldb::SBFrame>(found);
+    // A path through the frame's variables runs no code; any other lvalue is reached through
+    // its address, since an expression's result is a copy that writes nothing back.
+    lldb::SBValue target = frame.GetValueForVariablePath(request.expression.c_str());
+    if (!target.IsValid() || target.GetError().Fail()) {
+        lldb::SBValue address = frame.EvaluateExpression(("&(" + request.expression + ")").c_str());
+        if (!address.IsValid() || address.GetError().Fail())
+            return requests::refused(
+                describe::error_line(address.GetError().GetCString(), "error: cannot assign to the expression\n"));
+        target = address.Dereference();
+    }
+    lldb::SBError error;
+    if (!target.SetValueFromCString(request.value.c_str(), error))
+        return requests::refused(describe::error_line(error.GetCString(), "error: cannot assign to the expression\n"));
+    records::Body body = records::Body::object();
+    describe_value(target, body, request.hex);
+    return requests::answered(std::move(body));
+}
+
+requests::Answer Examiner::locate(const requests::Locate& request)
+{
+    refresh();
+    lldb::SBValue value;
+    if (request.handle) {
+        const auto found = handles_.find(*request.handle);
+        if (found == handles_.end())
+            return requests::refused("error: no such handle " + std::to_string(*request.handle) + "\n");
+        for (lldb::SBValue& child : contents(found->second)) {
+            if (!value.IsValid() && describe::text(child.GetName()).value_or("") == request.name)
+                value = child;
+        }
+        if (!value.IsValid())
+            return requests::refused("error: handle " + std::to_string(*request.handle) + " has no child " +
+                                     requests::json_quoted(request.name) + "\n");
+    } else {
+        std::variant<lldb::SBFrame, std::string> found = frame_of(request.place);
+        if (auto* refusal = std::get_if<std::string>(&found))
+            return requests::refused(*refusal);
+        lldb::SBFrame frame = std::get<lldb::SBFrame>(found);
+        value = frame.GetValueForVariablePath(request.name.c_str());
+        if (!value.IsValid() || value.GetError().Fail())
+            value = frame.EvaluateExpression(("&(" + request.name + ")").c_str()).Dereference();
+    }
+    const lldb::addr_t address = value.GetLoadAddress();
+    const std::uint64_t size = value.GetByteSize();
+    if (address == LLDB_INVALID_ADDRESS || size == 0)
+        return requests::refused("error: " + requests::json_quoted(request.name) + " is not in memory\n");
+    return requests::answered({{"address", address}, {"size", size}});
 }
 
 requests::Answer Examiner::step(const requests::Step& request)

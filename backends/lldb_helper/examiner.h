@@ -29,6 +29,8 @@ public:
     requests::Answer variables(const requests::Variables& request);
     requests::Answer evaluate(const requests::Evaluate& request);
     requests::Answer set_variable(const requests::SetVariable& request);
+    requests::Answer set_expression(const requests::SetExpression& request);
+    requests::Answer locate(const requests::Locate& request);
     // Resumes the debuggee; the caller reports its running before the result.
     requests::Answer step(const requests::Step& request);
 
@@ -64,7 +66,8 @@ private:
     std::vector<lldb::SBValue> contents(const Held& held, const requests::Page& page = {});
     // A value's "value", "type", "handle" and, for an array-like one, "elements" fields, added
     // to the entry.
-    void describe_value(lldb::SBValue& value, records::Body& entry);
+    // In hexadecimal when hex: integers, and the members and elements of what it holds.
+    void describe_value(lldb::SBValue& value, records::Body& entry, bool hex = false);
 
     lldb::SBDebugger& debugger_;
     std::map<std::uint64_t, Held> handles_;

@@ -63,6 +63,8 @@ std::string process(const ProcessState& state)
         record["signal"] = *state.signal;
     if (state.breakpoint)
         record["breakpoint"] = *state.breakpoint;
+    if (state.watchpoint)
+        record["watchpoint"] = *state.watchpoint;
     if (state.thread)
         record["thread"] = *state.thread;
     if (state.frame && !state.frame->empty()) {

@@ -30,6 +30,7 @@ struct ProcessState {
     std::optional<std::string> reason;        // "stopped"
     std::optional<std::string> signal;        // "stopped" by a signal
     std::optional<std::uint64_t> breakpoint;  // "stopped" at a breakpoint: its id
+    std::optional<std::uint64_t> watchpoint;  // "stopped" at a watchpoint: its id
     std::optional<std::uint32_t> thread;      // "stopped"
     std::optional<Frame> frame;               // "stopped"
 };

@@ -157,6 +157,8 @@ void describe_stop(lldb::SBProcess& process, records::ProcessState& record)
     }
     if (reason == lldb::eStopReasonBreakpoint && thread.GetStopReasonDataCount() > 0)
         record.breakpoint = thread.GetStopReasonDataAtIndex(0);
+    if (reason == lldb::eStopReasonWatchpoint && thread.GetStopReasonDataCount() > 0)
+        record.watchpoint = thread.GetStopReasonDataAtIndex(0);
     record.thread = thread.GetIndexID();
     record.frame = frame_of(thread);
 }

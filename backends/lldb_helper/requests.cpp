@@ -276,11 +276,21 @@ Request parse_frames(const Fields& fields)
     return request;
 }
 
+// "format": "natural" (the default) or "hex".
+bool hex_format(const Fields& fields)
+{
+    const std::string format = fields.optional_string("format", Fields::Any).value_or("natural");
+    if (format != "natural" && format != "hex")
+        throw Refusal{field_error("format", "must be \"natural\" or \"hex\"")};
+    return format == "hex";
+}
+
 Request parse_variables(const Fields& fields)
 {
     Variables request;
     request.handle = fields.count("handle");
     request.page = page(fields);
+    request.hex = hex_format(fields);
     return request;
 }
 
@@ -289,6 +299,17 @@ Request parse_evaluate(const Fields& fields)
     Evaluate request;
     request.expression = fields.string("expression", Fields::NoNul);
     request.place = place(fields);
+    request.hex = hex_format(fields);
+    return request;
+}
+
+Request parse_set_expression(const Fields& fields)
+{
+    SetExpression request;
+    request.expression = fields.string("expression", Fields::NoNul);
+    request.value = fields.string("value", Fields::NoNul);
+    request.place = place(fields);
+    request.hex = hex_format(fields);
     return request;
 }
 
@@ -298,6 +319,34 @@ Request parse_set_variable(const Fields& fields)
     request.handle = fields.count("handle");
     request.name = fields.string("name", Fields::NoNul);
     request.value = fields.string("value", Fields::NoNul);
+    return request;
+}
+
+Request parse_locate(const Fields& fields)
+{
+    Locate request;
+    request.handle = fields.optional_count("handle");
+    request.name = fields.string("name", Fields::NoNul);
+    request.place = place(fields);
+    return request;
+}
+
+Request parse_watchpoints(const Fields& fields)
+{
+    Watchpoints request;
+    for (const Json& object : fields.entries("watchpoints")) {
+        const Fields entry(object, "an entry of \"watchpoints\"");
+        Watchpoint watchpoint;
+        watchpoint.address = entry.count("address");
+        watchpoint.size = entry.count("size");
+        const std::string access = entry.optional_string("access", Fields::Any).value_or("write");
+        if (access != "read" && access != "write" && access != "readWrite")
+            throw Refusal{field_error("access", "must be \"read\", \"write\" or \"readWrite\"")};
+        watchpoint.read = access != "write";
+        watchpoint.write = access != "read";
+        watchpoint.stopping = stopping(entry);
+        request.watchpoints.push_back(std::move(watchpoint));
+    }
     return request;
 }
 
@@ -431,6 +480,9 @@ std::variant<Request, std::string> parse(std::string_view line)
         {"variables", parse_variables},
         {"evaluate", parse_evaluate},
         {"setVariable", parse_set_variable},
+        {"setExpression", parse_set_expression},
+        {"locate", parse_locate},
+        {"watchpoints", parse_watchpoints},
         {"step", parse_step},
         {"launch", parse_launch},
         {"console", parse_console},

@@ -87,17 +87,48 @@ struct Scopes {
 struct Variables {
     std::uint64_t handle = 0;
     Page page;
+    bool hex = false;  // "format":"hex": integers shown in hexadecimal
 };
 
 struct Evaluate {
     std::string expression;
     Place place;
+    bool hex = false;
+};
+
+// {"request":"setExpression",...}: writes value to what an lvalue expression names in a frame.
+struct SetExpression {
+    std::string expression;
+    std::string value;
+    Place place;
+    bool hex = false;
 };
 
 struct SetVariable {
     std::uint64_t handle = 0;
     std::string name;
     std::string value;
+};
+
+// {"request":"locate",...}: where a value lies: the child of a handle by name, or, without a
+// handle, the expression name in a frame.
+struct Locate {
+    std::optional<std::uint64_t> handle;
+    std::string name;
+    Place place;
+};
+
+struct Watchpoint {
+    std::uint64_t address = 0;
+    std::uint64_t size = 0;
+    bool read = false;
+    bool write = true;
+    Stopping stopping;
+};
+
+// {"request":"watchpoints",...}: watchpoints on memory, in place of those set before.
+struct Watchpoints {
+    std::vector<Watchpoint> watchpoints;
 };
 
 enum class StepKind { Over, Into, Out, Continue, OverInstruction, IntoInstruction };
@@ -162,9 +193,10 @@ struct ConsoleSize {};
 struct Modules {};
 struct Sources {};
 
-using Request = std::variant<Input, Complete, Breakpoints, FunctionBreakpoints, Threads, Frames, Scopes, Variables,
-                             Evaluate, SetVariable, Step, Launch, Console, ConsoleSize, ReadMemory, WriteMemory,
-                             Disassemble, InstructionBreakpoints, Modules, Sources>;
+using Request =
+    std::variant<Input, Complete, Breakpoints, FunctionBreakpoints, Threads, Frames, Scopes, Variables, Evaluate,
+                 SetVariable, SetExpression, Locate, Watchpoints, Step, Launch, Console, ConsoleSize, ReadMemory,
+                 WriteMemory, Disassemble, InstructionBreakpoints, Modules, Sources>;
 
 // The request a line holds, or the error text (one line ending in "\n") that answers it.
 std::variant<Request, std::string> parse(std::string_view line);

@@ -1,6 +1,7 @@
 #include "backends/lldb_helper/worker.h"
 
 #include "backends/lldb_helper/breakpoints.h"
+#include "backends/lldb_helper/watchpoints.h"
 #include "backends/lldb_helper/describe.h"
 #include "backends/lldb_helper/event_writer.h"
 #include "backends/lldb_helper/examiner.h"
@@ -124,6 +125,7 @@ private:
     int console_fd_ = -1;
     ProgramTerminal program_terminal_;
     BreakpointRequests breakpoints_;
+    WatchpointRequests watchpoints_;
     Examiner examiner_{debugger_};
     std::uint64_t seq_ = 0;
     std::atomic<bool> shutdown_requested_{false};
@@ -329,6 +331,12 @@ void Session::answer(std::uint64_t seq, const std::string& line)
                 return examiner_.evaluate(request);
             } else if constexpr (std::is_same_v<Kind, requests::SetVariable>) {
                 return examiner_.set_variable(request);
+            } else if constexpr (std::is_same_v<Kind, requests::SetExpression>) {
+                return examiner_.set_expression(request);
+            } else if constexpr (std::is_same_v<Kind, requests::Locate>) {
+                return examiner_.locate(request);
+            } else if constexpr (std::is_same_v<Kind, requests::Watchpoints>) {
+                return watchpoints_.set(debugger_.GetSelectedTarget(), request);
             } else if constexpr (std::is_same_v<Kind, requests::Launch>) {
                 return launch(request);
             } else if constexpr (std::is_same_v<Kind, requests::Console>) {

@@ -55,6 +55,14 @@ bool DebuggerDriver::handle(const Json &request)
         console(request, arguments.value("expression", "")); // lines, not an expression
     else if (name == "evaluate")
         evaluate(request, arguments);
+    else if (name == "setExpression")
+        setExpression(request, arguments);
+    else if (name == "completions")
+        completions(request, arguments);
+    else if (name == "dataBreakpointInfo")
+        dataBreakpointInfo(request, arguments);
+    else if (name == "setDataBreakpoints")
+        setDataBreakpoints(request, arguments);
     else if (name == "continue")
         step(request, Step::Continue, thread);
     else if (name == "next")
@@ -92,7 +100,9 @@ Json capabilities()
             {"supportsReadMemoryRequest", true},        {"supportsWriteMemoryRequest", true},
             {"supportsDisassembleRequest", true},       {"supportsSteppingGranularity", true},
             {"supportsInstructionBreakpoints", true},   {"supportsRestartRequest", true},
-            {"supportsModulesRequest", true},           {"supportsLoadedSourcesRequest", true}};
+            {"supportsModulesRequest", true},           {"supportsLoadedSourcesRequest", true},
+            {"supportsValueFormattingOptions", true},   {"supportsSetExpression", true},
+            {"supportsCompletionsRequest", true},       {"supportsDataBreakpoints", true}};
 }
 
 // The set_env block: the adapter's environment with the request's env applied (null unsets).
@@ -188,7 +198,10 @@ private:
         const std::string command = request.value("command", "");
         if (command == "initialize") {
             initialized_ = true;
-            editor_.offered(request.value("arguments", Json::object()));
+            const Json arguments = request.value("arguments", Json::object());
+            editor_.offered(arguments);
+            // Anything but false counts from 1, DAP's default.
+            columnsFrom1_ = arguments.value("columnsStartAt1", Json(true)) != Json(false);
             channel_.respond(request, capabilities());
             return true;
         }
@@ -330,6 +343,7 @@ private:
         const ServicePlace place = access_.place(backend);
         auto driver = backend == "gdb" ? gdbDriver(channel_, !place.socket) : lldbDriver(channel_);
         DebuggerDriver *raw = driver.get();
+        raw->setColumnsFrom1(columnsFrom1_);
         if (!attach)
             raw->runOn(editor_.terminalFor(arguments, backend == "gdb" && place.socket));
         OpenedService opened = openService(place, driverCallbacks(raw));
@@ -429,6 +443,7 @@ private:
     DapChannel channel_;
     EditorSide editor_{channel_};
     bool initialized_ = false;
+    std::atomic<bool> columnsFrom1_ = true; // as initialize said
     std::atomic<bool> attached_ = false;
     std::atomic<bool> terminatedTold_ = false; // by the adapter, for a session without a run
 

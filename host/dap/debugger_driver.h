@@ -35,6 +35,8 @@ public:
     virtual void finish(bool terminate) = 0;
     // Before start: the terminal (the editor's) the program's standard streams are to be.
     void runOn(std::string terminal) { programTerminal_ = std::move(terminal); }
+    // Whether the client counts columns from 1 (the default) or from 0, as initialize said.
+    void setColumnsFrom1(bool from1) { columnsFrom1_ = from1; }
 
 protected:
     std::string programTerminal_; // empty: the adapter's pipes or pseudo-terminal, as the driver makes
@@ -57,11 +59,28 @@ protected:
     virtual void variables(const Json &request, const Json &arguments) = 0;
     virtual void setVariable(const Json &request, const Json &arguments) = 0;
     virtual void evaluate(const Json &request, const Json &arguments) = 0;
+    // Assigns to an lvalue expression in a frame; answered with its value after the write.
+    virtual void setExpression(const Json &request, const Json &arguments) = 0;
+    // The debug console's candidates for the word before the cursor.
+    virtual void completions(const Json &request, const Json &arguments) = 0;
+    // Where a variable (variablesReference and name) or an expression (name, in frameId's frame)
+    // lies, as a dataId; and the watchpoints on such data, in place of those set before.
+    virtual void dataBreakpointInfo(const Json &request, const Json &arguments) = 0;
+    virtual void setDataBreakpoints(const Json &request, const Json &arguments) = 0;
     // Input for the debugger's own command line, run a line at a time, each answered before the
     // next is sent; answered with what the lines wrote.
     virtual void console(const Json &request, const std::string &input) = 0;
     // Answered once the debugger has resumed (continue: with allThreadsContinued).
     virtual void step(const Json &request, Step kind, int64_t thread) = 0;
+
+    // A request's format asks for integers in hexadecimal.
+    static bool hexRequested(const Json &arguments)
+    {
+        const auto format = arguments.find("format");
+        return format != arguments.end() && format->is_object() && format->value("hex", false);
+    }
+
+    bool columnsFrom1_ = true;
 
     // ---- memory and instructions, served in memory_requests.cpp over what each debugger gives:
     // bytes read from the start of the range (fewer where memory ends, with the reason when

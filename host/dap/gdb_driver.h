@@ -120,6 +120,11 @@ private:
     std::string valueAt(int64_t thread, const std::string &expression) override;
     std::optional<std::string> resumeAfterLog(int64_t thread) override;
     std::string faultDescription(const DebuggeeStop &stop) override;
+    // The throw catchpoint stops at the C++ library's probe, whose second argument is the type.
+    std::string thrownTypeName(int64_t thread) override
+    {
+        return valueAt(thread, "(const char *) ((void **) $_probe_arg1)[1]");
+    }
     Placed catchExceptions(bool thrown) override;
     void deleteBreakpoints(const std::vector<int64_t> &ids) override;
 
@@ -193,6 +198,28 @@ private:
 
     void evaluate(const Json &request, const Json &arguments) override;
 
+    // ---- formats, assignments and completions, in gdb_driver_expressions.cpp
+    // The frame a request's frameId names into frame (none: the selected frame); false, the
+    // request failed, when it names none.
+    bool frameOf(const Json &request, const Json &arguments, std::optional<Handle> &frame);
+
+    // A variable object's value in the format the request being served asks for, given its
+    // value in the object's present format.
+    std::string formatted(const std::string &object, const std::string &value);
+
+    // The variable a request's expression gives in its frame and format. Nullopt with error
+    // set when GDB cannot take the expression, or with it empty when the request has failed
+    // for a frame that has gone.
+    std::optional<Json> requestedValue(const Json &request, const Json &arguments, std::string &error);
+
+    void setExpression(const Json &request, const Json &arguments) override;
+
+    void completions(const Json &request, const Json &arguments) override;
+
+    // ---- data breakpoints, in gdb_driver_watchpoints.cpp
+    void dataBreakpointInfo(const Json &request, const Json &arguments) override;
+    void setDataBreakpoints(const Json &request, const Json &arguments) override;
+
     void console(const Json &request, const std::string &input) override;
 
     // ---- memory and instructions (gdb_driver_memory.cpp)
@@ -217,8 +244,11 @@ private:
     std::map<std::string, std::vector<int64_t>> sourceBreakpoints_;
     std::vector<int64_t> functionBreakpoints_;
     std::vector<int64_t> instructionBreakpoints_;
+    std::vector<int64_t> dataBreakpoints_;                                     // GDB's watchpoints
     std::vector<std::pair<std::string, std::vector<int64_t>>> registerGroups_; // in GDB's order
     std::map<int64_t, std::string> registerNames_;
+    bool hex_ = false;                 // the request being served asks for hexadecimal
+    std::set<std::string> hexObjects_; // variable objects GDB now shows in hexadecimal
 };
 
 } // namespace local_debugger::dap

@@ -43,6 +43,7 @@ void GdbDriver::forgetHandles()
 {
     handles_.clear();
     named_.clear();
+    hexObjects_.clear();
     for (const auto &object : objects_)
         command("-var-delete " + GdbSession::quoted(object));
     objects_.clear();
@@ -170,6 +171,8 @@ Json GdbDriver::shown(const std::string &label, const std::string &object, const
             value = children > pairs * containerSizeShown ? "size>" + std::to_string(containerSizeShown)
                                                           : "size=" + std::to_string(children / pairs);
     }
+    if (!printer)
+        value = formatted(object, value);
     const std::string type(fields.text("type").value_or(""));
     // An editor asks for an array's elements a page at a time once it knows how many there are.
     const int64_t elements =
@@ -284,6 +287,7 @@ void GdbDriver::variables(const Json &request, const Json &arguments)
         return;
     }
     const Handle at = *found;
+    hex_ = hexRequested(arguments);
     Json list = Json::array();
     std::optional<std::string> refused;
     const int64_t count = arguments.value("count", int64_t{0});
@@ -404,17 +408,9 @@ void GdbDriver::setVariable(const Json &request, const Json &arguments)
 void GdbDriver::evaluate(const Json &request, const Json &arguments)
 {
     const std::string expression = arguments.value("expression", "");
-    std::optional<Handle> frame;
-    if (arguments.contains("frameId")) {
-        const Handle *found = find(arguments, "frameId");
-        if (found == nullptr || found->kind != Handle::Kind::Frame) {
-            fail(request, "no such frame (frames last until the program runs again)");
-            return;
-        }
-        frame = *found;
-    }
     std::string error;
-    if (auto value = variableFor(expression, expression, frame ? &*frame : nullptr, 0, &error)) {
+    const std::optional<Json> value = requestedValue(request, arguments, error);
+    if (value) {
         Json body = {{"result", (*value)["value"]},
                      {"type", (*value)["type"]},
                      {"variablesReference", (*value)["variablesReference"]}};
@@ -425,6 +421,8 @@ void GdbDriver::evaluate(const Json &request, const Json &arguments)
         channel_.respond(request, body);
         return;
     }
+    if (error.empty()) // its frame has gone, and it is answered
+        return;
     if (arguments.value("context", "") != "repl") {
         fail(request, error);
         return;

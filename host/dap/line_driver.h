@@ -18,6 +18,7 @@
 #include "host/dap/log_message.h"
 #include "host/dap/serial_work.h"
 #include "host/dap/stop_reasons.h"
+#include "host/dap/thrown_type.h"
 
 namespace local_debugger::dap {
 
@@ -78,6 +79,9 @@ protected:
     virtual std::string valueAt(int64_t thread, const std::string &expression) = 0;
     virtual std::optional<std::string> resumeAfterLog(int64_t thread) = 0;
     virtual std::string faultDescription(const DebuggeeStop &stop) = 0;
+    // The name a thrown C++ exception's std::type_info holds, as the debugger shows a C string,
+    // at the stop a throw catchpoint makes.
+    virtual std::string thrownTypeName(int64_t thread) = 0;
 
     // ---- C++ exception breakpoints, from the adapter's worker: one on throws (or on catches),
     // its number or why not; and their removal.
@@ -114,9 +118,11 @@ protected:
             stoppedBody(stop, entryPending_, pauseRequested_, functionBreakpointIds_, instructionBreakpointIds_);
         lastException_.reset();
         if (body["reason"] == "exception" || body["reason"] == "signal")
-            lastException_ = Json{{"exceptionId", body.value("text", "")},
+            lastException_ = Json{{"exceptionId", stop.typeName.empty() ? body.value("text", "") : stop.typeName},
                                   {"description", body.value("description", "")},
                                   {"breakMode", "always"}};
+        if (!stop.typeName.empty())
+            (*lastException_)["details"] = {{"typeName", stop.typeName}};
         channel_.event("stopped", body);
     }
 
@@ -169,7 +175,18 @@ template <typename Answer> void LineDriver<Answer>::told(const DebuggeeStop &sto
             exception.cause = DebuggeeStop::Cause::Exception;
             exception.signal = "C++ exception";
             exception.description = thrown->second ? "C++ exception thrown" : "C++ exception caught";
-            tell(exception);
+            if (!thrown->second) {
+                tell(exception);
+                return;
+            }
+            work_.post([this, exception]() mutable {
+                if (auto type = thrownType(thrownTypeName(exception.thread))) {
+                    exception.typeName = *type;
+                    exception.description += ": " + *type;
+                }
+                std::lock_guard<std::mutex> guard(lock_);
+                tell(exception);
+            });
             return;
         }
     }

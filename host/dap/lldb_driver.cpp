@@ -13,6 +13,8 @@
 #include "host/dap/breakpoint_request.h"
 #include "host/dap/editor_terminal.h"
 #include "host/dap/program_lists.h"
+#include "host/dap/completions.h"
+#include "host/dap/data_breakpoints.h"
 #include "host/dap/launch_values.h"
 #include "host/dap/line_driver.h"
 #include "host/output_text.h"
@@ -144,6 +146,11 @@ private:
     std::string valueAt(int64_t thread, const std::string &expression) override;
     std::optional<std::string> resumeAfterLog(int64_t thread) override;
     std::string faultDescription(const DebuggeeStop &stop) override;
+    // The throw breakpoint stops at __cxa_throw's entry, whose second argument is the type.
+    std::string thrownTypeName(int64_t thread) override
+    {
+        return valueAt(thread, "(const char *) ((void **) $arg2)[1]");
+    }
     Placed catchExceptions(bool thrown) override;
     void deleteBreakpoints(const std::vector<int64_t> &ids) override;
 
@@ -167,6 +174,30 @@ private:
     void setVariable(const Json &request, const Json &arguments) override;
 
     void evaluate(const Json &request, const Json &arguments) override;
+
+    // The back end's format for what a request asks.
+    static const char *format(const Json &arguments) { return hexRequested(arguments) ? "hex" : "natural"; }
+
+    // The thread and frame of a request's frameId, into a structured request.
+    void placeIn(Json &structured, const Json &arguments)
+    {
+        if (!arguments.contains("frameId"))
+            return;
+        const auto [thread, index] = frameOf(arguments.value("frameId", int64_t{0}));
+        structured["thread"] = thread;
+        structured["frame"] = index;
+    }
+
+    void setExpression(const Json &request, const Json &arguments) override;
+
+    void completions(const Json &request, const Json &arguments) override;
+
+    // The back end's completions of a command line: whole words, each replacing the last word.
+    std::vector<std::string> completed(const std::string &line);
+
+    void dataBreakpointInfo(const Json &request, const Json &arguments) override;
+
+    void setDataBreakpoints(const Json &request, const Json &arguments) override;
 
     // The back end numbers the lines it reads: one command line per line sent keeps its answers
     // in step with the lines.
@@ -578,7 +609,7 @@ void LldbDriver::variables(const Json &request, const Json &arguments)
         channel_.respond(request, {{"variables", Json::array()}});
         return;
     }
-    Json structured = {{"request", "variables"}, {"handle", handle}};
+    Json structured = {{"request", "variables"}, {"handle", handle}, {"format", format(arguments)}};
     if (const int64_t count = arguments.value("count", int64_t{0}); count > 0) {
         structured["start"] = arguments.value("start", int64_t{0});
         structured["count"] = count;
@@ -606,12 +637,8 @@ void LldbDriver::setVariable(const Json &request, const Json &arguments)
 void LldbDriver::evaluate(const Json &request, const Json &arguments)
 {
     const std::string expression = arguments.value("expression", "");
-    Json structured = {{"request", "evaluate"}, {"expression", expression}};
-    if (arguments.contains("frameId")) {
-        const auto [thread, index] = frameOf(arguments.value("frameId", int64_t{0}));
-        structured["thread"] = thread;
-        structured["frame"] = index;
-    }
+    Json structured = {{"request", "evaluate"}, {"expression", expression}, {"format", format(arguments)}};
+    placeIn(structured, arguments);
     Result result = ask(structured);
     if (result.ok()) {
         const Json shownValue = shown(result.body());
@@ -630,6 +657,89 @@ void LldbDriver::evaluate(const Json &request, const Json &arguments)
         return;
     }
     console(request, expression); // not an expression: a line for LLDB's own command line
+}
+
+void LldbDriver::setExpression(const Json &request, const Json &arguments)
+{
+    Json structured = {{"request", "setExpression"},
+                       {"expression", arguments.value("expression", "")},
+                       {"value", arguments.value("value", "")},
+                       {"format", format(arguments)}};
+    placeIn(structured, arguments);
+    forward(request, structured, [this](const Json &body) {
+        const Json shownValue = shown(body);
+        Json answer = {{"value", shownValue["value"]},
+                       {"type", shownValue["type"]},
+                       {"variablesReference", shownValue["variablesReference"]}};
+        if (shownValue.contains("indexedVariables"))
+            answer["indexedVariables"] = shownValue["indexedVariables"];
+        return answer;
+    });
+}
+
+std::vector<std::string> LldbDriver::completed(const std::string &text)
+{
+    const Result result = ask({{"request", "complete"}, {"line", text}});
+    std::vector<std::string> words;
+    if (result.ok() && result.record->fields.contains("matches"))
+        for (const auto &match : result.record->fields["matches"])
+            if (match.is_string())
+                words.push_back(match.get<std::string>());
+    return words;
+}
+
+void LldbDriver::completions(const Json &request, const Json &arguments)
+{
+    const std::string text = textBeforeCursor(arguments, columnsFrom1_);
+    const size_t from = wordStart(text, " \t\r\n");
+    // LLDB completes the line as a command; frame variable's argument completes the names of
+    // the frame's variables, so that a bare variable's name completes too.
+    std::vector<std::string> words = completed(text);
+    for (auto &word : completed("frame variable " + text.substr(from)))
+        words.push_back(std::move(word));
+    channel_.respond(request, {{"targets", completionTargets(words, text, from, columnsFrom1_)}});
+}
+
+void LldbDriver::dataBreakpointInfo(const Json &request, const Json &arguments)
+{
+    const std::string name = arguments.value("name", "");
+    Json structured = {{"request", "locate"}, {"name", name}};
+    if (arguments.contains("variablesReference"))
+        structured["handle"] = arguments["variablesReference"];
+    else
+        placeIn(structured, arguments);
+    const Result result = ask(structured);
+    const Json body = result.body();
+    if (!result.ok() || !body.value("address", Json()).is_number_unsigned()) {
+        const std::string why = result.error();
+        channel_.respond(request, noWatchInfo(why.starts_with("error: ") ? why.substr(7) : why));
+        return;
+    }
+    channel_.respond(request, watchInfo(body["address"].get<uint64_t>(), body.value("size", uint64_t{0}), name));
+}
+
+void LldbDriver::setDataBreakpoints(const Json &request, const Json &arguments)
+{
+    const std::vector<DataBreakpointRequest> allWanted = dataBreakpointRequests(arguments);
+    Json given = Json::array();
+    for (const auto &wanted : allWanted) {
+        if (wanted.problem)
+            continue;
+        Json to = {{"address", wanted.address}, {"size", wanted.size}, {"access", wanted.access}};
+        if (!wanted.condition.empty())
+            to["condition"] = wanted.condition;
+        if (wanted.ignoreCount)
+            to["ignoreCount"] = *wanted.ignoreCount;
+        given.push_back(to);
+    }
+    forward(request, {{"request", "watchpoints"}, {"watchpoints", given}}, [&](const Json &body) {
+        const Json placedList = body.value("watchpoints", Json::array());
+        Json list = Json::array();
+        size_t next = 0;
+        for (const auto &wanted : allWanted)
+            list.push_back(wanted.problem || next >= placedList.size() ? wanted.unverified() : placedList[next++]);
+        return Json{{"breakpoints", list}};
+    });
 }
 
 void LldbDriver::console(const Json &request, const std::string &input)

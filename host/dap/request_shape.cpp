@@ -32,7 +32,9 @@ constexpr Field fields[] = {
     {"source", Shape::Object},    {"breakpoints", Shape::Objects},
     {"start", Shape::Count},      {"count", Shape::Count},
     {"filter", Shape::Text},      {"logMessage", Shape::Text},
-    {"filters", Shape::Words},
+    {"filters", Shape::Words},    {"format", Shape::Object},
+    {"hex", Shape::Flag},         {"text", Shape::Text},
+    {"dataId", Shape::Text},      {"accessType", Shape::Text},
 };
 
 // Those of the memory and instruction requests.

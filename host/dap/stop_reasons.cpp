@@ -52,6 +52,8 @@ Json stoppedBody(const DebuggeeStop &stop, std::atomic<bool> &entryPending, std:
         break;
     case DebuggeeStop::Cause::Watchpoint:
         body["reason"] = "data breakpoint";
+        if (stop.breakpoint != 0)
+            body["hitBreakpointIds"] = Json::array({stop.breakpoint});
         break;
     case DebuggeeStop::Cause::Other:
         if (pause())

@@ -14,6 +14,7 @@ struct DebuggeeStop {
     int64_t breakpoint = 0;  // a Breakpoint's number
     std::string signal;      // a Signal's or an Exception's signal name, when it has one
     std::string description; // a Signal's or an Exception's, as the debugger puts it
+    std::string typeName;    // a C++ exception's type, when known
     int64_t thread = 0;
     bool allThreads = true;
     bool mayBeEntry = false; // may be the stop at the entry point a launch asked for

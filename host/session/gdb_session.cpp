@@ -39,8 +39,11 @@ DebuggeeStop GdbSession::stop(const MiRecord &stopped)
         stop.signal = stopped.text("signal-name").value_or("");
         stop.description = stop.signal + ": " + std::string(stopped.text("signal-meaning").value_or(""));
         stop.mayBePause = stop.signal == "SIGINT";
-    } else if (reason == "watchpoint-trigger") {
+    } else if (reason == "watchpoint-trigger" || reason == "read-watchpoint-trigger" ||
+               reason == "access-watchpoint-trigger") {
         stop.cause = DebuggeeStop::Cause::Watchpoint;
+        for (const char *kind : {"wpt.number", "hw-rwpt.number", "hw-awpt.number"})
+            stop.breakpoint = stop.breakpoint != 0 ? stop.breakpoint : miNumber(stopped.text(kind));
     } else {
         stop.mayBePause = reason.empty();
     }

@@ -42,6 +42,7 @@ DebuggeeStop LldbRecord::stop() const
         stop.cause = DebuggeeStop::Cause::Exception;
     } else if (reason == "watchpoint") {
         stop.cause = DebuggeeStop::Cause::Watchpoint;
+        stop.breakpoint = fields.value("watchpoint", int64_t{0});
     } else {
         stop.mayBeEntry = true;
     }

@@ -271,6 +271,15 @@ TEST_P(LldbBackend, RequestsSetBreakpointsReadThreadsFramesScopesAndVariablesEva
         {R"("setVariable","handle":@args@,"name":"x","value":"abc")", "error: 'abc' is not a valid integer .*"},
         {R"("setVariable","handle":@args@,"name":"x","value":"5")", R"({"value":"5"})"},
         {R"("evaluate","expression":"x")", R"({"value":"5"})"},
+        // Hexadecimal on request, then natural again; an lvalue expression is assigned to through
+        // its address, an rvalue refused.
+        {R"("variables","handle":@args@,"format":"hex")", R"({"variables":[{"name":"x","value":"0x00000005"}]})"},
+        {R"("variables","handle":@args@)", R"({"variables":[{"name":"x","value":"5"}]})"},
+        {R"("evaluate","expression":"x + 37","format":"hex")", R"({"value":"0x0000002a","type":"int"})"},
+        {R"("evaluate","expression":"x","format":"octal")", R"(error: field "format" must be "natural" or "hex")"},
+        {R"("setExpression","expression":"(&x)[0]","value":"6","format":"hex")", R"({"value":"0x00000006"})"},
+        {R"("setExpression","expression":"x + 1","value":"6")", R"(error: [^\n]*rvalue[^\n]*)"},
+        {R"("setExpression","expression":"x","value":"5")", R"({"value":"5","type":"int","handle":0})"},
         // A step resumes: its stop comes as a record, and the handles of the stop before are gone.
         {R"("step","kind":"over","thread":@thread@)", ""},
         {"?stopped exited", R"({"reason":"plan-complete","frame":{"function":"compute","line":@next@}})"},
@@ -286,6 +295,16 @@ TEST_P(LldbBackend, RequestsSetBreakpointsReadThreadsFramesScopesAndVariablesEva
         {R"("step","kind":"continue")", ""},
         {"?stopped exited", R"({"reason":"breakpoint"})"},
         {R"("evaluate","expression":"x")", R"({"value":"2"})"},
+        // Main's total located and watched, then no longer (whether the machine's debug registers
+        // fire is the DAP sessions' concern).
+        {R"("locate","name":"total","frame":1)", R"({"address":"=total","size":4})"},
+        {R"("locate","name":"(&total)[0]","frame":1)", R"({"address":@total@,"size":4})"},
+        {R"("locate","name":"x + 1")", R"(error: "x \+ 1" is not in memory)"},
+        {R"("watchpoints","watchpoints":[{"address":@total@,"size":4,"access":"sideways"}])",
+         R"(error: field "access" must be "read", "write" or "readWrite")"},
+        {R"("watchpoints","watchpoints":[{"address":@total@,"size":4}])",
+         R"({"watchpoints":[{"id":"=watch","verified":true}]})"},
+        {R"("watchpoints","watchpoints":[])", R"({"watchpoints":[]})"},
         // compute's one call left is passed by, so the debuggee ends without stopping.
         {R"("breakpoints","file":"@source@","lines":[])", R"({"breakpoints":[]})"},
         {R"("functionBreakpoints","functions":[{"name":"compute","ignoreCount":1}])",

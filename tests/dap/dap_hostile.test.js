@@ -187,6 +187,7 @@ const outOfRange = [
   ['scopes', '{"frameId":-9223372036854775808}'],
   ['variables', '{"variablesReference":-1}'],
   ['evaluate', '{"expression":"x","frameId":-9223372036854775808}'],
+  ['completions', '{"text":"x","column":-1}'],
   ['setBreakpoints', `{"source":{"path":"${exampleSource}"},"breakpoints":[{"line":-3}]}`],
   ['readMemory', '{"memoryReference":"0x1000","count":1073741824}'],
   ['readMemory', '{"memoryReference":"0xffffffffffffffff","offset":1,"count":1}'],
@@ -206,6 +207,10 @@ const wrongTypes = [
   ['evaluate', '{"expression":5}'],
   ['evaluate', '{"expression":"x","context":7}'],
   ['setVariable', '{"variablesReference":1,"name":5,"value":"1"}'],
+  ['evaluate', '{"expression":"x","format":{"hex":"yes"}}'],
+  ['variables', '{"variablesReference":1,"format":"hex"}'],
+  ['setExpression', '{"expression":"x","value":7}'],
+  ['completions', '{"text":["x"],"column":1}'],
   ['setBreakpoints', '{"source":"example_program.c"}'],
   ['setBreakpoints', '{"source":{"path":5}}'],
   ['setBreakpoints', `{"source":{"path":"${exampleSource}"},"breakpoints":"all"}`],
@@ -261,6 +266,9 @@ for (const row of rows) {
         const answer = await adapter.raw(command, args);
         assert.equal(answer.success, false, `${command} ${args}: ${JSON.stringify(answer)}`);
       }
+      // A line to complete that would end the debugger's command were it not quoted.
+      const completed = await adapter.raw('completions', '{"text":"p x\\"\\n-gdb-exit\\n"}');
+      assert.equal(completed.success, true, JSON.stringify(completed));
       await answersStill(adapter, threadId);
       await adapter.disconnect();
     });
