@@ -65,7 +65,7 @@ if [[ ! -t 1 ]]; then
   fi
 fi
 
-# The DAP client for the test dap.sessions, pinned by tests/dap/package-lock.json.
+# The DAP client for the dap.sessions tests, pinned by tests/dap/package-lock.json.
 client_dir=$build_dir/dap-client
 if [[ -d $client_dir/node_modules/@vscode/debugadapter-testsupport ]] &&
   cmp -s tests/dap/package-lock.json "$client_dir/package-lock.json"; then

@@ -281,7 +281,11 @@ function regexQuote(text) {
   return text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
 }
 
-for (const row of backends) {
+// LD_DAP_ROW names the one row to run (ctest runs each row as a test of its own).
+const rows = process.env.LD_DAP_ROW ? backends.filter((row) => row.name === process.env.LD_DAP_ROW) : backends;
+if (rows.length === 0) throw new Error(`no row named ${process.env.LD_DAP_ROW}`);
+
+for (const row of rows) {
   describe(`debugger-host --dap with the ${row.name} back end`, { timeout: 180000 }, () => {
     let client;
     afterEach(async () => {
