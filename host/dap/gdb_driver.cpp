@@ -141,9 +141,10 @@ void GdbDriver::read(std::string_view line)
         }
         break;
     case MiRecord::Kind::NotifyAsync:
-        if (record->resultClass == "library-loaded" || record->resultClass == "library-unloaded")
-            channel_.event("module", {{"reason", record->resultClass == "library-loaded" ? "new" : "removed"},
-                                      {"module", library(record->results)}});
+        if (record->resultClass == "library-loaded")
+            libraryLoaded(library(record->results));
+        else if (record->resultClass == "library-unloaded")
+            libraryUnloaded(library(record->results));
         else if (record->resultClass == "thread-created" || record->resultClass == "thread-exited")
             channel_.event("thread", {{"reason", record->resultClass == "thread-created" ? "started" : "exited"},
                                       {"threadId", miNumber(record->text("id"))}});

@@ -133,6 +133,11 @@ private:
     // ---- the program's modules and sources, in gdb_driver_program.cpp
     // A shared library as a module, from -file-list-shared-libraries or =library-loaded.
     static Json library(const MiValue &info);
+    // =library-loaded and =library-unloaded as module events: each library is new to the editor
+    // once while it knows of it (a restart's run loads the same ones again), changed when what
+    // it is told of it differs, removed once.
+    void libraryLoaded(const Json &module);
+    void libraryUnloaded(const Json &module);
     void modules(const Json &request, const Json &arguments) override;
     void loadedSources(const Json &request) override;
 
@@ -247,8 +252,9 @@ private:
     std::vector<int64_t> dataBreakpoints_;                                     // GDB's watchpoints
     std::vector<std::pair<std::string, std::vector<int64_t>>> registerGroups_; // in GDB's order
     std::map<int64_t, std::string> registerNames_;
-    bool hex_ = false;                 // the request being served asks for hexadecimal
-    std::set<std::string> hexObjects_; // variable objects GDB now shows in hexadecimal
+    bool hex_ = false;                        // the request being served asks for hexadecimal
+    std::set<std::string> hexObjects_;        // variable objects GDB now shows in hexadecimal
+    std::map<std::string, Json> toldModules_; // under lock_: by id, as the editor was last told
 };
 
 } // namespace local_debugger::dap

@@ -18,6 +18,28 @@ Json GdbDriver::library(const MiValue &info)
     return module;
 }
 
+void GdbDriver::libraryLoaded(const Json &module)
+{
+    const std::string id = module.value("id", "");
+    const auto told = toldModules_.find(id);
+    if (told == toldModules_.end()) {
+        channel_.event("module", {{"reason", "new"}, {"module", module}});
+        toldModules_.emplace(id, module);
+    } else if (told->second != module) {
+        channel_.event("module", {{"reason", "changed"}, {"module", module}});
+        told->second = module;
+    }
+}
+
+void GdbDriver::libraryUnloaded(const Json &module)
+{
+    const auto told = toldModules_.find(module.value("id", ""));
+    if (told == toldModules_.end())
+        return;
+    channel_.event("module", {{"reason", "removed"}, {"module", told->second}});
+    toldModules_.erase(told);
+}
+
 void GdbDriver::modules(const Json &request, const Json &arguments)
 {
     MiAnswer answer = command("-file-list-shared-libraries");

@@ -704,6 +704,37 @@ for (const row of rows) {
       assert.deepEqual(ends, []);
     });
 
+    if (row.moduleEvents) {
+      test('a restart tells each library new at most once while the editor knows it, and keeps modules true', async () => {
+        client = await startClient(row);
+        const known = new Map();
+        const wrong = [];
+        const told = [];
+        client.on('module', ({ body: { reason, module } }) => {
+          told.push(`${reason} ${module.name}`);
+          if (reason === 'new') {
+            if (known.has(module.id)) wrong.push(`new ${module.id} while known`);
+            known.set(module.id, module);
+          } else if (reason === 'changed') {
+            if (!known.has(module.id)) wrong.push(`changed ${module.id} while unknown`);
+            else if (JSON.stringify(known.get(module.id)) === JSON.stringify(module)) wrong.push(`changed ${module.id}, same`);
+            known.set(module.id, module);
+          } else if (reason === 'removed') {
+            if (!known.delete(module.id)) wrong.push(`removed ${module.id} while unknown`);
+          }
+        });
+        await stopAtLine(client, row, exampleProgram, exampleSource, computeLine);
+        const again = await resume(client,
+          client.send('restart', { arguments: launchArguments(row, exampleProgram) }), 'breakpoint');
+        assert.equal(again.top.line, computeLine);
+        assert.deepEqual(wrong, [], JSON.stringify(told));
+        const listed = (await client.within(client.send('modules', {}), 'modules')).body.modules
+          .filter((module) => module.path !== exampleProgram).map((module) => module.id).sort();
+        assert.ok(listed.some((id) => /\/libc\.so/.test(id)), JSON.stringify(listed));
+        assert.deepEqual([...known.keys()].sort(), listed, JSON.stringify(told));
+      });
+    }
+
     test('modules lists the program and the C library, loadedSources the program\'s source', async () => {
       client = await startClient(row);
       const loaded = [];
