@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -76,8 +77,15 @@ int runTerminalWaiter(const char *socketPath)
     for (char byte;;) {
         const ssize_t got = read(connection.get(), &byte, 1);
         if (got == 0 || (got < 0 && errno != EINTR))
-            return 0;
+            break;
     }
+    // An adapter that was killed left its socket and directory behind; one that ended removes
+    // them itself, and these then find nothing.
+    unlink(socketPath);
+    const std::string_view path(socketPath);
+    if (const size_t slash = path.rfind('/'); slash != std::string_view::npos && slash > 0)
+        rmdir(std::string(path.substr(0, slash)).c_str());
+    return 0;
 }
 
 std::unique_ptr<EditorTerminal> EditorTerminal::listen(std::string &problem)
@@ -155,7 +163,14 @@ using namespace std::chrono_literals;
 
 // An editor may take a while to open a terminal; one that never does leaves the launch waiting
 // no longer than this, for its answer and then for the waiter.
-constexpr auto editorPatience = 10s;
+std::chrono::milliseconds editorPatience()
+{
+    // Tests that play an editor that never answers wait less: LD_DAP_EDITOR_PATIENCE_MS.
+    const char *given = getenv("LD_DAP_EDITOR_PATIENCE_MS");
+    char *end = nullptr;
+    const long long ms = given != nullptr ? strtoll(given, &end, 10) : 0;
+    return given != nullptr && *given != '\0' && *end == '\0' && ms > 0 ? std::chrono::milliseconds(ms) : 10s;
+}
 
 std::string text(const Json &object, const char *field)
 {
@@ -189,12 +204,12 @@ std::string editorTerminalFor(const Json &arguments, const std::string &unavaila
     std::unique_ptr<EditorTerminal> terminal = problem.empty() ? EditorTerminal::listen(problem) : nullptr;
     if (terminal) {
         const auto response =
-            editor.ask("runInTerminal", runInTerminalArguments(arguments, console, *terminal), editorPatience);
+            editor.ask("runInTerminal", runInTerminalArguments(arguments, console, *terminal), editorPatience());
         if (!response)
             problem = "the editor did not answer runInTerminal";
         else if (!response->contains("success") || (*response)["success"] != true)
             problem = "the editor refused runInTerminal: " + text(*response, "message");
-        else if (auto path = terminal->accept(editorPatience, problem)) {
+        else if (auto path = terminal->accept(editorPatience(), problem)) {
             waiter = std::move(terminal);
             return *path;
         }

@@ -6,7 +6,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
-const { pgrep, cpuTicks, until } = require('./processes');
+const { pgrep, cpuTicks, descendants, until } = require('./processes');
 
 const binDir = process.env.LD_BIN_DIR;
 const standinDir = process.env.LD_STANDIN_DIR;
@@ -80,12 +80,14 @@ function bounded(promise, what, ms = timeout) {
 
 // DebugClient spawns `runtime executable`: one argument at most, so a longer or shorter command
 // line goes through the shell, which execs it so that the adapter keeps the spawned pid.
-async function startClient(row) {
+// environment: entries added to the adapter's.
+async function startClient(row, environment = {}) {
   const trace = Boolean(process.env.LD_DAP_TRACE);
   const command = [...adapterCommand, ...(row.adapterArguments || [])];
+  const env = { ...process.env, ...environment };
   const client = command.length === 2
-    ? new DebugClient(command[0], command[1], 'ld', undefined, trace)
-    : new DebugClient(`exec ${command.join(' ')}`, '', 'ld', { shell: true }, trace);
+    ? new DebugClient(command[0], command[1], 'ld', { env }, trace)
+    : new DebugClient(`exec ${command.join(' ')}`, '', 'ld', { shell: true, env }, trace);
   client.defaultTimeout = timeout;
   client.output = [];
   client.on('output', (event) => client.output.push(event.body));
@@ -239,8 +241,8 @@ async function stopAtLine(client, row, program, source, line, args = []) {
   return { stop: stop.body, top: trace.body.stackFrames[0], capabilities: capabilities.body };
 }
 
-// The editor's part in the adapter's own requests: answer(request) gives success and message.
-// The client answers none itself.
+// The editor's part in the adapter's own requests: answer(request) gives success and message,
+// or undefined for an editor that never answers. The client answers none itself.
 function answerReverseRequests(client, answer) {
   const dispatch = client.dispatch.bind(client);
   client.reverseRequests = [];
@@ -248,8 +250,10 @@ function answerReverseRequests(client, answer) {
     const request = JSON.parse(body);
     if (request.type !== 'request') return dispatch(body);
     client.reverseRequests.push(request);
+    const answered = answer(request);
+    if (answered === undefined) return undefined;
     const json = JSON.stringify({
-      type: 'response', seq: client.sequence++, request_seq: request.seq, command: request.command, ...answer(request),
+      type: 'response', seq: client.sequence++, request_seq: request.seq, command: request.command, ...answered,
     });
     return client.outputStream.write(`Content-Length: ${Buffer.byteLength(json, 'utf8')}\r\n\r\n${json}`);
   };
@@ -670,6 +674,64 @@ for (const row of rows) {
       await waitForOutput(client, 'name? ');
       assert.ok(client.output.some((body) => body.category === 'console' && /refused runInTerminal: no terminals here/.test(body.output)),
         JSON.stringify(client.output));
+    });
+
+    // An editor that takes the runInTerminal request and never gets the program a terminal: the
+    // adapter's patience is shortened so that the row stays quick.
+    for (const [editor, answer, why] of [
+      ['never answers runInTerminal', () => undefined, /did not answer runInTerminal/],
+      ['accepts runInTerminal but never starts the waiter', () => ({ success: true }), /did not start the waiter/],
+    ]) {
+      test(`an editor that ${editor} has the program run on the debug console after its patience, saying why`, async () => {
+        client = await startClient(row, { LD_DAP_EDITOR_PATIENCE_MS: '2000' });
+        answerReverseRequests(client, answer);
+        const exited = nextEvent(client, 'exited');
+        await startSession(client, { ...launchArguments(row, exampleProgram), console: 'integratedTerminal' },
+          async () => {}, { supportsRunInTerminalRequest: true });
+        assert.deepEqual(client.reverseRequests.map((request) => request.command), ['runInTerminal']);
+        await waitForOutput(client, 'done 17');
+        assert.equal((await client.within(exited, 'exited')).body.exitCode, 0);
+        const told = client.output.filter((body) => body.category === 'console' && why.test(body.output));
+        assert.equal(told.length, 1, JSON.stringify(client.output));
+      });
+    }
+
+    test('the waiter on the editor\'s terminal ends when the adapter is killed, removing its socket', async () => {
+      client = await startClient(row);
+      let terminal;
+      let socket;
+      answerReverseRequests(client, (request) => {
+        socket = request.arguments.args[request.arguments.args.indexOf('--dap-terminal') + 1];
+        terminal = editorTerminal(request.arguments.args);
+        return { success: true };
+      });
+      const adapter = adapterProcess(client);
+      let started = [];
+      try {
+        await startSession(client, { ...launchArguments(row, readingProgram), console: 'integratedTerminal' },
+          async () => {}, { supportsRunInTerminalRequest: true });
+        await until(() => terminal.shown.includes('name? '), 'the prompt on the terminal');
+        const isWaiter = (pid) => {
+          try {
+            return fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').split('\0').includes('--dap-terminal');
+          } catch {
+            return false;
+          }
+        };
+        const [waiter] = descendants(terminal.pid).filter(isWaiter);
+        assert.ok(waiter, 'no waiter on the terminal');
+        started = [...descendants(adapter.pid), ...descendants(terminal.pid)];
+        assert.ok(fs.existsSync(socket), socket);
+        adapter.kill('SIGKILL');
+        await bounded(adapterExited(client), 'the adapter ending');
+        await until(() => !isWaiter(waiter), 'the waiter ending', 5000);
+        await until(() => !fs.existsSync(path.dirname(socket)), 'the socket\'s directory removed', 5000);
+      } finally {
+        for (const pid of started) {
+          try { process.kill(pid, 'SIGKILL'); } catch { /* gone already */ }
+        }
+        if (terminal && terminal.exitCode === null) terminal.kill('SIGKILL');
+      }
     });
 
     test('an editor that shows progress sees the load as one progressStart, then its progressEnd, then the stop', async () => {
