@@ -27,6 +27,7 @@ import time
 BACKEND_NAME = "lldb_server"
 DEBUG_SERVER_VARIABLE = "LLDB_DEBUGSERVER_PATH"
 DEBUG_SERVER_PATH = "/usr/lib/llvm-16/bin/lldb-server"
+PYTHON_CACHE_DIRECTORY = "python-cache"
 SHUTDOWN_DEADLINE = 10.0
 SETTLE_PATIENCE = 3.0
 OUTPUT_CHUNK = 65536
@@ -2298,6 +2299,10 @@ def worker_start(command_fd, event_fd, supervisor):
     set_debug_server = DEBUG_SERVER_VARIABLE not in os.environ
     if set_debug_server:
         os.environ[DEBUG_SERVER_VARIABLE] = DEBUG_SERVER_PATH
+    # LLDB's module compiled at build time (python_cache.py): read from there, not compiled anew.
+    cache = os.path.join(os.path.dirname(os.path.abspath(__file__)), PYTHON_CACHE_DIRECTORY)
+    if sys.pycache_prefix is None and os.path.isdir(cache):
+        sys.pycache_prefix = cache
     try:
         import lldb  # fails here, with a record, rather than deep in the session
     except ImportError as fault:

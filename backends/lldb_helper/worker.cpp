@@ -9,6 +9,7 @@
 #include "backends/lldb_helper/process_tree.h"
 #include "backends/lldb_helper/program_modules.h"
 #include "backends/lldb_helper/program_terminal.h"
+#include "backends/lldb_helper/python_cache.h"
 #include "backends/lldb_helper/records.h"
 #include "backends/lldb_helper/reporter.h"
 #include "backends/lldb_helper/requests.h"
@@ -135,7 +136,11 @@ private:
 
 bool Session::start_debugger(bool unset_debug_server_for_debuggee)
 {
-    lldb::SBError init = lldb::SBDebugger::InitializeWithErrorHandling();
+    lldb::SBError init;
+    {
+        const StartupPythonCache cache;  // LLDB starts its Python here
+        init = lldb::SBDebugger::InitializeWithErrorHandling();
+    }
     if (init.Fail()) {
         writer_.write_line(records::error(std::string("cannot initialise LLDB: ") +
                                           to_utf8_lossy(init.GetCString() ? init.GetCString() : "")));

@@ -440,6 +440,41 @@ TEST_P(LldbBackend, LaunchRequestGivesTheProgramItsArgumentsAndDirectoryByteForB
     EXPECT_EQ(backend.end(), 0);
 }
 
+// What a back end sets in its own environment for LLDB's start (the debug server's place, the
+// compiled Python module's) stays out of the debuggee's; a value the back end was given passes.
+TEST_P(LldbBackend, TheDebuggeeGetsTheBackEndsEnvironmentWithoutWhatLldbsStartNeeded)
+{
+    for (const char *given : {static_cast<const char *>(nullptr), "/given/cache"}) {
+        SCOPED_TRACE(given ? given : "no cache of the user's");
+        given ? setenv("PYTHONPYCACHEPREFIX", given, 1) : unsetenv("PYTHONPYCACHEPREFIX");
+        Backend backend(GetParam());
+        unsetenv("PYTHONPYCACHEPREFIX");
+        TempDir scratch;
+        const std::string written = scratch.path() + "/environment";
+        const Json arguments = {"-c", "env > \"$0\"", written};
+        std::map<std::string, std::string> known = {{"arguments", arguments.dump()}};
+        play(backend,
+             {{"target create /bin/sh", ""},
+              {R"("launch","arguments":@arguments@)", ""},
+              {"?exited", R"({"status":0})"}},
+             known);
+        std::map<std::string, std::string> seen;
+        std::istringstream lines(readFile(written));
+        for (std::string line; std::getline(lines, line);) {
+            if (const size_t equals = line.find('='); equals != std::string::npos)
+                seen[line.substr(0, equals)] = line.substr(equals + 1);
+        }
+        EXPECT_EQ(seen.count("LLDB_DEBUGSERVER_PATH"), 0u);
+        if (given)
+            EXPECT_EQ(seen["PYTHONPYCACHEPREFIX"], given);
+        else
+            EXPECT_EQ(seen.count("PYTHONPYCACHEPREFIX"), 0u) << seen["PYTHONPYCACHEPREFIX"];
+        EXPECT_EQ(seen["HOME"], getenv("HOME") ? getenv("HOME") : "");
+        backend.closeCommands();
+        EXPECT_EQ(backend.end(), 0);
+    }
+}
+
 // A terminal the test owns: what LLDB writes there, read as it grows.
 struct Terminal {
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
