@@ -7,7 +7,9 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <vector>
@@ -90,6 +92,11 @@ void startMessageLogger()
 {
     auto handle = std::make_shared<LogHandle>();
     handle->toStderr = entriesOnStderr;
+    // A relay's chunk logs as a line twice its size: a pipe of the default 64 KiB would take it
+    // in dozens of turns with its reader. Larger where the reader's pipe allows; else as it is.
+    struct stat outlet {};
+    if (handle->toStderr && fstat(consoleDescriptor(), &outlet) == 0 && S_ISFIFO(outlet.st_mode))
+        fcntl(consoleDescriptor(), F_SETPIPE_SZ, 1 << 20);
     if (!handle->toStderr)
         openlog(logIdentity, LOG_PID | LOG_NDELAY, LOG_USER);
     {
