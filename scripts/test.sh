@@ -18,16 +18,43 @@ lines_only=(-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_
   -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1)
 
 bash scripts/setup.sh build "${lines_only[@]}"
+
+# The normal pass's tests mostly wait on debuggers and sockets and leave the processors two-thirds
+# idle, so the sanitizer build runs meanwhile, at the lowest priority so that it takes only what
+# the tests leave. Its lines are shown once it is done.
+second=()
+if [[ $mode == --tsan ]]; then
+  second=(build-tsan -DCMAKE_BUILD_TYPE=Debug -DLD_TSAN=ON "${lines_only[@]}")
+elif [[ $mode != --quick ]]; then
+  second=(build-asan -DCMAKE_BUILD_TYPE=Debug -DLD_SANITIZE=ON "${lines_only[@]}")
+fi
+if ((${#second[@]})); then
+  second_log=$(mktemp)
+  # Its own process group, so that a failing first pass ends all of the build.
+  setsid nice -n 19 bash scripts/setup.sh "${second[@]}" >"$second_log" 2>&1 &
+  second_build=$!
+  trap 'kill -- -"$second_build" 2>/dev/null || true; rm -f "$second_log"' EXIT
+fi
+
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+if ((${#second[@]})); then
+  second_status=0
+  wait "$second_build" || second_status=$?
+  trap 'rm -f "$second_log"' EXIT
+  cat "$second_log"
+  if ((second_status != 0)); then
+    echo "test.sh: building ${second[0]}/ failed" >&2
+    exit "$second_status"
+  fi
+fi
 
 # Stress tests make fewer rounds under a sanitizer: each costs several times as much there.
 if [[ $mode == --tsan ]]; then
   echo "== the same suite under ThreadSanitizer"
-  bash scripts/setup.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DLD_TSAN=ON "${lines_only[@]}"
   LD_STRESS_RUNS=30 ctest --test-dir build-tsan --output-on-failure -j"$jobs"
 elif [[ $mode != --quick ]]; then
   echo "== the same suite under AddressSanitizer and UndefinedBehaviorSanitizer"
-  bash scripts/setup.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DLD_SANITIZE=ON "${lines_only[@]}"
   # What the sanitizers watch is the project's code on every path, not the behaviour the normal
   # pass has just checked: the console tables (screens held against gdb's and lldb's own) and the
   # DAP table's lldb script row (the same adapter code as the lldb helper row) would take half of
