@@ -20,8 +20,8 @@ lines_only=(-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_
 bash scripts/setup.sh build "${lines_only[@]}"
 
 # The normal pass's tests mostly wait on debuggers and sockets and leave the processors two-thirds
-# idle, so the sanitizer build runs meanwhile, at the lowest priority so that it takes only what
-# the tests leave. Its lines are shown once it is done.
+# idle, so the sanitizer build runs meanwhile, scheduled only on a processor that nothing else
+# wants (SCHED_IDLE), so that it takes what the tests leave. Its lines are shown once it is done.
 second=()
 if [[ $mode == --tsan ]]; then
   second=(build-tsan -DCMAKE_BUILD_TYPE=Debug -DLD_TSAN=ON "${lines_only[@]}")
@@ -31,7 +31,7 @@ fi
 if ((${#second[@]})); then
   second_log=$(mktemp)
   # Its own process group, so that a failing first pass ends all of the build.
-  setsid nice -n 19 bash scripts/setup.sh "${second[@]}" >"$second_log" 2>&1 &
+  setsid chrt --idle 0 bash scripts/setup.sh "${second[@]}" >"$second_log" 2>&1 &
   second_build=$!
   trap 'kill -- -"$second_build" 2>/dev/null || true; rm -f "$second_log"' EXIT
 fi
