@@ -29,7 +29,7 @@ DEBUGGERS = {
         "option": "--gdb",
         "prompt": "(gdb) ",
         "break": ("break comp\t", "Breakpoint 1 at"),  # completed by Tab
-        "run": ("run", "Breakpoint 1, compute (x=1) at"),
+        "run": ("run", "Breakpoint 1, compute (x=1)"),  # " at FILE" goes on a line of its own for a long path
         "print": ("print x * 10", "= 10"),
         "next": ("next", "return square + 1;"),
         "error": ("print nosuch", 'No symbol "nosuch" in current context.'),
