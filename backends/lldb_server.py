@@ -2300,9 +2300,12 @@ def worker_start(command_fd, event_fd, supervisor):
     if set_debug_server:
         os.environ[DEBUG_SERVER_VARIABLE] = DEBUG_SERVER_PATH
     # LLDB's module compiled at build time (python_cache.py): read from there, not compiled anew.
+    # Nothing compiled is written, as LLDB's own Python never does: not into LLDB's installation
+    # (which a back end run by root could write to), nor into the bundle.
     cache = os.path.join(os.path.dirname(os.path.abspath(__file__)), PYTHON_CACHE_DIRECTORY)
     if sys.pycache_prefix is None and os.path.isdir(cache):
         sys.pycache_prefix = cache
+    sys.dont_write_bytecode = True
     try:
         import lldb  # fails here, with a record, rather than deep in the session
     except ImportError as fault:

@@ -442,8 +442,21 @@ TEST_P(LldbBackend, LaunchRequestGivesTheProgramItsArgumentsAndDirectoryByteForB
 
 // What a back end sets in its own environment for LLDB's start (the debug server's place, the
 // compiled Python module's) stays out of the debuggee's; a value the back end was given passes.
-TEST_P(LldbBackend, TheDebuggeeGetsTheBackEndsEnvironmentWithoutWhatLldbsStartNeeded)
+// Python allowed to write compiled modules, the back end still leaves none in LLDB's installation.
+TEST_P(LldbBackend, TheDebuggeeGetsTheBackEndsEnvironmentWithoutWhatLldbsStartNeededAndLldbGetsNoFiles)
 {
+    const std::string compiled = firstLine("/usr/bin/lldb-16 -P") + "/lldb/__pycache__";
+    const auto newest = [&] {
+        auto latest = std::filesystem::file_time_type::min();
+        std::error_code error;
+        for (const auto &entry : std::filesystem::directory_iterator(compiled, error))
+            latest = std::max(latest, entry.last_write_time());
+        return latest;
+    };
+    const auto before = newest();
+    const char *noWriting = getenv("PYTHONDONTWRITEBYTECODE");
+    const std::string keptNoWriting = noWriting ? noWriting : "";
+    unsetenv("PYTHONDONTWRITEBYTECODE");
     for (const char *given : {static_cast<const char *>(nullptr), "/given/cache"}) {
         SCOPED_TRACE(given ? given : "no cache of the user's");
         given ? setenv("PYTHONPYCACHEPREFIX", given, 1) : unsetenv("PYTHONPYCACHEPREFIX");
@@ -473,6 +486,9 @@ TEST_P(LldbBackend, TheDebuggeeGetsTheBackEndsEnvironmentWithoutWhatLldbsStartNe
         backend.closeCommands();
         EXPECT_EQ(backend.end(), 0);
     }
+    if (noWriting)
+        setenv("PYTHONDONTWRITEBYTECODE", keptNoWriting.c_str(), 1);
+    EXPECT_TRUE(newest() == before) << "compiled modules written in " << compiled;
 }
 
 // A terminal the test owns: what LLDB writes there, read as it grows.
